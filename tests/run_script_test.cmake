@@ -1,0 +1,35 @@
+# Runs one script test: EXE on DIR/NAME.bs, compared with NAME.out, NAME.err and NAME.status.
+execute_process(COMMAND ${EXE} ${NAME}.bs
+  WORKING_DIRECTORY ${DIR}
+  OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
+
+set(expected_status 0)
+if(EXISTS ${DIR}/${NAME}.err)
+  set(expected_status 1)
+endif()
+if(EXISTS ${DIR}/${NAME}.status)
+  file(READ ${DIR}/${NAME}.status expected_status)
+  string(STRIP "${expected_status}" expected_status)
+endif()
+
+set(failed OFF)
+function(compare what actual file)
+  set(expected "")
+  if(EXISTS ${file})
+    file(READ ${file} expected)
+  endif()
+  if(NOT actual STREQUAL expected)
+    message("---- ${what} differs\n---- expected:\n${expected}\n---- actual:\n${actual}")
+    set(failed ON PARENT_SCOPE)
+  endif()
+endfunction()
+
+compare("standard output" "${out}" ${DIR}/${NAME}.out)
+compare("standard error" "${err}" ${DIR}/${NAME}.err)
+if(NOT status STREQUAL expected_status)
+  message("---- exit status ${status}, expected ${expected_status}")
+  set(failed ON)
+endif()
+if(failed)
+  message(FATAL_ERROR "script test ${NAME} failed")
+endif()
