@@ -1,0 +1,1035 @@
+// Tests of the PNG reader and writer.
+//
+// The PngSuite images come from /work/shared/testdata/pngsuite (path passed in
+// as BV_PNGSUITE_DIR). They are (c) Willem van Schaik, and their LICENSE file
+// there grants "permission to use, copy, modify and distribute these images for
+// any purpose and without fee". Their expected RGBA8 pixels are kept as
+// checksums in pngsuite_rgba8.txt, made by make_png_references.py.
+//
+// Everything else is built here byte by byte, with the test's own CRC, Adler
+// and filter code so that the codec is not checked against itself.
+#include "png.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+namespace fs = std::filesystem;
+using bv::png::Image;
+
+// ------------------------------------------------------------------ helpers
+
+uint64_t fnv1a64(const Bytes& data) {
+    uint64_t h = 0xCBF29CE484222325ull;
+    for (uint8_t b : data) h = (h ^ b) * 0x100000001B3ull;
+    return h;
+}
+
+uint32_t slow_crc32(const uint8_t* data, size_t length) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < length; ++i) {
+        crc ^= data[i];
+        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
+uint32_t slow_adler32(const Bytes& data) {
+    uint32_t a = 1, b = 0;
+    for (uint8_t v : data) {
+        a = (a + v) % 65521;
+        b = (b + a) % 65521;
+    }
+    return b << 16 | a;
+}
+
+void put32(Bytes& out, uint32_t v) {
+    for (int s = 24; s >= 0; s -= 8) out.push_back(uint8_t(v >> s));
+}
+uint32_t get32(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+}
+
+Bytes bytes_of(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+
+struct Chunk {
+    std::string type;
+    Bytes data;
+};
+
+Bytes chunk_bytes(const Chunk& c) {
+    Bytes out;
+    put32(out, uint32_t(c.data.size()));
+    Bytes typed = bytes_of(c.type);
+    typed.insert(typed.end(), c.data.begin(), c.data.end());
+    out.insert(out.end(), typed.begin(), typed.end());
+    put32(out, slow_crc32(typed.data(), typed.size()));
+    return out;
+}
+
+const Bytes kSignature = {137, 80, 78, 71, 13, 10, 26, 10};
+
+Bytes png_file(const std::vector<Chunk>& chunks) {
+    Bytes out = kSignature;
+    for (const Chunk& c : chunks) {
+        Bytes b = chunk_bytes(c);
+        out.insert(out.end(), b.begin(), b.end());
+    }
+    return out;
+}
+
+Chunk ihdr(uint32_t width, uint32_t height, uint8_t depth, uint8_t colour, uint8_t interlace = 0) {
+    Bytes d;
+    put32(d, width);
+    put32(d, height);
+    d.insert(d.end(), {depth, colour, 0, 0, interlace});
+    return {"IHDR", d};
+}
+Chunk iend() {
+    return {"IEND", {}};
+}
+
+// zlib stream made of stored blocks of at most `blockSize` bytes.
+Bytes zlib_stored(const Bytes& raw, size_t blockSize = 65535) {
+    Bytes out = {0x78, 0x01};
+    size_t offset = 0;
+    do {
+        const size_t n = std::min(blockSize, raw.size() - offset);
+        out.push_back(offset + n == raw.size() ? 1 : 0);
+        out.insert(out.end(), {uint8_t(n), uint8_t(n >> 8), uint8_t(~n), uint8_t(~n >> 8)});
+        out.insert(out.end(), raw.begin() + long(offset), raw.begin() + long(offset + n));
+        offset += n;
+    } while (offset < raw.size());
+    put32(out, slow_adler32(raw));
+    return out;
+}
+
+// The payload of a zlib stream of stored blocks, checking its framing on the way.
+Bytes unstore(const Bytes& z) {
+    Bytes raw;
+    EXPECT_GE(z.size(), 6u);
+    EXPECT_EQ(z[0], 0x78);
+    EXPECT_EQ(z[1], 0x01);
+    size_t pos = 2;
+    for (bool last = false; !last && pos + 5 <= z.size();) {
+        last = z[pos] & 1;
+        EXPECT_EQ(z[pos] >> 1, 0) << "stored block expected";
+        const size_t n = z[pos + 1] | z[pos + 2] << 8;
+        EXPECT_EQ(n ^ 0xFFFF, size_t(z[pos + 3] | z[pos + 4] << 8));
+        if (!last) {
+            EXPECT_EQ(n, 65535u);
+        }
+        pos += 5;
+        if (pos + n > z.size()) {
+            ADD_FAILURE() << "stored block runs past the stream";
+            break;
+        }
+        raw.insert(raw.end(), z.begin() + long(pos), z.begin() + long(pos + n));
+        pos += n;
+    }
+    EXPECT_EQ(pos + 4, z.size());
+    EXPECT_EQ(get32(z.data() + pos), slow_adler32(raw));
+    return raw;
+}
+
+// The chunks of a PNG file (after the signature).
+std::vector<Chunk> chunks_of(const Bytes& file) {
+    std::vector<Chunk> chunks;
+    for (size_t pos = 8; pos + 12 <= file.size();) {
+        const uint32_t n = get32(&file[pos]);
+        chunks.push_back({std::string(file.begin() + long(pos) + 4, file.begin() + long(pos) + 8),
+                          Bytes(file.begin() + long(pos) + 8, file.begin() + long(pos) + 8 + n)});
+        pos += 12 + n;
+    }
+    return chunks;
+}
+
+int paeth(int a, int b, int c) {
+    const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+    if (pa <= pb && pa <= pc) return a;
+    return pb <= pc ? b : c;
+}
+
+// Forward filter of one scanline (`previous` null for the first).
+Bytes filter_line(int filter, const uint8_t* row, const uint8_t* previous, size_t n, size_t bpp) {
+    Bytes out(n);
+    for (size_t i = 0; i < n; ++i) {
+        const int a = i >= bpp ? row[i - bpp] : 0, b = previous ? previous[i] : 0,
+                  c = previous && i >= bpp ? previous[i - bpp] : 0;
+        const int predictor[5] = {0, a, b, (a + b) / 2, paeth(a, b, c)};
+        out[i] = uint8_t(row[i] - predictor[filter]);
+    }
+    return out;
+}
+
+// Filtered scanlines of `rows` (each `rowBytes` long); row y uses filter pick(y).
+template <class Pick> Bytes scanlines(const Bytes& rows, size_t rowBytes, size_t bpp, Pick pick) {
+    Bytes out;
+    for (size_t y = 0; y * rowBytes < rows.size(); ++y) {
+        const uint8_t* row = rows.data() + y * rowBytes;
+        const int f = pick(y);
+        Bytes line = filter_line(f, row, y ? row - rowBytes : nullptr, rowBytes, bpp);
+        out.push_back(uint8_t(f));
+        out.insert(out.end(), line.begin(), line.end());
+    }
+    return out;
+}
+Bytes unfiltered_scanlines(const Bytes& rows, size_t rowBytes) {
+    return scanlines(rows, rowBytes, 1, [](size_t) { return 0; });
+}
+
+Bytes random_bytes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes out(n);
+    for (auto& b : out) b = uint8_t(rng());
+    return out;
+}
+
+bool decodes(const Bytes& file, Image& image) {
+    return bv::png::decode_memory(file.data(), file.size(), image);
+}
+bool decodes(const Bytes& file) {
+    Image image;
+    return decodes(file, image);
+}
+
+// A small valid grey 8-bit image and its file, for the tests that break things.
+struct Sample {
+    Bytes pixels = random_bytes(6 * 5, 7);
+    Bytes raw = unfiltered_scanlines(pixels, 6);
+    Bytes zlib = zlib_stored(raw);
+    Bytes file = png_file({ihdr(6, 5, 8, 0), {"IDAT", zlib}, iend()});
+};
+
+Bytes grey_to_rgba(const Bytes& grey) {
+    Bytes out;
+    for (uint8_t g : grey) out.insert(out.end(), {g, g, g, 255});
+    return out;
+}
+
+fs::path temp_path(const std::string& name) {
+    return fs::temp_directory_path() / ("bv_png_test_" + name);
+}
+
+Bytes read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// ----------------------------------------------------------------- PngSuite
+
+struct Reference {
+    bool accepted = false;
+    uint32_t width = 0, height = 0;
+    uint64_t hash = 0;
+};
+
+std::map<std::string, Reference> load_references() {
+    std::map<std::string, Reference> refs;
+    std::ifstream in(BV_PNG_REFERENCES);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string name, second;
+        fields >> name >> second;
+        Reference r;
+        if (second != "refused") {
+            r.accepted = true;
+            r.width = uint32_t(std::stoul(second));
+            fields >> r.height >> std::hex >> r.hash;
+        }
+        refs[name] = r;
+    }
+    return refs;
+}
+
+TEST(PngSuite, ReferencesCoverEveryFile) {
+    const auto refs = load_references();
+    ASSERT_GT(refs.size(), 150u) << BV_PNG_REFERENCES;
+    size_t files = 0;
+    for (const auto& entry : fs::directory_iterator(BV_PNGSUITE_DIR)) {
+        if (entry.path().extension() != ".png") continue;
+        ++files;
+        EXPECT_TRUE(refs.count(entry.path().filename().string())) << entry.path();
+    }
+    EXPECT_EQ(files, refs.size()) << "PngSuite folder: " << BV_PNGSUITE_DIR;
+}
+
+TEST(PngSuite, AcceptedFilesDecodeToReferencePixels) {
+    size_t checked = 0;
+    for (const auto& [name, ref] : load_references()) {
+        if (!ref.accepted) continue;
+        const std::string path = std::string(BV_PNGSUITE_DIR) + "/" + name;
+        Image image;
+        ASSERT_TRUE(bv::png::load_file(path.c_str(), image)) << name;
+        EXPECT_EQ(image.width, ref.width) << name;
+        EXPECT_EQ(image.height, ref.height) << name;
+        ASSERT_EQ(image.pixels.size(), size_t(ref.width) * ref.height * 4) << name;
+        EXPECT_EQ(fnv1a64(image.pixels), ref.hash) << name;
+        ++checked;
+    }
+    EXPECT_GE(checked, 90u);
+}
+
+TEST(PngSuite, OtherFilesAreRefusedAndLeaveTheImageEmpty) {
+    size_t checked = 0;
+    for (const auto& [name, ref] : load_references()) {
+        if (ref.accepted) continue;
+        const std::string path = std::string(BV_PNGSUITE_DIR) + "/" + name;
+        Image image;
+        image.width = image.height = 3;
+        image.pixels.assign(36, 1);
+        EXPECT_FALSE(bv::png::load_file(path.c_str(), image)) << name;
+        EXPECT_EQ(image.width, 0u) << name;
+        EXPECT_EQ(image.height, 0u) << name;
+        EXPECT_TRUE(image.pixels.empty()) << name;
+        ++checked;
+    }
+    EXPECT_GE(checked, 80u);
+}
+
+TEST(PngSuite, EveryTruncationAndEveryBitFlipIsRefused) {
+    for (const char* name : {"basn6a08.png", "basi2c16.png", "tbbn3p08.png"}) {
+        const Bytes file = read_file(fs::path(BV_PNGSUITE_DIR) / name);
+        ASSERT_TRUE(decodes(file)) << name;
+        for (size_t n = 0; n < file.size(); ++n)
+            ASSERT_FALSE(decodes(Bytes(file.begin(), file.begin() + long(n)))) << name << " cut to " << n;
+        // Every byte belongs to the signature or to a CRC-checked chunk.
+        Bytes broken = file;
+        for (size_t i = 0; i < file.size(); ++i) {
+            broken[i] ^= uint8_t(1u << (i % 8));
+            ASSERT_FALSE(decodes(broken)) << name << " byte " << i;
+            broken[i] = file[i];
+        }
+    }
+}
+
+TEST(PngSuite, SplitIdatDecodesLikeOneChunk) {
+    // The suite's oi1 and oi9 files hold the same image in 1 and 9 IDAT chunks.
+    Image one, nine;
+    const std::string dir = BV_PNGSUITE_DIR;
+    ASSERT_TRUE(bv::png::load_file((dir + "/oi1n2c16.png").c_str(), one));
+    ASSERT_TRUE(bv::png::load_file((dir + "/oi9n2c16.png").c_str(), nine));
+    EXPECT_EQ(one.pixels, nine.pixels);
+}
+
+// -------------------------------------------------------- checksums, chunks
+
+TEST(PngChecksums, KnownValues) {
+    const Bytes digits = bytes_of("123456789");
+    EXPECT_EQ(bv::png::crc32_update(0xFFFFFFFFu, digits.data(), digits.size()) ^ 0xFFFFFFFFu, 0xCBF43926u);
+    const Bytes word = bytes_of("Wikipedia");
+    EXPECT_EQ(bv::png::adler32(word.data(), word.size()), 0x11E60398u);
+    EXPECT_EQ(bv::png::adler32(nullptr, 0), 1u);
+    // Long runs exercise the deferred modulo.
+    const Bytes ones(100000, 0xFF);
+    EXPECT_EQ(bv::png::adler32(ones.data(), ones.size()), slow_adler32(ones));
+}
+
+TEST(PngChunks, WriteChunkLayoutAndRefusals) {
+    const fs::path path = temp_path("chunk.bin");
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    const uint8_t data[3] = {1, 2, 3};
+    EXPECT_TRUE(bv::png::write_chunk(file, "IEND", nullptr, 0));
+    EXPECT_TRUE(bv::png::write_chunk(file, "abCD", data, 3));
+    EXPECT_FALSE(bv::png::write_chunk(file, "IDAT", nullptr, 5));
+    EXPECT_FALSE(bv::png::write_chunk(file, "IDAT", data, size_t(0x100000000ull)));
+    std::fclose(file);
+    Bytes expected = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+    Bytes second = chunk_bytes({"abCD", {1, 2, 3}});
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(read_file(path), expected);
+    fs::remove(path);
+}
+
+TEST(PngChunks, CrcErrorAnywhereFails) {
+    const Sample s;
+    ASSERT_TRUE(decodes(s.file));
+    // Last CRC byte of IHDR, of IDAT and of IEND.
+    for (size_t pos : {size_t(8 + 25 - 1), s.file.size() - 13, s.file.size() - 1}) {
+        Bytes broken = s.file;
+        broken[pos] ^= 0x40;
+        EXPECT_FALSE(decodes(broken)) << pos;
+    }
+    // Also in an ancillary chunk that the reader otherwise skips.
+    Bytes text = chunk_bytes({"tEXt", bytes_of("Comment\0hello")});
+    text.back() ^= 1;
+    Bytes file = png_file({ihdr(6, 5, 8, 0)});
+    file.insert(file.end(), text.begin(), text.end());
+    Bytes rest = png_file({{"IDAT", s.zlib}, iend()});
+    file.insert(file.end(), rest.begin() + 8, rest.end());
+    EXPECT_FALSE(decodes(file));
+}
+
+TEST(PngChunks, AncillaryChunksAreSkippedUnknownCriticalOnesFail) {
+    const Sample s;
+    Image image;
+    ASSERT_TRUE(decodes(
+        png_file({ihdr(6, 5, 8, 0), {"tEXt", bytes_of("a")}, {"IDAT", s.zlib}, {"zzZz", {9}}, iend()}),
+        image));
+    EXPECT_EQ(image.pixels, grey_to_rgba(s.pixels));
+    EXPECT_FALSE(decodes(png_file({ihdr(6, 5, 8, 0), {"ZZZZ", {}}, {"IDAT", s.zlib}, iend()})));
+    EXPECT_FALSE(decodes(png_file({ihdr(6, 5, 8, 0), ihdr(6, 5, 8, 0), {"IDAT", s.zlib}, iend()})));
+}
+
+TEST(PngChunks, StructureRules) {
+    const Sample s;
+    const Chunk idat{"IDAT", s.zlib};
+    EXPECT_TRUE(decodes(png_file({ihdr(6, 5, 8, 0), idat, iend()})));
+    EXPECT_FALSE(decodes(png_file({ihdr(6, 5, 8, 0), idat}))) << "no IEND";
+    EXPECT_FALSE(decodes(png_file({ihdr(6, 5, 8, 0), idat, {"IEND", {0}}}))) << "IEND with data";
+    EXPECT_FALSE(decodes(png_file({{"tEXt", bytes_of("a")}, ihdr(6, 5, 8, 0), idat, iend()})))
+        << "IHDR not first";
+    EXPECT_FALSE(decodes(png_file({ihdr(6, 5, 8, 0), iend()}))) << "no IDAT";
+    EXPECT_FALSE(decodes(png_file({ihdr(6, 5, 8, 0), {"IDAT", {}}, iend()}))) << "only an empty IDAT";
+    Chunk shortHeader = ihdr(6, 5, 8, 0);
+    shortHeader.data.pop_back();
+    EXPECT_FALSE(decodes(png_file({shortHeader, idat, iend()})));
+    // Bytes after IEND are never looked at.
+    Bytes trailing = s.file;
+    trailing.insert(trailing.end(), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13});
+    EXPECT_TRUE(decodes(trailing));
+    // Bad signature.
+    Bytes unsigned_ = s.file;
+    unsigned_[1] = 'p';
+    EXPECT_FALSE(decodes(unsigned_));
+    Image image;
+    EXPECT_FALSE(bv::png::decode_memory(nullptr, 0, image));
+}
+
+TEST(PngChunks, EveryTruncationFails) {
+    const Sample s;
+    for (size_t n = 0; n < s.file.size(); ++n)
+        EXPECT_FALSE(decodes(Bytes(s.file.begin(), s.file.begin() + long(n)))) << n;
+}
+
+TEST(PngChunks, SplitIdatAndEmptyIdatChunks) {
+    const Sample s;
+    std::vector<Chunk> chunks = {ihdr(6, 5, 8, 0), {"IDAT", {}}};
+    for (size_t i = 0; i < s.zlib.size(); i += 3)
+        chunks.push_back(
+            {"IDAT", Bytes(s.zlib.begin() + long(i), s.zlib.begin() + long(std::min(i + 3, s.zlib.size())))});
+    chunks.push_back({"IDAT", {}});
+    chunks.push_back(iend());
+    Image image;
+    ASSERT_TRUE(decodes(png_file(chunks), image));
+    EXPECT_EQ(image.pixels, grey_to_rgba(s.pixels));
+}
+
+// ------------------------------------------------------------------ header
+
+TEST(PngHeader, AcceptedColourTypesAndDepths) {
+    for (int colour = 0; colour <= 7; ++colour) {
+        for (int depth : {0, 1, 2, 3, 4, 8, 16, 32}) {
+            const bool accepted = colour == 3 ? depth == 8
+                                              : (colour == 0 || colour == 2 || colour == 4 || colour == 6) &&
+                                                    (depth == 8 || depth == 16);
+            const size_t channels = colour == 2 ? 3 : colour == 4 ? 2 : colour == 6 ? 4 : 1;
+            const size_t rowBytes = std::max<size_t>(1, channels * size_t(depth) / 8) * 2;
+            std::vector<Chunk> chunks = {ihdr(2, 2, uint8_t(depth), uint8_t(colour))};
+            if (colour == 3) chunks.push_back({"PLTE", Bytes(6, 0)});
+            chunks.push_back({"IDAT", zlib_stored(unfiltered_scanlines(Bytes(rowBytes * 2, 0), rowBytes))});
+            chunks.push_back(iend());
+            EXPECT_EQ(decodes(png_file(chunks)), accepted) << "colour " << colour << " depth " << depth;
+        }
+    }
+}
+
+TEST(PngHeader, FieldChecks) {
+    const Sample s;
+    auto with = [&](size_t field, uint8_t value) {
+        Chunk h = ihdr(6, 5, 8, 0);
+        h.data[field] = value;
+        return decodes(png_file({h, {"IDAT", s.zlib}, iend()}));
+    };
+    EXPECT_TRUE(with(12, 0));
+    EXPECT_FALSE(with(10, 1)) << "compression";
+    EXPECT_FALSE(with(11, 1)) << "filter method";
+    EXPECT_FALSE(with(12, 2)) << "interlace";
+    EXPECT_FALSE(decodes(png_file({ihdr(0, 5, 8, 0), {"IDAT", s.zlib}, iend()})));
+    EXPECT_FALSE(decodes(png_file({ihdr(6, 0, 8, 0), {"IDAT", s.zlib}, iend()})));
+}
+
+TEST(PngHeader, HugeDimensionsAreRefusedWithoutAllocating) {
+    // Sizes no small IDAT could ever fill, up to a product beyond 2^62.
+    const Bytes tiny = zlib_stored(Bytes(64, 0));
+    for (auto [w, h] : {std::pair<uint32_t, uint32_t>{0x80000000u, 0x80000000u},
+                        {0xFFFFFFFFu, 0xFFFFFFFFu},
+                        {0xFFFFFFFFu, 1},
+                        {1, 0xFFFFFFFFu},
+                        {100000, 100000}}) {
+        for (uint8_t colour : {0, 6}) {
+            for (uint8_t interlace : {0, 1}) {
+                Image image;
+                EXPECT_FALSE(decodes(
+                    png_file({ihdr(w, h, colour ? 16 : 8, colour, interlace), {"IDAT", tiny}, iend()}),
+                    image))
+                    << w << "x" << h;
+                EXPECT_TRUE(image.pixels.empty());
+            }
+        }
+    }
+}
+
+// ------------------------------------------------------------- scanlines
+
+TEST(PngFilters, EveryFilterTypeDecodes) {
+    // bpp 1 (grey 8), 3 (RGB 8), 4 (grey+alpha 16) and 8 (RGBA 16) with each filter on every row,
+    // then all filters mixed, first row included.
+    struct Format {
+        uint8_t depth, colour;
+        size_t bpp;
+    };
+    for (Format f : {Format{8, 0, 1}, Format{8, 2, 3}, Format{16, 4, 4}, Format{16, 6, 8}, Format{8, 6, 4}}) {
+        const uint32_t w = 7, h = 6;
+        const size_t rowBytes = w * f.bpp;
+        const Bytes samples = random_bytes(rowBytes * h, 11 + f.bpp);
+        Image reference;
+        ASSERT_TRUE(decodes(png_file({ihdr(w, h, f.depth, f.colour),
+                                      {"IDAT", zlib_stored(unfiltered_scanlines(samples, rowBytes))},
+                                      iend()}),
+                            reference));
+        for (int filter = 0; filter <= 5; ++filter) {
+            auto pick = [filter](size_t y) { return filter == 5 ? int(y % 5) : filter; };
+            Image image;
+            ASSERT_TRUE(decodes(png_file({ihdr(w, h, f.depth, f.colour),
+                                          {"IDAT", zlib_stored(scanlines(samples, rowBytes, f.bpp, pick))},
+                                          iend()}),
+                                image))
+                << "filter " << filter << " bpp " << f.bpp;
+            EXPECT_EQ(image.pixels, reference.pixels) << "filter " << filter << " bpp " << f.bpp;
+        }
+    }
+}
+
+TEST(PngFilters, UnknownFilterTypeFails) {
+    const Sample s;
+    Bytes raw = s.raw;
+    raw[7] = 5; // filter byte of the second row
+    EXPECT_FALSE(decodes(png_file({ihdr(6, 5, 8, 0), {"IDAT", zlib_stored(raw)}, iend()})));
+}
+
+TEST(PngFilters, UnfilterRowDirectly) {
+    const Bytes row = {10, 20, 30, 40, 250, 5};
+    const Bytes previous = {1, 2, 3, 200, 100, 7};
+    for (int filter = 0; filter <= 4; ++filter) {
+        for (const Bytes* prev : {&previous, static_cast<const Bytes*>(nullptr)}) {
+            const Bytes filtered =
+                filter_line(filter, row.data(), prev ? prev->data() : nullptr, row.size(), 2);
+            Bytes out(row.size());
+            ASSERT_TRUE(bv::png::unfilter_row_to(uint8_t(filter), out.data(), filtered.data(),
+                                                 prev ? prev->data() : nullptr, row.size(), 2));
+            EXPECT_EQ(out, row) << "filter " << filter << (prev ? "" : " first row");
+            Bytes inPlace = filtered;
+            ASSERT_TRUE(bv::png::unfilter_row_to(uint8_t(filter), inPlace.data(), inPlace.data(),
+                                                 prev ? prev->data() : nullptr, row.size(), 2));
+            EXPECT_EQ(inPlace, row) << "in place, filter " << filter;
+        }
+    }
+    Bytes out(row.size());
+    EXPECT_FALSE(bv::png::unfilter_row_to(5, out.data(), row.data(), nullptr, row.size(), 2));
+}
+
+TEST(PngScanlines, StreamMustHoldExactlyTheScanlines) {
+    const Sample s;
+    Bytes longer = s.raw;
+    longer.push_back(0);
+    EXPECT_FALSE(decodes(png_file({ihdr(6, 5, 8, 0), {"IDAT", zlib_stored(longer)}, iend()})));
+    Bytes shorter = s.raw;
+    shorter.pop_back();
+    EXPECT_FALSE(decodes(png_file({ihdr(6, 5, 8, 0), {"IDAT", zlib_stored(shorter)}, iend()})));
+}
+
+TEST(PngScanlines, Adam7MatchesThePlainImage) {
+    for (uint32_t w = 1; w <= 11; ++w) {
+        for (uint32_t h = 1; h <= 11; ++h) {
+            const Bytes pixels = random_bytes(size_t(w) * h * 4, w * 100 + h);
+            Bytes stream;
+            for (int p = 0; p < 7; ++p) {
+                static const uint32_t sx[7] = {0, 4, 0, 2, 0, 1, 0}, sy[7] = {0, 0, 4, 0, 2, 0, 1},
+                                      dx[7] = {8, 8, 4, 4, 2, 2, 1}, dy[7] = {8, 8, 8, 4, 4, 2, 2};
+                Bytes rows;
+                size_t passWidth = 0;
+                for (uint32_t y = sy[p]; y < h; y += dy[p]) {
+                    passWidth = 0;
+                    for (uint32_t x = sx[p]; x < w; x += dx[p], ++passWidth)
+                        rows.insert(rows.end(), pixels.begin() + long((y * w + x) * 4),
+                                    pixels.begin() + long((y * w + x) * 4 + 4));
+                }
+                if (passWidth == 0 || rows.empty()) continue;
+                Bytes lines = scanlines(rows, passWidth * 4, 4, [p](size_t y) { return int((y + p) % 5); });
+                stream.insert(stream.end(), lines.begin(), lines.end());
+            }
+            Image image;
+            ASSERT_TRUE(
+                decodes(png_file({ihdr(w, h, 8, 6, 1), {"IDAT", zlib_stored(stream)}, iend()}), image))
+                << w << "x" << h;
+            EXPECT_EQ(image.pixels, pixels) << w << "x" << h;
+        }
+    }
+}
+
+TEST(PngScanlines, InterlacedOneByOne) {
+    // Only the first pass has a pixel.
+    Image image;
+    ASSERT_TRUE(decodes(png_file({ihdr(1, 1, 8, 2, 1), {"IDAT", zlib_stored({0, 9, 8, 7})}, iend()}), image));
+    EXPECT_EQ(image.pixels, Bytes({9, 8, 7, 255}));
+}
+
+// ---------------------------------------------------------- colour rules
+
+TEST(PngColours, SixteenBitSamplesRound) {
+    const uint16_t values[] = {0,      1,      128,    129,    255,    256,   0x7F7F,
+                               0x8080, 0x80FF, 0xFEFF, 0xFF7F, 0xFF80, 0xFFFF};
+    Bytes samples;
+    for (uint16_t v : values) samples.insert(samples.end(), {uint8_t(v >> 8), uint8_t(v)});
+    Image image;
+    const uint32_t n = uint32_t(std::size(values));
+    ASSERT_TRUE(decodes(
+        png_file({ihdr(n, 1, 16, 0), {"IDAT", zlib_stored(unfiltered_scanlines(samples, 2 * n))}, iend()}),
+        image));
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint8_t expected = uint8_t(std::lround(values[i] * 255.0 / 65535.0));
+        EXPECT_EQ(image.pixels[i * 4], expected) << values[i];
+        EXPECT_EQ(image.pixels[i * 4 + 3], 255);
+    }
+}
+
+TEST(PngColours, GreyKeyIsComparedAtFullDepth) {
+    // 0x1234 is keyed; 0x1235 reduces to the same 8-bit grey but stays opaque.
+    const Bytes samples = {0x12, 0x34, 0x12, 0x35, 0x00, 0x00, 0x12, 0x34};
+    Image image;
+    ASSERT_TRUE(decodes(png_file({ihdr(4, 1, 16, 0),
+                                  {"tRNS", {0x12, 0x34}},
+                                  {"IDAT", zlib_stored(unfiltered_scanlines(samples, 8))},
+                                  iend()}),
+                        image));
+    EXPECT_EQ(image.pixels[3], 0);
+    EXPECT_EQ(image.pixels[7], 255);
+    EXPECT_EQ(image.pixels[4], image.pixels[0]);
+    EXPECT_EQ(image.pixels[11], 255);
+    EXPECT_EQ(image.pixels[15], 0);
+
+    // At 8 bits a key above 255 matches nothing.
+    for (auto [key, alpha] : {std::pair<Bytes, uint8_t>{{0, 7}, 0}, {{1, 7}, 255}}) {
+        ASSERT_TRUE(decodes(
+            png_file({ihdr(1, 1, 8, 0), {"tRNS", key}, {"IDAT", zlib_stored({0, 7})}, iend()}), image));
+        EXPECT_EQ(image.pixels, Bytes({7, 7, 7, alpha}));
+    }
+}
+
+TEST(PngColours, RgbKeyNeedsAllThreeSamples) {
+    const Bytes samples = {1, 2, 3, 1, 2, 4, 9, 2, 3, 1, 2, 3};
+    Image image;
+    ASSERT_TRUE(decodes(png_file({ihdr(4, 1, 8, 2),
+                                  {"tRNS", {0, 1, 0, 2, 0, 3}},
+                                  {"IDAT", zlib_stored(unfiltered_scanlines(samples, 12))},
+                                  iend()}),
+                        image));
+    EXPECT_EQ(image.pixels, Bytes({1, 2, 3, 0, 1, 2, 4, 255, 9, 2, 3, 255, 1, 2, 3, 0}));
+
+    const Bytes wide = {0xAB, 0xCD, 0, 0, 0xFF, 0xFF, 0xAB, 0xCE, 0, 0, 0xFF, 0xFF};
+    ASSERT_TRUE(decodes(png_file({ihdr(2, 1, 16, 2),
+                                  {"tRNS", {0xAB, 0xCD, 0, 0, 0xFF, 0xFF}},
+                                  {"IDAT", zlib_stored(unfiltered_scanlines(wide, 12))},
+                                  iend()}),
+                        image));
+    EXPECT_EQ(image.pixels[3], 0);
+    EXPECT_EQ(image.pixels[7], 255);
+}
+
+TEST(PngColours, GreyAlphaAndRgba) {
+    Image image;
+    ASSERT_TRUE(
+        decodes(png_file({ihdr(2, 1, 8, 4), {"IDAT", zlib_stored({0, 10, 20, 30, 40})}, iend()}), image));
+    EXPECT_EQ(image.pixels, Bytes({10, 10, 10, 20, 30, 30, 30, 40}));
+    ASSERT_TRUE(decodes(png_file({ihdr(1, 1, 16, 6),
+                                  {"IDAT", zlib_stored({0, 0xFF, 0xFF, 0, 0, 0x80, 0x80, 0x01, 0x00})},
+                                  iend()}),
+                        image));
+    EXPECT_EQ(image.pixels, Bytes({255, 0, 128, 1}));
+}
+
+TEST(PngColours, PaletteRules) {
+    const Chunk plte{"PLTE", {10, 11, 12, 20, 21, 22, 30, 31, 32}};
+    const Chunk idat{"IDAT", zlib_stored({0, 0, 1, 2})};
+    Image image;
+    ASSERT_TRUE(decodes(png_file({ihdr(3, 1, 8, 3), plte, {"tRNS", {7, 8}}, idat, iend()}), image));
+    EXPECT_EQ(image.pixels, Bytes({10, 11, 12, 7, 20, 21, 22, 8, 30, 31, 32, 255}));
+    ASSERT_TRUE(decodes(png_file({ihdr(3, 1, 8, 3), plte, {"tRNS", {}}, idat, iend()}), image));
+    EXPECT_EQ(image.pixels[3], 255);
+
+    EXPECT_FALSE(decodes(png_file({ihdr(3, 1, 8, 3), plte, {"IDAT", zlib_stored({0, 0, 1, 3})}, iend()})))
+        << "index beyond the palette";
+    EXPECT_FALSE(decodes(png_file({ihdr(3, 1, 8, 3), idat, iend()}))) << "no palette";
+    EXPECT_FALSE(decodes(png_file({ihdr(3, 1, 8, 3), plte, {"tRNS", {1, 2, 3, 4}}, idat, iend()})))
+        << "tRNS longer than the palette";
+    EXPECT_FALSE(decodes(png_file({ihdr(3, 1, 8, 3), {"tRNS", {1}}, plte, idat, iend()})))
+        << "tRNS before PLTE";
+    for (size_t n : {size_t(0), size_t(8), size_t(771)})
+        EXPECT_FALSE(decodes(png_file({ihdr(3, 1, 8, 3), {"PLTE", Bytes(n, 1)}, idat, iend()}))) << n;
+    EXPECT_TRUE(decodes(png_file({ihdr(3, 1, 8, 3), {"PLTE", Bytes(768, 1)}, idat, iend()})));
+}
+
+TEST(PngColours, TransparencyChunkRules) {
+    auto with_trns = [](uint8_t depth, uint8_t colour, size_t channels, size_t length) {
+        const size_t rowBytes = channels * depth / 8;
+        return decodes(png_file({ihdr(1, 1, depth, colour),
+                                 {"tRNS", Bytes(length, 0)},
+                                 {"IDAT", zlib_stored(unfiltered_scanlines(Bytes(rowBytes, 0), rowBytes))},
+                                 iend()}));
+    };
+    EXPECT_TRUE(with_trns(8, 0, 1, 2));
+    EXPECT_FALSE(with_trns(8, 0, 1, 1));
+    EXPECT_TRUE(with_trns(16, 2, 3, 6));
+    EXPECT_FALSE(with_trns(16, 2, 3, 2));
+    EXPECT_FALSE(with_trns(8, 4, 2, 2)) << "grey + alpha";
+    EXPECT_FALSE(with_trns(8, 6, 4, 0)) << "RGBA";
+}
+
+// ------------------------------------------------------------ inflate
+
+// Packs bits least significant first; Huffman codes go most significant first.
+struct BitWriter {
+    Bytes out;
+    int used = 8;
+    void bits(uint32_t value, int count) {
+        for (int i = 0; i < count; ++i) {
+            if (used == 8) {
+                out.push_back(0);
+                used = 0;
+            }
+            out.back() |= uint8_t(((value >> i) & 1) << used++);
+        }
+    }
+    void code(uint32_t code, int length) {
+        for (int i = length - 1; i >= 0; --i) bits((code >> i) & 1, 1);
+    }
+};
+
+// Canonical codes for a list of code lengths.
+std::vector<uint32_t> canonical_codes(const std::vector<int>& lengths) {
+    int counts[16] = {};
+    for (int l : lengths) counts[l]++;
+    counts[0] = 0;
+    uint32_t next[16] = {}, code = 0;
+    for (int l = 1; l < 16; ++l) next[l] = code = (code + counts[l - 1]) << 1;
+    std::vector<uint32_t> codes(lengths.size());
+    for (size_t s = 0; s < lengths.size(); ++s)
+        if (lengths[s]) codes[s] = next[lengths[s]]++;
+    return codes;
+}
+
+Bytes zlib_wrap(const Bytes& deflate, const Bytes& payload) {
+    Bytes z = {0x78, 0x9C};
+    z.insert(z.end(), deflate.begin(), deflate.end());
+    put32(z, slow_adler32(payload));
+    return z;
+}
+
+bool inflate(const Bytes& z, Bytes& out) {
+    bv::png::Inflater inflater;
+    const bool ok = inflater.start({{z.data(), z.size()}});
+    out = inflater.output();
+    return ok;
+}
+
+// The fixed code: literal byte, end of block, and a length/distance pair with no extra bits needed.
+void fixed_literal(BitWriter& w, int symbol) {
+    if (symbol < 144)
+        w.code(0x30 + symbol, 8);
+    else if (symbol < 256)
+        w.code(0x190 + symbol - 144, 9);
+    else if (symbol < 280)
+        w.code(symbol - 256, 7);
+    else
+        w.code(0xC0 + symbol - 280, 8);
+}
+
+TEST(PngInflate, FixedHuffmanBlock) {
+    BitWriter w;
+    w.bits(1, 1); // final
+    w.bits(1, 2); // fixed
+    for (char c : std::string("abc")) fixed_literal(w, c);
+    fixed_literal(w, 257 + 4); // length 7
+    w.code(2, 5);              // distance 3: overlapping copy
+    fixed_literal(w, 'z');
+    fixed_literal(w, 257); // length 3
+    w.code(0, 5);          // distance 1
+    fixed_literal(w, 256);
+    const Bytes expected = bytes_of("abcabcabcazzzz");
+    Bytes out;
+    ASSERT_TRUE(inflate(zlib_wrap(w.out, expected), out));
+    EXPECT_EQ(out, expected);
+
+    // A distance reaching before the start of the output.
+    BitWriter far;
+    far.bits(1, 1);
+    far.bits(1, 2);
+    fixed_literal(far, 'a');
+    fixed_literal(far, 257);
+    far.code(1, 5); // distance 2
+    fixed_literal(far, 256);
+    EXPECT_FALSE(inflate(zlib_wrap(far.out, bytes_of("a")), out));
+
+    // Literal/length symbols 286, 287 and distance symbols 30, 31 exist in the fixed code but are invalid.
+    for (int bad : {286, 287}) {
+        BitWriter b;
+        b.bits(1, 1);
+        b.bits(1, 2);
+        fixed_literal(b, bad);
+        b.code(0, 5);
+        fixed_literal(b, 256);
+        EXPECT_FALSE(inflate(zlib_wrap(b.out, {}), out)) << bad;
+    }
+    for (int bad : {30, 31}) {
+        BitWriter b;
+        b.bits(1, 1);
+        b.bits(1, 2);
+        fixed_literal(b, 'a');
+        fixed_literal(b, 257);
+        b.code(uint32_t(bad), 5);
+        fixed_literal(b, 256);
+        EXPECT_FALSE(inflate(zlib_wrap(b.out, {}), out)) << bad;
+    }
+}
+
+// One dynamic block: the code-length code gives all 19 symbols 5 bits (an
+// incomplete code, so their order does not matter), the lengths follow one
+// by one, then `symbols` (literal/length symbol, distance code or -1).
+// `lengthSymbols`, when given, replaces the lengths: code-length symbols with
+// their extra bits.
+Bytes dynamic_block(const std::vector<int>& literalLengths, const std::vector<int>& distanceLengths,
+                    const std::vector<std::pair<int, int>>& symbols,
+                    const std::vector<std::pair<int, int>>& lengthSymbols = {}) {
+    BitWriter w;
+    w.bits(1, 1);
+    w.bits(2, 2);
+    w.bits(uint32_t(literalLengths.size() - 257), 5);
+    w.bits(uint32_t(distanceLengths.size() - 1), 5);
+    w.bits(15, 4);
+    for (int i = 0; i < 19; ++i) w.bits(5, 3);
+    const std::vector<uint32_t> lengthCodes = canonical_codes(std::vector<int>(19, 5));
+    if (lengthSymbols.empty()) {
+        for (int l : literalLengths) w.code(lengthCodes[size_t(l)], 5);
+        for (int l : distanceLengths) w.code(lengthCodes[size_t(l)], 5);
+    }
+    for (auto [symbol, extra] : lengthSymbols) {
+        w.code(lengthCodes[size_t(symbol)], 5);
+        if (symbol >= 16) w.bits(uint32_t(extra), symbol == 16 ? 2 : symbol == 17 ? 3 : 7);
+    }
+    const auto literalCodes = canonical_codes(literalLengths),
+               distanceCodes = canonical_codes(distanceLengths);
+    for (auto [symbol, distance] : symbols) {
+        w.code(literalCodes[size_t(symbol)], literalLengths[size_t(symbol)]);
+        if (distance >= 0) w.code(distanceCodes[size_t(distance)], distanceLengths[size_t(distance)]);
+    }
+    return w.out;
+}
+
+TEST(PngInflate, DynamicHuffmanBlock) {
+    std::vector<int> literals(286, 9), distances(30, 5);
+    // Symbols: 'x', 'y', then length 4 (symbol 258) at distance 2 (code 1), end of block.
+    const Bytes block = dynamic_block(literals, distances, {{'x', -1}, {'y', -1}, {258, 1}, {256, -1}});
+    const Bytes expected = bytes_of("xyxyxy");
+    Bytes out;
+    ASSERT_TRUE(inflate(zlib_wrap(block, expected), out));
+    EXPECT_EQ(out, expected);
+
+    // Over-subscribed literal code: 286 symbols of 8 bits do not fit.
+    std::vector<int> tooMany(286, 8);
+    EXPECT_FALSE(inflate(zlib_wrap(dynamic_block(tooMany, distances, {{256, -1}}), {}), out));
+
+    // A repeat (code 16) with nothing before it.
+    EXPECT_FALSE(inflate(zlib_wrap(dynamic_block(literals, distances, {}, {{16, 0}}), {}), out));
+
+    // Zero runs (code 18) going past the 316 lengths.
+    EXPECT_FALSE(inflate(
+        zlib_wrap(dynamic_block(literals, distances, {}, {{18, 127}, {18, 127}, {18, 127}}), {}), out));
+
+    // A code length above 15 cannot be expressed; a code-length code that is over-subscribed can.
+    BitWriter w;
+    w.bits(1, 1);
+    w.bits(2, 2);
+    w.bits(0, 5);
+    w.bits(0, 5);
+    w.bits(0, 4);
+    for (int i = 0; i < 4; ++i) w.bits(1, 3); // four 1-bit codes
+    w.bits(0, 32);
+    EXPECT_FALSE(inflate(zlib_wrap(w.out, {}), out));
+}
+
+TEST(PngInflate, StoredBlocksAndZlibFraming) {
+    const Bytes payload = random_bytes(70000, 3);
+    Bytes out;
+    ASSERT_TRUE(inflate(zlib_stored(payload, 1000), out));
+    EXPECT_EQ(out, payload);
+    ASSERT_TRUE(inflate(zlib_stored({}), out));
+    EXPECT_TRUE(out.empty());
+
+    const Bytes good = zlib_stored(bytes_of("hello"));
+    auto broken = [&](size_t pos, uint8_t value) {
+        Bytes z = good;
+        z[pos] = value;
+        return inflate(z, out);
+    };
+    EXPECT_FALSE(broken(0, 0x77)) << "compression method 7";
+    EXPECT_FALSE(broken(1, 0x3F)) << "preset dictionary (0x783F is a multiple of 31)";
+    EXPECT_FALSE(broken(1, 0x02)) << "header not a multiple of 31";
+    EXPECT_FALSE(broken(2, 0x07)) << "block type 3";
+    EXPECT_FALSE(broken(5, 0x00)) << "LEN and NLEN disagree";
+    EXPECT_FALSE(broken(good.size() - 1, good.back() ^ 1)) << "Adler-32";
+    EXPECT_FALSE(broken(7, 'H')) << "payload changed under the Adler-32";
+
+    for (size_t n = 0; n < good.size(); ++n) {
+        bv::png::Inflater inflater;
+        EXPECT_FALSE(inflater.start({{good.data(), n}})) << n;
+    }
+    // A block that is not final and nothing after it.
+    Bytes notFinal = good;
+    notFinal[2] = 0;
+    EXPECT_FALSE(inflate(notFinal, out));
+}
+
+TEST(PngInflate, SpansAreJoinedAndOutputIsBounded) {
+    const Bytes payload = random_bytes(5000, 4);
+    const Bytes z = zlib_stored(payload, 777);
+    std::vector<bv::png::ByteSpan> spans;
+    for (size_t i = 0; i < z.size(); i += 100)
+        spans.push_back({z.data() + i, std::min<size_t>(100, z.size() - i)});
+    bv::png::Inflater inflater;
+    ASSERT_TRUE(inflater.start(spans));
+    EXPECT_EQ(inflater.output(), payload);
+    EXPECT_TRUE(inflater.start(spans, payload.size()));
+    EXPECT_FALSE(inflater.start(spans, payload.size() - 1));
+    EXPECT_TRUE(inflater.output().empty());
+}
+
+TEST(PngInflate, BadZlibInsideAPng) {
+    const Sample s;
+    Bytes z = s.zlib;
+    z[0] = 0x79; // window size bits kept, method 9
+    EXPECT_FALSE(decodes(png_file({ihdr(6, 5, 8, 0), {"IDAT", z}, iend()})));
+    z = s.zlib;
+    z.back() ^= 0x10;
+    EXPECT_FALSE(decodes(png_file({ihdr(6, 5, 8, 0), {"IDAT", z}, iend()})));
+}
+
+// ---------------------------------------------------------------- writer
+
+TEST(PngWriter, OneByOneLayout) {
+    const fs::path path = temp_path("1x1.png");
+    const uint8_t pixel[4] = {1, 2, 3, 4};
+    ASSERT_TRUE(bv::png::save_rgba8_file(path.c_str(), pixel, 1, 1));
+    const Bytes file = read_file(path);
+    const Bytes zlib = {0x78, 0x01, 0x01, 0x05, 0x00, 0xFA, 0xFF, 0, 1, 2, 3, 4};
+    Bytes zlibFull = zlib;
+    put32(zlibFull, slow_adler32({0, 1, 2, 3, 4}));
+    EXPECT_EQ(file, png_file({ihdr(1, 1, 8, 6), {"IDAT", zlibFull}, iend()}));
+    EXPECT_EQ(zlibFull.size(), 16u);
+    fs::remove(path);
+}
+
+TEST(PngWriter, RoundTripsExactly) {
+    const fs::path path = temp_path("roundtrip.png");
+    for (auto [w, h] : {std::pair<int, int>{1, 1}, {1, 9}, {9, 1}, {3, 7}, {64, 33}, {257, 300}}) {
+        const Bytes pixels = random_bytes(size_t(w) * size_t(h) * 4, uint32_t(w * 1000 + h));
+        ASSERT_TRUE(bv::png::save_rgba8_file(path.c_str(), pixels.data(), w, h));
+        Image image;
+        ASSERT_TRUE(bv::png::load_file(path.c_str(), image)) << w << "x" << h;
+        EXPECT_EQ(image.width, uint32_t(w));
+        EXPECT_EQ(image.height, uint32_t(h));
+        EXPECT_EQ(image.pixels, pixels) << w << "x" << h;
+    }
+    fs::remove(path);
+}
+
+TEST(PngWriter, LargeImagesSplitIntoStoredBlocksAndIdatChunks) {
+    const fs::path path = temp_path("large.png");
+    const int w = 300, h = 300; // 360300 raw bytes: 6 stored blocks, 2 IDAT chunks
+    const Bytes pixels = random_bytes(size_t(w) * h * 4, 5);
+    ASSERT_TRUE(bv::png::save_rgba8_file(path.c_str(), pixels.data(), w, h));
+    const auto chunks = chunks_of(read_file(path));
+    ASSERT_EQ(chunks.size(), 4u);
+    EXPECT_EQ(chunks[0].type, "IHDR");
+    EXPECT_EQ(chunks[1].type, "IDAT");
+    EXPECT_EQ(chunks[1].data.size(), 262144u);
+    EXPECT_EQ(chunks[2].type, "IDAT");
+    EXPECT_EQ(chunks[3].type, "IEND");
+    Bytes zlib = chunks[1].data;
+    zlib.insert(zlib.end(), chunks[2].data.begin(), chunks[2].data.end());
+    EXPECT_EQ(zlib.size(), 2 + 360300 + 6 * 5 + 4u);
+    EXPECT_EQ(unstore(zlib).size(), 360300u);
+    fs::remove(path);
+}
+
+TEST(PngWriter, ChoosesNoneSubOrUpPerRow) {
+    const fs::path path = temp_path("filters.png");
+    const int w = 8;
+    Bytes pixels;
+    auto row = [&](auto value) {
+        for (int i = 0; i < w * 4; ++i) pixels.push_back(uint8_t(value(i)));
+    };
+    row([](int) { return 0; });                   // zeros: every cost is 0, None wins ties
+    row([](int i) { return 100 + (i / 4) * 3; }); // a steady ramp: Sub
+    row([](int i) { return 100 + (i / 4) * 3; }); // same as above: Up
+    row([](int i) { return (i * 37) % 5; });      // small values, Sub and Up larger: None
+    row([](int i) { return 200 - (i / 4); });     // Sub is small (255s read as -1)
+    ASSERT_TRUE(bv::png::save_rgba8_file(path.c_str(), pixels.data(), w, 5));
+    const auto chunks = chunks_of(read_file(path));
+    ASSERT_GE(chunks.size(), 3u);
+    const Bytes raw = unstore(chunks[1].data);
+    ASSERT_EQ(raw.size(), 5u * (1 + w * 4));
+    std::vector<int> filters;
+    for (size_t y = 0; y < 5; ++y) filters.push_back(raw[y * (1 + w * 4)]);
+    EXPECT_EQ(filters, std::vector<int>({0, 1, 2, 0, 1}));
+    // Average and Paeth never appear, whatever the picture.
+    const Bytes noise = random_bytes(40 * 40 * 4, 9);
+    ASSERT_TRUE(bv::png::save_rgba8_file(path.c_str(), noise.data(), 40, 40));
+    const Bytes noiseRaw = unstore(chunks_of(read_file(path))[1].data);
+    for (size_t y = 0; y < 40; ++y) EXPECT_LE(noiseRaw[y * 161], 2);
+    fs::remove(path);
+}
+
+TEST(PngWriter, RefusesBadArguments) {
+    const fs::path path = temp_path("bad.png");
+    const uint8_t pixel[4] = {};
+    EXPECT_FALSE(bv::png::save_rgba8_file(nullptr, pixel, 1, 1));
+    EXPECT_FALSE(bv::png::save_rgba8_file(path.c_str(), nullptr, 1, 1));
+    EXPECT_FALSE(bv::png::save_rgba8_file(path.c_str(), pixel, 0, 1));
+    EXPECT_FALSE(bv::png::save_rgba8_file(path.c_str(), pixel, 1, -1));
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_FALSE(bv::png::save_rgba8_file("/nonexistent-dir/x.png", pixel, 1, 1));
+}
+
+TEST(PngReader, LoadFileFailures) {
+    Image image;
+    image.width = 1;
+    image.pixels.assign(4, 9);
+    EXPECT_FALSE(bv::png::load_file(nullptr, image));
+    EXPECT_TRUE(image.pixels.empty());
+    EXPECT_FALSE(bv::png::load_file("/nonexistent-dir/x.png", image));
+    EXPECT_FALSE(bv::png::load_file(fs::temp_directory_path().c_str(), image));
+    EXPECT_EQ(image.width, 0u);
+    const fs::path empty = temp_path("empty.png");
+    std::ofstream(empty).close();
+    EXPECT_FALSE(bv::png::load_file(empty.c_str(), image));
+    fs::remove(empty);
+}
+
+} // namespace
