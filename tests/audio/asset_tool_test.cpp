@@ -1,0 +1,211 @@
+// Runs the brumevale-asset executable on files made here and checks its
+// output, files and exit status.
+#include "png.h"
+#include "wav_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace {
+
+using namespace wavtest;
+namespace fs = std::filesystem;
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+void appendBigEndian32(Bytes& b, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) b.push_back(std::uint8_t(v >> shift));
+}
+
+void appendPngChunk(Bytes& png, const char* type, const Bytes& body) {
+    appendBigEndian32(png, std::uint32_t(body.size()));
+    Bytes typed(type, type + 4);
+    typed.insert(typed.end(), body.begin(), body.end());
+    png.insert(png.end(), typed.begin(), typed.end());
+    appendBigEndian32(png, bv::png::crc32_update(0xFFFFFFFFu, typed.data(), typed.size()) ^ 0xFFFFFFFFu);
+}
+
+// A 3 x 2 8-bit grey Adam7 image; the raw stream holds the non-empty passes
+// 1, 4, 6 and 7 (pixels (0,0), (2,0), (1,0), then the whole second row).
+Bytes interlacedGreyPng() {
+    const Bytes raw = {0, 10, 0, 30, 0, 20, 0, 40, 50, 60};
+    Bytes zlib = {0x78, 0x01, 0x01, std::uint8_t(raw.size()), 0, std::uint8_t(~raw.size()), 0xFF};
+    zlib.insert(zlib.end(), raw.begin(), raw.end());
+    appendBigEndian32(zlib, bv::png::adler32(raw.data(), raw.size()));
+    Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    Bytes header;
+    appendBigEndian32(header, 3);
+    appendBigEndian32(header, 2);
+    header.insert(header.end(), {8, 0, 0, 0, 1}); // depth 8, grey, deflate, filter 0, Adam7
+    appendPngChunk(png, "IHDR", header);
+    appendPngChunk(png, "IDAT", zlib);
+    appendPngChunk(png, "IEND", {});
+    return png;
+}
+
+class AssetTool : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ =
+            fs::temp_directory_path() /
+            ("bv_asset_tool_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+             "_" + std::to_string(getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string path(const char* name) const { return (dir_ / name).string(); }
+    std::string write(const char* name, const Bytes& bytes) const {
+        std::ofstream(dir_ / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+        return path(name);
+    }
+    static Bytes read(const std::string& file) {
+        std::ifstream in(file, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }
+    static std::string text(const std::string& file) {
+        const Bytes bytes = read(file);
+        return std::string(bytes.begin(), bytes.end());
+    }
+
+    // Runs the tool with already quoted arguments.
+    Result run(const std::string& args) const {
+        const std::string out = path("stdout.txt"), err = path("stderr.txt");
+        const std::string command = "'" BV_ASSET_TOOL "' " + args + " >'" + out + "' 2>'" + err + "'";
+        const int raw = std::system(command.c_str());
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, text(out), text(err)};
+    }
+    static std::string quoted(const std::string& s) { return "'" + s + "'"; }
+
+    fs::path dir_;
+};
+
+TEST_F(AssetTool, UsageErrorsExitWithTwo) {
+    for (const char* args : {"", "info", "info a b", "png2png a", "wav2raw a b c", "convert a b"}) {
+        const Result result = run(args);
+        EXPECT_EQ(result.status, 2) << args;
+        EXPECT_EQ(result.err.rfind("usage: brumevale-asset ", 0), 0u) << args;
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST_F(AssetTool, InfoDescribesWavFiles) {
+    const std::string pcm =
+        write("pcm.wav", WavBuilder().fmt(1, 2, 44100, 16).data(Bytes(4410 * 4 + 3, 0)).bytes());
+    Result result = run("info " + quoted(pcm));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, pcm + ": WAV 44100 Hz, 2 channels, 16-bit PCM, 4410 frames, 0.100 s\n");
+
+    const std::string flt =
+        write("float.wav", WavBuilder().extensibleFmt(3, 1, 8000, 32).data(Bytes(16000 * 4, 0)).bytes());
+    result = run("info " + quoted(flt));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out,
+              flt + ": WAV 8000 Hz, 1 channel, 32-bit float (extensible), 16000 frames, 2.000 s\n");
+}
+
+TEST_F(AssetTool, InfoDescribesPngFiles) {
+    const Bytes rgba = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    const std::string saved = path("rgba.png");
+    ASSERT_TRUE(bv::png::save_rgba8_file(saved.c_str(), rgba.data(), 3, 1));
+    Result result = run("info " + quoted(saved));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, saved + ": PNG 3x1, colour type 6 (RGBA), 8-bit, not interlaced\n");
+
+    const std::string grey = write("grey.png", interlacedGreyPng());
+    result = run("info " + quoted(grey));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, grey + ": PNG 3x2, colour type 0 (grey), 8-bit, Adam7 interlaced\n");
+}
+
+TEST_F(AssetTool, InfoGivesTheReasonForARefusal) {
+    Bytes corrupt = interlacedGreyPng();
+    corrupt[29] ^= 1; // IHDR CRC
+    const std::string cases[][2] = {
+        {write("zero.wav", WavBuilder().fmt(1, 0, 8000, 16).data(pcm16({1})).bytes()), "zero channels"},
+        {write("adpcm.wav", WavBuilder().fmt(2, 1, 8000, 4).data(pcm16({1})).bytes()),
+         "unsupported sample encoding or bit depth"},
+        {write("riff.avi", {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'A', 'V', 'I', ' '}), "not a RIFF/WAVE file"},
+        {write("corrupt.png", corrupt), "refused by the PNG decoder (corrupt data or unsupported format)"},
+        {write("text.txt", {'h', 'i'}), "neither a PNG nor a WAV file"},
+        {write("empty.wav", {}), "cannot read (missing, empty or not a regular file)"},
+        {path("missing.png"), "cannot read (missing, empty or not a regular file)"},
+        {dir_.string(), "cannot read (missing, empty or not a regular file)"},
+    };
+    for (const auto& [file, reason] : cases) {
+        const Result result = run("info " + quoted(file));
+        EXPECT_EQ(result.status, 1) << file;
+        EXPECT_EQ(result.err, file + ": " + reason + "\n");
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST_F(AssetTool, PngToPngReencodesAsRgba) {
+    const std::string in = write("grey.png", interlacedGreyPng()), out = path("out.png");
+    const Result result = run("png2png " + quoted(in) + " " + quoted(out));
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(run("info " + quoted(out)).out,
+              out + ": PNG 3x2, colour type 6 (RGBA), 8-bit, not interlaced\n");
+    bv::png::Image image;
+    ASSERT_TRUE(bv::png::load_file(out.c_str(), image));
+    const Bytes expected = {10, 10, 10, 255, 20, 20, 20, 255, 30, 30, 30, 255,
+                            40, 40, 40, 255, 50, 50, 50, 255, 60, 60, 60, 255};
+    EXPECT_EQ(image.pixels, expected);
+}
+
+TEST_F(AssetTool, PngToPngRefusals) {
+    const std::string wav = write("a.wav", WavBuilder().fmt(1, 1, 8000, 16).data(pcm16({1})).bytes());
+    Result result = run("png2png " + quoted(wav) + " " + quoted(path("out.png")));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, wav + ": not a PNG file\n");
+    EXPECT_FALSE(fs::exists(path("out.png")));
+
+    const std::string unwritable = path("no/such/dir/out.png");
+    result = run("png2png " + quoted(write("grey.png", interlacedGreyPng())) + " " + quoted(unwritable));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, unwritable + ": cannot write\n");
+}
+
+TEST_F(AssetTool, WavToRawWritesStereoLittleEndian) {
+    const std::string in =
+        write("mono8.wav", WavBuilder().fmt(1, 1, 8000, 8).data(pcm8({0, 128, 255})).bytes());
+    const std::string out = path("out.raw");
+    const Result result = run("wav2raw " + quoted(in) + " " + quoted(out));
+    EXPECT_EQ(result.status, 0) << result.err;
+    // -32768, 0, 32511, each twice (mono played on both channels)
+    const Bytes expected = {0x00, 0x80, 0x00, 0x80, 0, 0, 0, 0, 0xFF, 0x7E, 0xFF, 0x7E};
+    EXPECT_EQ(read(out), expected);
+
+    const std::string quad =
+        write("quad.wav", WavBuilder().fmt(1, 4, 8000, 16).data(pcm16({1, -2, 3, 4})).bytes());
+    ASSERT_EQ(run("wav2raw " + quoted(quad) + " " + quoted(out)).status, 0);
+    EXPECT_EQ(read(out), (Bytes{0x01, 0x00, 0xFE, 0xFF}));
+}
+
+TEST_F(AssetTool, WavToRawRefusals) {
+    const std::string in = write("short.wav", WavBuilder().fmt(1, 2, 8000, 16).data(pcm8({1, 2})).bytes());
+    Result result = run("wav2raw " + quoted(in) + " " + quoted(path("out.raw")));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, in + ": data shorter than one frame\n");
+    EXPECT_FALSE(fs::exists(path("out.raw")));
+
+    const std::string good = write("good.wav", WavBuilder().fmt(1, 1, 8000, 16).data(pcm16({1})).bytes());
+    result = run("wav2raw " + quoted(good) + " " + quoted(dir_.string()));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, dir_.string() + ": cannot write\n");
+}
+
+} // namespace
