@@ -335,9 +335,16 @@ TEST(PngChecksums, KnownValues) {
     const Bytes word = bytes_of("Wikipedia");
     EXPECT_EQ(bv::png::adler32(word.data(), word.size()), 0x11E60398u);
     EXPECT_EQ(bv::png::adler32(nullptr, 0), 1u);
-    // Long runs exercise the deferred modulo.
+    // Long runs of the largest byte exercise the deferred modulo; odd lengths the tails.
     const Bytes ones(100000, 0xFF);
     EXPECT_EQ(bv::png::adler32(ones.data(), ones.size()), slow_adler32(ones));
+    for (size_t n : {1, 15, 16, 17, 5551, 5552, 5553, 11104, 20001}) {
+        const Bytes data = random_bytes(n, uint32_t(n));
+        EXPECT_EQ(bv::png::adler32(data.data(), n), slow_adler32(data)) << n;
+        EXPECT_EQ(bv::png::crc32_update(0xFFFFFFFFu, data.data(), n) ^ 0xFFFFFFFFu,
+                  slow_crc32(data.data(), n))
+            << n;
+    }
 }
 
 TEST(PngChunks, WriteChunkLayoutAndRefusals) {
