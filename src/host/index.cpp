@@ -1,1 +1,65 @@
-int main() { return 0; }
+// The program entry: find the boot script and run it.
+#include "index.h"
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+namespace {
+
+std::string executableDirectory(const char* argv0) {
+    std::string path = argv0 ? argv0 : "";
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "./" : path.substr(0, slash + 1);
+}
+
+bool canOpen(const std::string& path) {
+    return std::ifstream(path).is_open();
+}
+
+// An argument names a boot script file, or a game folder holding lua.bs.
+std::string bootScriptPath(int argc, char** argv) {
+    if (argc > 1) {
+        struct stat info;
+        bool isFolder = ::stat(argv[1], &info) == 0 && S_ISDIR(info.st_mode);
+        return isFolder ? ScriptEngine::joinPath(argv[1], "lua.bs") : argv[1];
+    }
+    std::string bundled = executableDirectory(argc > 0 ? argv[0] : nullptr) + "../Resources/lua.bs";
+    return canOpen(bundled) ? bundled : "lua.bs";
+}
+
+std::string bootSource(const std::string& path) {
+    std::string quoted;
+    for (char c : path) {
+        if (c == '\\' || c == '\'') quoted += '\\';
+        quoted += c;
+    }
+    return "runFile('" + quoted + "')";
+}
+
+// Deep script recursion needs more than the default stack; the interpreter
+// measures what it may use from this limit.
+void growStackLimit() {
+    struct rlimit limit;
+    const rlim_t wanted = rlim_t{64} << 20;
+    if (getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted)
+        return;
+    limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+    setrlimit(RLIMIT_STACK, &limit);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    growStackLimit();
+    try {
+        registerFunctions();
+        engine.runScript(bootSource(bootScriptPath(argc, argv)));
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "BrumeVale startup error: %s\n", error.what());
+        return 1;
+    }
+    return 0;
+}

@@ -1,1 +1,5 @@
+#include "index.h"
+
+ScriptEngine engine;
+
 void registerFunctions() {}

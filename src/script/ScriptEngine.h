@@ -1,1 +1,432 @@
+// The BrumeScript interpreter: the value type, the parsed-line types and the
+// engine class. The engine's member functions are spread over the source files
+// of this folder by concern (values, lexer, evaluator, executor, ...).
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+enum class VarType : int32_t {
+    None = 0,
+    Int = 1,
+    Float = 2,
+    String = 3,
+    Raw = 4,
+    Bool = 5,
+    Pointer = 6,
+    Array = 7,
+    Multi = 8,
+    Table = 9,
+    Function = 10,
+};
+
+struct Variable;
+struct ScriptCallable;
+struct MultiResult;
+
+using ArrayStorage = std::vector<Variable>;
+using TableStorage = std::unordered_map<std::string, Variable>;
+using NativeFunction = std::function<Variable(const std::vector<Variable>&)>;
+using BuiltinId = uint16_t;
+
+struct Variable {
+    using Value = std::variant<int32_t, float, std::string, std::vector<uint8_t>, bool, void*,
+                               std::shared_ptr<ArrayStorage>, std::shared_ptr<TableStorage>,
+                               std::shared_ptr<ScriptCallable>, std::shared_ptr<MultiResult>>;
+
+    VarType type = VarType::None;
+    Value value = int32_t{0};
+
+    Variable() = default;
+    Variable(int32_t i) : type(VarType::Int), value(i) {}
+    Variable(float f) : type(VarType::Float), value(f) {}
+    Variable(bool b) : type(VarType::Bool), value(b) {}
+    Variable(std::string s) : type(VarType::String), value(std::move(s)) {}
+    Variable(const char* s) : type(VarType::String), value(std::string(s)) {}
+    Variable(std::shared_ptr<ArrayStorage> a) : type(VarType::Array), value(std::move(a)) {}
+    Variable(std::shared_ptr<TableStorage> t) : type(VarType::Table), value(std::move(t)) {}
+    Variable(std::shared_ptr<ScriptCallable> f) : type(VarType::Function), value(std::move(f)) {}
+    Variable(std::shared_ptr<MultiResult> m) : type(VarType::Multi), value(std::move(m)) {}
+    static Variable raw(std::vector<uint8_t> bytes) {
+        Variable v;
+        v.type = VarType::Raw;
+        v.value = std::move(bytes);
+        return v;
+    }
+    static Variable pointer(void* p) {
+        Variable v;
+        v.type = VarType::Pointer;
+        v.value = p;
+        return v;
+    }
+
+    bool isNone() const { return type == VarType::None; }
+    bool isNumeric() const { return type == VarType::Int || type == VarType::Float || type == VarType::Bool; }
+
+    // Unchecked payload access: callers test `type` first.
+    int32_t asInt() const { return *std::get_if<int32_t>(&value); }
+    float asFloat() const { return *std::get_if<float>(&value); }
+    bool asBool() const { return *std::get_if<bool>(&value); }
+    void* asPointer() const { return *std::get_if<void*>(&value); }
+    const std::string& asString() const { return *std::get_if<std::string>(&value); }
+    std::string& asString() { return *std::get_if<std::string>(&value); }
+    const std::vector<uint8_t>& asRaw() const { return *std::get_if<std::vector<uint8_t>>(&value); }
+    const std::shared_ptr<ArrayStorage>& asArray() const {
+        return *std::get_if<std::shared_ptr<ArrayStorage>>(&value);
+    }
+    const std::shared_ptr<TableStorage>& asTable() const {
+        return *std::get_if<std::shared_ptr<TableStorage>>(&value);
+    }
+    const std::shared_ptr<ScriptCallable>& asFunction() const {
+        return *std::get_if<std::shared_ptr<ScriptCallable>>(&value);
+    }
+    const std::shared_ptr<MultiResult>& asMulti() const {
+        return *std::get_if<std::shared_ptr<MultiResult>>(&value);
+    }
+
+    std::string toString() const;
+};
+
+struct MultiResult {
+    std::vector<Variable> values;
+};
+
+Variable makeTable();
+Variable makeArray();
+Variable makeArray(std::vector<Variable> values);
+Variable makeMulti(std::vector<Variable> values);
+
+// ---------------------------------------------------------------------------
+// Parsed lines
+
+enum class StatementKind : uint8_t {
+    Empty = 0,
+    Simple = 1,
+    If = 2,
+    ElseIf = 3,
+    Else = 4,
+    End = 5,
+    While = 6,
+    Repeat = 7,
+    Until = 8,
+    For = 9,
+    FunctionDecl = 10,
+    DecayFunctionDecl = 11,
+    NativeFunctionDecl = 12,
+    LocalFunctionDecl = 13,
+    Return = 14,
+    Break = 15,
+};
+
+// Where an assignment defines a name that it does not find.
+enum class ScopeTarget : uint8_t { Default = 0, Frame = 1, Local = 2 };
+
+enum class BlockSignal : uint8_t { Normal = 0, Return = 1, Break = 2 };
+
+inline constexpr uint64_t NoLineIndex = ~uint64_t{0};
+
+struct TokenAnalysis {
+    bool isIdentifier = false;
+    bool isTrue = false;
+    bool isFalse = false;
+    bool isNumeric = false;
+    bool isFloat = false;
+    bool hasInt = false;
+    int32_t intValue = 0;
+};
+
+// A half-open range [first, end) of token indexes.
+struct TokenRange {
+    size_t first = 0;
+    size_t end = 0;
+};
+
+struct ParsedAssignmentTarget {
+    size_t nameIndex = 0;
+    std::vector<TokenRange> indexRanges;
+    bool wellFormed = true; // a name followed only by [expr] suffixes
+};
+
+struct ParsedScriptLine {
+    std::string text;
+    uint64_t lineNumber = 0;
+    std::vector<std::string> tokens;
+    std::vector<TokenAnalysis> tokenInfo;
+    StatementKind kind = StatementKind::Empty;
+    uint64_t endIndex = NoLineIndex;
+    uint64_t nextBranchIndex = NoLineIndex;
+    uint64_t assignOpIndex = 0;
+    ScopeTarget assignScope = ScopeTarget::Default;
+    std::vector<ParsedAssignmentTarget> assignmentTargets;
+    std::vector<TokenRange> valueRanges;
+};
+
+using ParsedLines = std::vector<ParsedScriptLine>;
+
+// A function value: a host function, a script function or a loaded chunk.
+struct ScriptCallable {
+    bool isNative = false;
+    bool isVararg = false;
+    bool isCoroutineEntry = false;
+    bool isChunk = false;
+    NativeFunction nativeFunction;
+    BuiltinId builtinId = 0;
+    std::string name;
+    std::vector<std::string> params;
+    // Script functions run lines [bodyStart, ...) of their program up to the
+    // closing `end`; chunks run the whole program.
+    std::shared_ptr<const ParsedLines> lines;
+    size_t bodyStart = 0;
+    // The script file a chunk came from ("" for text chunks), and its folder.
+    std::string scriptPath;
+    std::string directory;
+};
+
+// What `error` throws outside any protected call.
+class RaisedScriptError : public std::exception {
+  public:
+    explicit RaisedScriptError(std::string message) : message_(std::move(message)) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+
+  private:
+    std::string message_;
+};
+
+// ---------------------------------------------------------------------------
+// The interpreter
+
+class ScriptEngine {
+  public:
+    ScriptEngine();
+
+    // Value rules.
+    static const char* typeName(VarType type);
+    static double toDouble(const Variable& v);
+    static int32_t toInt(const Variable& v);
+    static bool isTruthy(const Variable& v);
+    static bool variablesEqual(const Variable& a, const Variable& b);
+    static int compareVariables(const Variable& a, const Variable& b);
+    static Variable performOperation(const Variable& a, char op, const Variable& b);
+    static Variable performOperation(const Variable& a, const std::string& op, const Variable& b);
+    static std::string keyToString(const Variable& key);
+    static int32_t arrayLength(const Variable& v);
+    static int32_t tableSequenceLength(const TableStorage& table);
+    static bool prefersArrayStorage(const Variable& key);
+    static void promoteArrayVariableToTable(Variable& v);
+
+    // Lexer and line parser.
+    ParsedLines parseLines(const std::string& source);
+    std::vector<std::string> tokenise(const std::string& text);
+    static TokenAnalysis analyseToken(const std::string& token);
+    static bool isIdentifier(std::string_view token);
+    static bool isTrueToken(std::string_view token);
+    static bool isFalseToken(std::string_view token);
+    static bool tokenLooksNumeric(std::string_view token);
+    static bool parseIntStrict(const std::string& token, int32_t& out);
+    static bool parseFloatStrict(const std::string& token, float& out);
+    static bool isStringToken(std::string_view token);
+    static std::string decodeStringToken(const std::string& token);
+    static void prepareParsedLines(ParsedLines& lines);
+    static size_t findMatchingElseOrEnd(const ParsedLines& lines, size_t index, bool& foundElse);
+    static size_t findMatchingEnd(const ParsedLines& lines, size_t index);
+    static size_t findMatchingUntil(const ParsedLines& lines, size_t index);
+
+    // Host interface.
+    void pushFunction(const std::string& name, NativeFunction function);
+    void pushVariable(const std::string& name, const Variable& value);
+    Variable pullVariable(const std::string& name);
+    static Variable makeNativeCallable(NativeFunction function, const std::string& name, BuiltinId builtinId);
+    static Variable createNativeCallable(NativeFunction function, std::string name, BuiltinId builtinId);
+    static BuiltinId builtinIdFromName(const std::string& name);
+
+    // Running scripts.
+    Variable runScript(const std::string& source);
+    Variable readScriptFile(const std::vector<Variable>& args);
+    Variable loadScriptFile(const std::vector<Variable>& args);
+    Variable runScriptFile(const std::vector<Variable>& args);
+    Variable loadScriptChunk(const std::vector<Variable>& args);
+
+    // Paths.
+    static bool pathExists(const std::string& path);
+    static std::string pathDirectory(const std::string& path);
+    static std::string joinPath(const std::string& a, const std::string& b);
+    std::string resolvePath(const std::string& path) const;
+
+    // Errors.
+    [[noreturn]] void throwError(const std::string& message, std::string_view nearToken) const;
+    std::string formatErrorReport(const std::string& message, std::string_view nearToken) const;
+    void raiseScriptErrorSoft(const std::string& message);
+    bool shouldAbortForSoftRaisedError() const;
+    void clearSoftRaisedError();
+
+    // Expressions.
+    Variable evaluateExpression(const std::vector<std::string>& tokens, size_t& index,
+                                const std::vector<TokenAnalysis>* tokenInfo);
+    void skipExpression(const std::vector<std::string>& tokens, size_t& index, int minPrecedence,
+                        const std::vector<TokenAnalysis>* tokenInfo);
+    bool evaluateCondition(const std::vector<std::string>& tokens, size_t& index,
+                           const std::vector<TokenAnalysis>* tokenInfo);
+    static int classifyBinaryOperator(std::string_view token);
+    static bool isStandaloneNotBoundary(std::string_view token);
+    Variable getIndexedValue(const Variable& container, const Variable& key);
+    static bool tryGetArrayIndex(const Variable& key, int32_t& out);
+
+    // Variables and assignment.
+    Variable* resolveVariablePtr(const std::string& name);
+    bool resolveVariable(const std::string& name, Variable& out);
+    void assignVariable(const std::string& name, const Variable& value, ScopeTarget target);
+    bool assignExistingVariable(const std::string& name, const Variable& value);
+    using Scope = std::vector<std::pair<std::string, Variable>>;
+    static void setScopeValue(Scope& scope, const std::string& name, const Variable& value);
+    void setIndexedValue(Variable& container, const Variable& key, const Variable& value, bool create);
+    Variable& getIndexedValueMutable(Variable& container, const Variable& key, bool create);
+    bool executeAssignment(const ParsedScriptLine& line, Variable& result);
+
+    // Statements.
+    Variable executeParsedBlock(const ParsedLines& lines, size_t& index, BlockSignal& signal);
+
+    // Calls and the error functions.
+    Variable invokeCallable(const Variable& callee, const std::vector<Variable>& args);
+    Variable invokeCallableFast(const Variable& callee, const Variable* args, size_t count);
+    Variable pcallFunction(const std::vector<Variable>& args);
+    Variable errorFunction(const std::vector<Variable>& args);
+    Variable assertFunction(const std::vector<Variable>& args);
+    Variable selectFunction(const std::vector<Variable>& args);
+
+    // Table walks in key order.
+    static Variable keyStringToValue(const std::string& key);
+    std::vector<std::string> getIterationTableKeys(const std::shared_ptr<TableStorage>& table);
+    // The [key, value] pairs that pairs(c) (or ipairs(c) when `byIndex`) yields.
+    std::vector<Variable> containerWalk(const Variable& container, bool byIndex);
+
+  private:
+    // A cursor over one statement's tokens.
+    struct ExpressionReader {
+        const std::vector<std::string>& tokens;
+        const std::vector<TokenAnalysis>* info;
+        size_t& index;
+        bool atEnd() const { return index >= tokens.size(); }
+        const std::string& current() const { return tokens[index]; }
+        bool currentIs(std::string_view t) const { return index < tokens.size() && tokens[index] == t; }
+        TokenAnalysis analysis(size_t i) const { return info ? (*info)[i] : analyseToken(tokens[i]); }
+    };
+
+    // Expression grammar; with `evaluate` false it only checks and skips.
+    Variable climb(ExpressionReader& r, int minPrecedence, bool evaluate);
+    Variable readUnary(ExpressionReader& r, bool evaluate);
+    Variable readPostfix(ExpressionReader& r, bool evaluate);
+    Variable readPrimary(ExpressionReader& r, bool evaluate);
+    Variable readArrayLiteral(ExpressionReader& r, bool evaluate);
+    Variable readTableLiteral(ExpressionReader& r, bool evaluate);
+    std::vector<Variable> readCallArguments(ExpressionReader& r, bool evaluate);
+    Variable bindStringMethod(const std::string& text, const std::string& method);
+    [[noreturn]] void syntaxError(const ExpressionReader& r, const std::string& message);
+
+    // Statements.
+    Variable executeStatements(const ParsedLines& lines, size_t& index, BlockSignal& signal);
+    Variable executeStatement(const ParsedLines& lines, size_t& index, BlockSignal& signal);
+    void enterLine(const ParsedScriptLine& line);
+    Variable executeIf(const ParsedLines& lines, size_t& index, BlockSignal& signal);
+    Variable executeWhile(const ParsedLines& lines, size_t& index, BlockSignal& signal);
+    Variable executeRepeat(const ParsedLines& lines, size_t& index, BlockSignal& signal);
+    Variable executeFor(const ParsedLines& lines, size_t& index, BlockSignal& signal);
+    Variable executeNumericFor(const ParsedLines& lines, size_t& index, BlockSignal& signal);
+    Variable executeGenericFor(const ParsedLines& lines, size_t& index, BlockSignal& signal);
+    bool runLoopBody(const ParsedLines& lines, size_t bodyStart, BlockSignal& signal, Variable& result);
+    bool evaluateLineCondition(const ParsedScriptLine& line, const char* trailingMessage);
+    std::vector<Variable> collectForItems(const ParsedScriptLine& line, size_t t);
+    void parseParameters(const ParsedScriptLine& line, size_t& t, ScriptCallable& function);
+    bool declareWithoutValue(const ParsedScriptLine& line);
+    void executeFunctionDeclaration(const ParsedLines& lines, size_t& index);
+    Variable executeReturn(const ParsedScriptLine& line);
+    void executeSimple(const ParsedScriptLine& line);
+    std::shared_ptr<const ParsedLines> sharedLines(const ParsedLines& lines);
+    void checkStackDepth() const;
+
+    // Calls.
+    Variable callScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);
+    void evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
+                            std::vector<Variable>& keys);
+    void assignToTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
+                        const std::string& op, const Variable& value);
+
+    // Scope stacks keep their popped scopes' storage for reuse, so entering a
+    // block allocates nothing once the stack has grown.
+    struct ScopeStack {
+        std::vector<Scope> scopes;
+        size_t count = 0;
+        void push() {
+            if (count == scopes.size()) scopes.emplace_back().reserve(4);
+            ++count;
+        }
+        void truncate(size_t newCount) {
+            while (count > newCount) scopes[--count].clear();
+        }
+        Scope& top() { return scopes[count - 1]; }
+    };
+    friend class LocalScopeGuard;
+    friend class FrameScopeGuard;
+    friend class CallGuard;
+
+    struct ScriptCacheEntry {
+        int64_t modifiedNs = 0;
+        int64_t size = 0;
+        uint64_t inode = 0;
+        Variable chunk;
+    };
+
+    // Error context of the statement being run.
+    struct ErrorContext {
+        uint64_t lineNumber = 0;
+        std::string_view lineText;
+        std::string_view token;
+        size_t tokenIndex = 0;
+    };
+
+    std::shared_ptr<ScriptCallable> compileChunk(const std::string& source, const std::string& scriptPath);
+    Variable runChunk(const ScriptCallable& chunk);
+    static bool isErrorReport(const char* message);
+    [[noreturn]] void rethrowAsReport(const std::exception& error) const;
+    void setErrorToken(const std::vector<std::string>& tokens, size_t index) {
+        errorContext.token = tokens[index];
+        errorContext.tokenIndex = index;
+    }
+
+    // Globals: names map to stable slots so that caches can hold indexes.
+    std::unordered_map<std::string, uint32_t> globalSlotIndex;
+    std::vector<Variable> globalSlots;
+    std::vector<bool> globalDefined;
+    std::unordered_map<std::string, NativeFunction> nativeFunctions;
+
+    std::vector<const std::string*> scriptPathStack;
+    std::vector<const std::string*> directoryStack;
+    ErrorContext errorContext;
+
+    std::vector<int> protectedCallDepths;
+    int callDepth = 0;
+    bool softErrorPending = false;
+    int softErrorDepth = 0;
+    std::string softErrorMessage;
+
+    std::unordered_map<std::string, ScriptCacheEntry> scriptFileCache;
+
+    ScopeStack localScopes;
+    size_t frameLocalBase = 0;
+    ScopeStack frameScopes;
+    std::vector<std::vector<Variable>> varargStack;
+    // Line vectors of running programs, so that declared functions can share them.
+    std::vector<std::shared_ptr<const ParsedLines>> runningPrograms;
+    // Where the outermost script run began on the stack.
+    const char* stackBase = nullptr;
+
+    void registerCoreLibrary();
+};

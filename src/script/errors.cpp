@@ -1,1 +1,58 @@
+// The error report and the soft errors that unwind to a protected call.
 #include "ScriptEngine.h"
+
+static const char* const reportPrefix = "BrumeScript error:";
+
+std::string ScriptEngine::formatErrorReport(const std::string& message, std::string_view nearToken) const {
+    const std::string_view text = errorContext.lineText;
+    const std::string lineNumber = std::to_string(errorContext.lineNumber + 1);
+    const bool hasPath =
+        !scriptPathStack.empty() && scriptPathStack.back() && !scriptPathStack.back()->empty();
+
+    std::string report = std::string(reportPrefix) + " " + message + "\n";
+    report += "  at " + (hasPath ? *scriptPathStack.back() + ":" + lineNumber : "line " + lineNumber);
+    if (!nearToken.empty()) report += ", near token '" + std::string(nearToken) + "'";
+    report += "\n  " + std::string(text) + "\n  ";
+
+    size_t column = text.size();
+    if (!nearToken.empty() && nearToken != "EOF") {
+        size_t found = text.find(nearToken);
+        if (found != std::string_view::npos) column = found;
+    }
+    report += std::string(column, ' ') + "^";
+    if (nearToken.size() >= 2 && column + nearToken.size() <= text.size())
+        report += std::string(nearToken.size() - 1, '~');
+    report += "\n  hint: check spelling, operators, parentheses, and quote matching\n";
+    return report;
+}
+
+void ScriptEngine::throwError(const std::string& message, std::string_view nearToken) const {
+    throw std::runtime_error(formatErrorReport(message, nearToken));
+}
+
+bool ScriptEngine::isErrorReport(const char* message) {
+    return std::string_view(message).starts_with(reportPrefix);
+}
+
+void ScriptEngine::rethrowAsReport(const std::exception& error) const {
+    if (isErrorReport(error.what())) throw;
+    throwError(error.what(), errorContext.token);
+}
+
+void ScriptEngine::raiseScriptErrorSoft(const std::string& message) {
+    if (protectedCallDepths.empty()) throw RaisedScriptError(message);
+    if (softErrorPending) return;
+    softErrorPending = true;
+    softErrorDepth = protectedCallDepths.back();
+    softErrorMessage = message;
+}
+
+bool ScriptEngine::shouldAbortForSoftRaisedError() const {
+    return softErrorPending && callDepth > softErrorDepth;
+}
+
+void ScriptEngine::clearSoftRaisedError() {
+    softErrorPending = false;
+    softErrorDepth = 0;
+    softErrorMessage.clear();
+}

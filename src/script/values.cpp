@@ -1,1 +1,351 @@
+// The value rules: text forms, truthiness, equality, ordering and arithmetic.
 #include "ScriptEngine.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+Variable makeTable() {
+    auto table = std::make_shared<TableStorage>();
+    table->max_load_factor(1.0f);
+    return Variable(std::move(table));
+}
+
+Variable makeArray() {
+    return Variable(std::make_shared<ArrayStorage>());
+}
+
+Variable makeArray(std::vector<Variable> values) {
+    return Variable(std::make_shared<ArrayStorage>(std::move(values)));
+}
+
+Variable makeMulti(std::vector<Variable> values) {
+    return Variable(std::make_shared<MultiResult>(MultiResult{std::move(values)}));
+}
+
+static std::string floatText(float f) {
+    char buffer[64];
+    int n = std::snprintf(buffer, sizeof buffer, "%f", static_cast<double>(f));
+    if (n >= 0 && n < static_cast<int>(sizeof buffer)) return std::string(buffer, n);
+    // Large magnitudes need more room than the stack buffer.
+    std::string text(static_cast<size_t>(n) + 1, '\0');
+    std::snprintf(text.data(), text.size(), "%f", static_cast<double>(f));
+    text.pop_back();
+    return text;
+}
+
+std::string Variable::toString() const {
+    switch (type) {
+    case VarType::None:
+        return "not";
+    case VarType::Int:
+        return std::to_string(asInt());
+    case VarType::Float:
+        return floatText(asFloat());
+    case VarType::String:
+        return asString();
+    case VarType::Bool:
+        return asBool() ? "true" : "false";
+    case VarType::Array: {
+        std::string text = "[";
+        const ArrayStorage& elements = *asArray();
+        for (size_t i = 0; i < elements.size(); ++i) {
+            if (i) text += ", ";
+            text += elements[i].toString();
+        }
+        return text + "]";
+    }
+    case VarType::Table: {
+        std::string text = "{";
+        bool first = true;
+        for (const auto& [key, value] : *asTable()) {
+            if (!first) text += ", ";
+            first = false;
+            text += key;
+            text += ": ";
+            text += value.toString();
+        }
+        return text + "}";
+    }
+    case VarType::Function:
+        return "[function]";
+    case VarType::Multi:
+        return "[multivalue]";
+    default:
+        return "[unconvertible type]";
+    }
+}
+
+const char* ScriptEngine::typeName(VarType type) {
+    switch (type) {
+    case VarType::None:
+        return "not";
+    case VarType::Int:
+        return "int";
+    case VarType::Float:
+        return "float";
+    case VarType::String:
+        return "string";
+    case VarType::Raw:
+        return "raw";
+    case VarType::Bool:
+        return "bool";
+    case VarType::Pointer:
+        return "pointer";
+    case VarType::Array:
+        return "array";
+    case VarType::Multi:
+        return "multivalue";
+    case VarType::Table:
+        return "table";
+    case VarType::Function:
+        return "function";
+    }
+    return "unknown";
+}
+
+double ScriptEngine::toDouble(const Variable& v) {
+    switch (v.type) {
+    case VarType::Int:
+        return v.asInt();
+    case VarType::Float:
+        return v.asFloat();
+    case VarType::Bool:
+        return v.asBool() ? 1.0 : 0.0;
+    default:
+        throw std::runtime_error("Expected a numeric value");
+    }
+}
+
+// Float to int32 truncation that stays defined outside the int range.
+static int32_t truncateToInt(double d) {
+    if (!(d == d)) return 0;
+    if (d >= 2147483647.0) return std::numeric_limits<int32_t>::max();
+    if (d <= -2147483648.0) return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(d);
+}
+
+int32_t ScriptEngine::toInt(const Variable& v) {
+    switch (v.type) {
+    case VarType::Int:
+        return v.asInt();
+    case VarType::Float:
+        return truncateToInt(v.asFloat());
+    case VarType::Bool:
+        return v.asBool() ? 1 : 0;
+    default:
+        throw std::runtime_error("Expected a numeric value");
+    }
+}
+
+bool ScriptEngine::isTruthy(const Variable& v) {
+    if (v.type == VarType::None) return false;
+    if (v.type == VarType::Bool) return v.asBool();
+    return true;
+}
+
+bool ScriptEngine::variablesEqual(const Variable& a, const Variable& b) {
+    if (a.isNumeric() && b.isNumeric()) {
+        if (a.type == VarType::Int && b.type == VarType::Int) return a.asInt() == b.asInt();
+        return toDouble(a) == toDouble(b);
+    }
+    if (a.type != b.type) return false;
+    switch (a.type) {
+    case VarType::None:
+        return true;
+    case VarType::String:
+        return a.asString() == b.asString();
+    case VarType::Raw:
+        return a.asRaw() == b.asRaw();
+    case VarType::Pointer:
+        return a.asPointer() == b.asPointer();
+    case VarType::Array:
+        return a.asArray() == b.asArray();
+    case VarType::Table:
+        return a.asTable() == b.asTable();
+    case VarType::Function:
+        return a.asFunction() == b.asFunction();
+    case VarType::Multi:
+        return a.asMulti() == b.asMulti();
+    default:
+        return false;
+    }
+}
+
+int ScriptEngine::compareVariables(const Variable& a, const Variable& b) {
+    if (a.isNumeric() && b.isNumeric()) {
+        double x = toDouble(a), y = toDouble(b);
+        return x < y ? -1 : (x > y ? 1 : 0);
+    }
+    if (a.type == VarType::String && b.type == VarType::String) {
+        // std::string compares chars through char_traits, which orders bytes as unsigned.
+        int c = a.asString().compare(b.asString());
+        return c < 0 ? -1 : (c > 0 ? 1 : 0);
+    }
+    throw std::runtime_error(std::string("Cannot compare ") + typeName(a.type) + " with " + typeName(b.type));
+}
+
+// ---------------------------------------------------------------------------
+// Arithmetic
+
+static Variable floatResult(double d) {
+    return Variable(static_cast<float>(d));
+}
+
+static int32_t wrap(int64_t v) {
+    return static_cast<int32_t>(static_cast<uint32_t>(v));
+}
+
+[[noreturn]] static void unsupported(char op) {
+    throw std::runtime_error(std::string("Unsupported operation '") + op + "' between types");
+}
+
+// Exact integer power by repeated squaring; false when it leaves the int range.
+static bool integerPower(int64_t base, int64_t exponent, int32_t& out) {
+    const int64_t limit = int64_t{1} << 31;
+    int64_t result = 1;
+    while (exponent > 0) {
+        if (exponent & 1) {
+            result *= base;
+            if (result >= limit || result < -limit) return false;
+        }
+        exponent >>= 1;
+        if (exponent == 0) break;
+        base *= base;
+        if (base >= limit) return false;
+    }
+    out = static_cast<int32_t>(result);
+    return true;
+}
+
+static Variable power(const Variable& a, const Variable& b) {
+    bool bothInt = a.type == VarType::Int && b.type == VarType::Int;
+    if (bothInt && b.asInt() >= 0) {
+        if (b.asInt() == 0) return Variable(int32_t{1});
+        int32_t exact;
+        if (integerPower(a.asInt(), b.asInt(), exact)) return Variable(exact);
+    }
+    double result = std::pow(ScriptEngine::toDouble(a), ScriptEngine::toDouble(b));
+    if (std::isinf(result) || std::isnan(result)) throw std::runtime_error("Invalid exponentiation result");
+    if (bothInt && b.asInt() >= 0) {
+        double rounded = std::round(result);
+        if (rounded >= -2147483648.0 && rounded <= 2147483647.0 && std::fabs(rounded - result) < 1e-6)
+            return Variable(static_cast<int32_t>(rounded));
+    }
+    return floatResult(result);
+}
+
+static Variable integerDivision(const Variable& a, const Variable& b) {
+    int32_t x = ScriptEngine::toInt(a), y = ScriptEngine::toInt(b);
+    if (y == 0) throw std::runtime_error("Division by zero");
+    if (y == -1) return Variable(wrap(-int64_t{x}));
+    return Variable(x / y);
+}
+
+static Variable remainder(const Variable& a, const Variable& b) {
+    double divisor = ScriptEngine::toDouble(b);
+    if (divisor == 0) throw std::runtime_error("Division by zero");
+    if (a.type == VarType::Float || b.type == VarType::Float)
+        return floatResult(std::fmod(static_cast<double>(static_cast<float>(ScriptEngine::toDouble(a))),
+                                     static_cast<double>(static_cast<float>(divisor))));
+    int32_t x = ScriptEngine::toInt(a), y = ScriptEngine::toInt(b);
+    if (y == -1) return Variable(int32_t{0});
+    return Variable(x % y);
+}
+
+Variable ScriptEngine::performOperation(const Variable& a, char op, const Variable& b) {
+    if (op == '+' && (a.type == VarType::String || b.type == VarType::String))
+        return Variable(a.toString() + b.toString());
+    bool numeric = a.isNumeric() && b.isNumeric();
+    bool anyFloat = a.type == VarType::Float || b.type == VarType::Float;
+    switch (op) {
+    case '+':
+    case '-':
+    case '*': {
+        if (!numeric) unsupported(op);
+        if (anyFloat) {
+            double x = toDouble(a), y = toDouble(b);
+            return floatResult(op == '+' ? x + y : op == '-' ? x - y : x * y);
+        }
+        int64_t x = toInt(a), y = toInt(b);
+        return Variable(wrap(op == '+' ? x + y : op == '-' ? x - y : x * y));
+    }
+    case '/': {
+        if (!numeric) unsupported(op);
+        double divisor = toDouble(b);
+        if (divisor == 0) throw std::runtime_error("Division by zero");
+        return floatResult(toDouble(a) / divisor);
+    }
+    case '\\':
+        if (!numeric) unsupported(op);
+        return integerDivision(a, b);
+    case '%':
+        if (!numeric) unsupported(op);
+        return remainder(a, b);
+    case '^':
+        if (!numeric) unsupported(op);
+        return power(a, b);
+    default:
+        throw std::runtime_error(std::string("Unsupported operation: ") + op);
+    }
+}
+
+Variable ScriptEngine::performOperation(const Variable& a, const std::string& op, const Variable& b) {
+    if (op.size() != 1) throw std::runtime_error("Unsupported operation: " + op);
+    return performOperation(a, op[0], b);
+}
+
+// ---------------------------------------------------------------------------
+// Keys and lengths
+
+std::string ScriptEngine::keyToString(const Variable& key) {
+    switch (key.type) {
+    case VarType::Int:
+        return std::to_string(key.asInt());
+    case VarType::Float:
+        return floatText(key.asFloat());
+    case VarType::String:
+        return key.asString();
+    case VarType::Bool:
+        return key.asBool() ? "true" : "false";
+    default:
+        throw std::runtime_error("Table key must be string, number, or bool");
+    }
+}
+
+int32_t ScriptEngine::tableSequenceLength(const TableStorage& table) {
+    int32_t n = 0;
+    while (n < std::numeric_limits<int32_t>::max() && table.count(std::to_string(n + 1))) ++n;
+    return n;
+}
+
+int32_t ScriptEngine::arrayLength(const Variable& v) {
+    switch (v.type) {
+    case VarType::String:
+        return static_cast<int32_t>(v.asString().size());
+    case VarType::Array:
+        return static_cast<int32_t>(v.asArray()->size());
+    case VarType::Table:
+        return tableSequenceLength(*v.asTable());
+    default:
+        throw std::runtime_error("len(x) expects an array, table, or string");
+    }
+}
+
+bool ScriptEngine::prefersArrayStorage(const Variable& key) {
+    if (key.type == VarType::Int) return key.asInt() >= 1;
+    if (key.type != VarType::Float) return false;
+    double f = key.asFloat();
+    return std::isfinite(f) && f == std::floor(f) && f >= 1 && f <= 2147483647.0;
+}
+
+void ScriptEngine::promoteArrayVariableToTable(Variable& v) {
+    if (v.type != VarType::Array) return;
+    Variable table = makeTable();
+    TableStorage& entries = *table.asTable();
+    const ArrayStorage& elements = *v.asArray();
+    entries.reserve(elements.size());
+    for (size_t i = 0; i < elements.size(); ++i) entries.emplace(std::to_string(i + 1), elements[i]);
+    v = std::move(table);
+}

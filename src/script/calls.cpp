@@ -1,0 +1,167 @@
+// Calling functions, and the error functions that raise and catch errors.
+#include "ScriptEngine.h"
+
+#include "scope_guards.h"
+
+#include <sys/resource.h>
+
+namespace {
+
+// How much of the thread's stack the interpreter may use before a runaway
+// recursion is refused with a script error instead of a crash.
+size_t stackBudget() {
+    struct rlimit limit;
+    size_t size = 8u << 20;
+    if (getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) size = limit.rlim_cur;
+    const size_t reserve = 512u << 10;
+    return size > 2 * reserve ? size - reserve : size / 2;
+}
+
+} // namespace
+
+// Everything a call changes in the engine, restored on every exit.
+class CallGuard {
+  public:
+    explicit CallGuard(ScriptEngine& engine)
+        : engine_(engine), savedContext_(engine.errorContext), savedBase_(engine.frameLocalBase) {
+        ++engine.callDepth;
+    }
+    ~CallGuard() {
+        --engine_.callDepth;
+        engine_.errorContext = savedContext_;
+        engine_.frameLocalBase = savedBase_;
+    }
+    CallGuard(const CallGuard&) = delete;
+    CallGuard& operator=(const CallGuard&) = delete;
+
+  private:
+    ScriptEngine& engine_;
+    ScriptEngine::ErrorContext savedContext_;
+    size_t savedBase_;
+};
+
+void ScriptEngine::checkStackDepth() const {
+    static const size_t budget = stackBudget();
+    const char* here = static_cast<const char*>(__builtin_frame_address(0));
+    if (stackBase && static_cast<size_t>(stackBase - here) > budget)
+        throw std::runtime_error("Stack overflow: calls or expressions nested too deeply");
+}
+
+Variable ScriptEngine::invokeCallable(const Variable& callee, const std::vector<Variable>& args) {
+    return invokeCallableFast(callee, args.data(), args.size());
+}
+
+Variable ScriptEngine::invokeCallableFast(const Variable& callee, const Variable* args, size_t count) {
+    CallGuard guard(*this);
+    checkStackDepth();
+    if (callee.type != VarType::Function)
+        throw std::runtime_error(std::string("Attempted to call a non-function value of type ") +
+                                 typeName(callee.type));
+    const std::shared_ptr<ScriptCallable>& function = callee.asFunction();
+    if (!function) throw std::runtime_error("Attempted to call an invalid function value");
+    if (function->isNative) {
+        Variable result = function->nativeFunction(std::vector<Variable>(args, args + count));
+        return shouldAbortForSoftRaisedError() ? Variable() : result;
+    }
+    if (function->isChunk) {
+        if (count > 0) throw std::runtime_error("Loaded script chunks do not accept call arguments");
+        return runChunk(*function);
+    }
+    return callScriptFunction(*function, args, count);
+}
+
+Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const Variable* args,
+                                          size_t count) {
+    FrameScopeGuard frame(*this);
+    frameScopes.push();
+    Scope& parameters = frameScopes.top();
+    for (size_t i = 0; i < function.params.size(); ++i)
+        parameters.emplace_back(function.params[i], i < count ? args[i] : Variable());
+
+    const bool pushesVarargs = function.isVararg;
+    if (pushesVarargs) {
+        size_t first = std::min(function.params.size(), count);
+        varargStack.emplace_back(args + first, args + count);
+    }
+    runningPrograms.push_back(function.lines);
+    struct Unwind {
+        ScriptEngine& engine;
+        bool popVarargs;
+        ~Unwind() {
+            engine.runningPrograms.pop_back();
+            if (popVarargs) engine.varargStack.pop_back();
+        }
+    } unwind{*this, pushesVarargs};
+
+    size_t index = function.bodyStart;
+    BlockSignal signal = BlockSignal::Normal;
+    Variable result = executeParsedBlock(*function.lines, index, signal);
+    if (signal == BlockSignal::Break) throw std::runtime_error("break used outside a loop");
+    return signal == BlockSignal::Return ? result : Variable();
+}
+
+// ---------------------------------------------------------------------------
+// pcall, error, assert, select
+
+Variable ScriptEngine::pcallFunction(const std::vector<Variable>& args) {
+    if (args.empty() || args[0].type != VarType::Function)
+        throw std::runtime_error("pcall requires a callable value");
+    protectedCallDepths.push_back(callDepth);
+    struct PopProtection {
+        std::vector<int>& depths;
+        ~PopProtection() { depths.pop_back(); }
+    } pop{protectedCallDepths};
+
+    const int myDepth = callDepth;
+    Variable result;
+    try {
+        result = invokeCallableFast(args[0], args.data() + 1, args.size() - 1);
+    } catch (const std::exception& error) {
+        if (softErrorPending && softErrorDepth == myDepth) clearSoftRaisedError();
+        return makeMulti({Variable(false), Variable(error.what())});
+    }
+    if (softErrorPending && softErrorDepth == myDepth) {
+        Variable message(softErrorMessage);
+        clearSoftRaisedError();
+        return makeMulti({Variable(false), std::move(message)});
+    }
+    std::vector<Variable> values{Variable(true)};
+    if (result.type == VarType::Multi) {
+        const auto& spread = result.asMulti()->values;
+        values.insert(values.end(), spread.begin(), spread.end());
+    } else {
+        values.push_back(std::move(result));
+    }
+    return makeMulti(std::move(values));
+}
+
+Variable ScriptEngine::errorFunction(const std::vector<Variable>& args) {
+    raiseScriptErrorSoft(args.empty() ? std::string("error") : args[0].toString());
+    return {};
+}
+
+Variable ScriptEngine::assertFunction(const std::vector<Variable>& args) {
+    if (args.empty()) throw std::runtime_error("assert requires at least 1 argument");
+    if (isTruthy(args[0])) return args.size() == 1 ? args[0] : makeMulti(args);
+    raiseScriptErrorSoft(args.size() > 1 ? args[1].toString() : std::string("assertion failed!"));
+    return {};
+}
+
+Variable ScriptEngine::selectFunction(const std::vector<Variable>& args) {
+    if (args.size() < 2) throw std::runtime_error("select(index, values...) requires at least 2 arguments");
+    if (args[0].type != VarType::Int)
+        throw std::runtime_error("select(index, values...) requires an integer index");
+    int32_t index = args[0].asInt();
+    if (index < 1) throw std::runtime_error("select index must be >= 1");
+    const Variable* values = args.data() + 1;
+    size_t count = args.size() - 1;
+    if (count == 1 && (values[0].type == VarType::Array || values[0].type == VarType::Multi)) {
+        const auto& inner =
+            values[0].type == VarType::Array ? *values[0].asArray() : values[0].asMulti()->values;
+        values = inner.data();
+        count = inner.size();
+    }
+    if (static_cast<size_t>(index) > count) return {};
+    if (static_cast<size_t>(index) == count) return values[index - 1];
+    return makeMulti(std::vector<Variable>(values + index - 1, values + count));
+}

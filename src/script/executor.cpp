@@ -1,0 +1,382 @@
+// The line executor: runs prepared statements and their blocks.
+// BrumeScript has no "then" and no "do": a condition or loop header is the
+// whole rest of its line.
+#include "ScriptEngine.h"
+
+#include "scope_guards.h"
+
+namespace {
+
+bool isBlockCloser(StatementKind kind) {
+    return kind == StatementKind::ElseIf || kind == StatementKind::Else || kind == StatementKind::End ||
+           kind == StatementKind::Until;
+}
+
+std::string_view tokenAt(const ParsedScriptLine& line, size_t index) {
+    return index < line.tokens.size() ? std::string_view(line.tokens[index]) : std::string_view("EOF");
+}
+
+} // namespace
+
+Variable ScriptEngine::executeParsedBlock(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
+    LocalScopeGuard scope(*this);
+    return executeStatements(lines, index, signal);
+}
+
+Variable ScriptEngine::executeStatements(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
+    signal = BlockSignal::Normal;
+    while (index < lines.size()) {
+        const ParsedScriptLine& line = lines[index];
+        if (line.kind == StatementKind::Empty) {
+            ++index;
+            continue;
+        }
+        if (isBlockCloser(line.kind)) return {};
+        enterLine(line);
+        Variable result;
+        try {
+            result = executeStatement(lines, index, signal);
+        } catch (const std::exception& error) {
+            rethrowAsReport(error);
+        }
+        if (signal != BlockSignal::Normal) return result;
+        if (shouldAbortForSoftRaisedError()) return {};
+    }
+    return {};
+}
+
+void ScriptEngine::enterLine(const ParsedScriptLine& line) {
+    errorContext = {line.lineNumber, line.text, {}, 0};
+}
+
+Variable ScriptEngine::executeStatement(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
+    const ParsedScriptLine& line = lines[index];
+    switch (line.kind) {
+    case StatementKind::If:
+        return executeIf(lines, index, signal);
+    case StatementKind::While:
+        return executeWhile(lines, index, signal);
+    case StatementKind::Repeat:
+        return executeRepeat(lines, index, signal);
+    case StatementKind::For:
+        return executeFor(lines, index, signal);
+    case StatementKind::FunctionDecl:
+    case StatementKind::DecayFunctionDecl:
+    case StatementKind::NativeFunctionDecl:
+    case StatementKind::LocalFunctionDecl:
+        executeFunctionDeclaration(lines, index);
+        return {};
+    case StatementKind::Return:
+        ++index;
+        signal = BlockSignal::Return;
+        return executeReturn(line);
+    case StatementKind::Break:
+        ++index;
+        signal = BlockSignal::Break;
+        return {};
+    default:
+        executeSimple(line);
+        ++index;
+        return {};
+    }
+}
+
+// Evaluates the expression after a line's keyword, which must fill the line.
+bool ScriptEngine::evaluateLineCondition(const ParsedScriptLine& line, const char* trailingMessage) {
+    enterLine(line);
+    try {
+        size_t index = 1;
+        bool value = evaluateCondition(line.tokens, index, &line.tokenInfo);
+        if (index != line.tokens.size()) throwError(trailingMessage, tokenAt(line, index));
+        return value;
+    } catch (const std::exception& error) {
+        rethrowAsReport(error);
+    }
+}
+
+Variable ScriptEngine::executeIf(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
+    const ParsedScriptLine& opener = lines[index];
+    size_t branch = index;
+    while (lines[branch].kind != StatementKind::Else &&
+           !evaluateLineCondition(lines[branch], "Unexpected token after if condition")) {
+        bool foundElse;
+        size_t next = findMatchingElseOrEnd(lines, branch + 1, foundElse);
+        if (!foundElse) {
+            index = next + 1;
+            return {};
+        }
+        branch = next;
+    }
+    size_t body = branch + 1;
+    Variable result = executeParsedBlock(lines, body, signal);
+    if (signal != BlockSignal::Normal) {
+        index = body;
+        return result;
+    }
+    if (opener.endIndex == NoLineIndex) {
+        enterLine(opener);
+        throw std::runtime_error("Missing 'end' for if block");
+    }
+    index = opener.endIndex + 1;
+    return {};
+}
+
+Variable ScriptEngine::executeWhile(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
+    const ParsedScriptLine& line = lines[index];
+    size_t end = findMatchingEnd(lines, index + 1);
+    while (evaluateLineCondition(line, "Unexpected token after while condition")) {
+        size_t body = index + 1;
+        Variable result = executeParsedBlock(lines, body, signal);
+        if (signal == BlockSignal::Break) break;
+        if (signal == BlockSignal::Return) return result;
+        if (shouldAbortForSoftRaisedError()) return {};
+        if (body >= lines.size() || lines[body].tokens.empty() || lines[body].tokens[0] != "end") {
+            enterLine(line);
+            throw std::runtime_error("Missing 'end' for while block");
+        }
+    }
+    signal = BlockSignal::Normal;
+    index = end + 1;
+    return {};
+}
+
+Variable ScriptEngine::executeRepeat(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
+    size_t untilIndex = findMatchingUntil(lines, index + 1);
+    const ParsedScriptLine& until = lines[untilIndex];
+    if (until.kind != StatementKind::Until)
+        throw std::runtime_error("repeat block did not terminate at matching until");
+    while (true) {
+        // The body's scope stays open while the condition runs, so it can read the body's locals.
+        LocalScopeGuard scope(*this);
+        size_t body = index + 1;
+        Variable result = executeStatements(lines, body, signal);
+        if (signal == BlockSignal::Break) break;
+        if (signal == BlockSignal::Return) return result;
+        if (shouldAbortForSoftRaisedError()) return {};
+        if (until.tokens.size() == 1) {
+            enterLine(until);
+            throw std::runtime_error("Missing until condition");
+        }
+        if (evaluateLineCondition(until, "Unexpected token after until condition")) break;
+    }
+    signal = BlockSignal::Normal;
+    index = untilIndex + 1;
+    return {};
+}
+
+// Runs one iteration's body; true when the loop must stop (break, return or
+// a pending soft error), with `signal` telling which.
+bool ScriptEngine::runLoopBody(const ParsedLines& lines, size_t bodyStart, BlockSignal& signal,
+                               Variable& result) {
+    size_t body = bodyStart;
+    result = executeParsedBlock(lines, body, signal);
+    if (signal == BlockSignal::Break) {
+        signal = BlockSignal::Normal;
+        result = Variable();
+        return true;
+    }
+    return signal == BlockSignal::Return || shouldAbortForSoftRaisedError();
+}
+
+Variable ScriptEngine::executeFor(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
+    const ParsedScriptLine& line = lines[index];
+    if (line.tokens.size() < 4 || !line.tokenInfo[1].isIdentifier)
+        throwError("Expected loop variable name", tokenAt(line, 1));
+    return line.tokens[2] == "=" ? executeNumericFor(lines, index, signal)
+                                 : executeGenericFor(lines, index, signal);
+}
+
+Variable ScriptEngine::executeNumericFor(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
+    const ParsedScriptLine& line = lines[index];
+    size_t t = 3;
+    Variable start = evaluateExpression(line.tokens, t, &line.tokenInfo);
+    if (tokenAt(line, t) != ",") throwError("Expected ',' after for start value", tokenAt(line, t));
+    ++t;
+    Variable stop = evaluateExpression(line.tokens, t, &line.tokenInfo);
+    Variable step(int32_t{1});
+    if (tokenAt(line, t) == ",") {
+        ++t;
+        step = evaluateExpression(line.tokens, t, &line.tokenInfo);
+    }
+    if (t != line.tokens.size()) throwError("Unexpected token after for clause", tokenAt(line, t));
+    const int64_t first = toInt(start), last = toInt(stop), increment = toInt(step);
+    if (increment == 0) throw std::runtime_error("for loop step must not be 0");
+    const size_t bodyStart = index + 1;
+    index = findMatchingEnd(lines, bodyStart) + 1;
+
+    FrameScopeGuard frame(*this);
+    frameScopes.push();
+    const size_t loopScope = frameScopes.count - 1;
+    frameScopes.top().emplace_back(line.tokens[1], Variable());
+    Variable result;
+    // A private counter drives the loop; assigning the variable in the body does not.
+    for (int64_t i = first; increment > 0 ? i <= last : i >= last; i += increment) {
+        frameScopes.scopes[loopScope][0].second = Variable(static_cast<int32_t>(i));
+        if (runLoopBody(lines, bodyStart, signal, result)) return result;
+    }
+    return {};
+}
+
+Variable ScriptEngine::executeGenericFor(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
+    const ParsedScriptLine& line = lines[index];
+    std::vector<std::string> names;
+    size_t t = 1;
+    while (t < line.tokens.size() && line.tokenInfo[t].isIdentifier && line.tokens[t] != "in") {
+        names.push_back(line.tokens[t++]);
+        if (tokenAt(line, t) != ",") break;
+        ++t;
+    }
+    if (tokenAt(line, t) != "in") throwError("Expected 'in' in generic for loop", tokenAt(line, t));
+    ++t;
+    const size_t bodyStart = index + 1;
+    const size_t end = findMatchingEnd(lines, bodyStart);
+    std::vector<Variable> items = collectForItems(line, t);
+    index = end + 1;
+
+    FrameScopeGuard frame(*this);
+    frameScopes.push();
+    const size_t loopScope = frameScopes.count - 1;
+    for (const std::string& name : names) frameScopes.top().emplace_back(name, Variable());
+    Variable result;
+    for (const Variable& item : items) {
+        Scope& scope = frameScopes.scopes[loopScope];
+        if (names.size() > 1 && item.type == VarType::Array) {
+            const ArrayStorage& parts = *item.asArray();
+            for (size_t n = 0; n < names.size(); ++n)
+                scope[n].second = n < parts.size() ? parts[n] : Variable();
+        } else {
+            scope[0].second = item;
+            for (size_t n = 1; n < names.size(); ++n) scope[n].second = Variable();
+        }
+        if (runLoopBody(lines, bodyStart, signal, result)) return result;
+    }
+    return {};
+}
+
+// The values a generic for walks: pairs(c) and ipairs(c) walk the container
+// directly; any other iterator expression must give an array.
+std::vector<Variable> ScriptEngine::collectForItems(const ParsedScriptLine& line, size_t t) {
+    const auto& tokens = line.tokens;
+    bool directWalk = t + 4 <= tokens.size() && (tokens[t] == "pairs" || tokens[t] == "ipairs") &&
+                      tokens[t + 1] == "(" && tokens.back() == ")";
+    if (directWalk) {
+        size_t argumentEnd = t + 2;
+        skipExpression(tokens, argumentEnd, 1, &line.tokenInfo);
+        const Variable* callee = resolveVariablePtr(tokens[t]);
+        directWalk = argumentEnd + 1 == tokens.size() && callee && callee->type == VarType::Function &&
+                     callee->asFunction()->isNative && callee->asFunction()->name == tokens[t];
+    }
+    if (directWalk) {
+        size_t argument = t + 2;
+        return containerWalk(evaluateExpression(tokens, argument, &line.tokenInfo), tokens[t] == "ipairs");
+    }
+    Variable iterator = evaluateExpression(tokens, t, &line.tokenInfo);
+    if (t != tokens.size()) throwError("Unexpected token after for iterator", tokenAt(line, t));
+    if (iterator.type != VarType::Array)
+        throw std::runtime_error("generic for loops expect an array iterator");
+    return *iterator.asArray();
+}
+
+void ScriptEngine::executeFunctionDeclaration(const ParsedLines& lines, size_t& index) {
+    const ParsedScriptLine& line = lines[index];
+    size_t t = line.kind == StatementKind::FunctionDecl ? 1 : 2;
+    if (t >= line.tokens.size() || !line.tokenInfo[t].isIdentifier)
+        throwError("Expected function target", tokenAt(line, t));
+    const size_t nameIndex = t++;
+    std::vector<Variable> keys;
+    while (tokenAt(line, t) == "[") {
+        ++t;
+        keys.push_back(evaluateExpression(line.tokens, t, &line.tokenInfo));
+        if (tokenAt(line, t) != "]")
+            throwError("Expected closing bracket in function target", tokenAt(line, t));
+        ++t;
+    }
+    if (tokenAt(line, t) != "(") throwError("Expected '(' after function target", tokenAt(line, t));
+    auto function = std::make_shared<ScriptCallable>();
+    for (size_t i = nameIndex; i < t; ++i) function->name += line.tokens[i];
+    ++t;
+    parseParameters(line, t, *function);
+    size_t end = findMatchingEnd(lines, index + 1);
+    function->lines = sharedLines(lines);
+    function->bodyStart = index + 1;
+
+    Variable value(std::move(function));
+    const std::string& name = line.tokens[nameIndex];
+    if (keys.empty()) {
+        ScopeTarget target = line.kind == StatementKind::NativeFunctionDecl  ? ScopeTarget::Frame
+                             : line.kind == StatementKind::LocalFunctionDecl ? ScopeTarget::Local
+                                                                             : ScopeTarget::Default;
+        assignVariable(name, value, target);
+    } else {
+        Variable* container = resolveVariablePtr(name);
+        if (!container) throw std::runtime_error("Indexing requires an array, table, or string");
+        for (size_t i = 0; i + 1 < keys.size(); ++i)
+            container = &getIndexedValueMutable(*container, keys[i], true);
+        setIndexedValue(*container, keys.back(), value, true);
+    }
+    index = end + 1;
+}
+
+void ScriptEngine::parseParameters(const ParsedScriptLine& line, size_t& t, ScriptCallable& function) {
+    if (tokenAt(line, t) != ")") {
+        while (true) {
+            if (tokenAt(line, t) == "...") {
+                function.isVararg = true;
+                if (tokenAt(line, ++t) != ")")
+                    throwError("Expected ')' after function parameters", tokenAt(line, t));
+                break;
+            }
+            if (t >= line.tokens.size() || !line.tokenInfo[t].isIdentifier)
+                throwError("Expected function parameter name", tokenAt(line, t));
+            function.params.push_back(line.tokens[t++]);
+            if (tokenAt(line, t) == ",")
+                ++t;
+            else if (tokenAt(line, t) == ")")
+                break;
+            else
+                throwError("Expected ',' or ')' after function parameter", tokenAt(line, t));
+        }
+    }
+    ++t;
+    if (t != line.tokens.size()) throwError("Unexpected token after function declaration", tokenAt(line, t));
+}
+
+Variable ScriptEngine::executeReturn(const ParsedScriptLine& line) {
+    if (line.tokens.size() == 1) return {};
+    std::vector<Variable> values;
+    size_t t = 1;
+    while (true) {
+        values.push_back(evaluateExpression(line.tokens, t, &line.tokenInfo));
+        if (tokenAt(line, t) != ",") break;
+        ++t;
+    }
+    if (t != line.tokens.size()) throwError("Unexpected token after return value", tokenAt(line, t));
+    return values.size() == 1 ? std::move(values[0]) : makeMulti(std::move(values));
+}
+
+// `local a, b` and `native a` with no value define the names as nil.
+bool ScriptEngine::declareWithoutValue(const ParsedScriptLine& line) {
+    const auto& tokens = line.tokens;
+    if (tokens.size() < 2 || (tokens[0] != "local" && tokens[0] != "native")) return false;
+    for (size_t t = 1; t < tokens.size(); t += 2) {
+        if (!line.tokenInfo[t].isIdentifier) return false;
+        if (t + 1 < tokens.size() && tokens[t + 1] != ",") return false;
+    }
+    ScopeTarget target = tokens[0] == "local" ? ScopeTarget::Local : ScopeTarget::Frame;
+    for (size_t t = 1; t < tokens.size(); t += 2) assignVariable(tokens[t], Variable(), target);
+    return true;
+}
+
+void ScriptEngine::executeSimple(const ParsedScriptLine& line) {
+    Variable ignored;
+    if (executeAssignment(line, ignored) || declareWithoutValue(line)) return;
+    size_t t = 0;
+    evaluateExpression(line.tokens, t, &line.tokenInfo);
+    if (t != line.tokens.size()) throwError("Unexpected trailing token", tokenAt(line, t));
+}
+
+std::shared_ptr<const ParsedLines> ScriptEngine::sharedLines(const ParsedLines& lines) {
+    for (auto it = runningPrograms.rbegin(); it != runningPrograms.rend(); ++it)
+        if (it->get() == &lines) return *it;
+    return std::make_shared<const ParsedLines>(lines);
+}

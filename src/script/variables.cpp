@@ -1,0 +1,183 @@
+// Where variables live, how names are found, and the assignment statement.
+// Lookup is dynamic: a running function sees the locals, parameters and loop
+// variables of every block and call still active beneath it.
+#include "ScriptEngine.h"
+
+namespace {
+
+Variable* findInScope(ScriptEngine::Scope& scope, const std::string& name) {
+    for (auto& entry : scope)
+        if (entry.first == name) return &entry.second;
+    return nullptr;
+}
+
+} // namespace
+
+Variable* ScriptEngine::resolveVariablePtr(const std::string& name) {
+    for (size_t i = localScopes.count; i > frameLocalBase; --i)
+        if (Variable* found = findInScope(localScopes.scopes[i - 1], name)) return found;
+    for (size_t i = frameScopes.count; i > 0; --i)
+        if (Variable* found = findInScope(frameScopes.scopes[i - 1], name)) return found;
+    auto slot = globalSlotIndex.find(name);
+    if (slot != globalSlotIndex.end() && globalDefined[slot->second]) return &globalSlots[slot->second];
+    return nullptr;
+}
+
+bool ScriptEngine::resolveVariable(const std::string& name, Variable& out) {
+    const Variable* found = resolveVariablePtr(name);
+    if (found) out = *found;
+    return found != nullptr;
+}
+
+void ScriptEngine::setScopeValue(Scope& scope, const std::string& name, const Variable& value) {
+    if (Variable* existing = findInScope(scope, name))
+        *existing = value;
+    else
+        scope.emplace_back(name, value);
+}
+
+void ScriptEngine::assignVariable(const std::string& name, const Variable& value, ScopeTarget target) {
+    switch (target) {
+    case ScopeTarget::Default:
+        if (Variable* existing = resolveVariablePtr(name))
+            *existing = value;
+        else
+            pushVariable(name, value);
+        return;
+    case ScopeTarget::Frame:
+        if (frameScopes.count == 0) frameScopes.push();
+        setScopeValue(frameScopes.top(), name, value);
+        return;
+    case ScopeTarget::Local:
+        if (localScopes.count <= frameLocalBase) localScopes.push();
+        setScopeValue(localScopes.top(), name, value);
+        return;
+    }
+}
+
+bool ScriptEngine::assignExistingVariable(const std::string& name, const Variable& value) {
+    Variable* existing = resolveVariablePtr(name);
+    if (existing) *existing = value;
+    return existing != nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Containers
+
+Variable& ScriptEngine::getIndexedValueMutable(Variable& container, const Variable& key, bool create) {
+    if (container.type == VarType::Array) {
+        int32_t i;
+        bool integral = tryGetArrayIndex(key, i);
+        ArrayStorage& elements = *container.asArray();
+        if (integral && i >= 1) {
+            if (static_cast<size_t>(i) > elements.size()) {
+                if (!create) throw std::runtime_error("Array index out of range");
+                elements.resize(static_cast<size_t>(i));
+            }
+            return elements[i - 1];
+        }
+        if (!create)
+            throw std::runtime_error(integral ? "Array index must be >= 1" : "Array index must be an int");
+        promoteArrayVariableToTable(container);
+    }
+    if (container.type == VarType::Table) {
+        TableStorage& table = *container.asTable();
+        std::string keyText = keyToString(key);
+        if (create) return table[keyText];
+        auto found = table.find(keyText);
+        if (found == table.end()) throw std::runtime_error("Table key not found: " + keyText);
+        return found->second;
+    }
+    throw std::runtime_error("Indexing requires an array or table");
+}
+
+void ScriptEngine::setIndexedValue(Variable& container, const Variable& key, const Variable& value,
+                                   bool create) {
+    if (container.type == VarType::String) {
+        if (key.type != VarType::Int) throw std::runtime_error("String index must be an int");
+        std::string& text = container.asString();
+        int32_t i = key.asInt();
+        if (i < 1 || static_cast<size_t>(i) > text.size())
+            throw std::runtime_error("String index out of range");
+        if (value.type != VarType::String)
+            throw std::runtime_error("String element assignment requires a string value");
+        if (value.asString().size() != 1)
+            throw std::runtime_error("String element assignment requires a single-character string");
+        text[i - 1] = value.asString()[0];
+        return;
+    }
+    if (container.type != VarType::Array && container.type != VarType::Table)
+        throw std::runtime_error("Indexing requires an array, table, or string");
+    getIndexedValueMutable(container, key, create) = value;
+}
+
+// ---------------------------------------------------------------------------
+// The assignment statement
+
+void ScriptEngine::evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
+                                      std::vector<Variable>& keys) {
+    for (const TokenRange& range : target.indexRanges) {
+        size_t index = range.first;
+        keys.push_back(evaluateExpression(line.tokens, index, &line.tokenInfo));
+        if (index != range.end) throwError("Unexpected token in assignment expression", line.tokens[index]);
+    }
+}
+
+void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
+                                  const std::string& op, const Variable& value) {
+    const std::string& name = line.tokens[target.nameIndex];
+    if (!target.wellFormed || !line.tokenInfo[target.nameIndex].isIdentifier)
+        throwError("Invalid assignment target", name);
+    const bool compound = op.size() == 2;
+    if (target.indexRanges.empty()) {
+        if (!compound) return assignVariable(name, value, line.assignScope);
+        Variable* existing = resolveVariablePtr(name);
+        Variable combined = performOperation(existing ? *existing : Variable(), op[0], value);
+        if (existing)
+            *existing = std::move(combined);
+        else
+            assignVariable(name, combined, line.assignScope);
+        return;
+    }
+    // Keys first: evaluating them may run code that moves variable storage.
+    std::vector<Variable> keys;
+    evaluateTargetKeys(line, target, keys);
+    Variable* base = resolveVariablePtr(name);
+    if (!base) throw std::runtime_error("Indexing requires an array, table, or string");
+    Variable* container = base;
+    for (size_t i = 0; i + 1 < keys.size(); ++i)
+        container = &getIndexedValueMutable(*container, keys[i], true);
+    if (!compound) return setIndexedValue(*container, keys.back(), value, true);
+    Variable current = container->type == VarType::Array || container->type == VarType::Table ||
+                               container->type == VarType::String
+                           ? getIndexedValue(*container, keys.back())
+                           : Variable();
+    setIndexedValue(*container, keys.back(), performOperation(current, op[0], value), false);
+}
+
+bool ScriptEngine::executeAssignment(const ParsedScriptLine& line, Variable& result) {
+    if (line.assignOpIndex == 0) return false;
+    std::vector<Variable> values;
+    values.reserve(line.valueRanges.size());
+    for (const TokenRange& range : line.valueRanges) {
+        size_t index = range.first;
+        if (index >= range.end) throwError("Unexpected end of expression", "EOF");
+        values.push_back(evaluateExpression(line.tokens, index, &line.tokenInfo));
+        if (index != range.end) throwError("Unexpected token in assignment expression", line.tokens[index]);
+    }
+    const auto& targets = line.assignmentTargets;
+    if (targets.size() == 1) {
+        if (!values.empty() && values[0].type == VarType::Multi) {
+            const auto& spread = values[0].asMulti()->values;
+            values[0] = spread.empty() ? Variable() : spread[0];
+        }
+    } else if (values.size() == 1 && values[0].type == VarType::Multi) {
+        std::vector<Variable> spread = values[0].asMulti()->values;
+        values = std::move(spread);
+    }
+    const std::string& op = line.tokens[line.assignOpIndex];
+    for (size_t i = 0; i < targets.size(); ++i)
+        assignToTarget(line, targets[i], op, i < values.size() ? values[i] : Variable());
+    result = Variable();
+    return true;
+}

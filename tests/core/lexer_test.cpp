@@ -1,0 +1,198 @@
+// Statement assembly, tokens, token rules and block links.
+#include "ScriptEngine.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Tokens = std::vector<std::string>;
+
+std::vector<std::string> texts(const ParsedLines& lines) {
+    std::vector<std::string> out;
+    for (const auto& line : lines) out.push_back(line.text);
+    return out;
+}
+
+TEST(Lexer, StatementsSplitAtSemicolonsOutsideBrackets) {
+    ScriptEngine engine;
+    ParsedLines lines = engine.parseLines("a = 1; b = 2\nf(1;2)");
+    ASSERT_EQ(texts(lines), (std::vector<std::string>{"a = 1", "b = 2", "f(1;2)"}));
+    EXPECT_EQ(lines[0].lineNumber, 0u);
+    EXPECT_EQ(lines[1].lineNumber, 0u);
+    EXPECT_EQ(lines[2].lineNumber, 1u);
+}
+
+TEST(Lexer, OpenBracketsAndStringsJoinPhysicalLines) {
+    ScriptEngine engine;
+    ParsedLines lines = engine.parseLines("x = [1,\n   2]\ny = 'a\n\t b'\nz = 1");
+    ASSERT_EQ(texts(lines), (std::vector<std::string>{"x = [1, 2]", "y = 'a b'", "z = 1"}));
+    EXPECT_EQ(lines[1].lineNumber, 2u);
+    EXPECT_EQ(lines[2].lineNumber, 4u);
+}
+
+TEST(Lexer, CommentsAndBlankLines) {
+    ScriptEngine engine;
+    ParsedLines lines = engine.parseLines("s = '@@' @@ note\n\n@@ whole line\n   \n  @@ indented\nx = 1");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].tokens, (Tokens{"s", "=", "'@@'"}));
+    EXPECT_EQ(lines[1].kind, StatementKind::Empty);
+    EXPECT_EQ(lines[2].kind, StatementKind::Empty);
+    EXPECT_EQ(lines[2].lineNumber, 2u);
+    EXPECT_EQ(lines[3].lineNumber, 5u);
+}
+
+TEST(Lexer, Tokens) {
+    ScriptEngine engine;
+    EXPECT_EQ(engine.tokenise("a<=b"), (Tokens{"a", "<=", "b"}));
+    EXPECT_EQ(engine.tokenise("a=-1"), (Tokens{"a", "=", "-", "1"}));
+    EXPECT_EQ(engine.tokenise("t.x=1"), (Tokens{"t.x", "=", "1"}));
+    EXPECT_EQ(engine.tokenise("x\\=2 ^ 3"), (Tokens{"x", "\\=", "2", "^", "3"}));
+    EXPECT_EQ(engine.tokenise("a&&b||c~=d!=e"), (Tokens{"a", "&&", "b", "||", "c", "~=", "d", "!=", "e"}));
+    EXPECT_EQ(engine.tokenise("a & b|c ~d"), (Tokens{"a", "&", "b|c", "~d"}));
+    EXPECT_EQ(engine.tokenise("f(...) #t{1:2}"),
+              (Tokens{"f", "(", "...", ")", "#", "t", "{", "1", ":", "2", "}"}));
+    EXPECT_EQ(engine.tokenise("s = \"a\\\"b\" @@ c"), (Tokens{"s", "=", "\"a\\\"b\""}));
+    EXPECT_EQ(engine.tokenise("x.y.z 1.5 -5"), (Tokens{"x.y.z", "1.5", "-", "5"}));
+}
+
+TEST(Lexer, UnterminatedStringReportsTheRestOfTheText) {
+    ScriptEngine engine;
+    try {
+        engine.parseLines("\nx = 'abc");
+        FAIL();
+    } catch (const std::exception& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "BrumeScript error: Unterminated string literal\n"
+                  "  at line 2, near token ''abc'\n"
+                  "  x = 'abc\n"
+                  "      ^~~~\n"
+                  "  hint: check spelling, operators, parentheses, and quote matching\n");
+    }
+}
+
+TEST(Lexer, TokenRules) {
+    using E = ScriptEngine;
+    EXPECT_TRUE(E::isIdentifier("_a$1"));
+    EXPECT_FALSE(E::isIdentifier("1a"));
+    EXPECT_FALSE(E::isIdentifier("a.b"));
+    for (const char* t : {"true", "ture", "tre", "tue"}) EXPECT_TRUE(E::isTrueToken(t)) << t;
+    for (const char* t : {"false", "flase", "fasle", "flse"}) EXPECT_TRUE(E::isFalseToken(t)) << t;
+    EXPECT_FALSE(E::isTrueToken("True"));
+    for (const char* t : {"1.", ".5", "007", "-3", "+2.5"}) EXPECT_TRUE(E::tokenLooksNumeric(t)) << t;
+    for (const char* t : {"1e5", "0x10", "1.2.3", ".", "-"}) EXPECT_FALSE(E::tokenLooksNumeric(t)) << t;
+
+    int32_t i = 0;
+    EXPECT_TRUE(E::parseIntStrict("-2147483648", i));
+    EXPECT_EQ(i, -2147483647 - 1);
+    EXPECT_FALSE(E::parseIntStrict("2147483648", i));
+    EXPECT_FALSE(E::parseIntStrict("+5", i));
+    float f = 0;
+    EXPECT_TRUE(E::parseFloatStrict("1.", f));
+    EXPECT_FALSE(E::parseFloatStrict("1e99", f));
+
+    TokenAnalysis a = E::analyseToken("007");
+    EXPECT_TRUE(a.hasInt);
+    EXPECT_EQ(a.intValue, 7);
+    a = E::analyseToken("99999999999");
+    EXPECT_TRUE(a.isNumeric);
+    EXPECT_FALSE(a.hasInt);
+    a = E::analyseToken("2.5");
+    EXPECT_TRUE(a.isFloat);
+    EXPECT_FALSE(a.hasInt);
+}
+
+TEST(Lexer, StringDecoding) {
+    using E = ScriptEngine;
+    EXPECT_EQ(E::decodeStringToken("'a\\nb\\tc\\r'"), "a\nb\tc\r");
+    EXPECT_EQ(E::decodeStringToken("\"q\\\"\\\\\\z\""), "q\"\\z");
+    EXPECT_EQ(E::decodeStringToken("'end\\'"), "end\\");
+    EXPECT_EQ(E::decodeStringToken("'mixed\""), "'mixed\"");
+    EXPECT_EQ(E::decodeStringToken("plain"), "plain");
+}
+
+TEST(Lexer, StatementKinds) {
+    ScriptEngine engine;
+    ParsedLines lines = engine.parseLines(
+        "if a\nelseif b\nelse\nend\nwhile x\nend\nrepeat\nuntil y\nfor i = 1, 2\nend\nfunction f()\nend\n"
+        "decay function g()\nend\nnative function h()\nend\nlocal function k()\nend\nlocal x = "
+        "1\nreturn\nbreak\n"
+        "decay = 1");
+    std::vector<StatementKind> kinds;
+    for (const auto& line : lines) kinds.push_back(line.kind);
+    using K = StatementKind;
+    EXPECT_EQ(kinds, (std::vector<K>{K::If,
+                                     K::ElseIf,
+                                     K::Else,
+                                     K::End,
+                                     K::While,
+                                     K::End,
+                                     K::Repeat,
+                                     K::Until,
+                                     K::For,
+                                     K::End,
+                                     K::FunctionDecl,
+                                     K::End,
+                                     K::DecayFunctionDecl,
+                                     K::End,
+                                     K::NativeFunctionDecl,
+                                     K::End,
+                                     K::LocalFunctionDecl,
+                                     K::End,
+                                     K::Simple,
+                                     K::Return,
+                                     K::Break,
+                                     K::Simple}));
+}
+
+TEST(Lexer, BlockLinks) {
+    ScriptEngine engine;
+    ParsedLines lines =
+        engine.parseLines("if a\n while b\n end\nelseif c\nelse\nend\nrepeat\nuntil d\nend\nuntil e");
+    EXPECT_EQ(lines[0].endIndex, 5u);
+    EXPECT_EQ(lines[0].nextBranchIndex, 3u);
+    EXPECT_EQ(lines[3].nextBranchIndex, 4u);
+    EXPECT_EQ(lines[3].endIndex, 5u);
+    EXPECT_EQ(lines[4].endIndex, 5u);
+    EXPECT_EQ(lines[1].endIndex, 2u);
+    EXPECT_EQ(lines[6].endIndex, 7u);
+
+    bool foundElse = false;
+    EXPECT_EQ(ScriptEngine::findMatchingElseOrEnd(lines, 1, foundElse), 3u);
+    EXPECT_TRUE(foundElse);
+    EXPECT_EQ(ScriptEngine::findMatchingElseOrEnd(lines, 5, foundElse), 5u);
+    EXPECT_FALSE(foundElse);
+
+    ParsedLines open = engine.parseLines("if a\nwhile b\nrepeat");
+    EXPECT_EQ(open[0].endIndex, NoLineIndex);
+    EXPECT_THROW(ScriptEngine::findMatchingElseOrEnd(open, 1, foundElse), std::runtime_error);
+    auto message = [&](auto find, size_t index) {
+        try {
+            find(open, index);
+        } catch (const std::exception& e) {
+            return std::string(e.what());
+        }
+        return std::string();
+    };
+    EXPECT_EQ(message(ScriptEngine::findMatchingEnd, 2), "Missing 'end' for block");
+    EXPECT_EQ(message(ScriptEngine::findMatchingUntil, 3), "Missing 'until' for repeat block");
+}
+
+TEST(Lexer, AssignmentSplit) {
+    ScriptEngine engine;
+    ParsedLines lines = engine.parseLines("local a, t[i + 1][2] = f(x, y), 3\nx += 1\nf(a == b)\nu = v == w");
+    const ParsedScriptLine& first = lines[0];
+    EXPECT_EQ(first.assignScope, ScopeTarget::Local);
+    EXPECT_EQ(first.tokens[first.assignOpIndex], "=");
+    ASSERT_EQ(first.assignmentTargets.size(), 2u);
+    EXPECT_EQ(first.tokens[first.assignmentTargets[1].nameIndex], "t");
+    ASSERT_EQ(first.assignmentTargets[1].indexRanges.size(), 2u);
+    EXPECT_EQ(first.assignmentTargets[1].indexRanges[0].end - first.assignmentTargets[1].indexRanges[0].first,
+              3u);
+    ASSERT_EQ(first.valueRanges.size(), 2u);
+    EXPECT_EQ(first.tokens[first.valueRanges[1].first], "3");
+    EXPECT_EQ(lines[1].tokens[lines[1].assignOpIndex], "+=");
+    EXPECT_EQ(lines[2].assignOpIndex, 0u);
+    EXPECT_EQ(lines[3].assignOpIndex, 1u);
+}
+
+} // namespace

@@ -1,0 +1,164 @@
+// The host interface, script paths, the script-file loader and error reports.
+#include "ScriptEngine.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempFolder {
+  public:
+    TempFolder() {
+        path_ = fs::temp_directory_path() /
+                ("bv_runner_" + std::to_string(::getpid()) + "_" + std::to_string(next_++));
+        fs::create_directories(path_);
+    }
+    ~TempFolder() { fs::remove_all(path_); }
+    std::string write(const std::string& relative, const std::string& text) const {
+        fs::path file = path_ / relative;
+        fs::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary) << text;
+        return file.string();
+    }
+    std::string path() const { return path_.string(); }
+
+  private:
+    fs::path path_;
+    static inline int next_ = 0;
+};
+
+std::string errorOf(ScriptEngine& engine, const std::string& source) {
+    try {
+        engine.runScript(source);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+const char* const hint = "  hint: check spelling, operators, parentheses, and quote matching\n";
+
+TEST(Runner, ReportPutsTheCaretUnderTheFirstOccurrenceOfTheToken) {
+    ScriptEngine engine;
+    EXPECT_EQ(errorOf(engine, "x = 1\ny = 2\nz = foo + foo.bar"),
+              std::string("BrumeScript error: Unknown token: foo.bar\n"
+                          "  at line 3, near token 'foo.bar'\n"
+                          "  z = foo + foo.bar\n"
+                          "            ^~~~~~~\n") +
+                  hint);
+}
+
+TEST(Runner, ReportOfASingleCharacterTokenHasNoTildes) {
+    ScriptEngine engine;
+    EXPECT_EQ(errorOf(engine, "x = [1 2]"),
+              std::string("BrumeScript error: Expected ',' or ']' in array literal\n"
+                          "  at line 1, near token '2'\n"
+                          "  x = [1 2]\n"
+                          "         ^\n") +
+                  hint);
+}
+
+TEST(Runner, ReportAtTheEndOfTheStatement) {
+    ScriptEngine engine;
+    EXPECT_EQ(errorOf(engine, "x = (1 +"), std::string("BrumeScript error: Unexpected end of expression\n"
+                                                       "  at line 1, near token 'EOF'\n"
+                                                       "  x = (1 +\n"
+                                                       "          ^\n") +
+                                               hint);
+}
+
+TEST(Runner, ReportNamesTheScriptFile) {
+    TempFolder folder;
+    std::string main = folder.write("main.bs", "a = 1\n\nb = a + foo()\n");
+    ScriptEngine engine;
+    std::string report = errorOf(engine, "runFile('" + main + "')");
+    EXPECT_NE(report.find("BrumeScript error: Attempted to call a non-function value of type not\n  at " +
+                          main + ":3, near token 'foo'\n  b = a + foo()\n          ^~~\n"),
+              std::string::npos)
+        << report;
+}
+
+TEST(Runner, HostInterface) {
+    ScriptEngine engine;
+    engine.pushFunction("twice", [](const std::vector<Variable>& args) {
+        return Variable(ScriptEngine::toInt(args.at(0)) * 2);
+    });
+    engine.pushVariable("base", Variable(20));
+    engine.runScript("result = twice(base) + 2");
+    EXPECT_EQ(engine.pullVariable("result").asInt(), 42);
+    try {
+        engine.pullVariable("missing");
+        FAIL();
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "Variable not found: missing");
+    }
+    Variable callable = ScriptEngine::makeNativeCallable(
+        [](const std::vector<Variable>&) { return Variable(); }, "host.fn", 0);
+    ASSERT_EQ(callable.type, VarType::Function);
+    EXPECT_TRUE(callable.asFunction()->isNative);
+    EXPECT_EQ(callable.asFunction()->name, "host.fn");
+}
+
+TEST(Runner, PathHelpers) {
+    EXPECT_EQ(ScriptEngine::pathDirectory("file.bs"), "");
+    EXPECT_EQ(ScriptEngine::pathDirectory("a/b/file.bs"), "a/b");
+    EXPECT_EQ(ScriptEngine::joinPath("a/", "b"), "a/b");
+    EXPECT_EQ(ScriptEngine::joinPath("a", "b"), "a/b");
+    EXPECT_EQ(ScriptEngine::joinPath("", "b"), "b");
+    EXPECT_FALSE(ScriptEngine::pathExists(""));
+}
+
+TEST(Runner, RelativePathsResolveBesideTheRunningScriptAndUnderResources) {
+    TempFolder folder;
+    folder.write("Resources/lib/main.bs",
+                 "print(1)\nrunFile('helper.bs')\nrunFile('shared.bs')\nrunFile('ast/scripts/tool.bs')\n");
+    folder.write("Resources/lib/helper.bs", "order = order + 'h'\n");
+    folder.write("Resources/shared.bs", "order = order + 's'\n");
+    folder.write("Resources/scripts/tool.bs", "order = order + 't'\n");
+    ScriptEngine engine;
+    engine.pushVariable("order", Variable(""));
+    testing::internal::CaptureStdout();
+    engine.runScript("runFile('" + folder.path() + "/Resources/lib/main.bs')");
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(engine.pullVariable("order").asString(), "hst");
+    EXPECT_EQ(engine.resolvePath("nowhere.bs"), "nowhere.bs");
+}
+
+TEST(Runner, LoadFileReportsFailuresAsValues) {
+    TempFolder folder;
+    std::string broken = folder.write("broken.bs", "x = 'open\n");
+    ScriptEngine engine;
+    engine.runScript("a, b = loadFile('" + folder.path() + "/none.bs')\nc, d = loadFile('" + broken + "')");
+    EXPECT_TRUE(engine.pullVariable("a").isNone());
+    EXPECT_EQ(engine.pullVariable("b").asString(),
+              "Failed to open script file: " + folder.path() + "/none.bs");
+    EXPECT_TRUE(engine.pullVariable("c").isNone());
+    EXPECT_EQ(engine.pullVariable("d").asString().rfind(
+                  "BrumeScript error: Unterminated string literal\n  at " + broken + ":1", 0),
+              0u);
+    EXPECT_EQ(errorOf(engine, "loadFile(3)")
+                  .find("BrumeScript error: loadFile(path) requires a script path string"),
+              0u);
+    EXPECT_EQ(errorOf(engine, "f = load('x = 1')\nf(1)")
+                  .find("BrumeScript error: Loaded script chunks do not accept call arguments"),
+              0u);
+}
+
+TEST(Runner, CachedChunksAreReusedUntilTheFileChanges) {
+    TempFolder folder;
+    std::string script = folder.write("count.bs", "n = n + 1\n");
+    ScriptEngine engine;
+    engine.pushVariable("n", Variable(0));
+    engine.runScript("f = loadFile('" + script + "')\ng = loadFile('" + script + "')\nsame = f == g");
+    EXPECT_TRUE(engine.pullVariable("same").asBool());
+    folder.write("count.bs", "n = n + 100\n");
+    engine.runScript("runFile('" + script + "')");
+    EXPECT_EQ(engine.pullVariable("n").asInt(), 100);
+}
+
+} // namespace
