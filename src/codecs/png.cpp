@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -46,21 +45,10 @@ void put_be32(uint8_t* p, uint32_t v) {
     p[3] = uint8_t(v);
 }
 
+// Samples per pixel of each colour type; 0 for the undefined ones.
 int channels_of(uint8_t colorType) {
-    switch (colorType) {
-    case 0:
-        return 1;
-    case 2:
-        return 3;
-    case 3:
-        return 1;
-    case 4:
-        return 2;
-    case 6:
-        return 4;
-    default:
-        return 0;
-    }
+    constexpr int kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
+    return colorType < 7 ? kChannels[colorType] : 0;
 }
 
 // ---------------------------------------------------------------- checksums
@@ -86,8 +74,12 @@ const CrcTables& crc_tables() {
     return tables;
 }
 
+// Compilers turn these into single loads on little-endian machines.
 uint32_t read_le32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+uint64_t read_le64(const uint8_t* p) {
+    return uint64_t(read_le32(p)) | uint64_t(read_le32(p + 4)) << 32;
 }
 
 // ------------------------------------------------------------------ inflate
@@ -172,10 +164,7 @@ struct BitReader {
     // Leaves at least 56 bits in the buffer.
     void refill() {
         if (size - pos >= 8) {
-            uint64_t word;
-            std::memcpy(&word, data + pos, 8);
-            if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-            bits |= word << count;
+            bits |= read_le64(data + pos) << count;
             pos += size_t(63 - count) >> 3;
             count |= 56;
             return;
@@ -855,7 +844,7 @@ bool write_chunk(std::FILE* file, const char* type, const uint8_t* data, size_t 
 
 bool unfilter_row_to(uint8_t filter, uint8_t* out, const uint8_t* row, const uint8_t* previous, size_t length,
                      size_t bytesPerPixel) {
-    if (filter > 4) return false;
+    if (filter > 4 || bytesPerPixel == 0) return false;
     const size_t bpp = bytesPerPixel, lead = std::min(bpp, length);
     if (!previous) {
         // Against a row of zeros Up is None, Paeth is Sub, Average halves the left byte.
@@ -968,6 +957,7 @@ bool load_file(const char* path, Image& image) {
     try {
         ok = read_whole_file(file, bytes);
     } catch (const std::exception&) {
+        // Out of memory: a failure like any other.
     }
     std::fclose(file);
     return ok && decode_memory(bytes.data(), bytes.size(), image);

@@ -550,6 +550,7 @@ TEST(PngFilters, UnfilterRowDirectly) {
     }
     Bytes out(row.size());
     EXPECT_FALSE(bv::png::unfilter_row_to(5, out.data(), row.data(), nullptr, row.size(), 2));
+    EXPECT_FALSE(bv::png::unfilter_row_to(1, out.data(), row.data(), nullptr, row.size(), 0));
 }
 
 TEST(PngScanlines, StreamMustHoldExactlyTheScanlines) {
