@@ -302,11 +302,13 @@ class ScriptEngine {
     Variable assertFunction(const std::vector<Variable>& args);
     Variable selectFunction(const std::vector<Variable>& args);
 
+    // ---- standard library: public (begin) ----
     // Table walks in key order.
     static Variable keyStringToValue(const std::string& key);
     std::vector<std::string> getIterationTableKeys(const std::shared_ptr<TableStorage>& table);
     // The [key, value] pairs that pairs(c) (or ipairs(c) when `byIndex`) yields.
     std::vector<Variable> containerWalk(const Variable& container, bool byIndex);
+    // ---- standard library: public (end) ----
 
   private:
     // A cursor over one statement's tokens.
@@ -428,5 +430,7 @@ class ScriptEngine {
     // Where the outermost script run began on the stack.
     const char* stackBase = nullptr;
 
+    // ---- standard library: private (begin) ----
     void registerCoreLibrary();
+    // ---- standard library: private (end) ----
 };
