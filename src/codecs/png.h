@@ -55,7 +55,7 @@ bool write_chunk(std::FILE* file, const char* type, const uint8_t* data, size_t 
 
 // Undoes one scanline filter (0 None, 1 Sub, 2 Up, 3 Average, 4 Paeth).
 // `previous` null stands for a row of zeros. `out` may be `row` itself.
-// Fails for an unknown filter type.
+// Fails for an unknown filter type or a zero pixel size.
 bool unfilter_row_to(uint8_t filter, uint8_t* out, const uint8_t* row, const uint8_t* previous, size_t length,
                      size_t bytesPerPixel);
 
