@@ -1,5 +1,18 @@
 # Runs one script test: EXE on DIR/NAME.bs, compared with NAME.out, NAME.err and NAME.status.
-execute_process(COMMAND ${EXE} ${NAME}.bs
+# With COMPILED_DIR set, the script is first compiled to a bytecode file there
+# and that file runs instead, which must behave identically.
+set(script ${NAME}.bs)
+if(COMPILED_DIR)
+  file(MAKE_DIRECTORY ${COMPILED_DIR})
+  set(script ${COMPILED_DIR}/${NAME}.bsc)
+  execute_process(COMMAND ${EXE} --compile ${NAME}.bs ${script} WORKING_DIRECTORY ${DIR}
+    RESULT_VARIABLE compiled ERROR_VARIABLE compile_error)
+  if(NOT compiled EQUAL 0)
+    # Scripts that fail to compile are covered by the source run.
+    return()
+  endif()
+endif()
+execute_process(COMMAND ${EXE} ${script}
   WORKING_DIRECTORY ${DIR}
   OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
 

@@ -50,12 +50,24 @@ void growStackLimit() {
     setrlimit(RLIMIT_STACK, &limit);
 }
 
+// `brumevale --compile IN.bs OUT.bsc` writes the compiled program of IN.bs;
+// the executable runs such a file like a script (it knows it by its magic).
+int compileToFile(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s --compile IN.bs OUT.bsc\n", argv[0]);
+        return 2;
+    }
+    engine.saveBytecode(*engine.compileScriptFile(argv[2]), argv[3]);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     growStackLimit();
     try {
         registerFunctions();
+        if (argc > 1 && std::string(argv[1]) == "--compile") return compileToFile(argc, argv);
         engine.runScript(bootSource(bootScriptPath(argc, argv)));
     } catch (const std::exception& error) {
         std::fprintf(stderr, "BrumeVale startup error: %s\n", error.what());

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -172,6 +173,8 @@ struct ParsedScriptLine {
 
 using ParsedLines = std::vector<ParsedScriptLine>;
 
+struct BytecodeProgram;
+
 // A function value: a host function, a script function or a loaded chunk.
 struct ScriptCallable {
     bool isNative = false;
@@ -182,14 +185,99 @@ struct ScriptCallable {
     BuiltinId builtinId = 0;
     std::string name;
     std::vector<std::string> params;
-    // Script functions run lines [bodyStart, ...) of their program up to the
-    // closing `end`; chunks run the whole program.
+    // Functions declared in bytecode run their body chunk of `program`;
+    // chunks run the whole program.
+    std::shared_ptr<BytecodeProgram> program;
+    uint32_t bodyChunk = 0;
+    // The body lines [bodyStart, bodyEnd) of `lines`, which the line executor
+    // and coroutines walk.
     std::shared_ptr<const ParsedLines> lines;
     size_t bodyStart = 0;
-    // The script file a chunk came from ("" for text chunks), and its folder.
+    size_t bodyEnd = 0;
+    // The defining script, so that paths and error reports refer to it.
     std::string scriptPath;
     std::string directory;
 };
+
+// ---------------------------------------------------------------------------
+// Bytecode: the block structure of a program as flat instruction lists.
+
+enum class Opcode : uint8_t {
+    Line = 0,
+    FastAssign = 1,
+    If = 2,
+    While = 3,
+    Repeat = 4,
+    NumericFor = 5,
+    GenericFor = 6,
+    FunctionDecl = 7,
+    Return = 8,
+    Break = 9,
+};
+
+struct Instruction {
+    uint8_t opcode = 0;
+    uint32_t operand = 0;
+    uint32_t operand2 = 0;
+};
+
+struct BytecodeChunk {
+    uint32_t firstInstruction = 0;
+    uint32_t instructionCount = 0;
+    bool needsScope = true;
+};
+
+struct BytecodeIfBranch {
+    uint32_t lineIndex = 0;
+    uint32_t bodyChunk = 0;
+    bool isElse = false;
+};
+
+struct BytecodeIfGroup {
+    std::vector<BytecodeIfBranch> branches;
+};
+
+// A loop: its header line (the `until` line for repeat) and its body chunk.
+struct BytecodeForLoop {
+    uint32_t lineIndex = 0;
+    uint32_t bodyChunk = 0;
+};
+using BytecodeWhileLoop = BytecodeForLoop;
+using BytecodeRepeatLoop = BytecodeForLoop;
+
+struct BytecodeFunctionDecl {
+    uint32_t lineIndex = 0;
+    uint32_t bodyChunk = 0;
+    uint32_t bodyFirstLine = 0;
+    uint32_t bodyEndLine = 0;
+    std::string scriptDirectory;
+    std::string scriptPath;
+};
+
+inline constexpr uint16_t BytecodeVersion = 6;
+
+struct BytecodeProgram {
+    uint16_t version = BytecodeVersion;
+    std::string scriptDirectory;
+    std::string scriptPath;
+    ParsedLines lines;
+    std::vector<Instruction> instructions;
+    std::vector<BytecodeChunk> chunks;
+    std::vector<BytecodeIfGroup> ifGroups;
+    std::vector<BytecodeWhileLoop> whileLoops;
+    std::vector<BytecodeRepeatLoop> repeatLoops;
+    std::vector<BytecodeForLoop> numericFors;
+    std::vector<BytecodeForLoop> genericFors;
+    std::vector<BytecodeFunctionDecl> functionDecls;
+    // Per chunk: 0 not yet known, 1 runs with scope bookkeeping, 2 runs inline.
+    std::vector<uint8_t> inlineCache;
+};
+
+struct CoroutineState;
+
+// Thrown to abandon a coroutine turn; deliberately not a std::exception so
+// that protected calls and error reports let it pass.
+struct CoroutineTerminated {};
 
 // What `error` throws outside any protected call.
 class RaisedScriptError : public std::exception {
@@ -200,6 +288,7 @@ class RaisedScriptError : public std::exception {
   private:
     std::string message_;
 };
+
 
 // ---------------------------------------------------------------------------
 // The interpreter
@@ -294,6 +383,27 @@ class ScriptEngine {
     // Statements.
     Variable executeParsedBlock(const ParsedLines& lines, size_t& index, BlockSignal& signal);
 
+    // Bytecode.
+    std::shared_ptr<BytecodeProgram> compileToBytecode(const std::string& source);
+    Variable runBytecode(const BytecodeProgram& program);
+    Variable runBytecodeProgram(const std::shared_ptr<BytecodeProgram>& program);
+    Variable executeBytecodeChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
+                                  BlockSignal& signal);
+    Variable executeBytecodeChunkInternal(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
+                                          BlockSignal& signal, bool allowScope);
+    std::shared_ptr<BytecodeProgram> compileScriptFile(const std::string& path);
+    void saveBytecode(const BytecodeProgram& program, const std::string& path);
+    std::shared_ptr<BytecodeProgram> loadBytecode(const std::string& path);
+    std::shared_ptr<BytecodeProgram> loadBytecodeFromMemory(const std::string& data, const std::string& path);
+    static bool isBytecode(const std::string& data);
+
+    // Coroutines.
+    Variable startCoroutine(const std::shared_ptr<ScriptCallable>& callable, const Variable* args, size_t count);
+    void serviceScheduledCoroutineTurn();
+    void serviceScheduledCoroutineTurnNoThrow();
+    void rethrowPendingCoroutineException();
+    Variable killFunction(const std::vector<Variable>& args);
+
     // Calls and the error functions.
     Variable invokeCallable(const Variable& callee, const std::vector<Variable>& args);
     Variable invokeCallableFast(const Variable& callee, const Variable* args, size_t count);
@@ -354,6 +464,54 @@ class ScriptEngine {
     std::shared_ptr<const ParsedLines> sharedLines(const ParsedLines& lines);
     void checkStackDepth() const;
 
+    // Bytecode.
+    uint32_t compileBytecodeChunk(BytecodeProgram& program, size_t first, size_t end);
+    Variable executeInstruction(const std::shared_ptr<BytecodeProgram>& program, const Instruction& instruction,
+                                BlockSignal& signal);
+    Variable runBytecodeBody(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk, BlockSignal& signal);
+    Variable executeInlineChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
+                                BlockSignal& signal);
+    bool chunkRunsInline(BytecodeProgram& program, uint32_t chunk);
+    const ParsedScriptLine& bytecodeLine(const BytecodeProgram& program, uint32_t index);
+    Variable executeBytecodeIf(const std::shared_ptr<BytecodeProgram>& program, uint32_t group, BlockSignal& signal);
+    Variable executeBytecodeWhile(const std::shared_ptr<BytecodeProgram>& program, uint32_t loop,
+                                  BlockSignal& signal);
+    Variable executeBytecodeRepeat(const std::shared_ptr<BytecodeProgram>& program, uint32_t loop,
+                                   BlockSignal& signal);
+    Variable executeBytecodeNumericFor(const std::shared_ptr<BytecodeProgram>& program, uint32_t loop,
+                                       BlockSignal& signal);
+    Variable executeBytecodeGenericFor(const std::shared_ptr<BytecodeProgram>& program, uint32_t loop,
+                                       BlockSignal& signal);
+    void executeBytecodeFunctionDecl(const std::shared_ptr<BytecodeProgram>& program, uint32_t decl);
+    bool stopsLoop(BlockSignal& signal);
+
+    // Shared by both executors.
+    struct NumericForClause {
+        int64_t start, limit, step;
+    };
+    NumericForClause evaluateNumericForClause(const ParsedScriptLine& line);
+    std::vector<std::string> parseGenericForNames(const ParsedScriptLine& line, size_t& t);
+    void bindLoopValues(size_t loopScope, const Variable& item);
+    struct FunctionHeader {
+        size_t nameIndex = 0;
+        std::vector<Variable> keys;
+    };
+    FunctionHeader parseFunctionHeader(const ParsedScriptLine& line, ScriptCallable& function);
+    void storeFunction(const ParsedScriptLine& line, const FunctionHeader& header, Variable function);
+
+    // Coroutines.
+    std::shared_ptr<CoroutineState> createCoroutineState(const std::shared_ptr<ScriptCallable>& callable,
+                                                         const Variable* args, size_t count);
+    bool executeCoroutineTurn(CoroutineState& state);
+    bool executeCoroutineLine(CoroutineState& state);
+    void advanceCoroutineLoop(CoroutineState& state);
+    void pushCoroutineBlockFrame(CoroutineState& state, size_t first, size_t end);
+    void popCoroutineBlockFrame(CoroutineState& state);
+    void popCoroutineLoopFrame(CoroutineState& state);
+    void swapExecutionContext(CoroutineState& state);
+    friend class CoroutineTurnGuard;
+    friend struct CoroutineState;
+
     // Calls.
     Variable callScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);
     void evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
@@ -395,7 +553,7 @@ class ScriptEngine {
     };
 
     std::shared_ptr<ScriptCallable> compileChunk(const std::string& source, const std::string& scriptPath);
-    Variable runChunk(const ScriptCallable& chunk);
+    std::shared_ptr<ScriptCallable> makeChunk(std::shared_ptr<BytecodeProgram> program);
     static bool isErrorReport(const char* message);
     [[noreturn]] void rethrowAsReport(const std::exception& error) const;
     void setErrorToken(const std::vector<std::string>& tokens, size_t index) {
@@ -429,6 +587,12 @@ class ScriptEngine {
     std::vector<std::shared_ptr<const ParsedLines>> runningPrograms;
     // Where the outermost script run began on the stack.
     const char* stackBase = nullptr;
+
+    std::shared_ptr<CoroutineState> scheduledCoroutine;
+    std::shared_ptr<CoroutineState> replacementCoroutine;
+    std::exception_ptr pendingCoroutineException;
+    bool coroutineTurnRunning = false;
+    bool coroutineReplaceRequested = false;
 
     // ---- standard library: private (begin) ----
     void registerCoreLibrary();

@@ -1,7 +1,7 @@
 // Calling functions, and the error functions that raise and catch errors.
 #include "ScriptEngine.h"
 
-#include "scope_guards.h"
+#include "engine_internal.h"
 
 #include <sys/resource.h>
 
@@ -59,13 +59,14 @@ Variable ScriptEngine::invokeCallableFast(const Variable& callee, const Variable
                                  typeName(callee.type));
     const std::shared_ptr<ScriptCallable>& function = callee.asFunction();
     if (!function) throw std::runtime_error("Attempted to call an invalid function value");
+    if (function->isCoroutineEntry) return startCoroutine(function, args, count);
     if (function->isNative) {
         Variable result = function->nativeFunction(std::vector<Variable>(args, args + count));
         return shouldAbortForSoftRaisedError() ? Variable() : result;
     }
     if (function->isChunk) {
         if (count > 0) throw std::runtime_error("Loaded script chunks do not accept call arguments");
-        return runChunk(*function);
+        return runBytecodeProgram(function->program);
     }
     return callScriptFunction(*function, args, count);
 }
@@ -93,9 +94,16 @@ Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const 
         }
     } unwind{*this, pushesVarargs};
 
-    size_t index = function.bodyStart;
     BlockSignal signal = BlockSignal::Normal;
-    Variable result = executeParsedBlock(*function.lines, index, signal);
+    Variable result;
+    if (function.program) {
+        // The body's locals live in a scope of their own and die with the call.
+        LocalScopeGuard scope(*this);
+        result = executeBytecodeChunkInternal(function.program, function.bodyChunk, signal, false);
+    } else {
+        size_t index = function.bodyStart;
+        result = executeParsedBlock(*function.lines, index, signal);
+    }
     if (signal == BlockSignal::Break) throw std::runtime_error("break used outside a loop");
     return signal == BlockSignal::Return ? result : Variable();
 }

@@ -3,17 +3,13 @@
 // whole rest of its line.
 #include "ScriptEngine.h"
 
-#include "scope_guards.h"
+#include "engine_internal.h"
 
 namespace {
 
 bool isBlockCloser(StatementKind kind) {
     return kind == StatementKind::ElseIf || kind == StatementKind::Else || kind == StatementKind::End ||
            kind == StatementKind::Until;
-}
-
-std::string_view tokenAt(const ParsedScriptLine& line, size_t index) {
-    return index < line.tokens.size() ? std::string_view(line.tokens[index]) : std::string_view("EOF");
 }
 
 } // namespace
@@ -32,12 +28,16 @@ Variable ScriptEngine::executeStatements(const ParsedLines& lines, size_t& index
             continue;
         }
         if (isBlockCloser(line.kind)) return {};
+        rethrowPendingCoroutineException();
         enterLine(line);
         Variable result;
-        try {
-            result = executeStatement(lines, index, signal);
-        } catch (const std::exception& error) {
-            rethrowAsReport(error);
+        {
+            CoroutineTurnGuard turn(*this);
+            try {
+                result = executeStatement(lines, index, signal);
+            } catch (const std::exception& error) {
+                rethrowAsReport(error);
+            }
         }
         if (signal != BlockSignal::Normal) return result;
         if (shouldAbortForSoftRaisedError()) return {};
@@ -180,27 +180,32 @@ bool ScriptEngine::runLoopBody(const ParsedLines& lines, size_t bodyStart, Block
 
 Variable ScriptEngine::executeFor(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
     const ParsedScriptLine& line = lines[index];
-    if (line.tokens.size() < 4 || !line.tokenInfo[1].isIdentifier)
-        throwError("Expected loop variable name", tokenAt(line, 1));
-    return line.tokens[2] == "=" ? executeNumericFor(lines, index, signal)
-                                 : executeGenericFor(lines, index, signal);
+    bool numeric = line.tokens.size() >= 4 && line.tokenInfo[1].isIdentifier && line.tokens[2] == "=";
+    return numeric ? executeNumericFor(lines, index, signal) : executeGenericFor(lines, index, signal);
 }
 
-Variable ScriptEngine::executeNumericFor(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
-    const ParsedScriptLine& line = lines[index];
+ScriptEngine::NumericForClause ScriptEngine::evaluateNumericForClause(const ParsedScriptLine& line) {
+    if (line.tokens.size() < 4 || !line.tokenInfo[1].isIdentifier)
+        throwError("Expected loop variable name", tokenAt(line, 1));
     size_t t = 3;
     Variable start = evaluateExpression(line.tokens, t, &line.tokenInfo);
     if (tokenAt(line, t) != ",") throwError("Expected ',' after for start value", tokenAt(line, t));
     ++t;
-    Variable stop = evaluateExpression(line.tokens, t, &line.tokenInfo);
+    Variable limit = evaluateExpression(line.tokens, t, &line.tokenInfo);
     Variable step(int32_t{1});
     if (tokenAt(line, t) == ",") {
         ++t;
         step = evaluateExpression(line.tokens, t, &line.tokenInfo);
     }
     if (t != line.tokens.size()) throwError("Unexpected token after for clause", tokenAt(line, t));
-    const int64_t first = toInt(start), last = toInt(stop), increment = toInt(step);
-    if (increment == 0) throw std::runtime_error("for loop step must not be 0");
+    NumericForClause clause{toInt(start), toInt(limit), toInt(step)};
+    if (clause.step == 0) throw std::runtime_error("for loop step must not be 0");
+    return clause;
+}
+
+Variable ScriptEngine::executeNumericFor(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
+    const ParsedScriptLine& line = lines[index];
+    const NumericForClause clause = evaluateNumericForClause(line);
     const size_t bodyStart = index + 1;
     index = findMatchingEnd(lines, bodyStart) + 1;
 
@@ -210,24 +215,44 @@ Variable ScriptEngine::executeNumericFor(const ParsedLines& lines, size_t& index
     frameScopes.top().emplace_back(line.tokens[1], Variable());
     Variable result;
     // A private counter drives the loop; assigning the variable in the body does not.
-    for (int64_t i = first; increment > 0 ? i <= last : i >= last; i += increment) {
+    for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit; i += clause.step) {
         frameScopes.scopes[loopScope][0].second = Variable(static_cast<int32_t>(i));
         if (runLoopBody(lines, bodyStart, signal, result)) return result;
     }
     return {};
 }
 
-Variable ScriptEngine::executeGenericFor(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
-    const ParsedScriptLine& line = lines[index];
+std::vector<std::string> ScriptEngine::parseGenericForNames(const ParsedScriptLine& line, size_t& t) {
     std::vector<std::string> names;
-    size_t t = 1;
+    t = 1;
     while (t < line.tokens.size() && line.tokenInfo[t].isIdentifier && line.tokens[t] != "in") {
         names.push_back(line.tokens[t++]);
         if (tokenAt(line, t) != ",") break;
         ++t;
     }
     if (tokenAt(line, t) != "in") throwError("Expected 'in' in generic for loop", tokenAt(line, t));
+    if (names.empty()) throwError("generic for loop requires at least one loop variable", tokenAt(line, t));
     ++t;
+    return names;
+}
+
+// With several names, an array element is spread over them; otherwise the
+// first name takes the element.
+void ScriptEngine::bindLoopValues(size_t loopScope, const Variable& item) {
+    Scope& scope = frameScopes.scopes[loopScope];
+    if (scope.size() > 1 && item.type == VarType::Array) {
+        const ArrayStorage& parts = *item.asArray();
+        for (size_t n = 0; n < scope.size(); ++n) scope[n].second = n < parts.size() ? parts[n] : Variable();
+        return;
+    }
+    scope[0].second = item;
+    for (size_t n = 1; n < scope.size(); ++n) scope[n].second = Variable();
+}
+
+Variable ScriptEngine::executeGenericFor(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
+    const ParsedScriptLine& line = lines[index];
+    size_t t;
+    std::vector<std::string> names = parseGenericForNames(line, t);
     const size_t bodyStart = index + 1;
     const size_t end = findMatchingEnd(lines, bodyStart);
     std::vector<Variable> items = collectForItems(line, t);
@@ -236,18 +261,10 @@ Variable ScriptEngine::executeGenericFor(const ParsedLines& lines, size_t& index
     FrameScopeGuard frame(*this);
     frameScopes.push();
     const size_t loopScope = frameScopes.count - 1;
-    for (const std::string& name : names) frameScopes.top().emplace_back(name, Variable());
+    for (std::string& name : names) frameScopes.top().emplace_back(std::move(name), Variable());
     Variable result;
     for (const Variable& item : items) {
-        Scope& scope = frameScopes.scopes[loopScope];
-        if (names.size() > 1 && item.type == VarType::Array) {
-            const ArrayStorage& parts = *item.asArray();
-            for (size_t n = 0; n < names.size(); ++n)
-                scope[n].second = n < parts.size() ? parts[n] : Variable();
-        } else {
-            scope[0].second = item;
-            for (size_t n = 1; n < names.size(); ++n) scope[n].second = Variable();
-        }
+        bindLoopValues(loopScope, item);
         if (runLoopBody(lines, bodyStart, signal, result)) return result;
     }
     return {};
@@ -272,48 +289,57 @@ std::vector<Variable> ScriptEngine::collectForItems(const ParsedScriptLine& line
     }
     Variable iterator = evaluateExpression(tokens, t, &line.tokenInfo);
     if (t != tokens.size()) throwError("Unexpected token after for iterator", tokenAt(line, t));
-    if (iterator.type != VarType::Array)
-        throw std::runtime_error("generic for loops expect an array iterator");
+    if (iterator.type != VarType::Array) throw std::runtime_error("generic for loops expect an array iterator");
     return *iterator.asArray();
+}
+
+ScriptEngine::FunctionHeader ScriptEngine::parseFunctionHeader(const ParsedScriptLine& line,
+                                                                ScriptCallable& function) {
+    FunctionHeader header;
+    size_t t = line.kind == StatementKind::FunctionDecl ? 1 : 2;
+    if (t >= line.tokens.size() || !line.tokenInfo[t].isIdentifier)
+        throwError("Expected function target", tokenAt(line, t));
+    header.nameIndex = t++;
+    while (tokenAt(line, t) == "[") {
+        ++t;
+        header.keys.push_back(evaluateExpression(line.tokens, t, &line.tokenInfo));
+        if (tokenAt(line, t) != "]") throwError("Expected closing bracket in function target", tokenAt(line, t));
+        ++t;
+    }
+    if (tokenAt(line, t) != "(") throwError("Expected '(' after function target", tokenAt(line, t));
+    for (size_t i = header.nameIndex; i < t; ++i) function.name += line.tokens[i];
+    ++t;
+    parseParameters(line, t, function);
+    function.isCoroutineEntry = line.kind == StatementKind::DecayFunctionDecl;
+    return header;
+}
+
+void ScriptEngine::storeFunction(const ParsedScriptLine& line, const FunctionHeader& header, Variable function) {
+    const std::string& name = line.tokens[header.nameIndex];
+    if (header.keys.empty()) {
+        ScopeTarget target = line.kind == StatementKind::NativeFunctionDecl  ? ScopeTarget::Frame
+                             : line.kind == StatementKind::LocalFunctionDecl ? ScopeTarget::Local
+                                                                             : ScopeTarget::Default;
+        return assignVariable(name, function, target);
+    }
+    Variable* container = resolveVariablePtr(name);
+    if (!container) throw std::runtime_error("Indexing requires an array, table, or string");
+    for (size_t i = 0; i + 1 < header.keys.size(); ++i)
+        container = &getIndexedValueMutable(*container, header.keys[i], true);
+    setIndexedValue(*container, header.keys.back(), function, true);
 }
 
 void ScriptEngine::executeFunctionDeclaration(const ParsedLines& lines, size_t& index) {
     const ParsedScriptLine& line = lines[index];
-    size_t t = line.kind == StatementKind::FunctionDecl ? 1 : 2;
-    if (t >= line.tokens.size() || !line.tokenInfo[t].isIdentifier)
-        throwError("Expected function target", tokenAt(line, t));
-    const size_t nameIndex = t++;
-    std::vector<Variable> keys;
-    while (tokenAt(line, t) == "[") {
-        ++t;
-        keys.push_back(evaluateExpression(line.tokens, t, &line.tokenInfo));
-        if (tokenAt(line, t) != "]")
-            throwError("Expected closing bracket in function target", tokenAt(line, t));
-        ++t;
-    }
-    if (tokenAt(line, t) != "(") throwError("Expected '(' after function target", tokenAt(line, t));
     auto function = std::make_shared<ScriptCallable>();
-    for (size_t i = nameIndex; i < t; ++i) function->name += line.tokens[i];
-    ++t;
-    parseParameters(line, t, *function);
+    FunctionHeader header = parseFunctionHeader(line, *function);
     size_t end = findMatchingEnd(lines, index + 1);
     function->lines = sharedLines(lines);
     function->bodyStart = index + 1;
-
-    Variable value(std::move(function));
-    const std::string& name = line.tokens[nameIndex];
-    if (keys.empty()) {
-        ScopeTarget target = line.kind == StatementKind::NativeFunctionDecl  ? ScopeTarget::Frame
-                             : line.kind == StatementKind::LocalFunctionDecl ? ScopeTarget::Local
-                                                                             : ScopeTarget::Default;
-        assignVariable(name, value, target);
-    } else {
-        Variable* container = resolveVariablePtr(name);
-        if (!container) throw std::runtime_error("Indexing requires an array, table, or string");
-        for (size_t i = 0; i + 1 < keys.size(); ++i)
-            container = &getIndexedValueMutable(*container, keys[i], true);
-        setIndexedValue(*container, keys.back(), value, true);
-    }
+    function->bodyEnd = end;
+    if (!scriptPathStack.empty()) function->scriptPath = *scriptPathStack.back();
+    if (!directoryStack.empty()) function->directory = *directoryStack.back();
+    storeFunction(line, header, Variable(std::move(function)));
     index = end + 1;
 }
 
@@ -322,19 +348,15 @@ void ScriptEngine::parseParameters(const ParsedScriptLine& line, size_t& t, Scri
         while (true) {
             if (tokenAt(line, t) == "...") {
                 function.isVararg = true;
-                if (tokenAt(line, ++t) != ")")
-                    throwError("Expected ')' after function parameters", tokenAt(line, t));
+                if (tokenAt(line, ++t) != ")") throwError("Expected ')' after function parameters", tokenAt(line, t));
                 break;
             }
             if (t >= line.tokens.size() || !line.tokenInfo[t].isIdentifier)
                 throwError("Expected function parameter name", tokenAt(line, t));
             function.params.push_back(line.tokens[t++]);
-            if (tokenAt(line, t) == ",")
-                ++t;
-            else if (tokenAt(line, t) == ")")
-                break;
-            else
-                throwError("Expected ',' or ')' after function parameter", tokenAt(line, t));
+            if (tokenAt(line, t) == ",") ++t;
+            else if (tokenAt(line, t) == ")") break;
+            else throwError("Expected ',' or ')' after function parameter", tokenAt(line, t));
         }
     }
     ++t;

@@ -1,6 +1,8 @@
 // Turning source texts and script files into runnable chunks.
 #include "ScriptEngine.h"
 
+#include "engine_internal.h"
+
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -17,69 +19,42 @@ bool readWholeFile(const std::string& path, std::string& text) {
     return true;
 }
 
-// Pushes a program's path and directory (when it has them, so that text
-// chunks run in the context of their caller) and pops them however the run ends.
-class ProgramStackGuard {
-  public:
-    ProgramStackGuard(std::vector<const std::string*>& paths, std::vector<const std::string*>& directories,
-                      const std::string& path, const std::string& directory)
-        : paths_(paths), directories_(directories), pushedPath_(!path.empty()),
-          pushedDirectory_(!directory.empty()) {
-        if (pushedPath_) paths_.push_back(&path);
-        if (pushedDirectory_) directories_.push_back(&directory);
-    }
-    ~ProgramStackGuard() {
-        if (pushedPath_) paths_.pop_back();
-        if (pushedDirectory_) directories_.pop_back();
-    }
-    ProgramStackGuard(const ProgramStackGuard&) = delete;
-    ProgramStackGuard& operator=(const ProgramStackGuard&) = delete;
-
-  private:
-    std::vector<const std::string*>& paths_;
-    std::vector<const std::string*>& directories_;
-    bool pushedPath_, pushedDirectory_;
-};
-
 } // namespace
 
-std::shared_ptr<ScriptCallable> ScriptEngine::compileChunk(const std::string& source,
-                                                           const std::string& scriptPath) {
-    auto chunk = std::make_shared<ScriptCallable>();
-    chunk->isChunk = true;
-    chunk->name = scriptPath;
-    chunk->scriptPath = scriptPath;
-    chunk->directory = pathDirectory(scriptPath);
-    // Parse errors name the file being compiled, not the one that asked for it.
-    ProgramStackGuard guard(scriptPathStack, directoryStack, chunk->scriptPath, chunk->directory);
-    chunk->lines = std::make_shared<const ParsedLines>(parseLines(source));
-    return chunk;
+std::shared_ptr<ScriptCallable> ScriptEngine::compileChunk(const std::string& source, const std::string& scriptPath) {
+    const std::string directory = pathDirectory(scriptPath);
+    // The program records the file being compiled, so its errors and paths refer to it.
+    ProgramStackGuard guard(scriptPathStack, directoryStack, scriptPath, directory);
+    return makeChunk(isBytecode(source) ? loadBytecodeFromMemory(source, scriptPath) : compileToBytecode(source));
 }
 
-Variable ScriptEngine::runChunk(const ScriptCallable& chunk) {
-    ProgramStackGuard guard(scriptPathStack, directoryStack, chunk.scriptPath, chunk.directory);
-    runningPrograms.push_back(chunk.lines);
-    struct PopProgram {
-        std::vector<std::shared_ptr<const ParsedLines>>& programs;
-        ~PopProgram() { programs.pop_back(); }
-    } popProgram{runningPrograms};
-    size_t index = 0;
-    BlockSignal signal = BlockSignal::Normal;
-    Variable result = executeParsedBlock(*chunk.lines, index, signal);
-    if (signal == BlockSignal::Break) throw std::runtime_error("break used outside a loop");
-    return signal == BlockSignal::Return ? result : Variable();
+std::shared_ptr<ScriptCallable> ScriptEngine::makeChunk(std::shared_ptr<BytecodeProgram> program) {
+    auto chunk = std::make_shared<ScriptCallable>();
+    chunk->isChunk = true;
+    chunk->name = program->scriptPath;
+    chunk->scriptPath = program->scriptPath;
+    chunk->directory = program->scriptDirectory;
+    chunk->program = std::move(program);
+    return chunk;
 }
 
 Variable ScriptEngine::runScript(const std::string& source) {
     if (callDepth == 0) stackBase = static_cast<const char*>(__builtin_frame_address(0));
     try {
-        std::shared_ptr<ScriptCallable> program = compileChunk(source, "");
-        return runChunk(*program);
+        Variable result = runBytecodeProgram(compileToBytecode(source));
+        rethrowPendingCoroutineException();
+        return result;
     } catch (const std::exception& error) {
         if (isErrorReport(error.what())) throw;
-        throwError(error.what(),
-                   errorContext.token.empty() ? std::string_view("script") : errorContext.token);
+        throwError(error.what(), errorContext.token.empty() ? std::string_view("script") : errorContext.token);
     }
+}
+
+std::shared_ptr<BytecodeProgram> ScriptEngine::compileScriptFile(const std::string& path) {
+    const std::string resolved = resolvePath(path);
+    std::string text;
+    if (!readWholeFile(resolved, text)) throw std::runtime_error("Failed to open script file: " + resolved);
+    return compileChunk(text, resolved)->program;
 }
 
 Variable ScriptEngine::readScriptFile(const std::vector<Variable>& args) {
@@ -136,5 +111,5 @@ Variable ScriptEngine::runScriptFile(const std::vector<Variable>& args) {
 Variable ScriptEngine::loadScriptChunk(const std::vector<Variable>& args) {
     if (args.empty() || args[0].type != VarType::String)
         throw std::runtime_error("load(scriptText) requires a script string");
-    return Variable(compileChunk(args[0].asString(), ""));
+    return Variable(makeChunk(compileToBytecode(args[0].asString())));
 }

@@ -1,0 +1,264 @@
+// The bytecode executor: walks a chunk's instructions; statements on source
+// lines run through the ordinary statement machinery.
+#include "ScriptEngine.h"
+
+#include "engine_internal.h"
+
+#include <optional>
+
+namespace {
+
+template <typename Table> const auto& entryAt(const Table& table, uint32_t index, const char* message) {
+    if (index >= table.size()) throw std::runtime_error(message);
+    return table[index];
+}
+
+} // namespace
+
+Variable ScriptEngine::runBytecode(const BytecodeProgram& program) {
+    return runBytecodeProgram(std::make_shared<BytecodeProgram>(program));
+}
+
+Variable ScriptEngine::runBytecodeProgram(const std::shared_ptr<BytecodeProgram>& program) {
+    BlockSignal signal = BlockSignal::Normal;
+    Variable result;
+    {
+        ProgramStackGuard stacks(scriptPathStack, directoryStack, program->scriptPath, program->scriptDirectory);
+        result = executeBytecodeChunkInternal(program, 0, signal, true);
+        rethrowPendingCoroutineException();
+    }
+    if (signal == BlockSignal::Break) throw std::runtime_error("break used outside a loop");
+    return signal == BlockSignal::Return ? result : Variable();
+}
+
+Variable ScriptEngine::executeBytecodeChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
+                                            BlockSignal& signal) {
+    return executeBytecodeChunkInternal(program, chunk, signal, true);
+}
+
+Variable ScriptEngine::executeBytecodeChunkInternal(const std::shared_ptr<BytecodeProgram>& program,
+                                                    uint32_t chunkIndex, BlockSignal& signal, bool allowScope) {
+    if (!program || chunkIndex >= program->chunks.size()) throw std::runtime_error("Invalid bytecode chunk index");
+    const BytecodeChunk& chunk = program->chunks[chunkIndex];
+    std::optional<LocalScopeGuard> scope;
+    if (allowScope && (chunk.needsScope || localScopes.count > frameLocalBase)) scope.emplace(*this);
+    if (uint64_t(chunk.firstInstruction) + chunk.instructionCount > program->instructions.size())
+        throw std::runtime_error("Bytecode chunk range is out of bounds");
+
+    signal = BlockSignal::Normal;
+    const Instruction* code = program->instructions.data() + chunk.firstInstruction;
+    for (uint32_t i = 0; i < chunk.instructionCount; ++i) {
+        rethrowPendingCoroutineException();
+        if (shouldAbortForSoftRaisedError()) return {};
+        Variable result;
+        {
+            CoroutineTurnGuard turn(*this);
+            result = executeInstruction(program, code[i], signal);
+        }
+        if (signal != BlockSignal::Normal) return result;
+    }
+    return {};
+}
+
+const ParsedScriptLine& ScriptEngine::bytecodeLine(const BytecodeProgram& program, uint32_t index) {
+    const ParsedScriptLine& line = entryAt(program.lines, index, "Bytecode line index out of range");
+    enterLine(line);
+    return line;
+}
+
+Variable ScriptEngine::executeInstruction(const std::shared_ptr<BytecodeProgram>& program,
+                                          const Instruction& instruction, BlockSignal& signal) {
+    try {
+        switch (static_cast<Opcode>(instruction.opcode)) {
+        case Opcode::Line:
+        case Opcode::FastAssign: executeSimple(bytecodeLine(*program, instruction.operand)); return {};
+        case Opcode::If: return executeBytecodeIf(program, instruction.operand, signal);
+        case Opcode::While: return executeBytecodeWhile(program, instruction.operand, signal);
+        case Opcode::Repeat: return executeBytecodeRepeat(program, instruction.operand, signal);
+        case Opcode::NumericFor: return executeBytecodeNumericFor(program, instruction.operand, signal);
+        case Opcode::GenericFor: return executeBytecodeGenericFor(program, instruction.operand, signal);
+        case Opcode::FunctionDecl: executeBytecodeFunctionDecl(program, instruction.operand); return {};
+        case Opcode::Return: {
+            Variable value = executeReturn(bytecodeLine(*program, instruction.operand));
+            signal = BlockSignal::Return;
+            return value;
+        }
+        case Opcode::Break:
+            bytecodeLine(*program, instruction.operand);
+            signal = BlockSignal::Break;
+            return {};
+        }
+    } catch (const std::exception& error) {
+        rethrowAsReport(error);
+    }
+    return {}; // opcodes above the last one do nothing
+}
+
+// ---------------------------------------------------------------------------
+// Bodies run inline (without scope bookkeeping) when they are made only of
+// plain statements and loops of such; such a body can declare no locals, so
+// running it in its caller's scope is indistinguishable.
+
+bool ScriptEngine::chunkRunsInline(BytecodeProgram& program, uint32_t chunkIndex) {
+    if (program.inlineCache.size() != program.chunks.size()) program.inlineCache.assign(program.chunks.size(), 0);
+    if (chunkIndex >= program.chunks.size()) return false;
+    uint8_t& cached = program.inlineCache[chunkIndex];
+    if (cached != 0) return cached == 2;
+    cached = 1; // also guards against cycles in corrupt programs
+    const BytecodeChunk& chunk = program.chunks[chunkIndex];
+    bool eligible = !chunk.needsScope && chunk.instructionCount > 0 &&
+                    uint64_t(chunk.firstInstruction) + chunk.instructionCount <= program.instructions.size();
+    auto loopBodyInline = [&](const std::vector<BytecodeForLoop>& loops, uint32_t index) {
+        return index < loops.size() && chunkRunsInline(program, loops[index].bodyChunk);
+    };
+    for (uint32_t i = 0; eligible && i < chunk.instructionCount; ++i) {
+        const Instruction& instruction = program.instructions[chunk.firstInstruction + i];
+        switch (static_cast<Opcode>(instruction.opcode)) {
+        case Opcode::Line:
+        case Opcode::FastAssign:
+        case Opcode::Break: break;
+        case Opcode::If:
+            eligible = instruction.operand < program.ifGroups.size();
+            for (size_t b = 0; eligible && b < program.ifGroups[instruction.operand].branches.size(); ++b)
+                eligible = chunkRunsInline(program, program.ifGroups[instruction.operand].branches[b].bodyChunk);
+            break;
+        case Opcode::While: eligible = loopBodyInline(program.whileLoops, instruction.operand); break;
+        case Opcode::Repeat: eligible = loopBodyInline(program.repeatLoops, instruction.operand); break;
+        case Opcode::NumericFor: eligible = loopBodyInline(program.numericFors, instruction.operand); break;
+        default: eligible = false;
+        }
+    }
+    cached = eligible ? 2 : 1;
+    return eligible;
+}
+
+Variable ScriptEngine::executeInlineChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunkIndex,
+                                          BlockSignal& signal) {
+    const BytecodeChunk& chunk = program->chunks[chunkIndex];
+    signal = BlockSignal::Normal;
+    const Instruction* code = program->instructions.data() + chunk.firstInstruction;
+    for (uint32_t i = 0; i < chunk.instructionCount; ++i) {
+        rethrowPendingCoroutineException();
+        if (shouldAbortForSoftRaisedError()) return {};
+        {
+            CoroutineTurnGuard turn(*this);
+            executeInstruction(program, code[i], signal);
+        }
+        if (signal != BlockSignal::Normal) return {};
+    }
+    return {};
+}
+
+Variable ScriptEngine::runBytecodeBody(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
+                                       BlockSignal& signal) {
+    if (chunkRunsInline(*program, chunk)) return executeInlineChunk(program, chunk, signal);
+    return executeBytecodeChunkInternal(program, chunk, signal, true);
+}
+
+// After a loop body: true when the loop must stop. A break is consumed here.
+bool ScriptEngine::stopsLoop(BlockSignal& signal) {
+    if (signal == BlockSignal::Break) {
+        signal = BlockSignal::Normal;
+        return true;
+    }
+    return signal == BlockSignal::Return || shouldAbortForSoftRaisedError();
+}
+
+// ---------------------------------------------------------------------------
+// Control structures
+
+Variable ScriptEngine::executeBytecodeIf(const std::shared_ptr<BytecodeProgram>& program, uint32_t groupIndex,
+                                         BlockSignal& signal) {
+    const BytecodeIfGroup& group = entryAt(program->ifGroups, groupIndex, "Bytecode if-group index out of range");
+    for (const BytecodeIfBranch& branch : group.branches) {
+        const ParsedScriptLine& line = bytecodeLine(*program, branch.lineIndex);
+        if (branch.isElse || evaluateLineCondition(line, "Unexpected token after if condition"))
+            return runBytecodeBody(program, branch.bodyChunk, signal);
+    }
+    return {};
+}
+
+Variable ScriptEngine::executeBytecodeWhile(const std::shared_ptr<BytecodeProgram>& program, uint32_t loopIndex,
+                                            BlockSignal& signal) {
+    const BytecodeWhileLoop& loop = entryAt(program->whileLoops, loopIndex, "Bytecode while-loop index out of range");
+    const ParsedScriptLine& line = bytecodeLine(*program, loop.lineIndex);
+    while (evaluateLineCondition(line, "Unexpected token after while condition")) {
+        Variable result = runBytecodeBody(program, loop.bodyChunk, signal);
+        if (stopsLoop(signal)) return result;
+    }
+    return {};
+}
+
+Variable ScriptEngine::executeBytecodeRepeat(const std::shared_ptr<BytecodeProgram>& program, uint32_t loopIndex,
+                                             BlockSignal& signal) {
+    const BytecodeRepeatLoop& loop =
+        entryAt(program->repeatLoops, loopIndex, "Bytecode repeat-loop index out of range");
+    const ParsedScriptLine& until = bytecodeLine(*program, loop.lineIndex);
+    if (until.kind != StatementKind::Until) throw std::runtime_error("repeat block did not terminate at matching until");
+    while (true) {
+        // The body's scope stays open while the condition runs, so it can read the body's locals.
+        LocalScopeGuard scope(*this);
+        Variable result = chunkRunsInline(*program, loop.bodyChunk)
+                              ? executeInlineChunk(program, loop.bodyChunk, signal)
+                              : executeBytecodeChunkInternal(program, loop.bodyChunk, signal, false);
+        if (stopsLoop(signal)) return result;
+        if (until.tokens.size() == 1) {
+            enterLine(until);
+            throw std::runtime_error("Missing until condition");
+        }
+        if (evaluateLineCondition(until, "Unexpected token after until condition")) return {};
+    }
+}
+
+Variable ScriptEngine::executeBytecodeNumericFor(const std::shared_ptr<BytecodeProgram>& program,
+                                                 uint32_t loopIndex, BlockSignal& signal) {
+    const BytecodeForLoop& loop = entryAt(program->numericFors, loopIndex, "Bytecode numeric-for index out of range");
+    const ParsedScriptLine& line = bytecodeLine(*program, loop.lineIndex);
+    const NumericForClause clause = evaluateNumericForClause(line);
+    FrameScopeGuard frame(*this);
+    frameScopes.push();
+    const size_t loopScope = frameScopes.count - 1;
+    frameScopes.top().emplace_back(line.tokens[1], Variable());
+    for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit; i += clause.step) {
+        frameScopes.scopes[loopScope][0].second = Variable(static_cast<int32_t>(i));
+        Variable result = runBytecodeBody(program, loop.bodyChunk, signal);
+        if (stopsLoop(signal)) return result;
+    }
+    return {};
+}
+
+Variable ScriptEngine::executeBytecodeGenericFor(const std::shared_ptr<BytecodeProgram>& program,
+                                                 uint32_t loopIndex, BlockSignal& signal) {
+    const BytecodeForLoop& loop = entryAt(program->genericFors, loopIndex, "Bytecode generic-for index out of range");
+    const ParsedScriptLine& line = bytecodeLine(*program, loop.lineIndex);
+    size_t t;
+    std::vector<std::string> names = parseGenericForNames(line, t);
+    std::vector<Variable> items = collectForItems(line, t);
+    FrameScopeGuard frame(*this);
+    frameScopes.push();
+    const size_t loopScope = frameScopes.count - 1;
+    for (std::string& name : names) frameScopes.top().emplace_back(std::move(name), Variable());
+    for (const Variable& item : items) {
+        bindLoopValues(loopScope, item);
+        Variable result = runBytecodeBody(program, loop.bodyChunk, signal);
+        if (stopsLoop(signal)) return result;
+    }
+    return {};
+}
+
+void ScriptEngine::executeBytecodeFunctionDecl(const std::shared_ptr<BytecodeProgram>& program, uint32_t index) {
+    const BytecodeFunctionDecl& decl =
+        entryAt(program->functionDecls, index, "Bytecode function-declaration index out of range");
+    const ParsedScriptLine& line = bytecodeLine(*program, decl.lineIndex);
+    auto function = std::make_shared<ScriptCallable>();
+    FunctionHeader header = parseFunctionHeader(line, *function);
+    function->program = program;
+    function->bodyChunk = decl.bodyChunk;
+    // The body lines share the program's lifetime; coroutines walk them.
+    function->lines = std::shared_ptr<const ParsedLines>(program, &program->lines);
+    function->bodyStart = decl.bodyFirstLine;
+    function->bodyEnd = decl.bodyEndLine;
+    function->scriptPath = decl.scriptPath;
+    function->directory = decl.scriptDirectory;
+    storeFunction(line, header, Variable(std::move(function)));
+}

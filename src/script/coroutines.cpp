@@ -1,0 +1,365 @@
+// The engine's one cooperative coroutine: a `decay function` body that
+// advances one plain statement after each statement of the main program.
+#include "ScriptEngine.h"
+
+#include "engine_internal.h"
+
+// One level of structured execution inside the coroutine.
+struct CoroutineFrame {
+    enum Kind : uint8_t { Block, While, Repeat, NumericFor, GenericFor };
+    Kind kind = Block;
+    size_t line = 0; // block: next line to run; loop: its header (or until) line
+    size_t end = 0;  // block: one past its last line; loop: its closing line
+    size_t scopeDepth = 0;
+    size_t savedScopeBase = 0;
+    bool ownsScope = false;
+    // A repeat body's block evaluates the until line before its scope goes.
+    size_t untilLine = ~size_t{0};
+    // Loop state.
+    bool started = false;
+    bool untilMet = false;
+    int64_t counter = 0, limit = 0, step = 0;
+    size_t loopScopeDepth = 0;
+    std::vector<Variable> rows;
+    size_t row = 0;
+};
+
+// The coroutine's own copy of every per-execution stack of the engine,
+// swapped in for the length of a turn.
+struct CoroutineState {
+    std::shared_ptr<ScriptCallable> callable;
+    ScriptEngine::ScopeStack localScopes;
+    size_t frameLocalBase = 0;
+    ScriptEngine::ScopeStack frameScopes;
+    std::vector<const std::string*> scriptPathStack;
+    std::vector<const std::string*> directoryStack;
+    std::vector<std::vector<Variable>> varargStack;
+    std::vector<std::shared_ptr<const ParsedLines>> runningPrograms;
+    std::vector<int> protectedCallDepths;
+    int callDepth = 0;
+    bool softErrorPending = false;
+    int softErrorDepth = 0;
+    std::string softErrorMessage;
+    std::vector<CoroutineFrame> frames;
+};
+
+void ScriptEngine::swapExecutionContext(CoroutineState& state) {
+    std::swap(localScopes, state.localScopes);
+    std::swap(frameLocalBase, state.frameLocalBase);
+    std::swap(frameScopes, state.frameScopes);
+    std::swap(scriptPathStack, state.scriptPathStack);
+    std::swap(directoryStack, state.directoryStack);
+    std::swap(varargStack, state.varargStack);
+    std::swap(runningPrograms, state.runningPrograms);
+    std::swap(protectedCallDepths, state.protectedCallDepths);
+    std::swap(callDepth, state.callDepth);
+    std::swap(softErrorPending, state.softErrorPending);
+    std::swap(softErrorDepth, state.softErrorDepth);
+    std::swap(softErrorMessage, state.softErrorMessage);
+}
+
+std::shared_ptr<CoroutineState> ScriptEngine::createCoroutineState(const std::shared_ptr<ScriptCallable>& callable,
+                                                                   const Variable* args, size_t count) {
+    auto state = std::make_shared<CoroutineState>();
+    state->callable = callable;
+    state->frameScopes.push();
+    ScriptEngine::Scope& parameters = state->frameScopes.top();
+    for (size_t i = 0; i < callable->params.size(); ++i)
+        parameters.emplace_back(callable->params[i], i < count ? args[i] : Variable());
+    if (callable->isVararg) {
+        size_t first = std::min(callable->params.size(), count);
+        state->varargStack.emplace_back(args + first, args + count);
+    }
+    if (!callable->directory.empty()) state->directoryStack.push_back(&callable->directory);
+    if (!callable->scriptPath.empty()) state->scriptPathStack.push_back(&callable->scriptPath);
+    state->runningPrograms.push_back(callable->lines);
+    // The body's frame owns the state's first block scope.
+    state->frames.push_back({});
+    CoroutineFrame& body = state->frames.back();
+    body.line = callable->bodyStart;
+    body.end = callable->bodyEnd;
+    body.ownsScope = true;
+    state->localScopes.push();
+    return state;
+}
+
+Variable ScriptEngine::startCoroutine(const std::shared_ptr<ScriptCallable>& callable, const Variable* args,
+                                      size_t count) {
+    std::shared_ptr<CoroutineState> state = createCoroutineState(callable, args, count);
+    if (coroutineTurnRunning) {
+        replacementCoroutine = std::move(state);
+        coroutineReplaceRequested = true;
+        throw CoroutineTerminated{};
+    }
+    scheduledCoroutine = std::move(state);
+    return {};
+}
+
+Variable ScriptEngine::killFunction(const std::vector<Variable>& args) {
+    if (!args.empty()) throw std::runtime_error("kill() takes no arguments");
+    if (coroutineTurnRunning) {
+        replacementCoroutine.reset();
+        coroutineReplaceRequested = true;
+        throw CoroutineTerminated{};
+    }
+    scheduledCoroutine.reset();
+    return {};
+}
+
+void ScriptEngine::rethrowPendingCoroutineException() {
+    if (!pendingCoroutineException) return;
+    std::exception_ptr pending = std::move(pendingCoroutineException);
+    pendingCoroutineException = nullptr;
+    std::rethrow_exception(pending);
+}
+
+void ScriptEngine::serviceScheduledCoroutineTurnNoThrow() {
+    if (coroutineTurnRunning || !scheduledCoroutine || pendingCoroutineException) return;
+    try {
+        serviceScheduledCoroutineTurn();
+    } catch (...) {
+        if (!pendingCoroutineException) pendingCoroutineException = std::current_exception();
+    }
+}
+
+void ScriptEngine::serviceScheduledCoroutineTurn() {
+    if (!scheduledCoroutine) return;
+    std::shared_ptr<CoroutineState> state = scheduledCoroutine;
+    coroutineTurnRunning = true;
+    coroutineReplaceRequested = false;
+    replacementCoroutine.reset();
+    const ErrorContext savedContext = errorContext;
+    errorContext = {};
+    swapExecutionContext(*state);
+    auto restore = [&] {
+        swapExecutionContext(*state);
+        errorContext = savedContext;
+        coroutineTurnRunning = false;
+    };
+
+    bool finished = false;
+    try {
+        finished = executeCoroutineTurn(*state);
+    } catch (const CoroutineTerminated&) {
+        coroutineReplaceRequested = true;
+    } catch (...) {
+        restore();
+        replacementCoroutine.reset();
+        if (scheduledCoroutine == state) scheduledCoroutine.reset();
+        throw;
+    }
+    restore();
+    if (coroutineReplaceRequested) {
+        if (replacementCoroutine) scheduledCoroutine = std::move(replacementCoroutine);
+        else if (scheduledCoroutine == state) scheduledCoroutine.reset();
+    } else if (finished && scheduledCoroutine == state) {
+        scheduledCoroutine.reset();
+    }
+    coroutineReplaceRequested = false;
+    replacementCoroutine.reset();
+}
+
+// ---------------------------------------------------------------------------
+// Frames
+
+void ScriptEngine::pushCoroutineBlockFrame(CoroutineState& state, size_t first, size_t end) {
+    CoroutineFrame frame;
+    frame.line = first;
+    frame.end = end;
+    frame.scopeDepth = localScopes.count;
+    frame.savedScopeBase = frameLocalBase;
+    frame.ownsScope = true;
+    localScopes.push();
+    state.frames.push_back(std::move(frame));
+}
+
+void ScriptEngine::popCoroutineBlockFrame(CoroutineState& state) {
+    if (state.frames.empty()) return;
+    const CoroutineFrame& frame = state.frames.back();
+    if (frame.ownsScope) {
+        localScopes.truncate(frame.scopeDepth);
+        frameLocalBase = frame.savedScopeBase;
+    }
+    state.frames.pop_back();
+}
+
+void ScriptEngine::popCoroutineLoopFrame(CoroutineState& state) {
+    if (state.frames.empty()) return;
+    frameScopes.truncate(state.frames.back().loopScopeDepth);
+    popCoroutineBlockFrame(state);
+}
+
+// ---------------------------------------------------------------------------
+// Turns: the swapped-in context is the coroutine's during all of these.
+
+bool ScriptEngine::executeCoroutineTurn(CoroutineState& state) {
+    while (!state.frames.empty()) {
+        CoroutineFrame& frame = state.frames.back();
+        if (frame.kind != CoroutineFrame::Block) {
+            advanceCoroutineLoop(state);
+            continue;
+        }
+        if (frame.line < frame.end) {
+            if (executeCoroutineLine(state)) return state.frames.empty();
+            continue;
+        }
+        if (frame.untilLine != ~size_t{0}) {
+            const ParsedScriptLine& until = (*state.callable->lines)[frame.untilLine];
+            if (until.tokens.size() == 1) {
+                enterLine(until);
+                throwError("Missing until condition", "");
+            }
+            bool met = evaluateLineCondition(until, "Unexpected token after until condition");
+            state.frames[state.frames.size() - 2].untilMet = met;
+        }
+        popCoroutineBlockFrame(state);
+    }
+    return true;
+}
+
+// Re-evaluates the loop on top once its body block has ended (or before the
+// first pass), entering the body again or leaving the loop.
+void ScriptEngine::advanceCoroutineLoop(CoroutineState& state) {
+    CoroutineFrame& loop = state.frames.back();
+    const ParsedLines& lines = *state.callable->lines;
+    bool again = false;
+    size_t bodyFirst = loop.line + 1, bodyEnd = loop.end, untilLine = ~size_t{0};
+    switch (loop.kind) {
+    case CoroutineFrame::While:
+        again = evaluateLineCondition(lines[loop.line], "Unexpected token after while condition");
+        break;
+    case CoroutineFrame::Repeat:
+        again = !loop.started || !loop.untilMet;
+        loop.started = true;
+        untilLine = loop.end;
+        bodyFirst = loop.line;
+        break;
+    case CoroutineFrame::NumericFor:
+        if (frameScopes.count <= loop.loopScopeDepth) throwError("numeric for loop scope is missing", "");
+        again = loop.step > 0 ? loop.counter <= loop.limit : loop.counter >= loop.limit;
+        if (again) {
+            frameScopes.scopes[loop.loopScopeDepth][0].second = Variable(static_cast<int32_t>(loop.counter));
+            loop.counter += loop.step;
+        }
+        break;
+    case CoroutineFrame::GenericFor:
+        if (frameScopes.count <= loop.loopScopeDepth) throwError("generic for loop scope is missing", "");
+        again = loop.row < loop.rows.size();
+        if (again) bindLoopValues(loop.loopScopeDepth, loop.rows[loop.row++]);
+        break;
+    default: break;
+    }
+    if (!again) return popCoroutineLoopFrame(state);
+    pushCoroutineBlockFrame(state, bodyFirst, bodyEnd);
+    state.frames.back().untilLine = untilLine;
+}
+
+// Runs the line at the top block frame. True when the turn ends: a plain
+// statement ran, or the coroutine finished.
+bool ScriptEngine::executeCoroutineLine(CoroutineState& state) {
+    CoroutineFrame& frame = state.frames.back();
+    const ParsedLines& lines = *state.callable->lines;
+    if (frame.line >= lines.size()) throwError("Coroutine line index out of range", "");
+    const size_t index = frame.line;
+    const ParsedScriptLine& line = lines[index];
+    if (line.kind == StatementKind::Empty) {
+        ++frame.line;
+        return false;
+    }
+    enterLine(line);
+    try {
+        auto enterLoop = [&](CoroutineFrame::Kind kind, size_t header, size_t close) {
+            frame.line = close + 1;
+            CoroutineFrame loop;
+            loop.kind = kind;
+            loop.line = header;
+            loop.end = close;
+            loop.scopeDepth = localScopes.count;
+            loop.savedScopeBase = frameLocalBase;
+            loop.loopScopeDepth = frameScopes.count;
+            state.frames.push_back(std::move(loop));
+            return &state.frames.back();
+        };
+        switch (line.kind) {
+        case StatementKind::ElseIf:
+        case StatementKind::Else:
+        case StatementKind::End:
+        case StatementKind::Until: ++frame.line; return false;
+        case StatementKind::If: {
+            if (line.endIndex == NoLineIndex) throw std::runtime_error("Missing 'end' for if block");
+            const size_t chainEnd = line.endIndex;
+            size_t clause = index;
+            while (clause != NoLineIndex && clause < chainEnd) {
+                const ParsedScriptLine& branch = lines[clause];
+                if (branch.kind == StatementKind::Else ||
+                    evaluateLineCondition(branch, "Unexpected token after if condition"))
+                    break;
+                clause = branch.nextBranchIndex;
+            }
+            frame.line = chainEnd + 1;
+            if (clause == NoLineIndex || clause >= chainEnd) return false;
+            uint64_t next = lines[clause].nextBranchIndex;
+            size_t bodyEnd = next == NoLineIndex || next > chainEnd ? chainEnd : static_cast<size_t>(next);
+            if (clause + 1 < bodyEnd) pushCoroutineBlockFrame(state, clause + 1, bodyEnd);
+            return false;
+        }
+        case StatementKind::While: enterLoop(CoroutineFrame::While, index, findMatchingEnd(lines, index + 1)); return false;
+        case StatementKind::Repeat: {
+            size_t until = findMatchingUntil(lines, index + 1);
+            if (lines[until].kind != StatementKind::Until)
+                throw std::runtime_error("repeat block did not terminate at matching until");
+            enterLoop(CoroutineFrame::Repeat, index + 1, until);
+            return false;
+        }
+        case StatementKind::For: {
+            bool numeric = line.tokens.size() >= 4 && line.tokenInfo[1].isIdentifier && line.tokens[2] == "=";
+            if (numeric) {
+                NumericForClause clause = evaluateNumericForClause(line);
+                CoroutineFrame* loop = enterLoop(CoroutineFrame::NumericFor, index, findMatchingEnd(lines, index + 1));
+                loop->counter = clause.start;
+                loop->limit = clause.limit;
+                loop->step = clause.step;
+                frameScopes.push();
+                frameScopes.top().emplace_back(line.tokens[1], Variable());
+            } else {
+                size_t t;
+                std::vector<std::string> names = parseGenericForNames(line, t);
+                size_t close = findMatchingEnd(lines, index + 1);
+                std::vector<Variable> rows = collectForItems(line, t);
+                CoroutineFrame* loop = enterLoop(CoroutineFrame::GenericFor, index, close);
+                loop->rows = std::move(rows);
+                frameScopes.push();
+                for (std::string& name : names) frameScopes.top().emplace_back(std::move(name), Variable());
+            }
+            return false;
+        }
+        case StatementKind::FunctionDecl:
+        case StatementKind::DecayFunctionDecl:
+        case StatementKind::NativeFunctionDecl:
+        case StatementKind::LocalFunctionDecl: {
+            size_t next = index;
+            executeFunctionDeclaration(lines, next);
+            frame.line = next;
+            return false;
+        }
+        case StatementKind::Return: state.frames.clear(); return true;
+        case StatementKind::Break: {
+            while (!state.frames.empty() && state.frames.back().kind == CoroutineFrame::Block)
+                popCoroutineBlockFrame(state);
+            if (state.frames.empty()) throw std::runtime_error("break used outside a loop");
+            popCoroutineLoopFrame(state);
+            return false;
+        }
+        default:
+            executeSimple(line);
+            if (shouldAbortForSoftRaisedError()) {
+                state.frames.clear();
+                return true;
+            }
+            ++state.frames.back().line;
+            return true;
+        }
+    } catch (const std::exception& error) {
+        rethrowAsReport(error);
+    }
+}

@@ -1,0 +1,85 @@
+// Pieces shared by the executors: guards that restore the engine's stacks
+// however a block or call ends, and small token helpers.
+#pragma once
+
+#include "ScriptEngine.h"
+
+// The token at `index`, or "EOF" past the end (the near-token of error reports).
+inline std::string_view tokenAt(const ParsedScriptLine& line, size_t index) {
+    return index < line.tokens.size() ? std::string_view(line.tokens[index]) : std::string_view("EOF");
+}
+
+// Pushes a program's path and directory (when it has them, so that text
+// chunks run in the context of their caller) and pops them however the run ends.
+class ProgramStackGuard {
+public:
+    ProgramStackGuard(std::vector<const std::string*>& paths, std::vector<const std::string*>& directories,
+                      const std::string& path, const std::string& directory)
+        : paths_(paths), directories_(directories), pushedPath_(!path.empty()), pushedDirectory_(!directory.empty()) {
+        if (pushedPath_) paths_.push_back(&path);
+        if (pushedDirectory_) directories_.push_back(&directory);
+    }
+    ~ProgramStackGuard() {
+        if (pushedPath_) paths_.pop_back();
+        if (pushedDirectory_) directories_.pop_back();
+    }
+    ProgramStackGuard(const ProgramStackGuard&) = delete;
+    ProgramStackGuard& operator=(const ProgramStackGuard&) = delete;
+
+private:
+    std::vector<const std::string*>& paths_;
+    std::vector<const std::string*>& directories_;
+    bool pushedPath_, pushedDirectory_;
+};
+
+// One block-local scope for the duration of a block run.
+class LocalScopeGuard {
+  public:
+    explicit LocalScopeGuard(ScriptEngine& engine)
+        : engine_(engine), savedCount_(engine.localScopes.count), savedBase_(engine.frameLocalBase) {
+        engine.localScopes.push();
+    }
+    ~LocalScopeGuard() {
+        engine_.localScopes.truncate(savedCount_);
+        engine_.frameLocalBase = savedBase_;
+    }
+    LocalScopeGuard(const LocalScopeGuard&) = delete;
+    LocalScopeGuard& operator=(const LocalScopeGuard&) = delete;
+
+  private:
+    ScriptEngine& engine_;
+    size_t savedCount_;
+    size_t savedBase_;
+};
+
+// Removes the frame scopes (loop variables, parameters) pushed after it.
+class FrameScopeGuard {
+  public:
+    explicit FrameScopeGuard(ScriptEngine& engine) : engine_(engine), savedCount_(engine.frameScopes.count) {}
+    ~FrameScopeGuard() { engine_.frameScopes.truncate(savedCount_); }
+    FrameScopeGuard(const FrameScopeGuard&) = delete;
+    FrameScopeGuard& operator=(const FrameScopeGuard&) = delete;
+
+  private:
+    ScriptEngine& engine_;
+    size_t savedCount_;
+};
+
+// Gives the scheduled coroutine one turn when the statement it wraps ends
+// normally; an error from the turn is held until the next statement starts.
+class CoroutineTurnGuard {
+public:
+    explicit CoroutineTurnGuard(ScriptEngine& engine)
+        : engine_(engine), turnWasRunning_(engine.coroutineTurnRunning), exceptions_(std::uncaught_exceptions()) {}
+    ~CoroutineTurnGuard() {
+        if (!turnWasRunning_ && std::uncaught_exceptions() == exceptions_ && engine_.scheduledCoroutine)
+            engine_.serviceScheduledCoroutineTurnNoThrow();
+    }
+    CoroutineTurnGuard(const CoroutineTurnGuard&) = delete;
+    CoroutineTurnGuard& operator=(const CoroutineTurnGuard&) = delete;
+
+private:
+    ScriptEngine& engine_;
+    bool turnWasRunning_;
+    int exceptions_;
+};

@@ -1,0 +1,207 @@
+// Compiled programs and bytecode files.
+#include "ScriptEngine.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+namespace {
+
+// Little-endian record builder for hand-made bytecode files.
+struct Bytes {
+    std::string data;
+    Bytes& raw(const std::string& s) {
+        data += s;
+        return *this;
+    }
+    Bytes& u8(uint8_t v) {
+        data += static_cast<char>(v);
+        return *this;
+    }
+    Bytes& u16(uint16_t v) { return u8(v & 0xff).u8(v >> 8); }
+    Bytes& u32(uint32_t v) { return u16(v & 0xffff).u16(v >> 16); }
+    Bytes& str(const std::string& s) { return u32(static_cast<uint32_t>(s.size())).raw(s); }
+};
+
+std::string tempPath(const std::string& name) {
+    return (std::filesystem::temp_directory_path() / ("bv_bytecode_" + std::to_string(::getpid()) + "_" + name))
+        .string();
+}
+
+std::string writeFile(const std::string& name, const std::string& data) {
+    std::string path = tempPath(name);
+    std::ofstream(path, std::ios::binary) << data;
+    return path;
+}
+
+std::string loadError(ScriptEngine& engine, const std::string& path) {
+    try {
+        engine.loadBytecode(path);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "loaded";
+}
+
+// A two-line program `x = 41` / `x = x + 1` in the layout of `version`.
+Bytes handMadeProgram(uint16_t version) {
+    Bytes b;
+    b.raw("BSBC").u16(version).str("dir");
+    if (version >= 5) b.str("dir/main.bs");
+    b.u32(2);
+    const std::vector<std::vector<std::string>> lines = {{"x", "=", "41"}, {"x", "=", "x", "+", "1"}};
+    const char* texts[] = {"x = 41", "x = x + 1"};
+    for (size_t i = 0; i < 2; ++i) {
+        b.str(texts[i]);
+        if (version >= 6) b.u32(static_cast<uint32_t>(10 + i));
+        b.u32(static_cast<uint32_t>(lines[i].size()));
+        for (const auto& t : lines[i]) b.str(t);
+    }
+    b.u32(2).u8(0).u32(0).u32(0).u8(0).u32(1).u32(0); // two Line instructions
+    b.u32(1).u32(0).u32(2).u8(0);                      // chunk 0
+    b.u32(0).u32(0).u32(0).u32(0).u32(0).u32(0);       // no if groups, loops or functions
+    return b;
+}
+
+TEST(Bytecode, CompilerBuildsChunksAndTables) {
+    ScriptEngine engine;
+    auto program = engine.compileToBytecode("x = 1\nif a\n  local y = 2\nelseif b\nelse\nend\n"
+                                            "for i = 1, 3\nend\nfor k, v in pairs(t)\nend\nwhile c\n  break\nend\n"
+                                            "function f()\n  return 1\nend\nt[1] = 1");
+    ASSERT_EQ(program->ifGroups.size(), 1u);
+    const auto& branches = program->ifGroups[0].branches;
+    ASSERT_EQ(branches.size(), 3u);
+    EXPECT_FALSE(branches[1].isElse);
+    EXPECT_TRUE(branches[2].isElse);
+    EXPECT_TRUE(program->chunks[branches[0].bodyChunk].needsScope);
+    EXPECT_FALSE(program->chunks[branches[1].bodyChunk].needsScope);
+    EXPECT_EQ(program->numericFors.size(), 1u);
+    EXPECT_EQ(program->genericFors.size(), 1u);
+    EXPECT_EQ(program->whileLoops.size(), 1u);
+    ASSERT_EQ(program->functionDecls.size(), 1u);
+    EXPECT_EQ(program->functionDecls[0].bodyFirstLine, 14u);
+    EXPECT_EQ(program->functionDecls[0].bodyEndLine, 15u);
+    // Chunk 0 is the program; its instructions come after those of the nested chunks.
+    const BytecodeChunk& top = program->chunks[0];
+    EXPECT_EQ(top.firstInstruction + top.instructionCount, program->instructions.size());
+    EXPECT_EQ(top.instructionCount, 7u);
+    EXPECT_EQ(program->instructions.back().opcode, static_cast<uint8_t>(Opcode::Line));
+    EXPECT_EQ(engine.compileToBytecode("")->chunks.size(), 1u);
+}
+
+TEST(Bytecode, CompileErrorsComeBeforeAnythingRuns) {
+    ScriptEngine engine;
+    try {
+        engine.runScript("ran = true\nwhile x\n");
+        FAIL();
+    } catch (const std::exception& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("BrumeScript error: Missing 'end' for while block\n  at line 2", 0), 0u);
+    }
+    EXPECT_THROW(engine.pullVariable("ran"), std::runtime_error);
+}
+
+TEST(Bytecode, TopLevelReturnGivesTheProgramsValue) {
+    ScriptEngine engine;
+    Variable result = engine.runScript("return 5\nx = 1");
+    EXPECT_EQ(result.asInt(), 5);
+    EXPECT_THROW(engine.pullVariable("x"), std::runtime_error);
+}
+
+TEST(Bytecode, SavedProgramsLoadBackTheSame) {
+    ScriptEngine engine;
+    auto program = engine.compileToBytecode("t = {}\nfunction t['f'](a, ...)\n  return a\nend\n"
+                                            "if t['f'](1) == 1\n  n = 1\nelse\n  n = 2\nend\n");
+    program->scriptPath = "game/main.bs";
+    std::string path = tempPath("roundtrip.bsc");
+    engine.saveBytecode(*program, path);
+    auto loaded = engine.loadBytecode(path);
+    ASSERT_EQ(loaded->lines.size(), program->lines.size());
+    for (size_t i = 0; i < program->lines.size(); ++i) {
+        EXPECT_EQ(loaded->lines[i].text, program->lines[i].text);
+        EXPECT_EQ(loaded->lines[i].tokens, program->lines[i].tokens);
+        EXPECT_EQ(loaded->lines[i].kind, program->lines[i].kind);
+        EXPECT_EQ(loaded->lines[i].endIndex, program->lines[i].endIndex);
+    }
+    EXPECT_EQ(loaded->scriptPath, "game/main.bs");
+    EXPECT_EQ(loaded->instructions.size(), program->instructions.size());
+    EXPECT_EQ(loaded->functionDecls[0].bodyEndLine, program->functionDecls[0].bodyEndLine);
+    engine.runBytecode(*loaded);
+    EXPECT_EQ(engine.pullVariable("n").asInt(), 1);
+    std::filesystem::remove(path);
+}
+
+TEST(Bytecode, OlderVersionsLoad) {
+    for (uint16_t version : {4, 5, 6}) {
+        ScriptEngine engine;
+        std::string path = writeFile("v" + std::to_string(version) + ".bsc", handMadeProgram(version).data + "junk");
+        auto program = engine.loadBytecode(path);
+        EXPECT_EQ(program->version, version);
+        EXPECT_EQ(program->scriptPath, version >= 5 ? "dir/main.bs" : "");
+        EXPECT_EQ(program->lines[1].lineNumber, version >= 6 ? 11u : 1u);
+        engine.runBytecode(*program);
+        EXPECT_EQ(engine.pullVariable("x").asInt(), 42);
+
+        // Saving writes the current version, which loads back the same.
+        std::string resaved = tempPath("resaved.bsc");
+        engine.saveBytecode(*program, resaved);
+        auto again = engine.loadBytecode(resaved);
+        EXPECT_EQ(again->version, 6);
+        EXPECT_EQ(again->lines[1].lineNumber, program->lines[1].lineNumber);
+        std::filesystem::remove(path);
+        std::filesystem::remove(resaved);
+    }
+}
+
+TEST(Bytecode, BadFilesGiveTheirMessages) {
+    ScriptEngine engine;
+    std::string empty = writeFile("empty.bsc", "");
+    EXPECT_EQ(loadError(engine, empty), "Invalid bytecode file (truncated): " + empty);
+    std::string magicOnly = writeFile("magic.bsc", "BSBC");
+    EXPECT_EQ(loadError(engine, magicOnly), "Invalid bytecode file (truncated): " + magicOnly);
+    std::string badMagic = writeFile("bad.bsc", "BSBX\x06");
+    EXPECT_EQ(loadError(engine, badMagic), "Invalid bytecode file (bad magic): " + badMagic);
+    std::string version7 = writeFile("v7.bsc", Bytes().raw("BSBC").u16(7).data);
+    EXPECT_EQ(loadError(engine, version7), "Unsupported bytecode version: 7");
+    std::string full = handMadeProgram(6).data;
+    for (size_t cut : {size_t(7), size_t(20), full.size() - 1}) {
+        std::string truncated = writeFile("cut.bsc", full.substr(0, cut));
+        EXPECT_EQ(loadError(engine, truncated), "Invalid bytecode file (truncated): " + truncated) << cut;
+    }
+    std::string hugeCount = writeFile("huge.bsc", Bytes().raw("BSBC").u16(6).str("").str("").u32(0xffffffffu).data);
+    EXPECT_EQ(loadError(engine, hugeCount), "Invalid bytecode file (truncated): " + hugeCount);
+    EXPECT_EQ(loadError(engine, tempPath("missing.bsc")),
+              "Failed to open bytecode file for reading: " + tempPath("missing.bsc"));
+    auto program = engine.compileToBytecode("x = 1");
+    EXPECT_THROW(engine.saveBytecode(*program, "/nonexistent-folder/x.bsc"), std::runtime_error);
+    for (const auto& path : {empty, magicOnly, badMagic, version7, hugeCount}) std::filesystem::remove(path);
+    std::filesystem::remove(tempPath("cut.bsc"));
+}
+
+TEST(Bytecode, CorruptIndexesFailWhenRun) {
+    ScriptEngine engine;
+    Bytes b;
+    b.raw("BSBC").u16(6).str("").str("").u32(0);
+    b.u32(2).u8(0).u32(99).u32(0).u8(2).u32(5).u32(0); // a Line past the lines, an If past the groups
+    b.u32(2).u32(0).u32(1).u8(0).u32(1).u32(1).u8(0);
+    b.u32(0).u32(0).u32(0).u32(0).u32(0).u32(0);
+    std::string path = writeFile("corrupt.bsc", b.data);
+    auto program = engine.loadBytecode(path);
+    auto runError = [&](const BytecodeProgram& p) {
+        try {
+            engine.runBytecode(p);
+        } catch (const std::exception& e) {
+            return std::string(e.what());
+        }
+        return std::string("ran");
+    };
+    EXPECT_NE(runError(*program).find("Bytecode line index out of range"), std::string::npos);
+    program->chunks[0] = program->chunks[1];
+    EXPECT_NE(runError(*program).find("Bytecode if-group index out of range"), std::string::npos);
+    program->chunks.clear();
+    EXPECT_NE(runError(*program).find("Invalid bytecode chunk index"), std::string::npos);
+    std::filesystem::remove(path);
+}
+
+} // namespace
