@@ -1,0 +1,8 @@
+-- Recursive calls: the naive Fibonacci recursion.
+local function fib(n)
+  if n < 2 then
+    return n
+  end
+  return fib(n - 1) + fib(n - 2)
+end
+print('fib(29) = ' .. fib(29))
