@@ -290,6 +290,37 @@ class RaisedScriptError : public std::exception {
 };
 
 
+// ---- standard library: types (begin) ----
+#include <chrono>
+#include <random>
+#include <regex>
+
+// The key orders and numeric length of one table, rebuilt only when its key set
+// changed. The weak reference keeps caching from holding a table alive and
+// tells a dead table's entry from the entry of a new table at the same address.
+struct TableCacheEntry {
+    static constexpr uint64_t NeverBuilt = ~uint64_t{0};
+    std::weak_ptr<TableStorage> table;
+    uint64_t version = 0;
+    uint64_t sortedVersion = NeverBuilt;
+    std::vector<std::string> sortedKeys;
+    std::vector<Variable> sortedKeyValues;
+    uint64_t iterationVersion = NeverBuilt;
+    std::vector<std::string> iterationKeys;
+    std::vector<Variable> iterationKeyValues;
+    std::unordered_map<std::string, size_t> iterationKeyIndex;
+    uint64_t lengthVersion = NeverBuilt;
+    int32_t numericLength = 0;
+};
+
+// One pattern text compiled once for the life of the process.
+struct CompiledGsubPattern {
+    std::regex regex;
+    bool isRegex = true;
+    size_t groupCount = 0;
+};
+// ---- standard library: types (end) ----
+
 // ---------------------------------------------------------------------------
 // The interpreter
 
@@ -413,11 +444,32 @@ class ScriptEngine {
     Variable selectFunction(const std::vector<Variable>& args);
 
     // ---- standard library: public (begin) ----
-    // Table walks in key order.
+    // Tables walk in the byte-wise order of their key strings. The orders and the
+    // numeric length are cached per table; every key insertion or removal must
+    // call markTableMutated so that the next walk sees it.
     static Variable keyStringToValue(const std::string& key);
-    std::vector<std::string> getIterationTableKeys(const std::shared_ptr<TableStorage>& table);
+    void markTableMutated(const std::shared_ptr<TableStorage>& table);
+    const std::vector<std::string>& getSortedTableKeys(const std::shared_ptr<TableStorage>& table);
+    const std::vector<Variable>& getSortedTableKeyValues(const std::shared_ptr<TableStorage>& table);
+    const std::vector<std::string>& getIterationTableKeys(const std::shared_ptr<TableStorage>& table);
+    const std::vector<Variable>& getIterationTableKeyValues(const std::shared_ptr<TableStorage>& table);
+    const std::unordered_map<std::string, size_t>&
+    getIterationTableKeyIndex(const std::shared_ptr<TableStorage>& table);
+    int32_t numericTableLength(const std::shared_ptr<TableStorage>& table);
+    void maybePruneDeadTableCacheEntries();
+    void pruneDeadTableCacheEntries();
     // The [key, value] pairs that pairs(c) (or ipairs(c) when `byIndex`) yields.
     std::vector<Variable> containerWalk(const Variable& container, bool byIndex);
+
+    // Patterns: Lua-style pattern texts run as cached ECMAScript expressions.
+    static const CompiledGsubPattern& getCachedGsubPattern(const std::string& patternText);
+    static std::string translateLuaPattern(std::string_view pattern);
+    static std::string escapeRegexLiteralChar(char c);
+    static bool findAsciiLuaClassRun(std::string_view s, size_t from, size_t& start, size_t& end);
+    static bool findAlphaDashDigitsMatch(std::string_view s, size_t from, size_t& start1, size_t& end1,
+                                         size_t& start2, size_t& end2);
+    // string.gsub and the global gsub.
+    static Variable gsubFunction(const std::vector<Variable>& args);
     // ---- standard library: public (end) ----
 
   private:
@@ -596,5 +648,26 @@ class ScriptEngine {
 
     // ---- standard library: private (begin) ----
     void registerCoreLibrary();
+    // What each library file contributes: global functions by name, and the
+    // members of the library tables by table name.
+    struct LibraryParts {
+        std::unordered_map<std::string, NativeFunction> globals;
+        std::unordered_map<std::string, TableStorage> tables;
+    };
+    void addCoreBuiltins(LibraryParts& parts);
+    void addContainerBuiltins(LibraryParts& parts);
+    void addTableLibrary(LibraryParts& parts);
+    void addStringBuiltins(LibraryParts& parts);
+    void addPatternBuiltins(LibraryParts& parts);
+    void addFormatBuiltins(LibraryParts& parts);
+    void addMathBuiltins(LibraryParts& parts);
+    void addIoBuiltins(LibraryParts& parts);
+    TableCacheEntry& tableCacheEntry(const std::shared_ptr<TableStorage>& table);
+    Variable sortContainer(const std::vector<Variable>& args);
+
+    std::mt19937 randomGenerator;
+    std::chrono::steady_clock::time_point startInstant;
+    std::unordered_map<const TableStorage*, TableCacheEntry> tableCaches;
+    uint64_t tableCacheOperations = 0;
     // ---- standard library: private (end) ----
 };

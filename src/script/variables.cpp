@@ -83,7 +83,11 @@ Variable& ScriptEngine::getIndexedValueMutable(Variable& container, const Variab
     if (container.type == VarType::Table) {
         TableStorage& table = *container.asTable();
         std::string keyText = keyToString(key);
-        if (create) return table[keyText];
+        if (create) {
+            auto [entry, inserted] = table.try_emplace(std::move(keyText));
+            if (inserted) markTableMutated(container.asTable());
+            return entry->second;
+        }
         auto found = table.find(keyText);
         if (found == table.end()) throw std::runtime_error("Table key not found: " + keyText);
         return found->second;

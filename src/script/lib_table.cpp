@@ -1,0 +1,384 @@
+// The container builtins (pairs, ipairs, next, keys, values, contains, erase,
+// clear, pop) and the `table` library. Every key insertion or removal made
+// here goes through markTableMutated so that the next walk sees it.
+#include "ScriptEngine.h"
+
+#include <algorithm>
+#include <bit>
+
+namespace {
+
+void requireCount(const std::vector<Variable>& args, size_t count, const char* message) {
+    if (args.size() != count) throw std::runtime_error(message);
+}
+
+bool isContainer(const Variable& v) {
+    return v.type == VarType::Array || v.type == VarType::Table;
+}
+
+Variable& tableValue(TableStorage& table, int32_t key) {
+    return table[std::to_string(key)];
+}
+
+size_t decimalLength(int32_t value) {
+    uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+    size_t digits = 1;
+    while (magnitude >= 10) {
+        magnitude /= 10;
+        ++digits;
+    }
+    return digits + (value < 0 ? 1 : 0);
+}
+
+// Appends the text form of a value; the common kinds skip the temporary string.
+void appendText(std::string& out, const Variable& value) {
+    switch (value.type) {
+    case VarType::Int: {
+        char buffer[16];
+        int n = std::snprintf(buffer, sizeof buffer, "%d", value.asInt());
+        out.append(buffer, static_cast<size_t>(n));
+        return;
+    }
+    case VarType::Bool:
+        out += value.asBool() ? "true" : "false";
+        return;
+    case VarType::String:
+        out += value.asString();
+        return;
+    default:
+        out += value.toString();
+    }
+}
+
+size_t textLength(const Variable& value) {
+    switch (value.type) {
+    case VarType::Int:
+        return decimalLength(value.asInt());
+    case VarType::Bool:
+        return value.asBool() ? 4 : 5;
+    case VarType::String:
+        return value.asString().size();
+    default:
+        return value.toString().size();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Sorting. A script comparator need not be a consistent ordering (one that
+// says "less" for every pair is legal), so the sorts below never rely on it
+// to stop a scan: every index stays within the range whatever it answers.
+
+using Less = std::function<bool(const Variable&, const Variable&)>;
+
+// Stable: an element moves left only past elements that compare greater.
+void insertionSort(std::vector<Variable>& items, size_t first, size_t last, const Less& less) {
+    for (size_t i = first + 1; i < last; ++i) {
+        Variable item = std::move(items[i]);
+        size_t j = i;
+        while (j > first && less(item, items[j - 1])) {
+            items[j] = std::move(items[j - 1]);
+            --j;
+        }
+        items[j] = std::move(item);
+    }
+}
+
+void siftDown(std::vector<Variable>& items, size_t first, size_t root, size_t count, const Less& less) {
+    while (true) {
+        size_t child = 2 * root + 1;
+        if (child >= count) return;
+        if (child + 1 < count && less(items[first + child], items[first + child + 1])) ++child;
+        if (!less(items[first + root], items[first + child])) return;
+        std::swap(items[first + root], items[first + child]);
+        root = child;
+    }
+}
+
+void heapSort(std::vector<Variable>& items, size_t first, size_t last, const Less& less) {
+    const size_t count = last - first;
+    for (size_t i = count / 2; i-- > 0;) siftDown(items, first, i, count, less);
+    for (size_t end = count; end-- > 1;) {
+        std::swap(items[first], items[first + end]);
+        siftDown(items, first, 0, end, less);
+    }
+}
+
+// Quicksort with a median-of-three pivot that falls back to heap sort when the
+// recursion gets too deep, and finishes short ranges by insertion.
+void introSort(std::vector<Variable>& items, size_t first, size_t last, int depthBudget, const Less& less) {
+    constexpr size_t shortRange = 16;
+    while (last - first > shortRange) {
+        if (depthBudget-- == 0) return heapSort(items, first, last, less);
+        const size_t middle = first + (last - first) / 2;
+        if (less(items[middle], items[first])) std::swap(items[middle], items[first]);
+        if (less(items[last - 1], items[middle])) std::swap(items[last - 1], items[middle]);
+        if (less(items[middle], items[first])) std::swap(items[middle], items[first]);
+        std::swap(items[middle], items[last - 1]);
+        const Variable& pivot = items[last - 1];
+        size_t store = first;
+        for (size_t i = first; i + 1 < last; ++i)
+            if (less(items[i], pivot)) std::swap(items[i], items[store++]);
+        std::swap(items[store], items[last - 1]);
+        // Recurse into the smaller side and loop on the larger one.
+        if (store - first < last - store - 1) {
+            introSort(items, first, store, depthBudget, less);
+            first = store + 1;
+        } else {
+            introSort(items, store + 1, last, depthBudget, less);
+            last = store;
+        }
+    }
+    insertionSort(items, first, last, less);
+}
+
+} // namespace
+
+void ScriptEngine::addContainerBuiltins(LibraryParts& parts) {
+    auto& globals = parts.globals;
+    globals["pairs"] = [this](const std::vector<Variable>& args) {
+        requireCount(args, 1, "pairs(container) requires exactly 1 argument");
+        return makeArray(containerWalk(args[0], false));
+    };
+    globals["ipairs"] = [this](const std::vector<Variable>& args) {
+        requireCount(args, 1, "ipairs(container) requires exactly 1 argument");
+        return makeArray(containerWalk(args[0], true));
+    };
+    globals["next"] = [this](const std::vector<Variable>& args) -> Variable {
+        if (args.size() != 1 && args.size() != 2)
+            throw std::runtime_error("next(container[, key]) requires 1 or 2 arguments");
+        const Variable& container = args[0];
+        const bool fromStart = args.size() == 1 || args[1].isNone();
+        if (container.type == VarType::Array) {
+            const ArrayStorage& elements = *container.asArray();
+            int64_t position = 1;
+            if (!fromStart) {
+                if (args[1].type != VarType::Int || args[1].asInt() < 0) return {};
+                position = int64_t{args[1].asInt()} + 1;
+            }
+            if (position > static_cast<int64_t>(elements.size())) return {};
+            return makeMulti({Variable(static_cast<int32_t>(position)), elements[position - 1]});
+        }
+        if (container.type != VarType::Table)
+            throw std::runtime_error("next(container[, key]) expects an array or table");
+        const auto& table = container.asTable();
+        if (table->empty()) return {};
+        size_t position = 0;
+        if (!fromStart) {
+            const auto& index = getIterationTableKeyIndex(table);
+            auto found = index.find(keyToString(args[1]));
+            if (found == index.end()) return {};
+            position = found->second + 1;
+        }
+        const std::vector<std::string>& keys = getIterationTableKeys(table);
+        if (position >= keys.size()) return {};
+        auto entry = table->find(keys[position]);
+        if (entry == table->end()) return {};
+        return makeMulti({getIterationTableKeyValues(table)[position], entry->second});
+    };
+    globals["keys"] = [this](const std::vector<Variable>& args) {
+        if (args.size() != 1 || args[0].type != VarType::Table)
+            throw std::runtime_error("keys(table) requires exactly 1 table argument");
+        const std::vector<std::string>& keys = getSortedTableKeys(args[0].asTable());
+        return makeArray(std::vector<Variable>(keys.begin(), keys.end()));
+    };
+    globals["values"] = [](const std::vector<Variable>& args) {
+        requireCount(args, 1, "values(container) requires exactly 1 argument");
+        if (args[0].type == VarType::Array) return args[0];
+        if (args[0].type != VarType::Table)
+            throw std::runtime_error("values(container): container must be an array or table");
+        std::vector<Variable> values;
+        values.reserve(args[0].asTable()->size());
+        for (const auto& entry : *args[0].asTable()) values.push_back(entry.second);
+        return makeArray(std::move(values));
+    };
+    globals["contains"] = [](const std::vector<Variable>& args) {
+        requireCount(args, 2, "contains(container, valueOrKey) requires exactly 2 arguments");
+        if (args[0].type == VarType::Table)
+            return Variable(args[0].asTable()->contains(keyToString(args[1])));
+        if (args[0].type != VarType::Array)
+            throw std::runtime_error("contains(container, valueOrKey): container must be an array or table");
+        const ArrayStorage& elements = *args[0].asArray();
+        return Variable(std::any_of(elements.begin(), elements.end(), [&](const Variable& element) {
+            return variablesEqual(element, args[1]);
+        }));
+    };
+    globals["erase"] = [this](const std::vector<Variable>& args) {
+        requireCount(args, 2, "erase(container, keyOrIndex) requires exactly 2 arguments");
+        if (args[0].type == VarType::Table) {
+            bool removed = args[0].asTable()->erase(keyToString(args[1])) > 0;
+            if (removed) markTableMutated(args[0].asTable());
+            return Variable(removed);
+        }
+        if (args[0].type != VarType::Array)
+            throw std::runtime_error("erase(container, keyOrIndex): container must be an array or table");
+        if (args[1].type != VarType::Int)
+            throw std::runtime_error("erase(array, index): index must be an int");
+        ArrayStorage& elements = *args[0].asArray();
+        const int32_t index = args[1].asInt();
+        if (index < 1 || static_cast<size_t>(index) > elements.size()) return Variable(false);
+        elements.erase(elements.begin() + (index - 1));
+        return Variable(true);
+    };
+    globals["clear"] = [this](const std::vector<Variable>& args) {
+        requireCount(args, 1, "clear(container) requires exactly 1 argument");
+        if (args[0].type == VarType::Array) {
+            args[0].asArray()->clear();
+        } else if (args[0].type == VarType::Table) {
+            args[0].asTable()->clear();
+            markTableMutated(args[0].asTable());
+        } else {
+            throw std::runtime_error("clear(container): container must be an array or table");
+        }
+        return Variable(int32_t{0});
+    };
+    globals["pop"] = [](const std::vector<Variable>& args) {
+        requireCount(args, 1, "pop(array) requires exactly 1 argument");
+        if (args[0].type != VarType::Array) throw std::runtime_error("pop(array): argument must be an array");
+        ArrayStorage& elements = *args[0].asArray();
+        if (elements.empty()) throw std::runtime_error("pop(array): array is empty");
+        Variable last = std::move(elements.back());
+        elements.pop_back();
+        return last;
+    };
+}
+
+void ScriptEngine::addTableLibrary(LibraryParts& parts) {
+    TableStorage& library = parts.tables["table"];
+    library["insert"] = makeNativeCallable(
+        [this](const std::vector<Variable>& args) {
+            if ((args.size() != 2 && args.size() != 3) || !isContainer(args[0]))
+                throw std::runtime_error("table['insert'](table[, pos], value) requires an array or table");
+            const Variable& value = args.back();
+            if (args[0].type == VarType::Array) {
+                ArrayStorage& elements = *args[0].asArray();
+                const int64_t length = static_cast<int64_t>(elements.size());
+                const int64_t position =
+                    args.size() == 2 ? length + 1 : std::clamp<int64_t>(toInt(args[1]), 1, length + 1);
+                elements.insert(elements.begin() + (position - 1), value);
+                return Variable(static_cast<int32_t>(elements.size()));
+            }
+            const auto& table = args[0].asTable();
+            const int32_t length = numericTableLength(table);
+            const int32_t position =
+                args.size() == 2 ? length + 1 : std::clamp(toInt(args[1]), 1, length + 1);
+            for (int32_t i = length; i >= position; --i) tableValue(*table, i + 1) = tableValue(*table, i);
+            tableValue(*table, position) = value;
+            markTableMutated(table);
+            return Variable(length + 1);
+        },
+        "table.insert", 0);
+    library["remove"] = makeNativeCallable(
+        [this](const std::vector<Variable>& args) -> Variable {
+            if ((args.size() != 1 && args.size() != 2) || !isContainer(args[0]))
+                throw std::runtime_error("table['remove'](table[, pos]) requires an array or table");
+            if (args[0].type == VarType::Array) {
+                ArrayStorage& elements = *args[0].asArray();
+                const int64_t length = static_cast<int64_t>(elements.size());
+                const int64_t position = args.size() == 2 ? toInt(args[1]) : length;
+                if (position < 1 || position > length) return {};
+                Variable removed = std::move(elements[position - 1]);
+                elements.erase(elements.begin() + (position - 1));
+                return removed;
+            }
+            const auto& table = args[0].asTable();
+            const int32_t length = numericTableLength(table);
+            if (length < 1) return {};
+            const int32_t position = args.size() == 2 ? toInt(args[1]) : length;
+            if (position < 1 || position > length) return {};
+            Variable removed = tableValue(*table, position);
+            for (int32_t i = position; i < length; ++i) tableValue(*table, i) = tableValue(*table, i + 1);
+            table->erase(std::to_string(length));
+            markTableMutated(table);
+            return removed;
+        },
+        "table.remove", 0);
+    library["sort"] = makeNativeCallable(
+        [this](const std::vector<Variable>& args) { return sortContainer(args); }, "table.sort", 0);
+    library["concat"] = makeNativeCallable(
+        [this](const std::vector<Variable>& args) {
+            if (args.empty() || !isContainer(args[0]))
+                throw std::runtime_error(
+                    "table['concat'](table[, sep[, i[, j]]]) requires an array or table");
+            const std::string separator = args.size() > 1 ? args[1].toString() : std::string();
+            const bool isArray = args[0].type == VarType::Array;
+            const int32_t length = isArray ? static_cast<int32_t>(args[0].asArray()->size())
+                                           : numericTableLength(args[0].asTable());
+            const int32_t first = std::max(args.size() > 2 ? toInt(args[2]) : 1, 1);
+            const int32_t last = std::min(args.size() > 3 ? toInt(args[3]) : length, length);
+            if (last < first) return Variable("");
+
+            // The elements of i..j; table entries are looked up once.
+            std::vector<const Variable*> items;
+            items.reserve(static_cast<size_t>(last - first + 1));
+            for (int32_t k = first; k <= last; ++k) {
+                if (isArray) {
+                    items.push_back(&(*args[0].asArray())[k - 1]);
+                } else {
+                    auto found = args[0].asTable()->find(std::to_string(k));
+                    if (found != args[0].asTable()->end()) items.push_back(&found->second);
+                }
+            }
+            size_t total = items.empty() ? 0 : separator.size() * (items.size() - 1);
+            for (const Variable* item : items) total += textLength(*item);
+            std::string joined;
+            joined.reserve(total);
+            for (size_t i = 0; i < items.size(); ++i) {
+                if (i) joined += separator;
+                appendText(joined, *items[i]);
+            }
+            return Variable(std::move(joined));
+        },
+        "table.concat", 0);
+}
+
+Variable ScriptEngine::sortContainer(const std::vector<Variable>& args) {
+    if ((args.size() != 1 && args.size() != 2) || !isContainer(args[0]))
+        throw std::runtime_error("table['sort'](table[, comp]) requires an array or table");
+    const Variable& container = args[0];
+    std::vector<Variable> items;
+    int32_t tableLength = 0;
+    if (container.type == VarType::Array) {
+        items = *container.asArray();
+    } else {
+        tableLength = numericTableLength(container.asTable());
+        items.reserve(static_cast<size_t>(tableLength));
+        for (int32_t k = 1; k <= tableLength; ++k)
+            items.push_back(container.asTable()->at(std::to_string(k)));
+    }
+    if (items.size() < 2) return container;
+
+    const bool hasComparator = args.size() == 2 && args[1].type == VarType::Function;
+    const bool allInts =
+        std::all_of(items.begin(), items.end(), [](const Variable& v) { return v.type == VarType::Int; });
+    if (!hasComparator && (args.size() == 1 || args[1].isNone()) && allInts) {
+        std::sort(items.begin(), items.end(),
+                  [](const Variable& a, const Variable& b) { return a.asInt() < b.asInt(); });
+    } else {
+        // An error raised inside a protected call leaves the comparator
+        // answering nothing; the sort then stops asking and changes nothing.
+        bool abandoned = false;
+        Less less = [&](const Variable& a, const Variable& b) {
+            if (abandoned) return false;
+            if (!hasComparator) return compareVariables(a, b) < 0;
+            const Variable pair[2] = {a, b};
+            bool result = isTruthy(invokeCallableFast(args[1], pair, 2));
+            if (shouldAbortForSoftRaisedError()) abandoned = true;
+            return result && !abandoned;
+        };
+        constexpr size_t stableLimit = 8;
+        if (items.size() <= stableLimit)
+            insertionSort(items, 0, items.size(), less);
+        else
+            introSort(items, 0, items.size(), 2 * std::bit_width(items.size()), less);
+        if (abandoned) return {};
+    }
+
+    if (container.type == VarType::Array) {
+        *container.asArray() = std::move(items);
+    } else {
+        TableStorage& table = *container.asTable();
+        for (int32_t k = 1; k <= tableLength; ++k) tableValue(table, k) = std::move(items[k - 1]);
+        markTableMutated(container.asTable());
+    }
+    return container;
+}

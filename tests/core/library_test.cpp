@@ -1,0 +1,178 @@
+// The standard library's inner pieces: the pattern translator and cache, the
+// hand-written matchers, and the per-table key cache.
+#include "ScriptEngine.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+std::string gsub(const std::string& s, const std::string& pattern, const std::string& replacement) {
+    Variable result = ScriptEngine::gsubFunction({Variable(s), Variable(pattern), Variable(replacement)});
+    return result.asString();
+}
+
+std::string errorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "";
+}
+
+TEST(PatternTranslation, ClassesOutsideAndInsideSets) {
+    EXPECT_EQ(ScriptEngine::translateLuaPattern("%a%d%l%u%s%w%x"), "[A-Za-z]\\d[a-z][A-Z]\\s\\w[A-Fa-f0-9]");
+    EXPECT_EQ(ScriptEngine::translateLuaPattern("%A%D%L%U%S%W%X"),
+              "[^A-Za-z]\\D[^a-z][^A-Z]\\S\\W[^A-Fa-f0-9]");
+    EXPECT_EQ(ScriptEngine::translateLuaPattern("[%a%d_]"), "[A-Za-z\\d_]");
+    EXPECT_EQ(ScriptEngine::translateLuaPattern("%p"), "[!-/:-@\\[-`\\{-~]");
+    EXPECT_EQ(ScriptEngine::translateLuaPattern("[%P]"), "[^!-/:-@\\[-`\\{-~]");
+}
+
+TEST(PatternTranslation, EscapesAndSpecialBytes) {
+    EXPECT_EQ(ScriptEngine::translateLuaPattern("%.%-%%%"), "\\.-%%");
+    EXPECT_EQ(ScriptEngine::translateLuaPattern("a-"), "a*?");
+    EXPECT_EQ(ScriptEngine::translateLuaPattern("^(a*)+.$"), "^(a*)+.$");
+    EXPECT_EQ(ScriptEngine::translateLuaPattern("{x}|\\"), "\\{x\\}\\|\\\\");
+    EXPECT_EQ(ScriptEngine::translateLuaPattern("%b%f%c"), "bfc");
+    EXPECT_EQ(ScriptEngine::translateLuaPattern("[^^\\]"), "[^\\^\\\\]");
+    EXPECT_EQ(ScriptEngine::escapeRegexLiteralChar('+'), "\\+");
+    EXPECT_EQ(ScriptEngine::escapeRegexLiteralChar('a'), "a");
+    for (char c : std::string("$()*+.?[\\]^{|}"))
+        EXPECT_EQ(ScriptEngine::escapeRegexLiteralChar(c).size(), 2u);
+}
+
+TEST(PatternTranslation, QuestionMarkIsOptionalAfterASingleItemOnly) {
+    EXPECT_EQ(ScriptEngine::translateLuaPattern("colou?r"), "colou?r");
+    EXPECT_EQ(ScriptEngine::translateLuaPattern("%d?[ab]?.?x??"), "\\d?[ab]?.?x?\\?");
+    EXPECT_EQ(ScriptEngine::translateLuaPattern("?a"), "\\?a");
+    EXPECT_EQ(ScriptEngine::translateLuaPattern("(a)?"), "(a)\\?");
+    EXPECT_EQ(ScriptEngine::translateLuaPattern("a*?"), "a*\\?");
+    EXPECT_EQ(ScriptEngine::translateLuaPattern("a??"), "a?\\?");
+    EXPECT_EQ(ScriptEngine::translateLuaPattern("[?]"), "[?]");
+}
+
+TEST(PatternCache, CompilesOncePerText) {
+    const CompiledGsubPattern& first = ScriptEngine::getCachedGsubPattern("(%a)(%d)");
+    const CompiledGsubPattern& second = ScriptEngine::getCachedGsubPattern("(%a)(%d)");
+    EXPECT_EQ(&first, &second);
+    EXPECT_EQ(first.groupCount, 2u);
+    EXPECT_TRUE(first.isRegex);
+}
+
+TEST(PatternCache, BadPatternsFailEveryTime) {
+    const std::string message = errorOf([] { ScriptEngine::getCachedGsubPattern("re:(ab"); });
+    EXPECT_EQ(message.rfind("gsub: invalid regex pattern '(ab': ", 0), 0u) << message;
+    EXPECT_EQ(errorOf([] { ScriptEngine::getCachedGsubPattern("re:(ab"); }), message);
+    EXPECT_EQ(errorOf([] { ScriptEngine::getCachedGsubPattern("/x/q"); }),
+              "gsub: unsupported regex flag 'q' (supported: i, m)");
+    EXPECT_NE(errorOf([] { ScriptEngine::getCachedGsubPattern("[%a"); }), "");
+    EXPECT_NE(errorOf([] { ScriptEngine::getCachedGsubPattern("re:a{2,1}"); }), "");
+}
+
+TEST(PatternMatchers, DigitRunsMatchTheRegexPath) {
+    size_t start = 0, end = 0;
+    EXPECT_TRUE(ScriptEngine::findAsciiLuaClassRun("ab12c345", 0, start, end));
+    EXPECT_EQ(start, 2u);
+    EXPECT_EQ(end, 4u);
+    EXPECT_TRUE(ScriptEngine::findAsciiLuaClassRun("ab12c345", 3, start, end));
+    EXPECT_EQ(start, 3u);
+    EXPECT_EQ(end, 4u);
+    EXPECT_FALSE(ScriptEngine::findAsciiLuaClassRun("ab12", 4, start, end));
+}
+
+// The hand-written "(%a+)%-(%d+)" matcher against the regex on random texts.
+TEST(PatternMatchers, AlphaDashDigitsMatchesTheRegexPath) {
+    const std::regex& regex = ScriptEngine::getCachedGsubPattern("(%a+)%-(%d+)").regex;
+    std::mt19937 random(1);
+    const std::string alphabet = "ab-1 2Z";
+    for (int round = 0; round < 2000; ++round) {
+        std::string text;
+        const size_t length = random() % 12;
+        for (size_t i = 0; i < length; ++i) text += alphabet[random() % alphabet.size()];
+        size_t s1, e1, s2, e2;
+        std::smatch match;
+        const bool expected = std::regex_search(text, match, regex);
+        ASSERT_EQ(ScriptEngine::findAlphaDashDigitsMatch(text, 0, s1, e1, s2, e2), expected) << text;
+        if (!expected) continue;
+        EXPECT_EQ(text.substr(s1, e1 - s1), match.str(1)) << text;
+        EXPECT_EQ(text.substr(s2, e2 - s2), match.str(2)) << text;
+    }
+}
+
+TEST(PatternMatching, LongTextsDoNotExhaustTheStack) {
+    const std::string text(300000, 'a');
+    EXPECT_EQ(gsub(text, ".*", "x"), "xx");
+    EXPECT_EQ(gsub(text + "b", "re:(a|b)+", "y"), "y");
+    EXPECT_EQ(gsub(text, "a", ""), "");
+}
+
+TEST(PatternMatching, DigitPathEqualsTheRegexPath) {
+    const std::string text = "a1b22c333";
+    EXPECT_EQ(gsub(text, "%d", "#"), gsub(text, "re:\\d", "#"));
+}
+
+// ---------------------------------------------------------------------------
+// The table key cache
+
+TEST(TableCache, KeysWalkInByteOrderAndStayCachedUntilTheKeySetChanges) {
+    ScriptEngine engine;
+    Variable table = makeTable();
+    const auto& storage = table.asTable();
+    for (int i = 1; i <= 10; ++i) (*storage)[std::to_string(i)] = Variable(i);
+    const std::vector<std::string>& keys = engine.getIterationTableKeys(storage);
+    EXPECT_EQ(keys, (std::vector<std::string>{"1", "10", "2", "3", "4", "5", "6", "7", "8", "9"}));
+    EXPECT_EQ(engine.getIterationTableKeyIndex(storage).at("10"), 1u);
+    EXPECT_EQ(engine.numericTableLength(storage), 10);
+
+    // Value-only writes reuse the cached lists.
+    (*storage)["1"] = Variable("changed");
+    EXPECT_EQ(&engine.getIterationTableKeys(storage), &keys);
+    EXPECT_EQ(keys.size(), 10u);
+
+    (*storage)["0"] = Variable(0);
+    engine.markTableMutated(storage);
+    EXPECT_EQ(engine.getIterationTableKeys(storage).front(), "0");
+    EXPECT_EQ(engine.getSortedTableKeyValues(storage).front().type, VarType::Int);
+    EXPECT_EQ(engine.numericTableLength(storage), 10);
+}
+
+TEST(TableCache, NullTablesGiveEmptyResults) {
+    ScriptEngine engine;
+    std::shared_ptr<TableStorage> none;
+    EXPECT_TRUE(engine.getIterationTableKeys(none).empty());
+    EXPECT_TRUE(engine.getSortedTableKeyValues(none).empty());
+    EXPECT_TRUE(engine.getIterationTableKeyIndex(none).empty());
+    EXPECT_EQ(engine.numericTableLength(none), 0);
+    engine.markTableMutated(none);
+}
+
+TEST(TableCache, DeadTablesAreNotConsulted) {
+    ScriptEngine engine;
+    for (int round = 0; round < 600; ++round) {
+        // Fresh tables often reuse the address of the one freed just before.
+        Variable table = makeTable();
+        (*table.asTable())["k" + std::to_string(round)] = Variable(round);
+        const auto& keys = engine.getIterationTableKeys(table.asTable());
+        ASSERT_EQ(keys.size(), 1u);
+        ASSERT_EQ(keys[0], "k" + std::to_string(round));
+    }
+    engine.pruneDeadTableCacheEntries();
+}
+
+TEST(TableCache, KeyValues) {
+    EXPECT_EQ(ScriptEngine::keyStringToValue("007").asInt(), 7);
+    EXPECT_EQ(ScriptEngine::keyStringToValue("-12").asInt(), -12);
+    EXPECT_FLOAT_EQ(ScriptEngine::keyStringToValue("1.500000").asFloat(), 1.5f);
+    EXPECT_FLOAT_EQ(ScriptEngine::keyStringToValue("1e3").asFloat(), 1000.0f);
+    EXPECT_EQ(ScriptEngine::keyStringToValue("2147483648").type, VarType::Float);
+    EXPECT_EQ(ScriptEngine::keyStringToValue("+5").type, VarType::Float);
+    EXPECT_EQ(ScriptEngine::keyStringToValue("abc").type, VarType::String);
+    EXPECT_EQ(ScriptEngine::keyStringToValue("").type, VarType::String);
+    EXPECT_EQ(ScriptEngine::keyStringToValue("-").type, VarType::String);
+    EXPECT_EQ(ScriptEngine::keyStringToValue("1e99").type, VarType::String);
+}
+
+} // namespace
