@@ -135,7 +135,13 @@ enum class BlockSignal : uint8_t { Normal = 0, Return = 1, Break = 2 };
 
 inline constexpr uint64_t NoLineIndex = ~uint64_t{0};
 
+// Interned identifiers: every name the engine meets gets a small, stable id
+// (never 0), so that scopes and globals compare and index names as integers.
+uint32_t internName(std::string_view name);
+const std::string& nameOf(uint32_t id);
+
 struct TokenAnalysis {
+    uint32_t nameId = 0; // the interned name of an identifier token, else 0
     bool isIdentifier = false;
     bool isTrue = false;
     bool isFalse = false;
@@ -149,6 +155,64 @@ struct TokenAnalysis {
 struct TokenRange {
     size_t first = 0;
     size_t end = 0;
+};
+
+// A precompiled expression: a tree over one token range, evaluated without
+// re-reading tokens and, for numbers, without boxing.
+enum class FastExprNodeKind : uint8_t {
+    IntLiteral = 1,
+    FloatLiteral = 2,
+    StringLiteral = 3,
+    BoolLiteral = 4,
+    NoneLiteral = 5,
+    Variable = 6,
+    Index = 7,
+    Call = 8,
+    Negate = 9,
+    Not = 10,
+    Length = 11,
+    Add = 12,
+    Subtract = 13,
+    Multiply = 14,
+    Divide = 15,
+    IntDivide = 16,
+    Modulo = 17,
+    Power = 18,
+    Equal = 19,
+    NotEqual = 20,
+    Less = 21,
+    Greater = 22,
+    LessEqual = 23,
+    GreaterEqual = 24,
+    And = 25,
+    Or = 26,
+};
+
+struct FastExprNode {
+    FastExprNodeKind kind = FastExprNodeKind::NoneLiteral;
+    int32_t left = -1;
+    int32_t right = -1;
+    uint16_t token = 0;
+    // The token the general evaluator would name in an error raised here.
+    uint16_t errorToken = 0;
+    bool pure = true; // no call anywhere in the subtree
+    int32_t intValue = 0;
+    float floatValue = 0;
+    uint32_t nameId = 0;
+};
+
+struct FastCallExpression {
+    int32_t callee = -1;
+    std::vector<int32_t> args;
+    BuiltinId builtinId = 0;
+};
+
+struct FastExpression {
+    std::vector<FastExprNode> nodes;
+    std::vector<std::string> strings;
+    std::vector<FastCallExpression> calls;
+    int32_t root = -1;
+    bool valid = false;
 };
 
 struct ParsedAssignmentTarget {
@@ -169,6 +233,11 @@ struct ParsedScriptLine {
     ScopeTarget assignScope = ScopeTarget::Default;
     std::vector<ParsedAssignmentTarget> assignmentTargets;
     std::vector<TokenRange> valueRanges;
+    // Precompiled forms: the condition of if/elseif/while/until, the
+    // expression of an expression statement or single-valued return, and
+    // one per assignment value. Invalid where the text does not compile.
+    FastExpression fastExpression;
+    std::vector<FastExpression> fastValues;
 };
 
 using ParsedLines = std::vector<ParsedScriptLine>;
@@ -185,6 +254,7 @@ struct ScriptCallable {
     BuiltinId builtinId = 0;
     std::string name;
     std::vector<std::string> params;
+    std::vector<uint32_t> paramIds; // interned `params`
     // Functions declared in bytecode run their body chunk of `program`;
     // chunks run the whole program.
     std::shared_ptr<BytecodeProgram> program;
@@ -289,7 +359,6 @@ class RaisedScriptError : public std::exception {
     std::string message_;
 };
 
-
 // ---- standard library: types (begin) ----
 #include <chrono>
 #include <random>
@@ -388,6 +457,26 @@ class ScriptEngine {
     bool shouldAbortForSoftRaisedError() const;
     void clearSoftRaisedError();
 
+    // Fast expressions.
+    struct FastScalarValue {
+        enum Kind : uint8_t { NoScalar = 0, Nil = 1, Int = 2, Float = 3, Bool = 4 };
+        Kind kind = NoScalar;
+        int32_t i = 0;
+        float f = 0;
+        uint8_t b = 0;
+    };
+    static FastExpression compileFastExpressionRange(const std::vector<std::string>& tokens,
+                                                     const std::vector<TokenAnalysis>& analysis, size_t first,
+                                                     size_t end);
+    static void compileFastForms(ParsedScriptLine& line);
+    bool tryEvaluateFastExpressionScalar(const FastExpression& expr, const ParsedScriptLine& line,
+                                         FastScalarValue& out);
+    Variable evaluateFastExpression(const FastExpression& expr, const ParsedScriptLine& line);
+    bool tryExecuteDiscardedFastCall(const FastExpression& expr, const ParsedScriptLine& line);
+    static bool fastScalarIsTruthy(const FastScalarValue& v);
+    static Variable fastScalarToVariable(const FastScalarValue& v);
+    static bool tryFastScalarFromVariable(const Variable& v, FastScalarValue& out);
+
     // Expressions.
     Variable evaluateExpression(const std::vector<std::string>& tokens, size_t& index,
                                 const std::vector<TokenAnalysis>* tokenInfo);
@@ -405,8 +494,9 @@ class ScriptEngine {
     bool resolveVariable(const std::string& name, Variable& out);
     void assignVariable(const std::string& name, const Variable& value, ScopeTarget target);
     bool assignExistingVariable(const std::string& name, const Variable& value);
-    using Scope = std::vector<std::pair<std::string, Variable>>;
-    static void setScopeValue(Scope& scope, const std::string& name, const Variable& value);
+    Variable* resolveVariableId(uint32_t nameId);
+    void assignVariableId(uint32_t nameId, const Variable& value, ScopeTarget target);
+    using Scope = std::vector<std::pair<uint32_t, Variable>>;
     void setIndexedValue(Variable& container, const Variable& key, const Variable& value, bool create);
     Variable& getIndexedValueMutable(Variable& container, const Variable& key, bool create);
     bool executeAssignment(const ParsedScriptLine& line, Variable& result);
@@ -542,7 +632,8 @@ class ScriptEngine {
         int64_t start, limit, step;
     };
     NumericForClause evaluateNumericForClause(const ParsedScriptLine& line);
-    std::vector<std::string> parseGenericForNames(const ParsedScriptLine& line, size_t& t);
+    std::vector<uint32_t> parseGenericForNames(const ParsedScriptLine& line, size_t& t);
+    size_t pushLoopScope(const std::vector<uint32_t>& nameIds);
     void bindLoopValues(size_t loopScope, const Variable& item);
     struct FunctionHeader {
         size_t nameIndex = 0;
@@ -564,6 +655,17 @@ class ScriptEngine {
     friend class CoroutineTurnGuard;
     friend struct CoroutineState;
 
+    // Fast expression evaluation.
+    bool tryScalarNode(const FastExpression& expr, int32_t node, const ParsedScriptLine& line, FastScalarValue& out);
+    Variable evaluateFastNode(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
+    Variable evaluateFastCall(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line);
+    bool tryScalarBuiltin(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
+                          FastScalarValue& out);
+    [[noreturn]] void rethrowAtToken(const ParsedScriptLine& line, uint16_t token);
+    bool evaluateLineConditionFast(const ParsedScriptLine& line, const char* trailingMessage);
+    Variable evaluateLineExpression(const ParsedScriptLine& line, const FastExpression& expr, size_t first,
+                                    size_t& end);
+
     // Calls.
     Variable callScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);
     void evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
@@ -572,18 +674,41 @@ class ScriptEngine {
                         const std::string& op, const Variable& value);
 
     // Scope stacks keep their popped scopes' storage for reuse, so entering a
-    // block allocates nothing once the stack has grown.
+    // block allocates nothing once the stack has grown. They count, per name,
+    // the entries alive in them, so a lookup skips a stack that cannot hold
+    // the name (most names are globals, never bound in a scope).
     struct ScopeStack {
         std::vector<Scope> scopes;
         size_t count = 0;
+        std::vector<uint32_t> bindings;
+
         void push() {
             if (count == scopes.size()) scopes.emplace_back().reserve(4);
             ++count;
         }
         void truncate(size_t newCount) {
-            while (count > newCount) scopes[--count].clear();
+            while (count > newCount) {
+                Scope& scope = scopes[--count];
+                for (const auto& entry : scope) --bindings[entry.first];
+                scope.clear();
+            }
         }
         Scope& top() { return scopes[count - 1]; }
+        bool mayHold(uint32_t nameId) const { return nameId < bindings.size() && bindings[nameId] != 0; }
+        void add(Scope& scope, uint32_t nameId, const Variable& value) {
+            if (nameId >= bindings.size()) bindings.resize(nameId + 1, 0);
+            ++bindings[nameId];
+            scope.emplace_back(nameId, value);
+        }
+        // Overwrites the entry for the name in `scope`, or adds one.
+        void set(Scope& scope, uint32_t nameId, const Variable& value) {
+            for (auto& entry : scope)
+                if (entry.first == nameId) {
+                    entry.second = value;
+                    return;
+                }
+            add(scope, nameId, value);
+        }
     };
     friend class LocalScopeGuard;
     friend class FrameScopeGuard;
@@ -613,10 +738,9 @@ class ScriptEngine {
         errorContext.tokenIndex = index;
     }
 
-    // Globals: names map to stable slots so that caches can hold indexes.
-    std::unordered_map<std::string, uint32_t> globalSlotIndex;
+    // Globals, indexed by name id: a name's slot never moves.
     std::vector<Variable> globalSlots;
-    std::vector<bool> globalDefined;
+    std::vector<uint8_t> globalDefined;
     std::unordered_map<std::string, NativeFunction> nativeFunctions;
 
     std::vector<const std::string*> scriptPathStack;

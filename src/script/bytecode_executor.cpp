@@ -216,9 +216,7 @@ Variable ScriptEngine::executeBytecodeNumericFor(const std::shared_ptr<BytecodeP
     const ParsedScriptLine& line = bytecodeLine(*program, loop.lineIndex);
     const NumericForClause clause = evaluateNumericForClause(line);
     FrameScopeGuard frame(*this);
-    frameScopes.push();
-    const size_t loopScope = frameScopes.count - 1;
-    frameScopes.top().emplace_back(line.tokens[1], Variable());
+    const size_t loopScope = pushLoopScope({line.tokenInfo[1].nameId});
     for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit; i += clause.step) {
         frameScopes.scopes[loopScope][0].second = Variable(static_cast<int32_t>(i));
         Variable result = runBytecodeBody(program, loop.bodyChunk, signal);
@@ -232,12 +230,10 @@ Variable ScriptEngine::executeBytecodeGenericFor(const std::shared_ptr<BytecodeP
     const BytecodeForLoop& loop = entryAt(program->genericFors, loopIndex, "Bytecode generic-for index out of range");
     const ParsedScriptLine& line = bytecodeLine(*program, loop.lineIndex);
     size_t t;
-    std::vector<std::string> names = parseGenericForNames(line, t);
+    std::vector<uint32_t> names = parseGenericForNames(line, t);
     std::vector<Variable> items = collectForItems(line, t);
     FrameScopeGuard frame(*this);
-    frameScopes.push();
-    const size_t loopScope = frameScopes.count - 1;
-    for (std::string& name : names) frameScopes.top().emplace_back(std::move(name), Variable());
+    const size_t loopScope = pushLoopScope(names);
     for (const Variable& item : items) {
         bindLoopValues(loopScope, item);
         Variable result = runBytecodeBody(program, loop.bodyChunk, signal);

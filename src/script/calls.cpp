@@ -76,8 +76,8 @@ Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const 
     FrameScopeGuard frame(*this);
     frameScopes.push();
     Scope& parameters = frameScopes.top();
-    for (size_t i = 0; i < function.params.size(); ++i)
-        parameters.emplace_back(function.params[i], i < count ? args[i] : Variable());
+    for (size_t i = 0; i < function.paramIds.size(); ++i)
+        frameScopes.add(parameters, function.paramIds[i], i < count ? args[i] : Variable());
 
     const bool pushesVarargs = function.isVararg;
     if (pushesVarargs) {

@@ -64,8 +64,8 @@ std::shared_ptr<CoroutineState> ScriptEngine::createCoroutineState(const std::sh
     state->callable = callable;
     state->frameScopes.push();
     ScriptEngine::Scope& parameters = state->frameScopes.top();
-    for (size_t i = 0; i < callable->params.size(); ++i)
-        parameters.emplace_back(callable->params[i], i < count ? args[i] : Variable());
+    for (size_t i = 0; i < callable->paramIds.size(); ++i)
+        state->frameScopes.add(parameters, callable->paramIds[i], i < count ? args[i] : Variable());
     if (callable->isVararg) {
         size_t first = std::min(callable->params.size(), count);
         state->varargStack.emplace_back(args + first, args + count);
@@ -319,17 +319,15 @@ bool ScriptEngine::executeCoroutineLine(CoroutineState& state) {
                 loop->counter = clause.start;
                 loop->limit = clause.limit;
                 loop->step = clause.step;
-                frameScopes.push();
-                frameScopes.top().emplace_back(line.tokens[1], Variable());
+                pushLoopScope({line.tokenInfo[1].nameId});
             } else {
                 size_t t;
-                std::vector<std::string> names = parseGenericForNames(line, t);
+                std::vector<uint32_t> names = parseGenericForNames(line, t);
                 size_t close = findMatchingEnd(lines, index + 1);
                 std::vector<Variable> rows = collectForItems(line, t);
                 CoroutineFrame* loop = enterLoop(CoroutineFrame::GenericFor, index, close);
                 loop->rows = std::move(rows);
-                frameScopes.push();
-                for (std::string& name : names) frameScopes.top().emplace_back(std::move(name), Variable());
+                pushLoopScope(names);
             }
             return false;
         }

@@ -285,7 +285,7 @@ Variable ScriptEngine::readPrimary(ExpressionReader& r, bool evaluate) {
     if (a.isFalse) return Variable(false);
     if (a.isIdentifier) {
         if (!evaluate) return {};
-        const Variable* found = resolveVariablePtr(t);
+        const Variable* found = resolveVariableId(a.nameId);
         return found ? *found : Variable();
     }
     if (a.isNumeric) {
@@ -382,9 +382,9 @@ Variable ScriptEngine::readTableLiteral(ExpressionReader& r, bool evaluate) {
 // Indexing
 
 Variable ScriptEngine::bindStringMethod(const std::string& text, const std::string& method) {
-    auto slot = globalSlotIndex.find("string");
-    if (slot == globalSlotIndex.end() || !globalDefined[slot->second]) return {};
-    const Variable& library = globalSlots[slot->second];
+    static const uint32_t stringLibrary = internName("string");
+    if (stringLibrary >= globalDefined.size() || !globalDefined[stringLibrary]) return {};
+    const Variable& library = globalSlots[stringLibrary];
     if (library.type != VarType::Table) return {};
     auto entry = library.asTable()->find(method);
     if (entry == library.asTable()->end() || entry->second.type != VarType::Function) return {};

@@ -85,6 +85,12 @@ Variable ScriptEngine::executeStatement(const ParsedLines& lines, size_t& index,
 bool ScriptEngine::evaluateLineCondition(const ParsedScriptLine& line, const char* trailingMessage) {
     enterLine(line);
     try {
+        if (line.fastExpression.valid) {
+            FastScalarValue scalar;
+            if (tryScalarNode(line.fastExpression, line.fastExpression.root, line, scalar))
+                return fastScalarIsTruthy(scalar);
+            return isTruthy(evaluateFastNode(line.fastExpression, line.fastExpression.root, line));
+        }
         size_t index = 1;
         bool value = evaluateCondition(line.tokens, index, &line.tokenInfo);
         if (index != line.tokens.size()) throwError(trailingMessage, tokenAt(line, index));
@@ -210,9 +216,7 @@ Variable ScriptEngine::executeNumericFor(const ParsedLines& lines, size_t& index
     index = findMatchingEnd(lines, bodyStart) + 1;
 
     FrameScopeGuard frame(*this);
-    frameScopes.push();
-    const size_t loopScope = frameScopes.count - 1;
-    frameScopes.top().emplace_back(line.tokens[1], Variable());
+    const size_t loopScope = pushLoopScope({line.tokenInfo[1].nameId});
     Variable result;
     // A private counter drives the loop; assigning the variable in the body does not.
     for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit; i += clause.step) {
@@ -222,11 +226,18 @@ Variable ScriptEngine::executeNumericFor(const ParsedLines& lines, size_t& index
     return {};
 }
 
-std::vector<std::string> ScriptEngine::parseGenericForNames(const ParsedScriptLine& line, size_t& t) {
-    std::vector<std::string> names;
+// A frame scope holding loop variables, all nil at first; returns its index.
+size_t ScriptEngine::pushLoopScope(const std::vector<uint32_t>& nameIds) {
+    frameScopes.push();
+    for (uint32_t id : nameIds) frameScopes.add(frameScopes.top(), id, Variable());
+    return frameScopes.count - 1;
+}
+
+std::vector<uint32_t> ScriptEngine::parseGenericForNames(const ParsedScriptLine& line, size_t& t) {
+    std::vector<uint32_t> names;
     t = 1;
     while (t < line.tokens.size() && line.tokenInfo[t].isIdentifier && line.tokens[t] != "in") {
-        names.push_back(line.tokens[t++]);
+        names.push_back(line.tokenInfo[t++].nameId);
         if (tokenAt(line, t) != ",") break;
         ++t;
     }
@@ -252,16 +263,14 @@ void ScriptEngine::bindLoopValues(size_t loopScope, const Variable& item) {
 Variable ScriptEngine::executeGenericFor(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
     const ParsedScriptLine& line = lines[index];
     size_t t;
-    std::vector<std::string> names = parseGenericForNames(line, t);
+    std::vector<uint32_t> names = parseGenericForNames(line, t);
     const size_t bodyStart = index + 1;
     const size_t end = findMatchingEnd(lines, bodyStart);
     std::vector<Variable> items = collectForItems(line, t);
     index = end + 1;
 
     FrameScopeGuard frame(*this);
-    frameScopes.push();
-    const size_t loopScope = frameScopes.count - 1;
-    for (std::string& name : names) frameScopes.top().emplace_back(std::move(name), Variable());
+    const size_t loopScope = pushLoopScope(names);
     Variable result;
     for (const Variable& item : items) {
         bindLoopValues(loopScope, item);
@@ -353,6 +362,7 @@ void ScriptEngine::parseParameters(const ParsedScriptLine& line, size_t& t, Scri
             }
             if (t >= line.tokens.size() || !line.tokenInfo[t].isIdentifier)
                 throwError("Expected function parameter name", tokenAt(line, t));
+            function.paramIds.push_back(line.tokenInfo[t].nameId);
             function.params.push_back(line.tokens[t++]);
             if (tokenAt(line, t) == ",") ++t;
             else if (tokenAt(line, t) == ")") break;
@@ -365,6 +375,7 @@ void ScriptEngine::parseParameters(const ParsedScriptLine& line, size_t& t, Scri
 
 Variable ScriptEngine::executeReturn(const ParsedScriptLine& line) {
     if (line.tokens.size() == 1) return {};
+    if (line.fastExpression.valid) return evaluateFastExpression(line.fastExpression, line);
     std::vector<Variable> values;
     size_t t = 1;
     while (true) {
@@ -392,6 +403,10 @@ bool ScriptEngine::declareWithoutValue(const ParsedScriptLine& line) {
 void ScriptEngine::executeSimple(const ParsedScriptLine& line) {
     Variable ignored;
     if (executeAssignment(line, ignored) || declareWithoutValue(line)) return;
+    if (line.fastExpression.valid) {
+        if (!tryExecuteDiscardedFastCall(line.fastExpression, line)) evaluateFastExpression(line.fastExpression, line);
+        return;
+    }
     size_t t = 0;
     evaluateExpression(line.tokens, t, &line.tokenInfo);
     if (t != line.tokens.size()) throwError("Unexpected trailing token", tokenAt(line, t));

@@ -7,16 +7,13 @@ void ScriptEngine::pushFunction(const std::string& name, NativeFunction function
 }
 
 void ScriptEngine::pushVariable(const std::string& name, const Variable& value) {
-    auto [it, inserted] = globalSlotIndex.try_emplace(name, static_cast<uint32_t>(globalSlots.size()));
-    if (inserted) {
-        globalSlots.push_back(value);
-        globalDefined.push_back(true);
-        return;
+    uint32_t id = internName(name);
+    if (id >= globalSlots.size()) {
+        globalSlots.resize(id + 1);
+        globalDefined.resize(id + 1, 0);
     }
-    if (it->second >= globalSlots.size())
-        throw std::runtime_error("Internal slot error while setting variable: " + name);
-    globalSlots[it->second] = value;
-    globalDefined[it->second] = true;
+    globalSlots[id] = value;
+    globalDefined[id] = 1;
 }
 
 Variable ScriptEngine::pullVariable(const std::string& name) {

@@ -379,6 +379,7 @@ bool ScriptEngine::parseFloatStrict(const std::string& token, float& out) {
 TokenAnalysis ScriptEngine::analyseToken(const std::string& token) {
     TokenAnalysis a;
     a.isIdentifier = isIdentifier(token);
+    if (a.isIdentifier) a.nameId = internName(token);
     a.isTrue = isTrueToken(token);
     a.isFalse = isFalseToken(token);
     a.isNumeric = tokenLooksNumeric(token);
@@ -457,6 +458,7 @@ void ScriptEngine::prepareParsedLines(ParsedLines& lines) {
         default:
             break;
         }
+        compileFastForms(line);
     }
 }
 

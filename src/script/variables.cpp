@@ -5,23 +5,46 @@
 
 namespace {
 
-Variable* findInScope(ScriptEngine::Scope& scope, const std::string& name) {
+Variable* findInScope(ScriptEngine::Scope& scope, uint32_t nameId) {
     for (auto& entry : scope)
-        if (entry.first == name) return &entry.second;
+        if (entry.first == nameId) return &entry.second;
     return nullptr;
+}
+
+// The process-wide name table. Ids start at 1 so that 0 can mean "no name".
+struct NameTable {
+    std::unordered_map<std::string, uint32_t> ids;
+    std::vector<std::string> names{""};
+};
+
+NameTable& nameTable() {
+    static NameTable table;
+    return table;
 }
 
 } // namespace
 
-Variable* ScriptEngine::resolveVariablePtr(const std::string& name) {
-    for (size_t i = localScopes.count; i > frameLocalBase; --i)
-        if (Variable* found = findInScope(localScopes.scopes[i - 1], name)) return found;
-    for (size_t i = frameScopes.count; i > 0; --i)
-        if (Variable* found = findInScope(frameScopes.scopes[i - 1], name)) return found;
-    auto slot = globalSlotIndex.find(name);
-    if (slot != globalSlotIndex.end() && globalDefined[slot->second]) return &globalSlots[slot->second];
+uint32_t internName(std::string_view name) {
+    NameTable& table = nameTable();
+    auto [it, inserted] = table.ids.try_emplace(std::string(name), static_cast<uint32_t>(table.names.size()));
+    if (inserted) table.names.emplace_back(name);
+    return it->second;
+}
+
+const std::string& nameOf(uint32_t id) { return nameTable().names.at(id); }
+
+Variable* ScriptEngine::resolveVariableId(uint32_t nameId) {
+    if (localScopes.mayHold(nameId))
+        for (size_t i = localScopes.count; i > frameLocalBase; --i)
+            if (Variable* found = findInScope(localScopes.scopes[i - 1], nameId)) return found;
+    if (frameScopes.mayHold(nameId))
+        for (size_t i = frameScopes.count; i > 0; --i)
+            if (Variable* found = findInScope(frameScopes.scopes[i - 1], nameId)) return found;
+    if (nameId < globalDefined.size() && globalDefined[nameId]) return &globalSlots[nameId];
     return nullptr;
 }
+
+Variable* ScriptEngine::resolveVariablePtr(const std::string& name) { return resolveVariableId(internName(name)); }
 
 bool ScriptEngine::resolveVariable(const std::string& name, Variable& out) {
     const Variable* found = resolveVariablePtr(name);
@@ -29,30 +52,25 @@ bool ScriptEngine::resolveVariable(const std::string& name, Variable& out) {
     return found != nullptr;
 }
 
-void ScriptEngine::setScopeValue(Scope& scope, const std::string& name, const Variable& value) {
-    if (Variable* existing = findInScope(scope, name))
-        *existing = value;
-    else
-        scope.emplace_back(name, value);
-}
-
-void ScriptEngine::assignVariable(const std::string& name, const Variable& value, ScopeTarget target) {
+void ScriptEngine::assignVariableId(uint32_t nameId, const Variable& value, ScopeTarget target) {
     switch (target) {
     case ScopeTarget::Default:
-        if (Variable* existing = resolveVariablePtr(name))
-            *existing = value;
-        else
-            pushVariable(name, value);
+        if (Variable* existing = resolveVariableId(nameId)) *existing = value;
+        else pushVariable(nameOf(nameId), value);
         return;
     case ScopeTarget::Frame:
         if (frameScopes.count == 0) frameScopes.push();
-        setScopeValue(frameScopes.top(), name, value);
+        frameScopes.set(frameScopes.top(), nameId, value);
         return;
     case ScopeTarget::Local:
         if (localScopes.count <= frameLocalBase) localScopes.push();
-        setScopeValue(localScopes.top(), name, value);
+        localScopes.set(localScopes.top(), nameId, value);
         return;
     }
+}
+
+void ScriptEngine::assignVariable(const std::string& name, const Variable& value, ScopeTarget target) {
+    assignVariableId(internName(name), value, target);
 }
 
 bool ScriptEngine::assignExistingVariable(const std::string& name, const Variable& value) {
@@ -132,21 +150,22 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
     const std::string& name = line.tokens[target.nameIndex];
     if (!target.wellFormed || !line.tokenInfo[target.nameIndex].isIdentifier)
         throwError("Invalid assignment target", name);
+    const uint32_t nameId = line.tokenInfo[target.nameIndex].nameId;
     const bool compound = op.size() == 2;
     if (target.indexRanges.empty()) {
-        if (!compound) return assignVariable(name, value, line.assignScope);
-        Variable* existing = resolveVariablePtr(name);
+        if (!compound) return assignVariableId(nameId, value, line.assignScope);
+        Variable* existing = resolveVariableId(nameId);
         Variable combined = performOperation(existing ? *existing : Variable(), op[0], value);
         if (existing)
             *existing = std::move(combined);
         else
-            assignVariable(name, combined, line.assignScope);
+            assignVariableId(nameId, combined, line.assignScope);
         return;
     }
     // Keys first: evaluating them may run code that moves variable storage.
     std::vector<Variable> keys;
     evaluateTargetKeys(line, target, keys);
-    Variable* base = resolveVariablePtr(name);
+    Variable* base = resolveVariableId(nameId);
     if (!base) throw std::runtime_error("Indexing requires an array, table, or string");
     Variable* container = base;
     for (size_t i = 0; i + 1 < keys.size(); ++i)
@@ -163,7 +182,12 @@ bool ScriptEngine::executeAssignment(const ParsedScriptLine& line, Variable& res
     if (line.assignOpIndex == 0) return false;
     std::vector<Variable> values;
     values.reserve(line.valueRanges.size());
-    for (const TokenRange& range : line.valueRanges) {
+    for (size_t v = 0; v < line.valueRanges.size(); ++v) {
+        if (line.fastValues[v].valid) {
+            values.push_back(evaluateFastExpression(line.fastValues[v], line));
+            continue;
+        }
+        const TokenRange& range = line.valueRanges[v];
         size_t index = range.first;
         if (index >= range.end) throwError("Unexpected end of expression", "EOF");
         values.push_back(evaluateExpression(line.tokens, index, &line.tokenInfo));

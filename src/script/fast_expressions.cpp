@@ -1,0 +1,667 @@
+// Precompiled expressions. A line's expressions are compiled once into small
+// trees; evaluating a tree first tries to stay in unboxed scalars, then falls
+// back to full values over the same tree. Anything the compiler does not
+// take runs on the general evaluator, so this changes speed, not meaning
+// (conditions excepted: a scalar 0 is false here).
+#include "ScriptEngine.h"
+
+#include "engine_internal.h"
+
+#include <cmath>
+
+using Kind = FastExprNodeKind;
+using Scalar = ScriptEngine::FastScalarValue;
+
+namespace {
+
+int precedenceOf(Kind kind) {
+    switch (kind) {
+    case Kind::Or:
+        return 1;
+    case Kind::And:
+        return 2;
+    case Kind::Equal:
+    case Kind::NotEqual:
+        return 3;
+    case Kind::Less:
+    case Kind::Greater:
+    case Kind::LessEqual:
+    case Kind::GreaterEqual:
+        return 4;
+    case Kind::Add:
+    case Kind::Subtract:
+        return 5;
+    case Kind::Multiply:
+    case Kind::Divide:
+    case Kind::IntDivide:
+    case Kind::Modulo:
+        return 6;
+    case Kind::Power:
+        return 7;
+    default:
+        return 0;
+    }
+}
+
+Kind binaryKind(const std::string& t) {
+    static const std::pair<const char*, Kind> table[] = {
+        {"or", Kind::Or},      {"||", Kind::Or},        {"and", Kind::And},         {"&&", Kind::And},
+        {"==", Kind::Equal},   {"!=", Kind::NotEqual},  {"~=", Kind::NotEqual},     {"<", Kind::Less},
+        {">", Kind::Greater},  {"<=", Kind::LessEqual}, {">=", Kind::GreaterEqual}, {"+", Kind::Add},
+        {"-", Kind::Subtract}, {"*", Kind::Multiply},   {"/", Kind::Divide},        {"\\", Kind::IntDivide},
+        {"%", Kind::Modulo},   {"^", Kind::Power}};
+    for (const auto& [text, kind] : table)
+        if (t == text) return kind;
+    return Kind::NoneLiteral; // not an operator
+}
+
+char arithmeticChar(Kind kind) {
+    return "+-*/\\%^"[static_cast<int>(kind) - static_cast<int>(Kind::Add)];
+}
+
+// Precedence climbing over one token range; any construct it does not take
+// (literals of containers, varargs, dotted names, syntax errors) fails the
+// whole compilation.
+class FastCompiler {
+  public:
+    FastCompiler(const std::vector<std::string>& tokens, const std::vector<TokenAnalysis>& analysis,
+                 size_t first, size_t end)
+        : tokens_(tokens), analysis_(analysis), pos_(first), end_(end) {}
+
+    FastExpression compile() {
+        FastExpression expr;
+        expr_ = &expr;
+        if (pos_ >= end_ || end_ > tokens_.size() || tokens_.size() != analysis_.size() || end_ > 0xffff)
+            return {};
+        int32_t root = expression(1);
+        if (root < 0 || pos_ != end_) return {};
+        expr.root = root;
+        expr.valid = true;
+        return expr;
+    }
+
+  private:
+    bool at(const char* t) const { return pos_ < end_ && tokens_[pos_] == t; }
+
+    int32_t add(FastExprNode node) {
+        expr_->nodes.push_back(node);
+        return static_cast<int32_t>(expr_->nodes.size() - 1);
+    }
+    FastExprNode& node(int32_t i) { return expr_->nodes[i]; }
+
+    int32_t leaf(Kind kind) {
+        FastExprNode n;
+        n.kind = kind;
+        n.token = n.errorToken = static_cast<uint16_t>(pos_);
+        return add(n);
+    }
+
+    int32_t withChildren(Kind kind, size_t token, int32_t left, int32_t right, uint16_t errorToken) {
+        FastExprNode n;
+        n.kind = kind;
+        n.left = left;
+        n.right = right;
+        n.token = static_cast<uint16_t>(token);
+        n.errorToken = errorToken;
+        n.pure = node(left).pure && (right < 0 || node(right).pure);
+        return add(n);
+    }
+
+    int32_t expression(int minPrecedence) {
+        int32_t left = unary();
+        while (left >= 0 && pos_ < end_) {
+            Kind kind = binaryKind(tokens_[pos_]);
+            int precedence = precedenceOf(kind);
+            if (precedence == 0 || precedence < minPrecedence) break;
+            size_t opToken = pos_++;
+            int32_t right = expression(kind == Kind::Power ? 7 : precedence + 1);
+            if (right < 0) return -1;
+            left = withChildren(kind, opToken, left, right, node(right).errorToken);
+        }
+        return left;
+    }
+
+    int32_t unary() {
+        if (pos_ >= end_) return -1;
+        const std::string& t = tokens_[pos_];
+        if (t == "not") {
+            if (pos_ + 1 >= end_ || ScriptEngine::isStandaloneNotBoundary(tokens_[pos_ + 1])) {
+                int32_t none = leaf(Kind::NoneLiteral);
+                ++pos_;
+                return none;
+            }
+            return prefixed(Kind::Not);
+        }
+        if (t == "+") {
+            ++pos_;
+            return expression(7);
+        }
+        if (t == "-") return prefixed(Kind::Negate);
+        if (t == "!") return prefixed(Kind::Not);
+        if (t == "#") return prefixed(Kind::Length);
+        return postfix();
+    }
+
+    int32_t prefixed(Kind kind) {
+        size_t opToken = pos_++;
+        int32_t operand = expression(7);
+        if (operand < 0) return -1;
+        return withChildren(kind, opToken, operand, -1, node(operand).errorToken);
+    }
+
+    int32_t postfix() {
+        const size_t primaryToken = pos_;
+        int32_t value = primary();
+        while (value >= 0 && pos_ < end_) {
+            if (at("[")) {
+                size_t open = pos_++;
+                int32_t key = expression(1);
+                if (key < 0 || !at("]")) return -1;
+                ++pos_;
+                value = withChildren(Kind::Index, open, value, key, node(key).errorToken);
+            } else if (at("(")) {
+                value = call(value, primaryToken);
+            } else {
+                break;
+            }
+        }
+        return value;
+    }
+
+    int32_t call(int32_t callee, size_t primaryToken) {
+        FastCallExpression call;
+        call.callee = callee;
+        call.builtinId = ScriptEngine::builtinIdFromName(calleeName(callee));
+        ++pos_; // "("
+        bool pure = true;
+        if (at(")")) {
+            ++pos_;
+        } else {
+            while (true) {
+                int32_t arg = expression(1);
+                if (arg < 0) return -1;
+                call.args.push_back(arg);
+                if (at(",")) {
+                    ++pos_;
+                } else if (at(")")) {
+                    ++pos_;
+                    break;
+                } else {
+                    return -1;
+                }
+            }
+        }
+        expr_->calls.push_back(std::move(call));
+        FastExprNode n;
+        n.kind = Kind::Call;
+        n.left = callee;
+        n.right = static_cast<int32_t>(expr_->calls.size() - 1);
+        n.token = n.errorToken = static_cast<uint16_t>(primaryToken);
+        n.pure = false;
+        (void)pure;
+        return add(n);
+    }
+
+    // "len" for a call of the variable len, "math.floor" for math['floor'](...).
+    std::string calleeName(int32_t callee) const {
+        const FastExprNode& n = expr_->nodes[callee];
+        if (n.kind == Kind::Variable) return nameOf(n.nameId);
+        if (n.kind == Kind::Index && expr_->nodes[n.left].kind == Kind::Variable &&
+            expr_->nodes[n.right].kind == Kind::StringLiteral)
+            return nameOf(expr_->nodes[n.left].nameId) + "." + expr_->strings[expr_->nodes[n.right].intValue];
+        return {};
+    }
+
+    int32_t primary() {
+        if (pos_ >= end_) return -1;
+        const std::string& t = tokens_[pos_];
+        if (t == "(") {
+            ++pos_;
+            int32_t inner = expression(1);
+            if (inner < 0 || !at(")")) return -1;
+            ++pos_;
+            return inner;
+        }
+        if (ScriptEngine::isStringToken(t)) {
+            int32_t n = leaf(Kind::StringLiteral);
+            node(n).intValue = static_cast<int32_t>(expr_->strings.size());
+            expr_->strings.push_back(ScriptEngine::decodeStringToken(t));
+            ++pos_;
+            return n;
+        }
+        if (t == "not") return unary();
+        const TokenAnalysis& a = analysis_[pos_];
+        int32_t n = -1;
+        if (a.isTrue || a.isFalse) {
+            n = leaf(Kind::BoolLiteral);
+            node(n).intValue = a.isTrue;
+        } else if (a.isIdentifier) {
+            n = leaf(Kind::Variable);
+            node(n).nameId = a.nameId;
+        } else if (a.isNumeric) {
+            int32_t i;
+            float f;
+            if (a.hasInt || (!a.isFloat && ScriptEngine::parseIntStrict(t, i))) {
+                n = leaf(Kind::IntLiteral);
+                node(n).intValue = a.hasInt ? a.intValue : i;
+            } else if (ScriptEngine::parseFloatStrict(t, f)) {
+                n = leaf(Kind::FloatLiteral);
+                node(n).floatValue = f;
+            }
+        }
+        if (n >= 0) ++pos_;
+        return n;
+    }
+
+    const std::vector<std::string>& tokens_;
+    const std::vector<TokenAnalysis>& analysis_;
+    size_t pos_, end_;
+    FastExpression* expr_ = nullptr;
+};
+
+bool isNumericScalar(const Scalar& v) {
+    return v.kind == Scalar::Int || v.kind == Scalar::Float || v.kind == Scalar::Bool;
+}
+
+double scalarToDouble(const Scalar& v) {
+    return v.kind == Scalar::Int ? v.i : v.kind == Scalar::Float ? static_cast<double>(v.f) : v.b;
+}
+
+Scalar makeInt(int32_t i) {
+    Scalar s;
+    s.kind = Scalar::Int;
+    s.i = i;
+    return s;
+}
+
+Scalar makeBool(bool b) {
+    Scalar s;
+    s.kind = Scalar::Bool;
+    s.b = b;
+    return s;
+}
+
+int32_t wrap(int64_t v) {
+    return static_cast<int32_t>(static_cast<uint32_t>(v));
+}
+
+} // namespace
+
+FastExpression ScriptEngine::compileFastExpressionRange(const std::vector<std::string>& tokens,
+                                                        const std::vector<TokenAnalysis>& analysis,
+                                                        size_t first, size_t end) {
+    return FastCompiler(tokens, analysis, first, end).compile();
+}
+
+void ScriptEngine::compileFastForms(ParsedScriptLine& line) {
+    const size_t size = line.tokens.size();
+    switch (line.kind) {
+    case StatementKind::If:
+    case StatementKind::ElseIf:
+    case StatementKind::While:
+    case StatementKind::Until:
+    case StatementKind::Return:
+        line.fastExpression = compileFastExpressionRange(line.tokens, line.tokenInfo, 1, size);
+        break;
+    case StatementKind::Simple:
+        if (line.assignOpIndex == 0) {
+            line.fastExpression = compileFastExpressionRange(line.tokens, line.tokenInfo, 0, size);
+            break;
+        }
+        for (const TokenRange& range : line.valueRanges)
+            line.fastValues.push_back(
+                compileFastExpressionRange(line.tokens, line.tokenInfo, range.first, range.end));
+        break;
+    default:
+        break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Scalars
+
+bool ScriptEngine::fastScalarIsTruthy(const FastScalarValue& v) {
+    switch (v.kind) {
+    case Scalar::Int:
+        return v.i != 0;
+    case Scalar::Float:
+        return v.f != 0.0f;
+    case Scalar::Bool:
+        return v.b != 0;
+    default:
+        return false;
+    }
+}
+
+Variable ScriptEngine::fastScalarToVariable(const FastScalarValue& v) {
+    switch (v.kind) {
+    case Scalar::Int:
+        return Variable(v.i);
+    case Scalar::Float:
+        return Variable(v.f);
+    case Scalar::Bool:
+        return Variable(v.b != 0);
+    default:
+        return {};
+    }
+}
+
+bool ScriptEngine::tryFastScalarFromVariable(const Variable& v, FastScalarValue& out) {
+    switch (v.type) {
+    case VarType::Int:
+        out.kind = Scalar::Int, out.i = v.asInt();
+        return true;
+    case VarType::Float:
+        out.kind = Scalar::Float, out.f = v.asFloat();
+        return true;
+    case VarType::Bool:
+        out.kind = Scalar::Bool, out.b = v.asBool();
+        return true;
+    case VarType::None:
+        out.kind = Scalar::Nil;
+        return true;
+    default:
+        return false;
+    }
+}
+
+void ScriptEngine::rethrowAtToken(const ParsedScriptLine& line, uint16_t token) {
+    if (token < line.tokens.size()) setErrorToken(line.tokens, token);
+    throw;
+}
+
+bool ScriptEngine::tryEvaluateFastExpressionScalar(const FastExpression& expr, const ParsedScriptLine& line,
+                                                   FastScalarValue& out) {
+    return expr.valid && tryScalarNode(expr, expr.root, line, out);
+}
+
+// False when the subtree needs full values (strings, containers, calls).
+// Arithmetic on two ints, and comparisons, run here; everything else on
+// numbers goes through the shared operator so the results stay identical.
+bool ScriptEngine::tryScalarNode(const FastExpression& expr, int32_t index, const ParsedScriptLine& line,
+                                 FastScalarValue& out) {
+    const FastExprNode& n = expr.nodes[index];
+    switch (n.kind) {
+    case Kind::IntLiteral:
+        out = makeInt(n.intValue);
+        return true;
+    case Kind::FloatLiteral:
+        out.kind = Scalar::Float, out.f = n.floatValue;
+        return true;
+    case Kind::BoolLiteral:
+        out = makeBool(n.intValue != 0);
+        return true;
+    case Kind::NoneLiteral:
+        out.kind = Scalar::Nil;
+        return true;
+    case Kind::Variable: {
+        const Variable* v = resolveVariableId(n.nameId);
+        if (!v) {
+            out.kind = Scalar::Nil;
+            return true;
+        }
+        return tryFastScalarFromVariable(*v, out);
+    }
+    case Kind::Index: {
+        const FastExprNode& container = expr.nodes[n.left];
+        if (container.kind != Kind::Variable || !expr.nodes[n.right].pure) return false;
+        Scalar key;
+        if (!tryScalarNode(expr, n.right, line, key) || key.kind != Scalar::Int) return false;
+        const Variable* array = resolveVariableId(container.nameId);
+        if (!array || array->type != VarType::Array) return false;
+        const ArrayStorage& elements = *array->asArray();
+        if (key.i < 1 || static_cast<size_t>(key.i) > elements.size()) {
+            out.kind = Scalar::Nil;
+            return true;
+        }
+        return tryFastScalarFromVariable(elements[key.i - 1], out);
+    }
+    case Kind::Length: {
+        const FastExprNode& operand = expr.nodes[n.left];
+        if (operand.kind != Kind::Variable) return false;
+        const Variable* v = resolveVariableId(operand.nameId);
+        if (!v || (v->type != VarType::Array && v->type != VarType::String)) return false;
+        out = makeInt(arrayLength(*v));
+        return true;
+    }
+    case Kind::Not: {
+        Scalar operand;
+        if (!tryScalarNode(expr, n.left, line, operand)) return false;
+        out = makeBool(!(operand.kind == Scalar::Bool ? operand.b : operand.kind != Scalar::Nil));
+        return true;
+    }
+    case Kind::Negate: {
+        Scalar operand;
+        if (!tryScalarNode(expr, n.left, line, operand)) return false;
+        if (operand.kind == Scalar::Int)
+            out = makeInt(wrap(-int64_t{operand.i}));
+        else if (operand.kind == Scalar::Float)
+            out.kind = Scalar::Float, out.f = -operand.f;
+        else if (operand.kind == Scalar::Bool)
+            out = makeInt(operand.b ? -1 : 0);
+        else
+            throwError("Unary '-' requires a numeric value", line.tokens[n.token]);
+        return true;
+    }
+    case Kind::And:
+    case Kind::Or: {
+        Scalar left;
+        if (!tryScalarNode(expr, n.left, line, left)) return false;
+        bool leftTrue = left.kind == Scalar::Bool ? left.b != 0 : left.kind != Scalar::Nil;
+        if (leftTrue == (n.kind == Kind::Or)) {
+            out = left;
+            return true;
+        }
+        return tryScalarNode(expr, n.right, line, out);
+    }
+    case Kind::Call:
+    case Kind::StringLiteral:
+        return false;
+    default:
+        break;
+    }
+
+    Scalar a, b;
+    if (!tryScalarNode(expr, n.left, line, a) || !tryScalarNode(expr, n.right, line, b)) return false;
+    if (a.kind == Scalar::Int && b.kind == Scalar::Int) {
+        const int64_t x = a.i, y = b.i;
+        switch (n.kind) {
+        case Kind::Add:
+            out = makeInt(wrap(x + y));
+            return true;
+        case Kind::Subtract:
+            out = makeInt(wrap(x - y));
+            return true;
+        case Kind::Multiply:
+            out = makeInt(wrap(x * y));
+            return true;
+        case Kind::Equal:
+            out = makeBool(x == y);
+            return true;
+        case Kind::NotEqual:
+            out = makeBool(x != y);
+            return true;
+        case Kind::Less:
+            out = makeBool(x < y);
+            return true;
+        case Kind::Greater:
+            out = makeBool(x > y);
+            return true;
+        case Kind::LessEqual:
+            out = makeBool(x <= y);
+            return true;
+        case Kind::GreaterEqual:
+            out = makeBool(x >= y);
+            return true;
+        case Kind::Modulo:
+            if (y != 0 && y != -1) {
+                out = makeInt(static_cast<int32_t>(x % y));
+                return true;
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    const bool numeric = isNumericScalar(a) && isNumericScalar(b);
+    switch (n.kind) {
+    case Kind::Equal:
+    case Kind::NotEqual: {
+        bool equal = numeric ? scalarToDouble(a) == scalarToDouble(b) : a.kind == b.kind;
+        out = makeBool(equal == (n.kind == Kind::Equal));
+        return true;
+    }
+    case Kind::Less:
+    case Kind::Greater:
+    case Kind::LessEqual:
+    case Kind::GreaterEqual:
+        if (!numeric) return false; // the shared comparison raises the error
+        {
+            double x = scalarToDouble(a), y = scalarToDouble(b);
+            int c = x < y ? -1 : (x > y ? 1 : 0);
+            bool r = n.kind == Kind::Less        ? c < 0
+                     : n.kind == Kind::Greater   ? c > 0
+                     : n.kind == Kind::LessEqual ? c <= 0
+                                                 : c >= 0;
+            out = makeBool(r);
+            return true;
+        }
+    default:
+        break;
+    }
+    if (!numeric) return false;
+    try {
+        Variable result =
+            performOperation(fastScalarToVariable(a), arithmeticChar(n.kind), fastScalarToVariable(b));
+        return tryFastScalarFromVariable(result, out);
+    } catch (const std::exception&) {
+        rethrowAtToken(line, n.errorToken);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Full values over the same tree
+
+Variable ScriptEngine::evaluateFastExpression(const FastExpression& expr, const ParsedScriptLine& line) {
+    FastScalarValue scalar;
+    Variable result = tryScalarNode(expr, expr.root, line, scalar) ? fastScalarToVariable(scalar)
+                                                                   : evaluateFastNode(expr, expr.root, line);
+    // Leave the error context where reading the expression would have left it.
+    setErrorToken(line.tokens, expr.nodes[expr.root].errorToken);
+    return result;
+}
+
+Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t index,
+                                        const ParsedScriptLine& line) {
+    const FastExprNode& n = expr.nodes[index];
+    switch (n.kind) {
+    case Kind::IntLiteral:
+        return Variable(n.intValue);
+    case Kind::FloatLiteral:
+        return Variable(n.floatValue);
+    case Kind::StringLiteral:
+        return Variable(expr.strings[n.intValue]);
+    case Kind::BoolLiteral:
+        return Variable(n.intValue != 0);
+    case Kind::NoneLiteral:
+        return {};
+    case Kind::Variable: {
+        const Variable* v = resolveVariableId(n.nameId);
+        return v ? *v : Variable();
+    }
+    case Kind::Index: {
+        // A container held in a variable is read in place when the key cannot move it.
+        const FastExprNode& container = expr.nodes[n.left];
+        if (container.kind == Kind::Variable && expr.nodes[n.right].pure) {
+            Variable key = evaluateFastNode(expr, n.right, line);
+            const Variable* v = resolveVariableId(container.nameId);
+            try {
+                return getIndexedValue(v ? *v : Variable(), key);
+            } catch (const std::exception&) {
+                rethrowAtToken(line, n.errorToken);
+            }
+        }
+        Variable value = evaluateFastNode(expr, n.left, line);
+        Variable key = evaluateFastNode(expr, n.right, line);
+        try {
+            return getIndexedValue(value, key);
+        } catch (const std::exception&) {
+            rethrowAtToken(line, n.errorToken);
+        }
+    }
+    case Kind::Call:
+        return evaluateFastCall(expr, n, line);
+    case Kind::Negate: {
+        Variable operand = evaluateFastNode(expr, n.left, line);
+        if (operand.type == VarType::Int) return Variable(wrap(-int64_t{operand.asInt()}));
+        if (operand.type == VarType::Float) return Variable(-operand.asFloat());
+        if (operand.type == VarType::Bool) return Variable(int32_t{operand.asBool() ? -1 : 0});
+        throwError("Unary '-' requires a numeric value", line.tokens[n.token]);
+    }
+    case Kind::Not:
+        return Variable(!isTruthy(evaluateFastNode(expr, n.left, line)));
+    case Kind::Length: {
+        Variable operand = evaluateFastNode(expr, n.left, line);
+        try {
+            return Variable(arrayLength(operand));
+        } catch (const std::exception&) {
+            rethrowAtToken(line, n.errorToken);
+        }
+    }
+    case Kind::And:
+    case Kind::Or: {
+        Variable left = evaluateFastNode(expr, n.left, line);
+        if (isTruthy(left) == (n.kind == Kind::Or)) return left;
+        return evaluateFastNode(expr, n.right, line);
+    }
+    default:
+        break;
+    }
+    Variable a = evaluateFastNode(expr, n.left, line);
+    Variable b = evaluateFastNode(expr, n.right, line);
+    try {
+        switch (n.kind) {
+        case Kind::Equal:
+            return Variable(variablesEqual(a, b));
+        case Kind::NotEqual:
+            return Variable(!variablesEqual(a, b));
+        case Kind::Less:
+            return Variable(compareVariables(a, b) < 0);
+        case Kind::Greater:
+            return Variable(compareVariables(a, b) > 0);
+        case Kind::LessEqual:
+            return Variable(compareVariables(a, b) <= 0);
+        case Kind::GreaterEqual:
+            return Variable(compareVariables(a, b) >= 0);
+        default:
+            return performOperation(a, arithmeticChar(n.kind), b);
+        }
+    } catch (const std::exception&) {
+        rethrowAtToken(line, n.errorToken);
+    }
+}
+
+Variable ScriptEngine::evaluateFastCall(const FastExpression& expr, const FastExprNode& n,
+                                        const ParsedScriptLine& line) {
+    const FastCallExpression& call = expr.calls[n.right];
+    Variable callee = evaluateFastNode(expr, call.callee, line);
+    constexpr size_t inlineArgs = 6;
+    const size_t count = call.args.size();
+    if (count <= inlineArgs) {
+        Variable args[inlineArgs];
+        for (size_t i = 0; i < count; ++i) args[i] = evaluateFastNode(expr, call.args[i], line);
+        setErrorToken(line.tokens, n.token);
+        return invokeCallableFast(callee, args, count);
+    }
+    std::vector<Variable> args;
+    args.reserve(count);
+    for (int32_t arg : call.args) args.push_back(evaluateFastNode(expr, arg, line));
+    setErrorToken(line.tokens, n.token);
+    return invokeCallableFast(callee, args.data(), count);
+}
+
+bool ScriptEngine::tryExecuteDiscardedFastCall(const FastExpression& expr, const ParsedScriptLine& line) {
+    if (!expr.valid || expr.nodes[expr.root].kind != Kind::Call) return false;
+    evaluateFastCall(expr, expr.nodes[expr.root], line);
+    return true;
+}
