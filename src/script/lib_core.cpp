@@ -7,15 +7,17 @@
 
 namespace {
 
-// Global functions in registration order. "kill" belongs to the coroutine
-// support, which registers it in its own place.
+// Global functions in registration order.
+// clang-format off
 const char* const globalOrder[] = {
-    "print",  "getTimeMs", "random",  "toString", "tostring",   "toNumber",       "tonumber",       "gsub",
-    "typeOf", "type",      "pop",     "clear",    "erase",      "contains",       "keys",           "values",
-    "assert", "error",     "pcall",   "load",     "loadstring", "loadFile",       "loadfile",       "runFile",
-    "dofile", "pairs",     "ipairs",  "next",     "select",     "collectGarbage", "collectgarbage", "array",
-    "len",    "push",      "reserve", "get",      "set",
+    "print", "getTimeMs", "random", "toString", "tostring", "toNumber", "tonumber", "gsub", "typeOf", "type",
+    "pop", "clear", "erase", "contains", "keys", "values",
+    "assert", "error", "pcall", "load", "loadstring", "loadFile", "loadfile", "runFile", "dofile",
+    "pairs", "ipairs", "next", "select", "collectGarbage", "collectgarbage",
+    // "kill" comes here; the coroutine support provides it.
+    "array", "len", "push", "reserve", "get", "set",
 };
+// clang-format on
 
 const char* const tableOrder[] = {"string", "table", "math", "utf8", "io", "os", "package"};
 
