@@ -1,11 +1,13 @@
 // The global namespace every script starts with: the registry of global
 // functions, constants and library tables, and the small builtins that fit in
 // a line or two (clock, type words, array helpers, os, package).
-#include "ScriptEngine.h"
+#include "lib_support.h"
 
 #include <cstdio>
 
 namespace {
+
+using library::requireCount;
 
 // Global functions in registration order.
 // clang-format off
@@ -70,10 +72,6 @@ const char* typeWord(VarType type) {
 int64_t nanosecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
         .count();
-}
-
-void requireCount(const std::vector<Variable>& args, size_t count, const char* message) {
-    if (args.size() != count) throw std::runtime_error(message);
 }
 
 Variable pushValue(const std::vector<Variable>& args) {

@@ -3,6 +3,7 @@
 // goes through snprintf one conversion at a time.
 #include "ScriptEngine.h"
 
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <string_view>
@@ -25,48 +26,29 @@ bool onlyIntegerConversions(const std::string& format) {
     return true;
 }
 
-size_t decimalLength(int32_t value) {
-    uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-    size_t digits = 1;
-    while (magnitude >= 10) {
-        magnitude /= 10;
-        ++digits;
-    }
-    return digits + (value < 0 ? 1 : 0);
-}
-
+// Two passes over the format: the first checks the arguments and measures the
+// output, the second writes it into a string allocated once.
 std::string formatIntegersOnly(const std::string& format, const Variable* args, size_t count) {
-    // First pass: convert the arguments and measure the output.
-    std::vector<int32_t> values;
     size_t length = 0;
+    size_t used = 0;
     for (size_t i = 0; i < format.size(); ++i) {
-        if (format[i] != '%') {
+        if (format[i] != '%' || format[++i] == '%') {
             ++length;
             continue;
         }
-        const char letter = format[++i];
-        if (letter == '%') {
-            ++length;
-            continue;
-        }
-        if (values.size() == count)
-            formatError(std::string("missing argument for format specifier %") + letter);
-        values.push_back(ScriptEngine::toInt(args[values.size()]));
-        length += decimalLength(values.back());
+        if (used == count) formatError(std::string("missing argument for format specifier %") + format[i]);
+        char digits[16];
+        length += static_cast<size_t>(
+            std::to_chars(digits, digits + sizeof digits, ScriptEngine::toInt(args[used++])).ptr - digits);
     }
-    std::string out;
-    out.reserve(length);
-    size_t next = 0;
-    char digits[16];
+    std::string out(length, '\0');
+    char* cursor = out.data();
+    used = 0;
     for (size_t i = 0; i < format.size(); ++i) {
-        if (format[i] != '%') {
-            out += format[i];
-        } else if (format[++i] == '%') {
-            out += '%';
-        } else {
-            int n = std::snprintf(digits, sizeof digits, "%d", values[next++]);
-            out.append(digits, static_cast<size_t>(n));
-        }
+        if (format[i] != '%' || format[++i] == '%')
+            *cursor++ = format[i];
+        else
+            cursor = std::to_chars(cursor, out.data() + length, ScriptEngine::toInt(args[used++])).ptr;
     }
     return out;
 }

@@ -1,7 +1,7 @@
 // The `math` table and the engine's random numbers (random, math.random,
 // math.randomSeed). Results are 32-bit: ints for floor and ceil, floats for
 // the transcendental functions.
-#include "ScriptEngine.h"
+#include "lib_support.h"
 
 #include <cmath>
 #include <limits>
@@ -9,7 +9,7 @@
 namespace {
 
 void requireOne(const std::vector<Variable>& args, const char* message) {
-    if (args.size() != 1) throw std::runtime_error(message);
+    library::requireCount(args, 1, message);
 }
 
 // Truncating conversion that stays defined outside the int range.

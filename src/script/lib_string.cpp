@@ -1,7 +1,7 @@
 // The byte-string functions of the `string` table (other than patterns and
 // format), toNumber, and the `utf8` table. Indexes are 1-based byte indexes and
 // negative ones count from the end.
-#include "ScriptEngine.h"
+#include "lib_support.h"
 
 #include <bit>
 #include <cctype>
@@ -11,9 +11,7 @@
 
 namespace {
 
-[[noreturn]] void fail(const char* message) {
-    throw std::runtime_error(message);
-}
+using library::fail;
 
 // A negative index counts from the end: -1 is the last byte.
 int64_t fromEnd(int64_t index, size_t length) {
@@ -92,22 +90,6 @@ Variable repeatString(const std::vector<Variable>& args) {
     return Variable(std::move(out));
 }
 
-// Optional "-" then digits, fitting 32 bits.
-bool strictDecimalInt(const std::string& text, int32_t& out) {
-    size_t i = !text.empty() && text[0] == '-' ? 1 : 0;
-    if (i == text.size()) return false;
-    int64_t value = 0;
-    for (; i < text.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(text[i]))) return false;
-        value = value * 10 + (text[i] - '0');
-        if (value > int64_t{1} << 31) return false;
-    }
-    value = text[0] == '-' ? -value : value;
-    if (value > 2147483647) return false;
-    out = static_cast<int32_t>(value);
-    return true;
-}
-
 Variable numberFromText(const std::string& text, int32_t base) {
     if (text.empty()) return {};
     if (base != 10) {
@@ -117,14 +99,9 @@ Variable numberFromText(const std::string& text, int32_t base) {
         if (errno != 0 || end != text.c_str() + text.size()) return {};
         return Variable(static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(value))));
     }
-    int32_t whole;
-    if (text.find_first_of(".eE") == std::string::npos && strictDecimalInt(text, whole))
-        return Variable(whole);
-    errno = 0;
-    char* end = nullptr;
-    float value = std::strtof(text.c_str(), &end);
-    if (errno == ERANGE || end != text.c_str() + text.size()) return {};
-    return Variable(value);
+    // Base 10 reads numbers exactly as table keys come back as numbers.
+    Variable number = ScriptEngine::keyStringToValue(text);
+    return number.type == VarType::String ? Variable() : number;
 }
 
 Variable toNumber(const std::vector<Variable>& args) {

@@ -1,16 +1,15 @@
 // The container builtins (pairs, ipairs, next, keys, values, contains, erase,
 // clear, pop) and the `table` library. Every key insertion or removal made
 // here goes through markTableMutated so that the next walk sees it.
-#include "ScriptEngine.h"
+#include "lib_support.h"
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 
 namespace {
 
-void requireCount(const std::vector<Variable>& args, size_t count, const char* message) {
-    if (args.size() != count) throw std::runtime_error(message);
-}
+using library::requireCount;
 
 bool isContainer(const Variable& v) {
     return v.type == VarType::Array || v.type == VarType::Table;
@@ -20,23 +19,12 @@ Variable& tableValue(TableStorage& table, int32_t key) {
     return table[std::to_string(key)];
 }
 
-size_t decimalLength(int32_t value) {
-    uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-    size_t digits = 1;
-    while (magnitude >= 10) {
-        magnitude /= 10;
-        ++digits;
-    }
-    return digits + (value < 0 ? 1 : 0);
-}
-
 // Appends the text form of a value; the common kinds skip the temporary string.
 void appendText(std::string& out, const Variable& value) {
     switch (value.type) {
     case VarType::Int: {
-        char buffer[16];
-        int n = std::snprintf(buffer, sizeof buffer, "%d", value.asInt());
-        out.append(buffer, static_cast<size_t>(n));
+        char digits[16];
+        out.append(digits, std::to_chars(digits, digits + sizeof digits, value.asInt()).ptr);
         return;
     }
     case VarType::Bool:
@@ -52,8 +40,10 @@ void appendText(std::string& out, const Variable& value) {
 
 size_t textLength(const Variable& value) {
     switch (value.type) {
-    case VarType::Int:
-        return decimalLength(value.asInt());
+    case VarType::Int: {
+        char digits[16];
+        return static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, value.asInt()).ptr - digits);
+    }
     case VarType::Bool:
         return value.asBool() ? 4 : 5;
     case VarType::String:

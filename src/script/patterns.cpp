@@ -8,13 +8,15 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-#include "ScriptEngine.h"
+#include "lib_support.h"
 
 #include <exception>
 #include <pthread.h>
 #include <type_traits>
 
 namespace {
+
+using library::fail;
 
 // ---------------------------------------------------------------------------
 // Stack room for the regex library. Its compiler recurses once per term of the
@@ -238,10 +240,6 @@ CompiledGsubPattern compilePattern(const std::string& patternText) {
 
 // ---------------------------------------------------------------------------
 // Script functions
-
-[[noreturn]] void fail(const char* message) {
-    throw std::runtime_error(message);
-}
 
 bool areStrings(const std::vector<Variable>& args, size_t count) {
     for (size_t i = 0; i < count; ++i)
