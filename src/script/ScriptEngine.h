@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -218,7 +219,8 @@ struct FastExpression {
 struct ParsedAssignmentTarget {
     size_t nameIndex = 0;
     std::vector<TokenRange> indexRanges;
-    bool wellFormed = true; // a name followed only by [expr] suffixes
+    std::vector<FastExpression> fastIndexes; // one per index range
+    bool wellFormed = true;                  // a name followed only by [expr] suffixes
 };
 
 struct ParsedScriptLine {
@@ -522,6 +524,12 @@ class ScriptEngine {
     Variable startCoroutine(const std::shared_ptr<ScriptCallable>& callable, const Variable* args, size_t count);
     void serviceScheduledCoroutineTurn();
     void serviceScheduledCoroutineTurnNoThrow();
+    // Called when a statement has ended normally (an unwinding statement
+    // takes no turn): gives the scheduled coroutine its turn, unless a turn is
+    // what is running; an error from the turn waits for the next statement.
+    void takeCoroutineTurn() {
+        if (scheduledCoroutine && !coroutineTurnRunning) serviceScheduledCoroutineTurnNoThrow();
+    }
     void rethrowPendingCoroutineException();
     Variable killFunction(const std::vector<Variable>& args);
 
@@ -652,7 +660,6 @@ class ScriptEngine {
     void popCoroutineBlockFrame(CoroutineState& state);
     void popCoroutineLoopFrame(CoroutineState& state);
     void swapExecutionContext(CoroutineState& state);
-    friend class CoroutineTurnGuard;
     friend struct CoroutineState;
 
     // Fast expression evaluation.
@@ -661,6 +668,7 @@ class ScriptEngine {
     Variable evaluateFastCall(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line);
     bool tryScalarBuiltin(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
                           FastScalarValue& out);
+    const Variable* peekFastCallee(const FastExpression& expr, const FastExprNode& callee);
     [[noreturn]] void rethrowAtToken(const ParsedScriptLine& line, uint16_t token);
     bool evaluateLineConditionFast(const ParsedScriptLine& line, const char* trailingMessage);
     Variable evaluateLineExpression(const ParsedScriptLine& line, const FastExpression& expr, size_t first,
@@ -668,8 +676,8 @@ class ScriptEngine {
 
     // Calls.
     Variable callScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);
-    void evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
-                            std::vector<Variable>& keys);
+    void evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target, Variable* keys);
+    Variable evaluateAssignmentValue(const ParsedScriptLine& line, size_t index);
     void assignToTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                         const std::string& op, const Variable& value);
 
@@ -763,6 +771,14 @@ class ScriptEngine {
     std::vector<std::shared_ptr<const ParsedLines>> runningPrograms;
     // Where the outermost script run began on the stack.
     const char* stackBase = nullptr;
+
+    // Argument vectors for native calls, one per nesting level, reused so that
+    // a call allocates nothing once they have grown. A deque, because a
+    // running native holds a reference to its vector while deeper calls grow
+    // the pool.
+    std::deque<std::vector<Variable>> nativeArgPool;
+    size_t nativeArgDepth = 0;
+    friend class PooledNativeArgs;
 
     std::shared_ptr<CoroutineState> scheduledCoroutine;
     std::shared_ptr<CoroutineState> replacementCoroutine;

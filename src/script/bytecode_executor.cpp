@@ -50,11 +50,8 @@ Variable ScriptEngine::executeBytecodeChunkInternal(const std::shared_ptr<Byteco
     for (uint32_t i = 0; i < chunk.instructionCount; ++i) {
         rethrowPendingCoroutineException();
         if (shouldAbortForSoftRaisedError()) return {};
-        Variable result;
-        {
-            CoroutineTurnGuard turn(*this);
-            result = executeInstruction(program, code[i], signal);
-        }
+        Variable result = executeInstruction(program, code[i], signal);
+        takeCoroutineTurn();
         if (signal != BlockSignal::Normal) return result;
     }
     return {};
@@ -140,10 +137,8 @@ Variable ScriptEngine::executeInlineChunk(const std::shared_ptr<BytecodeProgram>
     for (uint32_t i = 0; i < chunk.instructionCount; ++i) {
         rethrowPendingCoroutineException();
         if (shouldAbortForSoftRaisedError()) return {};
-        {
-            CoroutineTurnGuard turn(*this);
-            executeInstruction(program, code[i], signal);
-        }
+        executeInstruction(program, code[i], signal);
+        takeCoroutineTurn();
         if (signal != BlockSignal::Normal) return {};
     }
     return {};

@@ -40,6 +40,27 @@ class CallGuard {
     size_t savedBase_;
 };
 
+// Lends a native call its argument vector from the engine's pool.
+class PooledNativeArgs {
+public:
+    PooledNativeArgs(ScriptEngine& engine, const Variable* args, size_t count) : engine_(engine) {
+        if (engine.nativeArgDepth == engine.nativeArgPool.size()) engine.nativeArgPool.emplace_back();
+        vector_ = &engine.nativeArgPool[engine.nativeArgDepth++];
+        vector_->assign(args, args + count);
+    }
+    ~PooledNativeArgs() {
+        vector_->clear();
+        --engine_.nativeArgDepth;
+    }
+    PooledNativeArgs(const PooledNativeArgs&) = delete;
+    PooledNativeArgs& operator=(const PooledNativeArgs&) = delete;
+    const std::vector<Variable>& vector() const { return *vector_; }
+
+private:
+    ScriptEngine& engine_;
+    std::vector<Variable>* vector_;
+};
+
 void ScriptEngine::checkStackDepth() const {
     static const size_t budget = stackBudget();
     const char* here = static_cast<const char*>(__builtin_frame_address(0));
@@ -61,7 +82,8 @@ Variable ScriptEngine::invokeCallableFast(const Variable& callee, const Variable
     if (!function) throw std::runtime_error("Attempted to call an invalid function value");
     if (function->isCoroutineEntry) return startCoroutine(function, args, count);
     if (function->isNative) {
-        Variable result = function->nativeFunction(std::vector<Variable>(args, args + count));
+        PooledNativeArgs pooled(*this, args, count);
+        Variable result = function->nativeFunction(pooled.vector());
         return shouldAbortForSoftRaisedError() ? Variable() : result;
     }
     if (function->isChunk) {
@@ -84,12 +106,10 @@ Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const 
         size_t first = std::min(function.params.size(), count);
         varargStack.emplace_back(args + first, args + count);
     }
-    runningPrograms.push_back(function.lines);
     struct Unwind {
         ScriptEngine& engine;
         bool popVarargs;
         ~Unwind() {
-            engine.runningPrograms.pop_back();
             if (popVarargs) engine.varargStack.pop_back();
         }
     } unwind{*this, pushesVarargs};
@@ -101,6 +121,12 @@ Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const 
         LocalScopeGuard scope(*this);
         result = executeBytecodeChunkInternal(function.program, function.bodyChunk, signal, false);
     } else {
+        // Functions declared in the body share its lines.
+        runningPrograms.push_back(function.lines);
+        struct PopProgram {
+            std::vector<std::shared_ptr<const ParsedLines>>& programs;
+            ~PopProgram() { programs.pop_back(); }
+        } popProgram{runningPrograms};
         size_t index = function.bodyStart;
         result = executeParsedBlock(*function.lines, index, signal);
     }

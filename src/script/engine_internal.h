@@ -64,22 +64,3 @@ class FrameScopeGuard {
     ScriptEngine& engine_;
     size_t savedCount_;
 };
-
-// Gives the scheduled coroutine one turn when the statement it wraps ends
-// normally; an error from the turn is held until the next statement starts.
-class CoroutineTurnGuard {
-public:
-    explicit CoroutineTurnGuard(ScriptEngine& engine)
-        : engine_(engine), turnWasRunning_(engine.coroutineTurnRunning), exceptions_(std::uncaught_exceptions()) {}
-    ~CoroutineTurnGuard() {
-        if (!turnWasRunning_ && std::uncaught_exceptions() == exceptions_ && engine_.scheduledCoroutine)
-            engine_.serviceScheduledCoroutineTurnNoThrow();
-    }
-    CoroutineTurnGuard(const CoroutineTurnGuard&) = delete;
-    CoroutineTurnGuard& operator=(const CoroutineTurnGuard&) = delete;
-
-private:
-    ScriptEngine& engine_;
-    bool turnWasRunning_;
-    int exceptions_;
-};

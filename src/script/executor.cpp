@@ -31,14 +31,12 @@ Variable ScriptEngine::executeStatements(const ParsedLines& lines, size_t& index
         rethrowPendingCoroutineException();
         enterLine(line);
         Variable result;
-        {
-            CoroutineTurnGuard turn(*this);
-            try {
-                result = executeStatement(lines, index, signal);
-            } catch (const std::exception& error) {
-                rethrowAsReport(error);
-            }
+        try {
+            result = executeStatement(lines, index, signal);
+        } catch (const std::exception& error) {
+            rethrowAsReport(error);
         }
+        takeCoroutineTurn();
         if (signal != BlockSignal::Normal) return result;
         if (shouldAbortForSoftRaisedError()) return {};
     }

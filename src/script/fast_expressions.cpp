@@ -311,6 +311,10 @@ void ScriptEngine::compileFastForms(ParsedScriptLine& line) {
         for (const TokenRange& range : line.valueRanges)
             line.fastValues.push_back(
                 compileFastExpressionRange(line.tokens, line.tokenInfo, range.first, range.end));
+        for (ParsedAssignmentTarget& target : line.assignmentTargets)
+            for (const TokenRange& range : target.indexRanges)
+                target.fastIndexes.push_back(
+                    compileFastExpressionRange(line.tokens, line.tokenInfo, range.first, range.end));
         break;
     default:
         break;
@@ -455,6 +459,7 @@ bool ScriptEngine::tryScalarNode(const FastExpression& expr, int32_t index, cons
         return tryScalarNode(expr, n.right, line, out);
     }
     case Kind::Call:
+        return tryScalarBuiltin(expr, n, line, out);
     case Kind::StringLiteral:
         return false;
     default:
@@ -537,6 +542,41 @@ bool ScriptEngine::tryScalarNode(const FastExpression& expr, int32_t index, cons
     } catch (const std::exception&) {
         rethrowAtToken(line, n.errorToken);
     }
+}
+
+// The callee of a call written as a name or as name['member'], read in place.
+const Variable* ScriptEngine::peekFastCallee(const FastExpression& expr, const FastExprNode& callee) {
+    if (callee.kind == Kind::Variable) return resolveVariableId(callee.nameId);
+    if (callee.kind != Kind::Index || expr.nodes[callee.left].kind != Kind::Variable ||
+        expr.nodes[callee.right].kind != Kind::StringLiteral)
+        return nullptr;
+    const Variable* container = resolveVariableId(expr.nodes[callee.left].nameId);
+    if (!container || container->type != VarType::Table) return nullptr;
+    const TableStorage& table = *container->asTable();
+    auto found = table.find(expr.strings[expr.nodes[callee.right].intValue]);
+    return found == table.end() ? nullptr : &found->second;
+}
+
+// Numeric library functions on numbers run without boxing their call: the
+// callee must still be the registered function (a script may rebind it).
+bool ScriptEngine::tryScalarBuiltin(const FastExpression& expr, const FastExprNode& n, const ParsedScriptLine& line,
+                                    FastScalarValue& out) {
+    const FastCallExpression& call = expr.calls[n.right];
+    const bool numericBuiltin = call.builtinId == 2 || (call.builtinId >= 27 && call.builtinId <= 36);
+    constexpr size_t maxArgs = 4;
+    if (!numericBuiltin || call.args.size() > maxArgs) return false;
+    const Variable* callee = peekFastCallee(expr, expr.nodes[call.callee]);
+    if (!callee || callee->type != VarType::Function || !callee->asFunction()->isNative ||
+        callee->asFunction()->builtinId != call.builtinId)
+        return false;
+    Variable args[maxArgs];
+    for (size_t i = 0; i < call.args.size(); ++i) {
+        Scalar arg;
+        if (!tryScalarNode(expr, call.args[i], line, arg)) return false;
+        args[i] = fastScalarToVariable(arg);
+    }
+    setErrorToken(line.tokens, n.token);
+    return tryFastScalarFromVariable(invokeCallableFast(*callee, args, call.args.size()), out);
 }
 
 // ---------------------------------------------------------------------------

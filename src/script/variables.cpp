@@ -137,10 +137,15 @@ void ScriptEngine::setIndexedValue(Variable& container, const Variable& key, con
 // The assignment statement
 
 void ScriptEngine::evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
-                                      std::vector<Variable>& keys) {
-    for (const TokenRange& range : target.indexRanges) {
+                                      Variable* keys) {
+    for (size_t k = 0; k < target.indexRanges.size(); ++k) {
+        if (target.fastIndexes[k].valid) {
+            keys[k] = evaluateFastExpression(target.fastIndexes[k], line);
+            continue;
+        }
+        const TokenRange& range = target.indexRanges[k];
         size_t index = range.first;
-        keys.push_back(evaluateExpression(line.tokens, index, &line.tokenInfo));
+        keys[k] = evaluateExpression(line.tokens, index, &line.tokenInfo);
         if (index != range.end) throwError("Unexpected token in assignment expression", line.tokens[index]);
     }
 }
@@ -163,49 +168,61 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
         return;
     }
     // Keys first: evaluating them may run code that moves variable storage.
-    std::vector<Variable> keys;
+    constexpr size_t inlineKeys = 4;
+    const size_t keyCount = target.indexRanges.size();
+    Variable inlineStorage[inlineKeys];
+    std::vector<Variable> heapStorage(keyCount > inlineKeys ? keyCount : 0);
+    Variable* keys = keyCount > inlineKeys ? heapStorage.data() : inlineStorage;
     evaluateTargetKeys(line, target, keys);
-    Variable* base = resolveVariableId(nameId);
-    if (!base) throw std::runtime_error("Indexing requires an array, table, or string");
-    Variable* container = base;
-    for (size_t i = 0; i + 1 < keys.size(); ++i)
-        container = &getIndexedValueMutable(*container, keys[i], true);
-    if (!compound) return setIndexedValue(*container, keys.back(), value, true);
+    Variable* container = resolveVariableId(nameId);
+    if (!container) throw std::runtime_error("Indexing requires an array, table, or string");
+    for (size_t i = 0; i + 1 < keyCount; ++i) container = &getIndexedValueMutable(*container, keys[i], true);
+    const Variable& key = keys[keyCount - 1];
+    if (!compound) return setIndexedValue(*container, key, value, true);
     Variable current = container->type == VarType::Array || container->type == VarType::Table ||
                                container->type == VarType::String
-                           ? getIndexedValue(*container, keys.back())
+                           ? getIndexedValue(*container, key)
                            : Variable();
-    setIndexedValue(*container, keys.back(), performOperation(current, op[0], value), false);
+    setIndexedValue(*container, key, performOperation(current, op[0], value), false);
+}
+
+Variable ScriptEngine::evaluateAssignmentValue(const ParsedScriptLine& line, size_t v) {
+    if (line.fastValues[v].valid) return evaluateFastExpression(line.fastValues[v], line);
+    const TokenRange& range = line.valueRanges[v];
+    size_t index = range.first;
+    if (index >= range.end) throwError("Unexpected end of expression", "EOF");
+    Variable value = evaluateExpression(line.tokens, index, &line.tokenInfo);
+    if (index != range.end) throwError("Unexpected token in assignment expression", line.tokens[index]);
+    return value;
 }
 
 bool ScriptEngine::executeAssignment(const ParsedScriptLine& line, Variable& result) {
     if (line.assignOpIndex == 0) return false;
+    const auto& targets = line.assignmentTargets;
+    const std::string& op = line.tokens[line.assignOpIndex];
+    result = Variable();
+    if (targets.size() == 1 && line.valueRanges.size() == 1) {
+        Variable value = evaluateAssignmentValue(line, 0);
+        if (value.type == VarType::Multi) {
+            const auto& spread = value.asMulti()->values;
+            value = spread.empty() ? Variable() : Variable(spread[0]);
+        }
+        assignToTarget(line, targets[0], op, value);
+        return true;
+    }
     std::vector<Variable> values;
     values.reserve(line.valueRanges.size());
-    for (size_t v = 0; v < line.valueRanges.size(); ++v) {
-        if (line.fastValues[v].valid) {
-            values.push_back(evaluateFastExpression(line.fastValues[v], line));
-            continue;
-        }
-        const TokenRange& range = line.valueRanges[v];
-        size_t index = range.first;
-        if (index >= range.end) throwError("Unexpected end of expression", "EOF");
-        values.push_back(evaluateExpression(line.tokens, index, &line.tokenInfo));
-        if (index != range.end) throwError("Unexpected token in assignment expression", line.tokens[index]);
-    }
-    const auto& targets = line.assignmentTargets;
+    for (size_t v = 0; v < line.valueRanges.size(); ++v) values.push_back(evaluateAssignmentValue(line, v));
     if (targets.size() == 1) {
         if (!values.empty() && values[0].type == VarType::Multi) {
             const auto& spread = values[0].asMulti()->values;
-            values[0] = spread.empty() ? Variable() : spread[0];
+            values[0] = spread.empty() ? Variable() : Variable(spread[0]);
         }
     } else if (values.size() == 1 && values[0].type == VarType::Multi) {
         std::vector<Variable> spread = values[0].asMulti()->values;
         values = std::move(spread);
     }
-    const std::string& op = line.tokens[line.assignOpIndex];
     for (size_t i = 0; i < targets.size(); ++i)
         assignToTarget(line, targets[i], op, i < values.size() ? values[i] : Variable());
-    result = Variable();
     return true;
 }
