@@ -15,8 +15,7 @@ const char* const globalOrder[] = {
     "print", "getTimeMs", "random", "toString", "tostring", "toNumber", "tonumber", "gsub", "typeOf", "type",
     "pop", "clear", "erase", "contains", "keys", "values",
     "assert", "error", "pcall", "load", "loadstring", "loadFile", "loadfile", "runFile", "dofile",
-    "pairs", "ipairs", "next", "select", "collectGarbage", "collectgarbage",
-    // "kill" comes here; the coroutine support provides it.
+    "pairs", "ipairs", "next", "select", "collectGarbage", "collectgarbage", "kill",
     "array", "len", "push", "reserve", "get", "set",
 };
 // clang-format on
@@ -110,6 +109,7 @@ void ScriptEngine::registerCoreLibrary() {
     addFormatBuiltins(parts);
     addMathBuiltins(parts);
     addIoBuiltins(parts);
+    parts.globals["kill"] = [this](const std::vector<Variable>& args) { return killFunction(args); };
 
     for (const char* name : globalOrder) {
         auto found = parts.globals.find(name);
