@@ -606,6 +606,7 @@ class ScriptEngine {
     bool runLoopBody(const ParsedLines& lines, size_t bodyStart, BlockSignal& signal, Variable& result);
     bool evaluateLineCondition(const ParsedScriptLine& line, const char* trailingMessage);
     std::vector<Variable> collectForItems(const ParsedScriptLine& line, size_t t);
+    bool callsStringWalker(const ParsedScriptLine& line, size_t t);
     void parseParameters(const ParsedScriptLine& line, size_t& t, ScriptCallable& function);
     bool declareWithoutValue(const ParsedScriptLine& line);
     void executeFunctionDeclaration(const ParsedLines& lines, size_t& index);

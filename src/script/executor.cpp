@@ -217,7 +217,8 @@ Variable ScriptEngine::executeNumericFor(const ParsedLines& lines, size_t& index
     const size_t loopScope = pushLoopScope({line.tokenInfo[1].nameId});
     Variable result;
     // A private counter drives the loop; assigning the variable in the body does not.
-    for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit; i += clause.step) {
+    for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit;
+         i += clause.step) {
         frameScopes.scopes[loopScope][0].second = Variable(static_cast<int32_t>(i));
         if (runLoopBody(lines, bodyStart, signal, result)) return result;
     }
@@ -294,14 +295,39 @@ std::vector<Variable> ScriptEngine::collectForItems(const ParsedScriptLine& line
         size_t argument = t + 2;
         return containerWalk(evaluateExpression(tokens, argument, &line.tokenInfo), tokens[t] == "ipairs");
     }
+    const bool stringWalk = callsStringWalker(line, t);
     Variable iterator = evaluateExpression(tokens, t, &line.tokenInfo);
     if (t != tokens.size()) throwError("Unexpected token after for iterator", tokenAt(line, t));
-    if (iterator.type != VarType::Array) throw std::runtime_error("generic for loops expect an array iterator");
-    return *iterator.asArray();
+    if (iterator.type == VarType::Array) return *iterator.asArray();
+    // string.byte and string.gmatch give their values as a multi-value, or
+    // alone when there is one: a loop walks them all.
+    if (stringWalk) {
+        if (iterator.type == VarType::Multi) return iterator.asMulti()->values;
+        if (iterator.isNone()) return {};
+        return {iterator};
+    }
+    throw std::runtime_error("generic for loops expect an array iterator");
+}
+
+// Whether the iterator at token t is a call string['byte'](...) or
+// string['gmatch'](...) of the library functions themselves.
+bool ScriptEngine::callsStringWalker(const ParsedScriptLine& line, size_t t) {
+    const auto& tokens = line.tokens;
+    if (t + 5 > tokens.size() || tokens[t] != "string" || tokens[t + 1] != "[" || tokens[t + 3] != "]" ||
+        tokens[t + 4] != "(")
+        return false;
+    const std::string member = decodeStringToken(tokens[t + 2]);
+    if (member != "byte" && member != "gmatch") return false;
+    const Variable* library = resolveVariableId(line.tokenInfo[t].nameId);
+    if (!library || library->type != VarType::Table) return false;
+    auto found = library->asTable()->find(member);
+    return found != library->asTable()->end() && found->second.type == VarType::Function &&
+           found->second.asFunction()->isNative &&
+           found->second.asFunction()->builtinId == builtinIdFromName("string." + member);
 }
 
 ScriptEngine::FunctionHeader ScriptEngine::parseFunctionHeader(const ParsedScriptLine& line,
-                                                                ScriptCallable& function) {
+                                                               ScriptCallable& function) {
     FunctionHeader header;
     size_t t = line.kind == StatementKind::FunctionDecl ? 1 : 2;
     if (t >= line.tokens.size() || !line.tokenInfo[t].isIdentifier)
@@ -310,7 +336,8 @@ ScriptEngine::FunctionHeader ScriptEngine::parseFunctionHeader(const ParsedScrip
     while (tokenAt(line, t) == "[") {
         ++t;
         header.keys.push_back(evaluateExpression(line.tokens, t, &line.tokenInfo));
-        if (tokenAt(line, t) != "]") throwError("Expected closing bracket in function target", tokenAt(line, t));
+        if (tokenAt(line, t) != "]")
+            throwError("Expected closing bracket in function target", tokenAt(line, t));
         ++t;
     }
     if (tokenAt(line, t) != "(") throwError("Expected '(' after function target", tokenAt(line, t));
@@ -321,7 +348,8 @@ ScriptEngine::FunctionHeader ScriptEngine::parseFunctionHeader(const ParsedScrip
     return header;
 }
 
-void ScriptEngine::storeFunction(const ParsedScriptLine& line, const FunctionHeader& header, Variable function) {
+void ScriptEngine::storeFunction(const ParsedScriptLine& line, const FunctionHeader& header,
+                                 Variable function) {
     const std::string& name = line.tokens[header.nameIndex];
     if (header.keys.empty()) {
         ScopeTarget target = line.kind == StatementKind::NativeFunctionDecl  ? ScopeTarget::Frame
@@ -355,16 +383,20 @@ void ScriptEngine::parseParameters(const ParsedScriptLine& line, size_t& t, Scri
         while (true) {
             if (tokenAt(line, t) == "...") {
                 function.isVararg = true;
-                if (tokenAt(line, ++t) != ")") throwError("Expected ')' after function parameters", tokenAt(line, t));
+                if (tokenAt(line, ++t) != ")")
+                    throwError("Expected ')' after function parameters", tokenAt(line, t));
                 break;
             }
             if (t >= line.tokens.size() || !line.tokenInfo[t].isIdentifier)
                 throwError("Expected function parameter name", tokenAt(line, t));
             function.paramIds.push_back(line.tokenInfo[t].nameId);
             function.params.push_back(line.tokens[t++]);
-            if (tokenAt(line, t) == ",") ++t;
-            else if (tokenAt(line, t) == ")") break;
-            else throwError("Expected ',' or ')' after function parameter", tokenAt(line, t));
+            if (tokenAt(line, t) == ",")
+                ++t;
+            else if (tokenAt(line, t) == ")")
+                break;
+            else
+                throwError("Expected ',' or ')' after function parameter", tokenAt(line, t));
         }
     }
     ++t;
@@ -402,7 +434,8 @@ void ScriptEngine::executeSimple(const ParsedScriptLine& line) {
     Variable ignored;
     if (executeAssignment(line, ignored) || declareWithoutValue(line)) return;
     if (line.fastExpression.valid) {
-        if (!tryExecuteDiscardedFastCall(line.fastExpression, line)) evaluateFastExpression(line.fastExpression, line);
+        if (!tryExecuteDiscardedFastCall(line.fastExpression, line))
+            evaluateFastExpression(line.fastExpression, line);
         return;
     }
     size_t t = 0;

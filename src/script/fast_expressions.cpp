@@ -499,8 +499,10 @@ bool ScriptEngine::tryScalarNode(const FastExpression& expr, int32_t index, cons
             out = makeBool(x >= y);
             return true;
         case Kind::Modulo:
-            if (y != 0 && y != -1) {
-                out = makeInt(static_cast<int32_t>(x % y));
+        case Kind::IntDivide:
+            // A zero divisor takes the shared operator, which raises the error.
+            if (y != 0) {
+                out = makeInt(wrap(n.kind == Kind::Modulo ? x % y : x / y));
                 return true;
             }
             break;
@@ -559,8 +561,8 @@ const Variable* ScriptEngine::peekFastCallee(const FastExpression& expr, const F
 
 // Numeric library functions on numbers run without boxing their call: the
 // callee must still be the registered function (a script may rebind it).
-bool ScriptEngine::tryScalarBuiltin(const FastExpression& expr, const FastExprNode& n, const ParsedScriptLine& line,
-                                    FastScalarValue& out) {
+bool ScriptEngine::tryScalarBuiltin(const FastExpression& expr, const FastExprNode& n,
+                                    const ParsedScriptLine& line, FastScalarValue& out) {
     const FastCallExpression& call = expr.calls[n.right];
     const bool numericBuiltin = call.builtinId == 2 || (call.builtinId >= 27 && call.builtinId <= 36);
     constexpr size_t maxArgs = 4;
