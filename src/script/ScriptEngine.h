@@ -403,6 +403,8 @@ class ScriptEngine {
     static const char* typeName(VarType type);
     static double toDouble(const Variable& v);
     static int32_t toInt(const Variable& v);
+    // Truncation toward zero that stays defined outside the int range.
+    static int32_t saturatingToInt(double d);
     static bool isTruthy(const Variable& v);
     static bool variablesEqual(const Variable& a, const Variable& b);
     static int compareVariables(const Variable& a, const Variable& b);

@@ -13,7 +13,8 @@ bool isFunctionDeclaration(StatementKind kind) {
 }
 
 bool declaresLocal(const ParsedScriptLine& line) {
-    return line.kind == StatementKind::LocalFunctionDecl || (!line.tokens.empty() && line.tokens[0] == "local");
+    return line.kind == StatementKind::LocalFunctionDecl ||
+           (!line.tokens.empty() && line.tokens[0] == "local");
 }
 
 } // namespace
@@ -51,7 +52,19 @@ uint32_t ScriptEngine::compileBytecodeChunk(BytecodeProgram& program, size_t fir
         }
         return static_cast<size_t>(closer);
     };
-    auto emit = [&](Opcode op, size_t operand) { code.push_back({static_cast<uint8_t>(op), uint32_t(operand), 0}); };
+    auto emit = [&](Opcode op, size_t operand) {
+        code.push_back({static_cast<uint8_t>(op), uint32_t(operand), 0});
+    };
+    // A loop: its body chunk and a table entry naming the line that holds its
+    // condition (the `until` line for repeat). Returns the line after it.
+    auto compileLoop = [&](size_t opener, const char* missing, std::vector<BytecodeForLoop>& loops,
+                           Opcode op) {
+        const size_t close = closerOf(opener, missing);
+        uint32_t body = compileBytecodeChunk(program, opener + 1, close);
+        loops.push_back({uint32_t(op == Opcode::Repeat ? close : opener), body});
+        emit(op, loops.size() - 1);
+        return close + 1;
+    };
 
     size_t i = first;
     while (i < end) {
@@ -74,8 +87,7 @@ uint32_t ScriptEngine::compileBytecodeChunk(BytecodeProgram& program, size_t fir
                 size_t bodyEnd = next == NoLineIndex ? chainEnd : static_cast<size_t>(next);
                 if (bodyEnd > chainEnd) bodyEnd = chainEnd;
                 uint32_t body = compileBytecodeChunk(program, clause + 1, bodyEnd);
-                group.branches.push_back(
-                    {uint32_t(clause), body, lines[clause].kind == StatementKind::Else});
+                group.branches.push_back({uint32_t(clause), body, lines[clause].kind == StatementKind::Else});
                 clause = bodyEnd;
             }
             program.ifGroups.push_back(std::move(group));
@@ -83,44 +95,37 @@ uint32_t ScriptEngine::compileBytecodeChunk(BytecodeProgram& program, size_t fir
             i = chainEnd + 1;
             break;
         }
-        case StatementKind::While: {
-            const size_t close = closerOf(i, "Missing 'end' for while block");
-            uint32_t body = compileBytecodeChunk(program, i + 1, close);
-            program.whileLoops.push_back({uint32_t(i), body});
-            emit(Opcode::While, program.whileLoops.size() - 1);
-            i = close + 1;
+        case StatementKind::While:
+            i = compileLoop(i, "Missing 'end' for while block", program.whileLoops, Opcode::While);
             break;
-        }
-        case StatementKind::Repeat: {
-            const size_t close = closerOf(i, "Missing 'until' for repeat block");
-            uint32_t body = compileBytecodeChunk(program, i + 1, close);
-            program.repeatLoops.push_back({uint32_t(close), body});
-            emit(Opcode::Repeat, program.repeatLoops.size() - 1);
-            i = close + 1;
+        case StatementKind::Repeat:
+            i = compileLoop(i, "Missing 'until' for repeat block", program.repeatLoops, Opcode::Repeat);
             break;
-        }
         case StatementKind::For: {
-            const size_t close = closerOf(i, "Missing 'end' for for block");
-            uint32_t body = compileBytecodeChunk(program, i + 1, close);
             bool numeric = line.tokens.size() >= 4 && isIdentifier(line.tokens[1]) && line.tokens[2] == "=";
-            auto& loops = numeric ? program.numericFors : program.genericFors;
-            loops.push_back({uint32_t(i), body});
-            emit(numeric ? Opcode::NumericFor : Opcode::GenericFor, loops.size() - 1);
-            i = close + 1;
+            i = compileLoop(i, "Missing 'end' for for block",
+                            numeric ? program.numericFors : program.genericFors,
+                            numeric ? Opcode::NumericFor : Opcode::GenericFor);
             break;
         }
-        case StatementKind::Return: emit(Opcode::Return, i++); break;
-        case StatementKind::Break: emit(Opcode::Break, i++); break;
+        case StatementKind::Return:
+            emit(Opcode::Return, i++);
+            break;
+        case StatementKind::Break:
+            emit(Opcode::Break, i++);
+            break;
         case StatementKind::ElseIf:
         case StatementKind::Else:
         case StatementKind::End:
-        case StatementKind::Until: ++i; break;
+        case StatementKind::Until:
+            ++i;
+            break;
         default:
             if (isFunctionDeclaration(line.kind)) {
                 const size_t close = closerOf(i, "Missing 'end' for function block");
                 uint32_t body = compileBytecodeChunk(program, i + 1, close);
-                program.functionDecls.push_back(
-                    {uint32_t(i), body, uint32_t(i + 1), uint32_t(close), program.scriptDirectory, program.scriptPath});
+                program.functionDecls.push_back({uint32_t(i), body, uint32_t(i + 1), uint32_t(close),
+                                                 program.scriptDirectory, program.scriptPath});
                 emit(Opcode::FunctionDecl, program.functionDecls.size() - 1);
                 i = close + 1;
             } else {

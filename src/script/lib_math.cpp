@@ -12,18 +12,10 @@ void requireOne(const std::vector<Variable>& args, const char* message) {
     library::requireCount(args, 1, message);
 }
 
-// Truncating conversion that stays defined outside the int range.
-int32_t saturatingInt(double d) {
-    if (std::isnan(d)) return 0;
-    if (d >= 2147483647.0) return std::numeric_limits<int32_t>::max();
-    if (d <= -2147483648.0) return std::numeric_limits<int32_t>::min();
-    return static_cast<int32_t>(d);
-}
-
 NativeFunction intFunction(const char* message, double (*f)(double)) {
     return [message, f](const std::vector<Variable>& args) {
         requireOne(args, message);
-        return Variable(saturatingInt(f(ScriptEngine::toDouble(args[0]))));
+        return Variable(ScriptEngine::saturatingToInt(f(ScriptEngine::toDouble(args[0]))));
     };
 }
 

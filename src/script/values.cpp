@@ -118,9 +118,8 @@ double ScriptEngine::toDouble(const Variable& v) {
     }
 }
 
-// Float to int32 truncation that stays defined outside the int range.
-static int32_t truncateToInt(double d) {
-    if (!(d == d)) return 0;
+int32_t ScriptEngine::saturatingToInt(double d) {
+    if (std::isnan(d)) return 0;
     if (d >= 2147483647.0) return std::numeric_limits<int32_t>::max();
     if (d <= -2147483648.0) return std::numeric_limits<int32_t>::min();
     return static_cast<int32_t>(d);
@@ -131,7 +130,7 @@ int32_t ScriptEngine::toInt(const Variable& v) {
     case VarType::Int:
         return v.asInt();
     case VarType::Float:
-        return truncateToInt(v.asFloat());
+        return saturatingToInt(v.asFloat());
     case VarType::Bool:
         return v.asBool() ? 1 : 0;
     default:
