@@ -4,7 +4,6 @@
 #include "lib_support.h"
 
 #include <cmath>
-#include <limits>
 
 namespace {
 
