@@ -269,6 +269,13 @@ struct ScriptCallable {
     // The defining script, so that paths and error reports refer to it.
     std::string scriptPath;
     std::string directory;
+    // Bodies of two common shapes run without statement machinery: 1, a lone
+    // `return`; 2, `if cond` / `error('literal')` / `end` / `return`.
+    uint8_t fastBodyKind = 0;
+    size_t fastConditionLine = 0;
+    size_t fastErrorLine = 0;
+    size_t fastReturnLine = 0;
+    std::string fastErrorMessage;
 };
 
 // ---------------------------------------------------------------------------
@@ -637,6 +644,10 @@ class ScriptEngine {
                                        BlockSignal& signal);
     void executeBytecodeFunctionDecl(const std::shared_ptr<BytecodeProgram>& program, uint32_t decl);
     bool stopsLoop(BlockSignal& signal);
+    static bool isFastAssignment(const ParsedScriptLine& line);
+    void executeFastAssign(const ParsedScriptLine& line);
+    static void prepareFastCallableBody(ScriptCallable& function);
+    bool runFastCallableBody(const ScriptCallable& function, Variable& result);
 
     // Shared by both executors.
     struct NumericForClause {

@@ -12,6 +12,21 @@ bool isFunctionDeclaration(StatementKind kind) {
            kind == StatementKind::NativeFunctionDecl || kind == StatementKind::LocalFunctionDecl;
 }
 
+} // namespace
+
+// `name = expression`, one plain name and one value with a compiled form.
+bool ScriptEngine::isFastAssignment(const ParsedScriptLine& line) {
+    if (line.kind != StatementKind::Simple || line.assignOpIndex == 0 ||
+        line.assignScope != ScopeTarget::Default || line.tokens[line.assignOpIndex] != "=" ||
+        line.assignmentTargets.size() != 1 || line.valueRanges.size() != 1)
+        return false;
+    const ParsedAssignmentTarget& target = line.assignmentTargets[0];
+    return target.wellFormed && target.indexRanges.empty() && line.tokenInfo[target.nameIndex].isIdentifier &&
+           line.fastValues[0].valid;
+}
+
+namespace {
+
 bool declaresLocal(const ParsedScriptLine& line) {
     return line.kind == StatementKind::LocalFunctionDecl ||
            (!line.tokens.empty() && line.tokens[0] == "local");
@@ -129,7 +144,7 @@ uint32_t ScriptEngine::compileBytecodeChunk(BytecodeProgram& program, size_t fir
                 emit(Opcode::FunctionDecl, program.functionDecls.size() - 1);
                 i = close + 1;
             } else {
-                emit(Opcode::Line, i++);
+                emit(isFastAssignment(line) ? Opcode::FastAssign : Opcode::Line, i++);
             }
         }
     }

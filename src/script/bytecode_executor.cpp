@@ -23,7 +23,8 @@ Variable ScriptEngine::runBytecodeProgram(const std::shared_ptr<BytecodeProgram>
     BlockSignal signal = BlockSignal::Normal;
     Variable result;
     {
-        ProgramStackGuard stacks(scriptPathStack, directoryStack, program->scriptPath, program->scriptDirectory);
+        ProgramStackGuard stacks(scriptPathStack, directoryStack, program->scriptPath,
+                                 program->scriptDirectory);
         result = executeBytecodeChunkInternal(program, 0, signal, true);
         rethrowPendingCoroutineException();
     }
@@ -37,8 +38,10 @@ Variable ScriptEngine::executeBytecodeChunk(const std::shared_ptr<BytecodeProgra
 }
 
 Variable ScriptEngine::executeBytecodeChunkInternal(const std::shared_ptr<BytecodeProgram>& program,
-                                                    uint32_t chunkIndex, BlockSignal& signal, bool allowScope) {
-    if (!program || chunkIndex >= program->chunks.size()) throw std::runtime_error("Invalid bytecode chunk index");
+                                                    uint32_t chunkIndex, BlockSignal& signal,
+                                                    bool allowScope) {
+    if (!program || chunkIndex >= program->chunks.size())
+        throw std::runtime_error("Invalid bytecode chunk index");
     const BytecodeChunk& chunk = program->chunks[chunkIndex];
     std::optional<LocalScopeGuard> scope;
     if (allowScope && (chunk.needsScope || localScopes.count > frameLocalBase)) scope.emplace(*this);
@@ -68,13 +71,24 @@ Variable ScriptEngine::executeInstruction(const std::shared_ptr<BytecodeProgram>
     try {
         switch (static_cast<Opcode>(instruction.opcode)) {
         case Opcode::Line:
-        case Opcode::FastAssign: executeSimple(bytecodeLine(*program, instruction.operand)); return {};
-        case Opcode::If: return executeBytecodeIf(program, instruction.operand, signal);
-        case Opcode::While: return executeBytecodeWhile(program, instruction.operand, signal);
-        case Opcode::Repeat: return executeBytecodeRepeat(program, instruction.operand, signal);
-        case Opcode::NumericFor: return executeBytecodeNumericFor(program, instruction.operand, signal);
-        case Opcode::GenericFor: return executeBytecodeGenericFor(program, instruction.operand, signal);
-        case Opcode::FunctionDecl: executeBytecodeFunctionDecl(program, instruction.operand); return {};
+            executeSimple(bytecodeLine(*program, instruction.operand));
+            return {};
+        case Opcode::FastAssign:
+            executeFastAssign(bytecodeLine(*program, instruction.operand));
+            return {};
+        case Opcode::If:
+            return executeBytecodeIf(program, instruction.operand, signal);
+        case Opcode::While:
+            return executeBytecodeWhile(program, instruction.operand, signal);
+        case Opcode::Repeat:
+            return executeBytecodeRepeat(program, instruction.operand, signal);
+        case Opcode::NumericFor:
+            return executeBytecodeNumericFor(program, instruction.operand, signal);
+        case Opcode::GenericFor:
+            return executeBytecodeGenericFor(program, instruction.operand, signal);
+        case Opcode::FunctionDecl:
+            executeBytecodeFunctionDecl(program, instruction.operand);
+            return {};
         case Opcode::Return: {
             Variable value = executeReturn(bytecodeLine(*program, instruction.operand));
             signal = BlockSignal::Return;
@@ -97,7 +111,8 @@ Variable ScriptEngine::executeInstruction(const std::shared_ptr<BytecodeProgram>
 // running it in its caller's scope is indistinguishable.
 
 bool ScriptEngine::chunkRunsInline(BytecodeProgram& program, uint32_t chunkIndex) {
-    if (program.inlineCache.size() != program.chunks.size()) program.inlineCache.assign(program.chunks.size(), 0);
+    if (program.inlineCache.size() != program.chunks.size())
+        program.inlineCache.assign(program.chunks.size(), 0);
     if (chunkIndex >= program.chunks.size()) return false;
     uint8_t& cached = program.inlineCache[chunkIndex];
     if (cached != 0) return cached == 2;
@@ -113,24 +128,33 @@ bool ScriptEngine::chunkRunsInline(BytecodeProgram& program, uint32_t chunkIndex
         switch (static_cast<Opcode>(instruction.opcode)) {
         case Opcode::Line:
         case Opcode::FastAssign:
-        case Opcode::Break: break;
+        case Opcode::Break:
+            break;
         case Opcode::If:
             eligible = instruction.operand < program.ifGroups.size();
             for (size_t b = 0; eligible && b < program.ifGroups[instruction.operand].branches.size(); ++b)
-                eligible = chunkRunsInline(program, program.ifGroups[instruction.operand].branches[b].bodyChunk);
+                eligible =
+                    chunkRunsInline(program, program.ifGroups[instruction.operand].branches[b].bodyChunk);
             break;
-        case Opcode::While: eligible = loopBodyInline(program.whileLoops, instruction.operand); break;
-        case Opcode::Repeat: eligible = loopBodyInline(program.repeatLoops, instruction.operand); break;
-        case Opcode::NumericFor: eligible = loopBodyInline(program.numericFors, instruction.operand); break;
-        default: eligible = false;
+        case Opcode::While:
+            eligible = loopBodyInline(program.whileLoops, instruction.operand);
+            break;
+        case Opcode::Repeat:
+            eligible = loopBodyInline(program.repeatLoops, instruction.operand);
+            break;
+        case Opcode::NumericFor:
+            eligible = loopBodyInline(program.numericFors, instruction.operand);
+            break;
+        default:
+            eligible = false;
         }
     }
     cached = eligible ? 2 : 1;
     return eligible;
 }
 
-Variable ScriptEngine::executeInlineChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunkIndex,
-                                          BlockSignal& signal) {
+Variable ScriptEngine::executeInlineChunk(const std::shared_ptr<BytecodeProgram>& program,
+                                          uint32_t chunkIndex, BlockSignal& signal) {
     const BytecodeChunk& chunk = program->chunks[chunkIndex];
     signal = BlockSignal::Normal;
     const Instruction* code = program->instructions.data() + chunk.firstInstruction;
@@ -164,7 +188,8 @@ bool ScriptEngine::stopsLoop(BlockSignal& signal) {
 
 Variable ScriptEngine::executeBytecodeIf(const std::shared_ptr<BytecodeProgram>& program, uint32_t groupIndex,
                                          BlockSignal& signal) {
-    const BytecodeIfGroup& group = entryAt(program->ifGroups, groupIndex, "Bytecode if-group index out of range");
+    const BytecodeIfGroup& group =
+        entryAt(program->ifGroups, groupIndex, "Bytecode if-group index out of range");
     for (const BytecodeIfBranch& branch : group.branches) {
         const ParsedScriptLine& line = bytecodeLine(*program, branch.lineIndex);
         if (branch.isElse || evaluateLineCondition(line, "Unexpected token after if condition"))
@@ -173,9 +198,10 @@ Variable ScriptEngine::executeBytecodeIf(const std::shared_ptr<BytecodeProgram>&
     return {};
 }
 
-Variable ScriptEngine::executeBytecodeWhile(const std::shared_ptr<BytecodeProgram>& program, uint32_t loopIndex,
-                                            BlockSignal& signal) {
-    const BytecodeWhileLoop& loop = entryAt(program->whileLoops, loopIndex, "Bytecode while-loop index out of range");
+Variable ScriptEngine::executeBytecodeWhile(const std::shared_ptr<BytecodeProgram>& program,
+                                            uint32_t loopIndex, BlockSignal& signal) {
+    const BytecodeWhileLoop& loop =
+        entryAt(program->whileLoops, loopIndex, "Bytecode while-loop index out of range");
     const ParsedScriptLine& line = bytecodeLine(*program, loop.lineIndex);
     while (evaluateLineCondition(line, "Unexpected token after while condition")) {
         Variable result = runBytecodeBody(program, loop.bodyChunk, signal);
@@ -184,12 +210,13 @@ Variable ScriptEngine::executeBytecodeWhile(const std::shared_ptr<BytecodeProgra
     return {};
 }
 
-Variable ScriptEngine::executeBytecodeRepeat(const std::shared_ptr<BytecodeProgram>& program, uint32_t loopIndex,
-                                             BlockSignal& signal) {
+Variable ScriptEngine::executeBytecodeRepeat(const std::shared_ptr<BytecodeProgram>& program,
+                                             uint32_t loopIndex, BlockSignal& signal) {
     const BytecodeRepeatLoop& loop =
         entryAt(program->repeatLoops, loopIndex, "Bytecode repeat-loop index out of range");
     const ParsedScriptLine& until = bytecodeLine(*program, loop.lineIndex);
-    if (until.kind != StatementKind::Until) throw std::runtime_error("repeat block did not terminate at matching until");
+    if (until.kind != StatementKind::Until)
+        throw std::runtime_error("repeat block did not terminate at matching until");
     while (true) {
         // The body's scope stays open while the condition runs, so it can read the body's locals.
         LocalScopeGuard scope(*this);
@@ -207,12 +234,14 @@ Variable ScriptEngine::executeBytecodeRepeat(const std::shared_ptr<BytecodeProgr
 
 Variable ScriptEngine::executeBytecodeNumericFor(const std::shared_ptr<BytecodeProgram>& program,
                                                  uint32_t loopIndex, BlockSignal& signal) {
-    const BytecodeForLoop& loop = entryAt(program->numericFors, loopIndex, "Bytecode numeric-for index out of range");
+    const BytecodeForLoop& loop =
+        entryAt(program->numericFors, loopIndex, "Bytecode numeric-for index out of range");
     const ParsedScriptLine& line = bytecodeLine(*program, loop.lineIndex);
     const NumericForClause clause = evaluateNumericForClause(line);
     FrameScopeGuard frame(*this);
     const size_t loopScope = pushLoopScope({line.tokenInfo[1].nameId});
-    for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit; i += clause.step) {
+    for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit;
+         i += clause.step) {
         frameScopes.scopes[loopScope][0].second = Variable(static_cast<int32_t>(i));
         Variable result = runBytecodeBody(program, loop.bodyChunk, signal);
         if (stopsLoop(signal)) return result;
@@ -222,7 +251,8 @@ Variable ScriptEngine::executeBytecodeNumericFor(const std::shared_ptr<BytecodeP
 
 Variable ScriptEngine::executeBytecodeGenericFor(const std::shared_ptr<BytecodeProgram>& program,
                                                  uint32_t loopIndex, BlockSignal& signal) {
-    const BytecodeForLoop& loop = entryAt(program->genericFors, loopIndex, "Bytecode generic-for index out of range");
+    const BytecodeForLoop& loop =
+        entryAt(program->genericFors, loopIndex, "Bytecode generic-for index out of range");
     const ParsedScriptLine& line = bytecodeLine(*program, loop.lineIndex);
     size_t t;
     std::vector<uint32_t> names = parseGenericForNames(line, t);
@@ -237,7 +267,8 @@ Variable ScriptEngine::executeBytecodeGenericFor(const std::shared_ptr<BytecodeP
     return {};
 }
 
-void ScriptEngine::executeBytecodeFunctionDecl(const std::shared_ptr<BytecodeProgram>& program, uint32_t index) {
+void ScriptEngine::executeBytecodeFunctionDecl(const std::shared_ptr<BytecodeProgram>& program,
+                                               uint32_t index) {
     const BytecodeFunctionDecl& decl =
         entryAt(program->functionDecls, index, "Bytecode function-declaration index out of range");
     const ParsedScriptLine& line = bytecodeLine(*program, decl.lineIndex);
@@ -251,5 +282,26 @@ void ScriptEngine::executeBytecodeFunctionDecl(const std::shared_ptr<BytecodePro
     function->bodyEnd = decl.bodyEndLine;
     function->scriptPath = decl.scriptPath;
     function->directory = decl.scriptDirectory;
+    prepareFastCallableBody(*function);
     storeFunction(line, header, Variable(std::move(function)));
+}
+
+// A number assigned to a variable already holding a number is written in
+// place; anything else is an ordinary assignment.
+void ScriptEngine::executeFastAssign(const ParsedScriptLine& line) {
+    if (!isFastAssignment(line)) return executeSimple(line);
+    FastScalarValue scalar;
+    const FastExpression& value = line.fastValues[0];
+    if (!tryScalarNode(value, value.root, line, scalar)) return executeSimple(line);
+    setErrorToken(line.tokens, value.nodes[value.root].errorToken);
+    const uint32_t nameId = line.tokenInfo[line.assignmentTargets[0].nameIndex].nameId;
+    Variable* target = resolveVariableId(nameId);
+    if (target && target->type == VarType::Int && scalar.kind == FastScalarValue::Int)
+        *std::get_if<int32_t>(&target->value) = scalar.i;
+    else if (target && target->type == VarType::Float && scalar.kind == FastScalarValue::Float)
+        *std::get_if<float>(&target->value) = scalar.f;
+    else if (target)
+        *target = fastScalarToVariable(scalar);
+    else
+        assignVariableId(nameId, fastScalarToVariable(scalar), ScopeTarget::Default);
 }

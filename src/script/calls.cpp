@@ -42,7 +42,7 @@ class CallGuard {
 
 // Lends a native call its argument vector from the engine's pool.
 class PooledNativeArgs {
-public:
+  public:
     PooledNativeArgs(ScriptEngine& engine, const Variable* args, size_t count) : engine_(engine) {
         if (engine.nativeArgDepth == engine.nativeArgPool.size()) engine.nativeArgPool.emplace_back();
         vector_ = &engine.nativeArgPool[engine.nativeArgDepth++];
@@ -56,7 +56,7 @@ public:
     PooledNativeArgs& operator=(const PooledNativeArgs&) = delete;
     const std::vector<Variable>& vector() const { return *vector_; }
 
-private:
+  private:
     ScriptEngine& engine_;
     std::vector<Variable>* vector_;
 };
@@ -116,6 +116,7 @@ Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const 
 
     BlockSignal signal = BlockSignal::Normal;
     Variable result;
+    if (runFastCallableBody(function, result)) return result;
     if (function.program) {
         // The body's locals live in a scope of their own and die with the call.
         LocalScopeGuard scope(*this);
@@ -198,4 +199,65 @@ Variable ScriptEngine::selectFunction(const std::vector<Variable>& args) {
     if (static_cast<size_t>(index) > count) return {};
     if (static_cast<size_t>(index) == count) return values[index - 1];
     return makeMulti(std::vector<Variable>(values + index - 1, values + count));
+}
+
+// ---------------------------------------------------------------------------
+// Fast bodies
+
+void ScriptEngine::prepareFastCallableBody(ScriptCallable& function) {
+    function.fastBodyKind = 0;
+    if (!function.lines) return;
+    const ParsedLines& lines = *function.lines;
+    std::vector<size_t> body;
+    for (size_t i = function.bodyStart; i < function.bodyEnd && i < lines.size() && body.size() <= 4; ++i)
+        if (!lines[i].tokens.empty()) body.push_back(i);
+    auto kindOf = [&](size_t n) { return lines[body[n]].kind; };
+    if (body.size() == 1 && kindOf(0) == StatementKind::Return) {
+        function.fastBodyKind = 1;
+        function.fastReturnLine = body[0];
+        return;
+    }
+    if (body.size() != 4 || kindOf(0) != StatementKind::If || lines[body[0]].tokens.size() < 2 ||
+        lines[body[0]].nextBranchIndex != NoLineIndex || lines[body[0]].endIndex != body[2] ||
+        kindOf(2) != StatementKind::End || kindOf(3) != StatementKind::Return)
+        return;
+    const std::vector<std::string>& call = lines[body[1]].tokens;
+    if (call.size() != 4 || call[0] != "error" || call[1] != "(" || !isStringToken(call[2]) || call[3] != ")")
+        return;
+    function.fastBodyKind = 2;
+    function.fastConditionLine = body[0];
+    function.fastErrorLine = body[1];
+    function.fastReturnLine = body[3];
+    function.fastErrorMessage = decodeStringToken(call[2]);
+}
+
+// Runs a fast body; false when the function has none (or `error` no longer
+// names the library function) and must run its statements.
+bool ScriptEngine::runFastCallableBody(const ScriptCallable& function, Variable& result) {
+    if (function.fastBodyKind == 0) return false;
+    const ParsedLines& lines = *function.lines;
+    if (function.fastBodyKind == 2) {
+        const ParsedScriptLine& errorLine = lines[function.fastErrorLine];
+        const Variable* error = resolveVariableId(errorLine.tokenInfo[0].nameId);
+        if (!error || error->type != VarType::Function || error->asFunction()->builtinId != 5) return false;
+        if (evaluateLineCondition(lines[function.fastConditionLine], "Unexpected token after if condition")) {
+            enterLine(errorLine);
+            setErrorToken(errorLine.tokens, 0);
+            try {
+                raiseScriptErrorSoft(function.fastErrorMessage);
+            } catch (const std::exception& raised) {
+                rethrowAsReport(raised);
+            }
+            result = Variable();
+            return true;
+        }
+    }
+    const ParsedScriptLine& returnLine = lines[function.fastReturnLine];
+    enterLine(returnLine);
+    try {
+        result = executeReturn(returnLine);
+    } catch (const std::exception& raised) {
+        rethrowAsReport(raised);
+    }
+    return true;
 }
