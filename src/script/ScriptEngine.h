@@ -683,6 +683,9 @@ class ScriptEngine {
     bool tryScalarBuiltin(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
                           FastScalarValue& out);
     const Variable* peekFastCallee(const FastExpression& expr, const FastExprNode& callee);
+    const Variable* peekArrayElement(const FastExpression& expr, const FastExprNode& index,
+                                     const ParsedScriptLine& line);
+    static inline const Variable missingElement{};
     [[noreturn]] void rethrowAtToken(const ParsedScriptLine& line, uint16_t token);
     bool evaluateLineConditionFast(const ParsedScriptLine& line, const char* trailingMessage);
     Variable evaluateLineExpression(const ParsedScriptLine& line, const FastExpression& expr, size_t first,

@@ -407,18 +407,12 @@ bool ScriptEngine::tryScalarNode(const FastExpression& expr, int32_t index, cons
         return tryFastScalarFromVariable(*v, out);
     }
     case Kind::Index: {
-        const FastExprNode& container = expr.nodes[n.left];
-        if (container.kind != Kind::Variable || !expr.nodes[n.right].pure) return false;
-        Scalar key;
-        if (!tryScalarNode(expr, n.right, line, key) || key.kind != Scalar::Int) return false;
-        const Variable* array = resolveVariableId(container.nameId);
-        if (!array || array->type != VarType::Array) return false;
-        const ArrayStorage& elements = *array->asArray();
-        if (key.i < 1 || static_cast<size_t>(key.i) > elements.size()) {
+        const Variable* element = peekArrayElement(expr, n, line);
+        if (element == &missingElement) {
             out.kind = Scalar::Nil;
             return true;
         }
-        return tryFastScalarFromVariable(elements[key.i - 1], out);
+        return element && tryFastScalarFromVariable(*element, out);
     }
     case Kind::Length: {
         const FastExprNode& operand = expr.nodes[n.left];
@@ -546,6 +540,25 @@ bool ScriptEngine::tryScalarNode(const FastExpression& expr, int32_t index, cons
     }
 }
 
+// An element of arrays reached from a variable by int keys (a[i], a[i][j]),
+// read in place; null when the node is of another form, or
+// `missingElement` when an index lies outside its array.
+const Variable* ScriptEngine::peekArrayElement(const FastExpression& expr, const FastExprNode& n,
+                                               const ParsedScriptLine& line) {
+    if (!expr.nodes[n.right].pure) return nullptr;
+    const FastExprNode& containerNode = expr.nodes[n.left];
+    const Variable* container = containerNode.kind == Kind::Variable ? resolveVariableId(containerNode.nameId)
+                                : containerNode.kind == Kind::Index
+                                    ? peekArrayElement(expr, containerNode, line)
+                                    : nullptr;
+    if (!container || container->type != VarType::Array) return nullptr;
+    Scalar key;
+    if (!tryScalarNode(expr, n.right, line, key) || key.kind != Scalar::Int) return nullptr;
+    const ArrayStorage& elements = *container->asArray();
+    if (key.i < 1 || static_cast<size_t>(key.i) > elements.size()) return &missingElement;
+    return &elements[key.i - 1];
+}
+
 // The callee of a call written as a name or as name['member'], read in place.
 const Variable* ScriptEngine::peekFastCallee(const FastExpression& expr, const FastExprNode& callee) {
     if (callee.kind == Kind::Variable) return resolveVariableId(callee.nameId);
@@ -612,6 +625,8 @@ Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t inde
         return v ? *v : Variable();
     }
     case Kind::Index: {
+        if (const Variable* element = peekArrayElement(expr, n, line))
+            return element == &missingElement ? Variable() : *element;
         // A container held in a variable is read in place when the key cannot move it.
         const FastExprNode& container = expr.nodes[n.left];
         if (container.kind == Kind::Variable && expr.nodes[n.right].pure) {

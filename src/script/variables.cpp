@@ -31,7 +31,9 @@ uint32_t internName(std::string_view name) {
     return it->second;
 }
 
-const std::string& nameOf(uint32_t id) { return nameTable().names.at(id); }
+const std::string& nameOf(uint32_t id) {
+    return nameTable().names.at(id);
+}
 
 Variable* ScriptEngine::resolveVariableId(uint32_t nameId) {
     if (localScopes.mayHold(nameId))
@@ -44,7 +46,9 @@ Variable* ScriptEngine::resolveVariableId(uint32_t nameId) {
     return nullptr;
 }
 
-Variable* ScriptEngine::resolveVariablePtr(const std::string& name) { return resolveVariableId(internName(name)); }
+Variable* ScriptEngine::resolveVariablePtr(const std::string& name) {
+    return resolveVariableId(internName(name));
+}
 
 bool ScriptEngine::resolveVariable(const std::string& name, Variable& out) {
     const Variable* found = resolveVariablePtr(name);
@@ -55,8 +59,10 @@ bool ScriptEngine::resolveVariable(const std::string& name, Variable& out) {
 void ScriptEngine::assignVariableId(uint32_t nameId, const Variable& value, ScopeTarget target) {
     switch (target) {
     case ScopeTarget::Default:
-        if (Variable* existing = resolveVariableId(nameId)) *existing = value;
-        else pushVariable(nameOf(nameId), value);
+        if (Variable* existing = resolveVariableId(nameId))
+            *existing = value;
+        else
+            pushVariable(nameOf(nameId), value);
         return;
     case ScopeTarget::Frame:
         if (frameScopes.count == 0) frameScopes.push();
@@ -168,11 +174,10 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
         return;
     }
     // Keys first: evaluating them may run code that moves variable storage.
-    constexpr size_t inlineKeys = 4;
     const size_t keyCount = target.indexRanges.size();
-    Variable inlineStorage[inlineKeys];
-    std::vector<Variable> heapStorage(keyCount > inlineKeys ? keyCount : 0);
-    Variable* keys = keyCount > inlineKeys ? heapStorage.data() : inlineStorage;
+    Variable singleKey;
+    std::vector<Variable> manyKeys(keyCount > 1 ? keyCount : 0);
+    Variable* keys = keyCount > 1 ? manyKeys.data() : &singleKey;
     evaluateTargetKeys(line, target, keys);
     Variable* container = resolveVariableId(nameId);
     if (!container) throw std::runtime_error("Indexing requires an array, table, or string");
