@@ -56,7 +56,7 @@ std::string formatIntegersOnly(const std::string& format, const Variable* args, 
 // One conversion specification, "%" up to its letter.
 struct Conversion {
     std::string printfSpec; // flags, width and precision, without length modifiers
-    std::string text;       // the specification as written, for messages
+    std::string text;       // the conversion as written, for messages
     char letter = 0;
     bool leftAlign = false;
     long width = 0;
@@ -87,7 +87,7 @@ bool readConversion(const std::string& format, size_t& i, Conversion& conversion
     if (i >= format.size()) return false;
     conversion.letter = format[i];
     conversion.text.assign(format, start, i + 1 - start);
-    // printf gets the specification without the length modifiers.
+    // printf gets the conversion without the length modifiers.
     conversion.printfSpec.assign(format, start, modifiers - start);
     conversion.printfSpec += conversion.letter;
     return true;
