@@ -174,12 +174,7 @@ bool ScriptEngine::runLoopBody(const ParsedLines& lines, size_t bodyStart, Block
                                Variable& result) {
     size_t body = bodyStart;
     result = executeParsedBlock(lines, body, signal);
-    if (signal == BlockSignal::Break) {
-        signal = BlockSignal::Normal;
-        result = Variable();
-        return true;
-    }
-    return signal == BlockSignal::Return || shouldAbortForSoftRaisedError();
+    return stopsLoop(signal);
 }
 
 Variable ScriptEngine::executeFor(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
