@@ -3,6 +3,7 @@
 
 #include "engine_internal.h"
 
+#include <optional>
 #include <sys/resource.h>
 
 namespace {
@@ -118,8 +119,12 @@ Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const 
     Variable result;
     if (runFastCallableBody(function, result)) return result;
     if (function.program) {
-        // The body's locals live in a scope of their own and die with the call.
-        LocalScopeGuard scope(*this);
+        // The body's locals live in a scope of their own and die with the call;
+        // a body that declares none needs no scope.
+        const auto& chunks = function.program->chunks;
+        std::optional<LocalScopeGuard> scope;
+        if (function.bodyChunk >= chunks.size() || chunks[function.bodyChunk].needsScope)
+            scope.emplace(*this);
         result = executeBytecodeChunkInternal(function.program, function.bodyChunk, signal, false);
     } else {
         // Functions declared in the body share its lines.

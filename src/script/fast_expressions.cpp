@@ -598,9 +598,7 @@ bool ScriptEngine::tryScalarBuiltin(const FastExpression& expr, const FastExprNo
 // Full values over the same tree
 
 Variable ScriptEngine::evaluateFastExpression(const FastExpression& expr, const ParsedScriptLine& line) {
-    FastScalarValue scalar;
-    Variable result = tryScalarNode(expr, expr.root, line, scalar) ? fastScalarToVariable(scalar)
-                                                                   : evaluateFastNode(expr, expr.root, line);
+    Variable result = evaluateFastNode(expr, expr.root, line);
     // Leave the error context where reading the expression would have left it.
     setErrorToken(line.tokens, expr.nodes[expr.root].errorToken);
     return result;
@@ -648,6 +646,13 @@ Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t inde
     }
     case Kind::Call:
         return evaluateFastCall(expr, n, line);
+    default:
+        break;
+    }
+    // A call-free operator subtree usually computes on numbers; try that first.
+    FastScalarValue scalar;
+    if (n.pure && tryScalarNode(expr, index, line, scalar)) return fastScalarToVariable(scalar);
+    switch (n.kind) {
     case Kind::Negate: {
         Variable operand = evaluateFastNode(expr, n.left, line);
         if (operand.type == VarType::Int) return Variable(wrap(-int64_t{operand.asInt()}));
@@ -702,13 +707,30 @@ Variable ScriptEngine::evaluateFastCall(const FastExpression& expr, const FastEx
                                         const ParsedScriptLine& line) {
     const FastCallExpression& call = expr.calls[n.right];
     Variable callee = evaluateFastNode(expr, call.callee, line);
-    constexpr size_t inlineArgs = 6;
     const size_t count = call.args.size();
-    if (count <= inlineArgs) {
-        Variable args[inlineArgs];
-        for (size_t i = 0; i < count; ++i) args[i] = evaluateFastNode(expr, call.args[i], line);
+    // Short argument lists live on the stack, built in place.
+    auto arg = [&](size_t i) { return evaluateFastNode(expr, call.args[i], line); };
+    auto invoke = [&](const Variable* args) {
         setErrorToken(line.tokens, n.token);
         return invokeCallableFast(callee, args, count);
+    };
+    switch (count) {
+    case 0:
+        return invoke(nullptr);
+    case 1: {
+        const Variable args[1] = {arg(0)};
+        return invoke(args);
+    }
+    case 2: {
+        const Variable args[2] = {arg(0), arg(1)};
+        return invoke(args);
+    }
+    case 3: {
+        const Variable args[3] = {arg(0), arg(1), arg(2)};
+        return invoke(args);
+    }
+    default:
+        break;
     }
     std::vector<Variable> args;
     args.reserve(count);
