@@ -108,6 +108,12 @@ class FastCompiler {
     }
 
     int32_t expression(int minPrecedence) {
+        // Deeply nested text is left to the general evaluator, which guards its stack.
+        if (++depth_ > maxDepth) return -1;
+        struct Leave {
+            int& depth;
+            ~Leave() { --depth; }
+        } leave{depth_};
         int32_t left = unary();
         while (left >= 0 && pos_ < end_) {
             Kind kind = binaryKind(tokens_[pos_]);
@@ -257,6 +263,8 @@ class FastCompiler {
     const std::vector<TokenAnalysis>& analysis_;
     size_t pos_, end_;
     FastExpression* expr_ = nullptr;
+    int depth_ = 0;
+    static constexpr int maxDepth = 200;
 };
 
 bool isNumericScalar(const Scalar& v) {
