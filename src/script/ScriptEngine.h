@@ -14,7 +14,6 @@
 #include <string_view>
 #include <unordered_map>
 #include <utility>
-#include <variant>
 #include <vector>
 
 enum class VarType : int32_t {
@@ -40,62 +39,204 @@ using TableStorage = std::unordered_map<std::string, Variable>;
 using NativeFunction = std::function<Variable(const std::vector<Variable>&)>;
 using BuiltinId = uint16_t;
 
+// A script value: a kind tag and a hand-made tagged union over the ten kinds
+// of payload, so that copying numbers costs no more than copying numbers.
 struct Variable {
-    using Value = std::variant<int32_t, float, std::string, std::vector<uint8_t>, bool, void*,
-                               std::shared_ptr<ArrayStorage>, std::shared_ptr<TableStorage>,
-                               std::shared_ptr<ScriptCallable>, std::shared_ptr<MultiResult>>;
-
     VarType type = VarType::None;
-    Value value = int32_t{0};
 
-    Variable() = default;
-    Variable(int32_t i) : type(VarType::Int), value(i) {}
-    Variable(float f) : type(VarType::Float), value(f) {}
-    Variable(bool b) : type(VarType::Bool), value(b) {}
-    Variable(std::string s) : type(VarType::String), value(std::move(s)) {}
-    Variable(const char* s) : type(VarType::String), value(std::string(s)) {}
-    Variable(std::shared_ptr<ArrayStorage> a) : type(VarType::Array), value(std::move(a)) {}
-    Variable(std::shared_ptr<TableStorage> t) : type(VarType::Table), value(std::move(t)) {}
-    Variable(std::shared_ptr<ScriptCallable> f) : type(VarType::Function), value(std::move(f)) {}
-    Variable(std::shared_ptr<MultiResult> m) : type(VarType::Multi), value(std::move(m)) {}
+    Variable() { u_.i = 0; }
+    Variable(int32_t i) : type(VarType::Int) { u_.i = i; }
+    Variable(float f) : type(VarType::Float) { u_.f = f; }
+    Variable(bool b) : type(VarType::Bool) { u_.b = b; }
+    Variable(std::string s) : type(VarType::String) { new (&u_.s) std::string(std::move(s)); }
+    Variable(const char* s) : type(VarType::String) { new (&u_.s) std::string(s); }
+    Variable(std::shared_ptr<ArrayStorage> a) : type(VarType::Array) {
+        new (&u_.array) std::shared_ptr<ArrayStorage>(std::move(a));
+    }
+    Variable(std::shared_ptr<TableStorage> t) : type(VarType::Table) {
+        new (&u_.table) std::shared_ptr<TableStorage>(std::move(t));
+    }
+    Variable(std::shared_ptr<ScriptCallable> f) : type(VarType::Function) {
+        new (&u_.function) std::shared_ptr<ScriptCallable>(std::move(f));
+    }
+    Variable(std::shared_ptr<MultiResult> m) : type(VarType::Multi) {
+        new (&u_.multi) std::shared_ptr<MultiResult>(std::move(m));
+    }
     static Variable raw(std::vector<uint8_t> bytes) {
         Variable v;
         v.type = VarType::Raw;
-        v.value = std::move(bytes);
+        new (&v.u_.raw) std::vector<uint8_t>(std::move(bytes));
         return v;
     }
     static Variable pointer(void* p) {
         Variable v;
         v.type = VarType::Pointer;
-        v.value = p;
+        v.u_.p = p;
         return v;
+    }
+
+    Variable(const Variable& other) : type(other.type) { copyPayload(other); }
+    Variable(Variable&& other) noexcept : type(other.type) { movePayload(other); }
+    ~Variable() { destroyPayload(); }
+    Variable& operator=(const Variable& other) {
+        if (this == &other) return *this;
+        if (holdsPlainData() && other.holdsPlainData()) {
+            type = other.type;
+            copyPlainData(other);
+            return *this;
+        }
+        // `other` may live inside what this value holds: copy it before letting go.
+        Variable copy(other);
+        return *this = std::move(copy);
+    }
+    Variable& operator=(Variable&& other) noexcept {
+        if (this == &other) return *this;
+        if (holdsPlainData() && other.holdsPlainData()) {
+            type = other.type;
+            copyPlainData(other);
+            return *this;
+        }
+        Variable moved(std::move(other), 0);
+        destroyPayload();
+        type = moved.type;
+        movePayload(moved);
+        return *this;
     }
 
     bool isNone() const { return type == VarType::None; }
     bool isNumeric() const { return type == VarType::Int || type == VarType::Float || type == VarType::Bool; }
 
     // Unchecked payload access: callers test `type` first.
-    int32_t asInt() const { return *std::get_if<int32_t>(&value); }
-    float asFloat() const { return *std::get_if<float>(&value); }
-    bool asBool() const { return *std::get_if<bool>(&value); }
-    void* asPointer() const { return *std::get_if<void*>(&value); }
-    const std::string& asString() const { return *std::get_if<std::string>(&value); }
-    std::string& asString() { return *std::get_if<std::string>(&value); }
-    const std::vector<uint8_t>& asRaw() const { return *std::get_if<std::vector<uint8_t>>(&value); }
-    const std::shared_ptr<ArrayStorage>& asArray() const {
-        return *std::get_if<std::shared_ptr<ArrayStorage>>(&value);
-    }
-    const std::shared_ptr<TableStorage>& asTable() const {
-        return *std::get_if<std::shared_ptr<TableStorage>>(&value);
-    }
-    const std::shared_ptr<ScriptCallable>& asFunction() const {
-        return *std::get_if<std::shared_ptr<ScriptCallable>>(&value);
-    }
-    const std::shared_ptr<MultiResult>& asMulti() const {
-        return *std::get_if<std::shared_ptr<MultiResult>>(&value);
-    }
+    int32_t asInt() const { return u_.i; }
+    float asFloat() const { return u_.f; }
+    bool asBool() const { return u_.b; }
+    void* asPointer() const { return u_.p; }
+    const std::string& asString() const { return u_.s; }
+    std::string& asString() { return u_.s; }
+    const std::vector<uint8_t>& asRaw() const { return u_.raw; }
+    const std::shared_ptr<ArrayStorage>& asArray() const { return u_.array; }
+    const std::shared_ptr<TableStorage>& asTable() const { return u_.table; }
+    const std::shared_ptr<ScriptCallable>& asFunction() const { return u_.function; }
+    const std::shared_ptr<MultiResult>& asMulti() const { return u_.multi; }
 
     std::string toString() const;
+
+  private:
+    // The ten payloads, in the order of their kinds' first appearance.
+    union Payload {
+        int32_t i; // Int, and None (always 0)
+        float f;
+        std::string s;
+        std::vector<uint8_t> raw;
+        bool b;
+        void* p;
+        std::shared_ptr<ArrayStorage> array;
+        std::shared_ptr<TableStorage> table;
+        std::shared_ptr<ScriptCallable> function;
+        std::shared_ptr<MultiResult> multi;
+        Payload() {}
+        ~Payload() {}
+    } u_;
+
+    Variable(Variable&& other, int) noexcept : type(other.type) { movePayload(other); }
+
+    bool holdsPlainData() const {
+        return type == VarType::None || type == VarType::Int || type == VarType::Float ||
+               type == VarType::Bool || type == VarType::Pointer;
+    }
+    void copyPlainData(const Variable& other) {
+        switch (other.type) {
+        case VarType::Float:
+            u_.f = other.u_.f;
+            break;
+        case VarType::Bool:
+            u_.b = other.u_.b;
+            break;
+        case VarType::Pointer:
+            u_.p = other.u_.p;
+            break;
+        default:
+            u_.i = other.u_.i;
+            break;
+        }
+    }
+    // The payload must be uninitialised (or plain) when these run.
+    void copyPayload(const Variable& other) {
+        switch (other.type) {
+        case VarType::String:
+            new (&u_.s) std::string(other.u_.s);
+            break;
+        case VarType::Raw:
+            new (&u_.raw) std::vector<uint8_t>(other.u_.raw);
+            break;
+        case VarType::Array:
+            new (&u_.array) std::shared_ptr<ArrayStorage>(other.u_.array);
+            break;
+        case VarType::Table:
+            new (&u_.table) std::shared_ptr<TableStorage>(other.u_.table);
+            break;
+        case VarType::Function:
+            new (&u_.function) std::shared_ptr<ScriptCallable>(other.u_.function);
+            break;
+        case VarType::Multi:
+            new (&u_.multi) std::shared_ptr<MultiResult>(other.u_.multi);
+            break;
+        default:
+            copyPlainData(other);
+            break;
+        }
+    }
+    void movePayload(Variable& other) noexcept {
+        switch (other.type) {
+        case VarType::String:
+            new (&u_.s) std::string(std::move(other.u_.s));
+            break;
+        case VarType::Raw:
+            new (&u_.raw) std::vector<uint8_t>(std::move(other.u_.raw));
+            break;
+        case VarType::Array:
+            new (&u_.array) std::shared_ptr<ArrayStorage>(std::move(other.u_.array));
+            break;
+        case VarType::Table:
+            new (&u_.table) std::shared_ptr<TableStorage>(std::move(other.u_.table));
+            break;
+        case VarType::Function:
+            new (&u_.function) std::shared_ptr<ScriptCallable>(std::move(other.u_.function));
+            break;
+        case VarType::Multi:
+            new (&u_.multi) std::shared_ptr<MultiResult>(std::move(other.u_.multi));
+            break;
+        default:
+            copyPlainData(other);
+            break;
+        }
+    }
+    void destroyPayload() noexcept {
+        using String = std::string;
+        using Bytes = std::vector<uint8_t>;
+        switch (type) {
+        case VarType::String:
+            u_.s.~String();
+            break;
+        case VarType::Raw:
+            u_.raw.~Bytes();
+            break;
+        case VarType::Array:
+            u_.array.~shared_ptr();
+            break;
+        case VarType::Table:
+            u_.table.~shared_ptr();
+            break;
+        case VarType::Function:
+            u_.function.~shared_ptr();
+            break;
+        case VarType::Multi:
+            u_.multi.~shared_ptr();
+            break;
+        default:
+            break;
+        }
+    }
 };
 
 struct MultiResult {
@@ -530,7 +671,8 @@ class ScriptEngine {
     static bool isBytecode(const std::string& data);
 
     // Coroutines.
-    Variable startCoroutine(const std::shared_ptr<ScriptCallable>& callable, const Variable* args, size_t count);
+    Variable startCoroutine(const std::shared_ptr<ScriptCallable>& callable, const Variable* args,
+                            size_t count);
     void serviceScheduledCoroutineTurn();
     void serviceScheduledCoroutineTurnNoThrow();
     // Called when a statement has ended normally (an unwinding statement
@@ -626,14 +768,16 @@ class ScriptEngine {
 
     // Bytecode.
     uint32_t compileBytecodeChunk(BytecodeProgram& program, size_t first, size_t end);
-    Variable executeInstruction(const std::shared_ptr<BytecodeProgram>& program, const Instruction& instruction,
-                                BlockSignal& signal);
-    Variable runBytecodeBody(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk, BlockSignal& signal);
+    Variable executeInstruction(const std::shared_ptr<BytecodeProgram>& program,
+                                const Instruction& instruction, BlockSignal& signal);
+    Variable runBytecodeBody(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
+                             BlockSignal& signal);
     Variable executeInlineChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
                                 BlockSignal& signal);
     bool chunkRunsInline(BytecodeProgram& program, uint32_t chunk);
     const ParsedScriptLine& bytecodeLine(const BytecodeProgram& program, uint32_t index);
-    Variable executeBytecodeIf(const std::shared_ptr<BytecodeProgram>& program, uint32_t group, BlockSignal& signal);
+    Variable executeBytecodeIf(const std::shared_ptr<BytecodeProgram>& program, uint32_t group,
+                               BlockSignal& signal);
     Variable executeBytecodeWhile(const std::shared_ptr<BytecodeProgram>& program, uint32_t loop,
                                   BlockSignal& signal);
     Variable executeBytecodeRepeat(const std::shared_ptr<BytecodeProgram>& program, uint32_t loop,
@@ -677,9 +821,11 @@ class ScriptEngine {
     friend struct CoroutineState;
 
     // Fast expression evaluation.
-    bool tryScalarNode(const FastExpression& expr, int32_t node, const ParsedScriptLine& line, FastScalarValue& out);
+    bool tryScalarNode(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
+                       FastScalarValue& out);
     Variable evaluateFastNode(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
-    Variable evaluateFastCall(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line);
+    Variable evaluateFastCall(const FastExpression& expr, const FastExprNode& node,
+                              const ParsedScriptLine& line);
     bool tryScalarBuiltin(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
                           FastScalarValue& out);
     const Variable* peekFastCallee(const FastExpression& expr, const FastExprNode& callee);
@@ -693,7 +839,8 @@ class ScriptEngine {
 
     // Calls.
     Variable callScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);
-    void evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target, Variable* keys);
+    void evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
+                            Variable* keys);
     Variable evaluateAssignmentValue(const ParsedScriptLine& line, size_t index);
     void assignToTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                         const std::string& op, const Variable& value);

@@ -296,11 +296,7 @@ void ScriptEngine::executeFastAssign(const ParsedScriptLine& line) {
     setErrorToken(line.tokens, value.nodes[value.root].errorToken);
     const uint32_t nameId = line.tokenInfo[line.assignmentTargets[0].nameIndex].nameId;
     Variable* target = resolveVariableId(nameId);
-    if (target && target->type == VarType::Int && scalar.kind == FastScalarValue::Int)
-        *std::get_if<int32_t>(&target->value) = scalar.i;
-    else if (target && target->type == VarType::Float && scalar.kind == FastScalarValue::Float)
-        *std::get_if<float>(&target->value) = scalar.f;
-    else if (target)
+    if (target)
         *target = fastScalarToVariable(scalar);
     else
         assignVariableId(nameId, fastScalarToVariable(scalar), ScopeTarget::Default);
