@@ -705,6 +705,8 @@ class ScriptEngine {
     const std::unordered_map<std::string, size_t>&
     getIterationTableKeyIndex(const std::shared_ptr<TableStorage>& table);
     int32_t numericTableLength(const std::shared_ptr<TableStorage>& table);
+    // The # operator and len(): a table's cached numeric length, else arrayLength.
+    int32_t lengthOf(const Variable& value);
     void maybePruneDeadTableCacheEntries();
     void pruneDeadTableCacheEntries();
     // The [key, value] pairs that pairs(c) (or ipairs(c) when `byIndex`) yields.

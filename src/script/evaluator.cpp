@@ -192,7 +192,7 @@ Variable ScriptEngine::readUnary(ExpressionReader& r, bool evaluate) {
             if (!operand.isNumeric()) throwError("Unary '-' requires a numeric value", r.tokens[opIndex]);
             return negate(operand);
         case '#':
-            return Variable(arrayLength(operand));
+            return Variable(lengthOf(operand));
         default:
             return Variable(!isTruthy(operand));
         }

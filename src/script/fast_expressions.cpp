@@ -673,7 +673,7 @@ Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t inde
     case Kind::Length: {
         Variable operand = evaluateFastNode(expr, n.left, line);
         try {
-            return Variable(arrayLength(operand));
+            return Variable(lengthOf(operand));
         } catch (const std::exception&) {
             rethrowAtToken(line, n.errorToken);
         }

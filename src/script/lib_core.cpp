@@ -162,8 +162,7 @@ void ScriptEngine::addCoreBuiltins(LibraryParts& parts) {
     };
     globals["len"] = [this](const std::vector<Variable>& args) {
         requireCount(args, 1, "len(x) requires exactly 1 argument");
-        if (args[0].type == VarType::Table) return Variable(numericTableLength(args[0].asTable()));
-        return Variable(arrayLength(args[0]));
+        return Variable(lengthOf(args[0]));
     };
     globals["push"] = pushValue;
     globals["reserve"] = reserveCapacity;

@@ -151,6 +151,10 @@ ScriptEngine::getIterationTableKeyIndex(const std::shared_ptr<TableStorage>& tab
     return entry.iterationKeyIndex;
 }
 
+int32_t ScriptEngine::lengthOf(const Variable& value) {
+    return value.type == VarType::Table ? numericTableLength(value.asTable()) : arrayLength(value);
+}
+
 int32_t ScriptEngine::numericTableLength(const std::shared_ptr<TableStorage>& table) {
     if (!table) return 0;
     TableCacheEntry& entry = tableCacheEntry(table);
