@@ -835,9 +835,6 @@ class ScriptEngine {
                                      const ParsedScriptLine& line);
     static inline const Variable missingElement{};
     [[noreturn]] void rethrowAtToken(const ParsedScriptLine& line, uint16_t token);
-    bool evaluateLineConditionFast(const ParsedScriptLine& line, const char* trailingMessage);
-    Variable evaluateLineExpression(const ParsedScriptLine& line, const FastExpression& expr, size_t first,
-                                    size_t& end);
 
     // Calls.
     Variable callScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);

@@ -10,7 +10,7 @@ namespace {
 const char magic[4] = {'B', 'S', 'B', 'C'};
 
 class Writer {
-public:
+  public:
     void u8(uint8_t v) { bytes_.push_back(static_cast<char>(v)); }
     void u16(uint16_t v) {
         for (int i = 0; i < 2; ++i) u8(static_cast<uint8_t>(v >> (8 * i)));
@@ -31,7 +31,7 @@ public:
 };
 
 class Reader {
-public:
+  public:
     Reader(const std::string& data, const std::string& path) : data_(data), path_(path) {}
     uint8_t u8() {
         need(1);
@@ -75,7 +75,7 @@ public:
     }
     [[noreturn]] void truncated() { throw std::runtime_error("Invalid bytecode file (truncated): " + path_); }
 
-private:
+  private:
     const std::string& data_;
     const std::string& path_;
     size_t at_ = 0;
@@ -121,7 +121,8 @@ void ScriptEngine::saveBytecode(const BytecodeProgram& program, const std::strin
             w.u8(b.isElse);
         }
     }
-    for (const auto* loops : {&program.whileLoops, &program.repeatLoops, &program.numericFors, &program.genericFors}) {
+    for (const auto* loops :
+         {&program.whileLoops, &program.repeatLoops, &program.numericFors, &program.genericFors}) {
         w.u32(static_cast<uint32_t>(loops->size()));
         for (const BytecodeForLoop& l : *loops) w.loop(l);
     }
@@ -147,7 +148,8 @@ std::shared_ptr<BytecodeProgram> ScriptEngine::loadBytecode(const std::string& p
     if (size < 0) throw std::runtime_error("Failed to size bytecode file: " + path);
     in.seekg(0, std::ios::beg);
     std::string data(static_cast<size_t>(size), '\0');
-    if (!in.read(data.data(), size)) throw std::runtime_error("Invalid bytecode file (truncated data): " + path);
+    if (!in.read(data.data(), size))
+        throw std::runtime_error("Invalid bytecode file (truncated data): " + path);
     return loadBytecodeFromMemory(data, path);
 }
 
@@ -198,7 +200,8 @@ std::shared_ptr<BytecodeProgram> ScriptEngine::loadBytecodeFromMemory(const std:
             b.isElse = r.u8() != 0;
         }
     }
-    for (auto* loops : {&program->whileLoops, &program->repeatLoops, &program->numericFors, &program->genericFors}) {
+    for (auto* loops :
+         {&program->whileLoops, &program->repeatLoops, &program->numericFors, &program->genericFors}) {
         loops->resize(r.count(8));
         for (BytecodeForLoop& l : *loops) l = r.loop();
     }

@@ -244,7 +244,7 @@ bool ScriptEngine::runFastCallableBody(const ScriptCallable& function, Variable&
     if (function.fastBodyKind == 2) {
         const ParsedScriptLine& errorLine = lines[function.fastErrorLine];
         const Variable* error = resolveVariableId(errorLine.tokenInfo[0].nameId);
-        if (!error || error->type != VarType::Function || error->asFunction()->builtinId != 5) return false;
+        if (!isBuiltin(error, builtinIdFromName("error"))) return false;
         if (evaluateLineCondition(lines[function.fastConditionLine], "Unexpected token after if condition")) {
             enterLine(errorLine);
             setErrorToken(errorLine.tokens, 0);

@@ -58,8 +58,9 @@ void ScriptEngine::swapExecutionContext(CoroutineState& state) {
     std::swap(softErrorMessage, state.softErrorMessage);
 }
 
-std::shared_ptr<CoroutineState> ScriptEngine::createCoroutineState(const std::shared_ptr<ScriptCallable>& callable,
-                                                                   const Variable* args, size_t count) {
+std::shared_ptr<CoroutineState>
+ScriptEngine::createCoroutineState(const std::shared_ptr<ScriptCallable>& callable, const Variable* args,
+                                   size_t count) {
     auto state = std::make_shared<CoroutineState>();
     state->callable = callable;
     state->frameScopes.push();
@@ -150,8 +151,10 @@ void ScriptEngine::serviceScheduledCoroutineTurn() {
     }
     restore();
     if (coroutineReplaceRequested) {
-        if (replacementCoroutine) scheduledCoroutine = std::move(replacementCoroutine);
-        else if (scheduledCoroutine == state) scheduledCoroutine.reset();
+        if (replacementCoroutine)
+            scheduledCoroutine = std::move(replacementCoroutine);
+        else if (scheduledCoroutine == state)
+            scheduledCoroutine.reset();
     } else if (finished && scheduledCoroutine == state) {
         scheduledCoroutine.reset();
     }
@@ -247,7 +250,8 @@ void ScriptEngine::advanceCoroutineLoop(CoroutineState& state) {
         again = loop.row < loop.rows.size();
         if (again) bindLoopValues(loop.loopScopeDepth, loop.rows[loop.row++]);
         break;
-    default: break;
+    default:
+        break;
     }
     if (!again) return popCoroutineLoopFrame(state);
     pushCoroutineBlockFrame(state, bodyFirst, bodyEnd);
@@ -284,7 +288,9 @@ bool ScriptEngine::executeCoroutineLine(CoroutineState& state) {
         case StatementKind::ElseIf:
         case StatementKind::Else:
         case StatementKind::End:
-        case StatementKind::Until: ++frame.line; return false;
+        case StatementKind::Until:
+            ++frame.line;
+            return false;
         case StatementKind::If: {
             if (line.endIndex == NoLineIndex) throw std::runtime_error("Missing 'end' for if block");
             const size_t chainEnd = line.endIndex;
@@ -303,7 +309,9 @@ bool ScriptEngine::executeCoroutineLine(CoroutineState& state) {
             if (clause + 1 < bodyEnd) pushCoroutineBlockFrame(state, clause + 1, bodyEnd);
             return false;
         }
-        case StatementKind::While: enterLoop(CoroutineFrame::While, index, findMatchingEnd(lines, index + 1)); return false;
+        case StatementKind::While:
+            enterLoop(CoroutineFrame::While, index, findMatchingEnd(lines, index + 1));
+            return false;
         case StatementKind::Repeat: {
             size_t until = findMatchingUntil(lines, index + 1);
             if (lines[until].kind != StatementKind::Until)
@@ -315,7 +323,8 @@ bool ScriptEngine::executeCoroutineLine(CoroutineState& state) {
             bool numeric = line.tokens.size() >= 4 && line.tokenInfo[1].isIdentifier && line.tokens[2] == "=";
             if (numeric) {
                 NumericForClause clause = evaluateNumericForClause(line);
-                CoroutineFrame* loop = enterLoop(CoroutineFrame::NumericFor, index, findMatchingEnd(lines, index + 1));
+                CoroutineFrame* loop =
+                    enterLoop(CoroutineFrame::NumericFor, index, findMatchingEnd(lines, index + 1));
                 loop->counter = clause.start;
                 loop->limit = clause.limit;
                 loop->step = clause.step;
@@ -340,7 +349,9 @@ bool ScriptEngine::executeCoroutineLine(CoroutineState& state) {
             frame.line = next;
             return false;
         }
-        case StatementKind::Return: state.frames.clear(); return true;
+        case StatementKind::Return:
+            state.frames.clear();
+            return true;
         case StatementKind::Break: {
             while (!state.frames.empty() && state.frames.back().kind == CoroutineFrame::Block)
                 popCoroutineBlockFrame(state);

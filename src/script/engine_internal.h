@@ -4,6 +4,13 @@
 
 #include "ScriptEngine.h"
 
+// Whether a value is still the library's native function with this id:
+// scripts may rebind any name, and the fast paths must then call theirs.
+inline bool isBuiltin(const Variable* value, BuiltinId id) {
+    return value && value->type == VarType::Function && value->asFunction()->isNative &&
+           value->asFunction()->builtinId == id;
+}
+
 // The token at `index`, or "EOF" past the end (the near-token of error reports).
 inline std::string_view tokenAt(const ParsedScriptLine& line, size_t index) {
     return index < line.tokens.size() ? std::string_view(line.tokens[index]) : std::string_view("EOF");
@@ -12,10 +19,11 @@ inline std::string_view tokenAt(const ParsedScriptLine& line, size_t index) {
 // Pushes a program's path and directory (when it has them, so that text
 // chunks run in the context of their caller) and pops them however the run ends.
 class ProgramStackGuard {
-public:
+  public:
     ProgramStackGuard(std::vector<const std::string*>& paths, std::vector<const std::string*>& directories,
                       const std::string& path, const std::string& directory)
-        : paths_(paths), directories_(directories), pushedPath_(!path.empty()), pushedDirectory_(!directory.empty()) {
+        : paths_(paths), directories_(directories), pushedPath_(!path.empty()),
+          pushedDirectory_(!directory.empty()) {
         if (pushedPath_) paths_.push_back(&path);
         if (pushedDirectory_) directories_.push_back(&directory);
     }
@@ -26,7 +34,7 @@ public:
     ProgramStackGuard(const ProgramStackGuard&) = delete;
     ProgramStackGuard& operator=(const ProgramStackGuard&) = delete;
 
-private:
+  private:
     std::vector<const std::string*>& paths_;
     std::vector<const std::string*>& directories_;
     bool pushedPath_, pushedDirectory_;

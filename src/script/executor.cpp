@@ -283,8 +283,7 @@ std::vector<Variable> ScriptEngine::collectForItems(const ParsedScriptLine& line
         size_t argumentEnd = t + 2;
         skipExpression(tokens, argumentEnd, 1, &line.tokenInfo);
         const Variable* callee = resolveVariablePtr(tokens[t]);
-        directWalk = argumentEnd + 1 == tokens.size() && callee && callee->type == VarType::Function &&
-                     callee->asFunction()->isNative && callee->asFunction()->name == tokens[t];
+        directWalk = argumentEnd + 1 == tokens.size() && isBuiltin(callee, builtinIdFromName(tokens[t]));
     }
     if (directWalk) {
         size_t argument = t + 2;
@@ -316,9 +315,8 @@ bool ScriptEngine::callsStringWalker(const ParsedScriptLine& line, size_t t) {
     const Variable* library = resolveVariableId(line.tokenInfo[t].nameId);
     if (!library || library->type != VarType::Table) return false;
     auto found = library->asTable()->find(member);
-    return found != library->asTable()->end() && found->second.type == VarType::Function &&
-           found->second.asFunction()->isNative &&
-           found->second.asFunction()->builtinId == builtinIdFromName("string." + member);
+    return found != library->asTable()->end() &&
+           isBuiltin(&found->second, builtinIdFromName("string." + member));
 }
 
 ScriptEngine::FunctionHeader ScriptEngine::parseFunctionHeader(const ParsedScriptLine& line,

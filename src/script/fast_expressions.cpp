@@ -179,7 +179,6 @@ class FastCompiler {
         call.callee = callee;
         call.builtinId = ScriptEngine::builtinIdFromName(calleeName(callee));
         ++pos_; // "("
-        bool pure = true;
         if (at(")")) {
             ++pos_;
         } else {
@@ -204,7 +203,6 @@ class FastCompiler {
         n.right = static_cast<int32_t>(expr_->calls.size() - 1);
         n.token = n.errorToken = static_cast<uint16_t>(primaryToken);
         n.pure = false;
-        (void)pure;
         return add(n);
     }
 
@@ -589,9 +587,7 @@ bool ScriptEngine::tryScalarBuiltin(const FastExpression& expr, const FastExprNo
     constexpr size_t maxArgs = 4;
     if (!numericBuiltin || call.args.size() > maxArgs) return false;
     const Variable* callee = peekFastCallee(expr, expr.nodes[call.callee]);
-    if (!callee || callee->type != VarType::Function || !callee->asFunction()->isNative ||
-        callee->asFunction()->builtinId != call.builtinId)
-        return false;
+    if (!isBuiltin(callee, call.builtinId)) return false;
     Variable args[maxArgs];
     for (size_t i = 0; i < call.args.size(); ++i) {
         Scalar arg;

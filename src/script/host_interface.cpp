@@ -38,12 +38,13 @@ Variable ScriptEngine::createNativeCallable(NativeFunction function, std::string
 // The hot library functions, by the names they are registered under; the
 // position in this list (from 1) is the id.
 static const char* const builtinNames[] = {
-    "assert",      "getTimeMs",    "toString",      "toNumber",     "error",        "pcall",       "load",
-    "pairs",       "ipairs",       "next",          "select",       "collectGarbage", "len",       "string.len",
-    "string.upper", "string.sub",  "string.find",   "string.match", "string.gmatch", "string.byte", "string.format",
-    "string.gsub", "table.insert", "table.remove",  "table.concat", "table.sort",   "math.floor",  "math.ceil",
-    "math.abs",    "math.min",     "math.max",      "math.sin",     "math.cos",     "math.rad",    "math.log",
-    "math.sqrt",   "utf8.len"};
+    "assert",        "getTimeMs",   "toString",      "toNumber",    "error",        "pcall",
+    "load",          "pairs",       "ipairs",        "next",        "select",       "collectGarbage",
+    "len",           "string.len",  "string.upper",  "string.sub",  "string.find",  "string.match",
+    "string.gmatch", "string.byte", "string.format", "string.gsub", "table.insert", "table.remove",
+    "table.concat",  "table.sort",  "math.floor",    "math.ceil",   "math.abs",     "math.min",
+    "math.max",      "math.sin",    "math.cos",      "math.rad",    "math.log",     "math.sqrt",
+    "utf8.len"};
 
 BuiltinId ScriptEngine::builtinIdFromName(const std::string& name) {
     if (name.size() < 3 || name.size() > 14) return 0;

@@ -21,11 +21,13 @@ bool readWholeFile(const std::string& path, std::string& text) {
 
 } // namespace
 
-std::shared_ptr<ScriptCallable> ScriptEngine::compileChunk(const std::string& source, const std::string& scriptPath) {
+std::shared_ptr<ScriptCallable> ScriptEngine::compileChunk(const std::string& source,
+                                                           const std::string& scriptPath) {
     const std::string directory = pathDirectory(scriptPath);
     // The program records the file being compiled, so its errors and paths refer to it.
     ProgramStackGuard guard(scriptPathStack, directoryStack, scriptPath, directory);
-    return makeChunk(isBytecode(source) ? loadBytecodeFromMemory(source, scriptPath) : compileToBytecode(source));
+    return makeChunk(isBytecode(source) ? loadBytecodeFromMemory(source, scriptPath)
+                                        : compileToBytecode(source));
 }
 
 std::shared_ptr<ScriptCallable> ScriptEngine::makeChunk(std::shared_ptr<BytecodeProgram> program) {
@@ -46,7 +48,8 @@ Variable ScriptEngine::runScript(const std::string& source) {
         return result;
     } catch (const std::exception& error) {
         if (isErrorReport(error.what())) throw;
-        throwError(error.what(), errorContext.token.empty() ? std::string_view("script") : errorContext.token);
+        throwError(error.what(),
+                   errorContext.token.empty() ? std::string_view("script") : errorContext.token);
     }
 }
 
