@@ -330,6 +330,13 @@ enum class FastExprNodeKind : uint8_t {
     Or = 26,
 };
 
+// Where a name was last found: valid while the engine's resolution epoch is
+// the one recorded, that is while no scope, binding or global has changed.
+struct ResolutionCache {
+    mutable uint64_t epoch = 0;
+    mutable Variable* slot = nullptr;
+};
+
 struct FastExprNode {
     FastExprNodeKind kind = FastExprNodeKind::NoneLiteral;
     int32_t left = -1;
@@ -341,6 +348,7 @@ struct FastExprNode {
     int32_t intValue = 0;
     float floatValue = 0;
     uint32_t nameId = 0;
+    ResolutionCache resolved; // for variable nodes
 };
 
 struct FastCallExpression {
@@ -349,8 +357,27 @@ struct FastCallExpression {
     BuiltinId builtinId = 0;
 };
 
+// A fast expression flattened into register instructions for the scalar
+// path: leaves are read straight from their operands, so numbers are
+// computed in one loop without walking the tree.
+inline constexpr size_t maxScalarRegisters = 16;
+
+struct ScalarInstruction {
+    // Besides the binary operator kinds of the tree (Add to GreaterEqual):
+    static constexpr uint8_t Move = 40, JumpIfTruthy = 41, JumpIfFalsy = 42, Element = 43, ElementRef = 44,
+                             Tree = 45;
+    enum class Mode : uint8_t { Register, IntConst, FloatConst, Variable };
+    uint8_t op = Tree;
+    uint8_t dst = 0;
+    Mode aMode = Mode::Register, bMode = Mode::Register;
+    int32_t a = 0, b = 0; // register, constant (a float's bits) or variable node; b of a jump: its target
+    int32_t node = 0;     // the tree node computed, for errors and the Tree fallback
+};
+
 struct FastExpression {
     std::vector<FastExprNode> nodes;
+    std::vector<ScalarInstruction> scalarCode; // empty when the tree is walked instead
+    uint8_t scalarRegisters = 0;
     std::vector<std::string> strings;
     std::vector<FastCallExpression> calls;
     int32_t root = -1;
@@ -362,6 +389,7 @@ struct ParsedAssignmentTarget {
     std::vector<TokenRange> indexRanges;
     std::vector<FastExpression> fastIndexes; // one per index range
     bool wellFormed = true;                  // a name followed only by [expr] suffixes
+    ResolutionCache resolved;                // of the base name
 };
 
 struct ParsedScriptLine {
@@ -381,6 +409,7 @@ struct ParsedScriptLine {
     // one per assignment value. Invalid where the text does not compile.
     FastExpression fastExpression;
     std::vector<FastExpression> fastValues;
+    bool fastAssignable = false; // one plain name = one fast expression
 };
 
 using ParsedLines = std::vector<ParsedScriptLine>;
@@ -546,6 +575,9 @@ struct CompiledGsubPattern {
 class ScriptEngine {
   public:
     ScriptEngine();
+    // The scope stacks point back at the engine.
+    ScriptEngine(const ScriptEngine&) = delete;
+    ScriptEngine& operator=(const ScriptEngine&) = delete;
 
     // Value rules.
     static const char* typeName(VarType type);
@@ -606,7 +638,7 @@ class ScriptEngine {
     [[noreturn]] void throwError(const std::string& message, std::string_view nearToken) const;
     std::string formatErrorReport(const std::string& message, std::string_view nearToken) const;
     void raiseScriptErrorSoft(const std::string& message);
-    bool shouldAbortForSoftRaisedError() const;
+    bool shouldAbortForSoftRaisedError() const { return softErrorPending && callDepth > softErrorDepth; }
     void clearSoftRaisedError();
 
     // Fast expressions.
@@ -647,6 +679,13 @@ class ScriptEngine {
     void assignVariable(const std::string& name, const Variable& value, ScopeTarget target);
     bool assignExistingVariable(const std::string& name, const Variable& value);
     Variable* resolveVariableId(uint32_t nameId);
+    Variable* resolveCached(uint32_t nameId, const ResolutionCache& cache) {
+        if (cache.epoch != resolutionEpoch) {
+            cache.slot = resolveVariableId(nameId);
+            cache.epoch = resolutionEpoch;
+        }
+        return cache.slot;
+    }
     void assignVariableId(uint32_t nameId, const Variable& value, ScopeTarget target);
     using Scope = std::vector<std::pair<uint32_t, Variable>>;
     void setIndexedValue(Variable& container, const Variable& key, const Variable& value, bool create);
@@ -681,7 +720,10 @@ class ScriptEngine {
     void takeCoroutineTurn() {
         if (scheduledCoroutine && !coroutineTurnRunning) serviceScheduledCoroutineTurnNoThrow();
     }
-    void rethrowPendingCoroutineException();
+    void rethrowPendingCoroutineException() {
+        if (pendingCoroutineException) rethrowCoroutineException();
+    }
+    [[noreturn]] void rethrowCoroutineException();
     Variable killFunction(const std::vector<Variable>& args);
 
     // Calls and the error functions.
@@ -825,6 +867,22 @@ class ScriptEngine {
     // Fast expression evaluation.
     bool tryScalarNode(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
                        FastScalarValue& out);
+    bool tryScalarAt(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
+                     FastScalarValue& out) {
+        return node == expr.root && !expr.scalarCode.empty() ? runScalarCode(expr, line, out)
+                                                             : tryScalarNode(expr, node, line, out);
+    }
+    bool runScalarCode(const FastExpression& expr, const ParsedScriptLine& line, FastScalarValue& out);
+    static void buildScalarCode(FastExpression& expr);
+    inline bool tryScalarOperand(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
+                                 FastScalarValue& out);
+    bool tryScalarBinary(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
+                         FastScalarValue& out);
+    inline bool combineScalars(const FastExpression& expr, const FastExprNode& node,
+                               const ParsedScriptLine& line, const FastScalarValue& a,
+                               const FastScalarValue& b, FastScalarValue& out);
+    bool tryScalarMixed(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
+                        const FastScalarValue& a, const FastScalarValue& b, FastScalarValue& out);
     Variable evaluateFastNode(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
     Variable evaluateFastCall(const FastExpression& expr, const FastExprNode& node,
                               const ParsedScriptLine& line);
@@ -852,12 +910,19 @@ class ScriptEngine {
         std::vector<Scope> scopes;
         size_t count = 0;
         std::vector<uint32_t> bindings;
+        // The owning engine's resolution epoch while the stack is in use.
+        uint64_t* epoch = nullptr;
 
+        void changed() {
+            if (epoch) *epoch = ++epochSource;
+        }
         void push() {
             if (count == scopes.size()) scopes.emplace_back().reserve(4);
             ++count;
+            changed();
         }
         void truncate(size_t newCount) {
+            if (count > newCount) changed();
             while (count > newCount) {
                 Scope& scope = scopes[--count];
                 for (const auto& entry : scope) --bindings[entry.first];
@@ -870,6 +935,7 @@ class ScriptEngine {
             if (nameId >= bindings.size()) bindings.resize(nameId + 1, 0);
             ++bindings[nameId];
             scope.emplace_back(nameId, value);
+            changed();
         }
         // Overwrites the entry for the name in `scope`, or adds one.
         void set(Scope& scope, uint32_t nameId, const Variable& value) {
@@ -929,6 +995,16 @@ class ScriptEngine {
     ScopeStack localScopes;
     size_t frameLocalBase = 0;
     ScopeStack frameScopes;
+    // Changes whenever a name could resolve differently or a variable could
+    // move; values are drawn from one process-wide source, so a cache filled
+    // by one engine never validates in another.
+    static inline uint64_t epochSource = 0;
+    uint64_t resolutionEpoch = ++epochSource;
+    void scopesChanged() { resolutionEpoch = ++epochSource; }
+    void setFrameLocalBase(size_t base) {
+        if (base != frameLocalBase) scopesChanged();
+        frameLocalBase = base;
+    }
     std::vector<std::vector<Variable>> varargStack;
     // Line vectors of running programs, so that declared functions can share them.
     std::vector<std::shared_ptr<const ParsedLines>> runningPrograms;

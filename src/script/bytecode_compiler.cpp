@@ -144,7 +144,7 @@ uint32_t ScriptEngine::compileBytecodeChunk(BytecodeProgram& program, size_t fir
                 emit(Opcode::FunctionDecl, program.functionDecls.size() - 1);
                 i = close + 1;
             } else {
-                emit(isFastAssignment(line) ? Opcode::FastAssign : Opcode::Line, i++);
+                emit(line.fastAssignable ? Opcode::FastAssign : Opcode::Line, i++);
             }
         }
     }

@@ -289,13 +289,14 @@ void ScriptEngine::executeBytecodeFunctionDecl(const std::shared_ptr<BytecodePro
 // A number assigned to a variable already holding a number is written in
 // place; anything else is an ordinary assignment.
 void ScriptEngine::executeFastAssign(const ParsedScriptLine& line) {
-    if (!isFastAssignment(line)) return executeSimple(line);
+    if (!line.fastAssignable) return executeSimple(line);
     FastScalarValue scalar;
     const FastExpression& value = line.fastValues[0];
-    if (!tryScalarNode(value, value.root, line, scalar)) return executeSimple(line);
+    if (!tryScalarAt(value, value.root, line, scalar)) return executeSimple(line);
     setErrorToken(line.tokens, value.nodes[value.root].errorToken);
-    const uint32_t nameId = line.tokenInfo[line.assignmentTargets[0].nameIndex].nameId;
-    Variable* target = resolveVariableId(nameId);
+    const ParsedAssignmentTarget& assigned = line.assignmentTargets[0];
+    const uint32_t nameId = line.tokenInfo[assigned.nameIndex].nameId;
+    Variable* target = resolveCached(nameId, assigned.resolved);
     if (target)
         *target = fastScalarToVariable(scalar);
     else

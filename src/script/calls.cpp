@@ -30,7 +30,7 @@ class CallGuard {
     ~CallGuard() {
         --engine_.callDepth;
         engine_.errorContext = savedContext_;
-        engine_.frameLocalBase = savedBase_;
+        engine_.setFrameLocalBase(savedBase_);
     }
     CallGuard(const CallGuard&) = delete;
     CallGuard& operator=(const CallGuard&) = delete;

@@ -56,6 +56,9 @@ void ScriptEngine::swapExecutionContext(CoroutineState& state) {
     std::swap(softErrorPending, state.softErrorPending);
     std::swap(softErrorDepth, state.softErrorDepth);
     std::swap(softErrorMessage, state.softErrorMessage);
+    localScopes.epoch = frameScopes.epoch = &resolutionEpoch;
+    state.localScopes.epoch = state.frameScopes.epoch = nullptr;
+    scopesChanged();
 }
 
 std::shared_ptr<CoroutineState>
@@ -107,8 +110,7 @@ Variable ScriptEngine::killFunction(const std::vector<Variable>& args) {
     return {};
 }
 
-void ScriptEngine::rethrowPendingCoroutineException() {
-    if (!pendingCoroutineException) return;
+void ScriptEngine::rethrowCoroutineException() {
     std::exception_ptr pending = std::move(pendingCoroutineException);
     pendingCoroutineException = nullptr;
     std::rethrow_exception(pending);
@@ -181,7 +183,7 @@ void ScriptEngine::popCoroutineBlockFrame(CoroutineState& state) {
     const CoroutineFrame& frame = state.frames.back();
     if (frame.ownsScope) {
         localScopes.truncate(frame.scopeDepth);
-        frameLocalBase = frame.savedScopeBase;
+        setFrameLocalBase(frame.savedScopeBase);
     }
     state.frames.pop_back();
 }

@@ -49,7 +49,7 @@ class LocalScopeGuard {
     }
     ~LocalScopeGuard() {
         engine_.localScopes.truncate(savedCount_);
-        engine_.frameLocalBase = savedBase_;
+        engine_.setFrameLocalBase(savedBase_);
     }
     LocalScopeGuard(const LocalScopeGuard&) = delete;
     LocalScopeGuard& operator=(const LocalScopeGuard&) = delete;

@@ -47,10 +47,6 @@ void ScriptEngine::raiseScriptErrorSoft(const std::string& message) {
     softErrorMessage = message;
 }
 
-bool ScriptEngine::shouldAbortForSoftRaisedError() const {
-    return softErrorPending && callDepth > softErrorDepth;
-}
-
 void ScriptEngine::clearSoftRaisedError() {
     softErrorPending = false;
     softErrorDepth = 0;

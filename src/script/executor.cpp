@@ -85,7 +85,7 @@ bool ScriptEngine::evaluateLineCondition(const ParsedScriptLine& line, const cha
     try {
         if (line.fastExpression.valid) {
             FastScalarValue scalar;
-            if (tryScalarNode(line.fastExpression, line.fastExpression.root, line, scalar))
+            if (tryScalarAt(line.fastExpression, line.fastExpression.root, line, scalar))
                 return fastScalarIsTruthy(scalar);
             return isTruthy(evaluateFastNode(line.fastExpression, line.fastExpression.root, line));
         }

@@ -7,6 +7,7 @@
 
 #include "engine_internal.h"
 
+#include <bit>
 #include <cmath>
 
 using Kind = FastExprNodeKind;
@@ -296,7 +297,9 @@ int32_t wrap(int64_t v) {
 FastExpression ScriptEngine::compileFastExpressionRange(const std::vector<std::string>& tokens,
                                                         const std::vector<TokenAnalysis>& analysis,
                                                         size_t first, size_t end) {
-    return FastCompiler(tokens, analysis, first, end).compile();
+    FastExpression expr = FastCompiler(tokens, analysis, first, end).compile();
+    buildScalarCode(expr);
+    return expr;
 }
 
 void ScriptEngine::compileFastForms(ParsedScriptLine& line) {
@@ -321,6 +324,7 @@ void ScriptEngine::compileFastForms(ParsedScriptLine& line) {
             for (const TokenRange& range : target.indexRanges)
                 target.fastIndexes.push_back(
                     compileFastExpressionRange(line.tokens, line.tokenInfo, range.first, range.end));
+        line.fastAssignable = isFastAssignment(line);
         break;
     default:
         break;
@@ -382,19 +386,36 @@ void ScriptEngine::rethrowAtToken(const ParsedScriptLine& line, uint16_t token) 
 
 bool ScriptEngine::tryEvaluateFastExpressionScalar(const FastExpression& expr, const ParsedScriptLine& line,
                                                    FastScalarValue& out) {
-    return expr.valid && tryScalarNode(expr, expr.root, line, out);
+    return expr.valid && tryScalarAt(expr, expr.root, line, out);
+}
+
+// The leaves that dominate operands, read without entering the tree walk.
+inline bool ScriptEngine::tryScalarOperand(const FastExpression& expr, int32_t index,
+                                           const ParsedScriptLine& line, FastScalarValue& out) {
+    const FastExprNode& n = expr.nodes[index];
+    if (n.kind == Kind::Variable) {
+        const Variable* v = resolveCached(n.nameId, n.resolved);
+        if (!v) {
+            out.kind = Scalar::Nil;
+            return true;
+        }
+        return tryFastScalarFromVariable(*v, out);
+    }
+    if (n.kind == Kind::IntLiteral) {
+        out = makeInt(n.intValue);
+        return true;
+    }
+    return tryScalarNode(expr, index, line, out);
 }
 
 // False when the subtree needs full values (strings, containers, calls).
-// Arithmetic on two ints, and comparisons, run here; everything else on
-// numbers goes through the shared operator so the results stay identical.
 bool ScriptEngine::tryScalarNode(const FastExpression& expr, int32_t index, const ParsedScriptLine& line,
                                  FastScalarValue& out) {
     const FastExprNode& n = expr.nodes[index];
     switch (n.kind) {
     case Kind::IntLiteral:
-        out = makeInt(n.intValue);
-        return true;
+    case Kind::Variable:
+        return tryScalarOperand(expr, index, line, out);
     case Kind::FloatLiteral:
         out.kind = Scalar::Float, out.f = n.floatValue;
         return true;
@@ -404,14 +425,6 @@ bool ScriptEngine::tryScalarNode(const FastExpression& expr, int32_t index, cons
     case Kind::NoneLiteral:
         out.kind = Scalar::Nil;
         return true;
-    case Kind::Variable: {
-        const Variable* v = resolveVariableId(n.nameId);
-        if (!v) {
-            out.kind = Scalar::Nil;
-            return true;
-        }
-        return tryFastScalarFromVariable(*v, out);
-    }
     case Kind::Index: {
         const Variable* element = peekArrayElement(expr, n, line);
         if (element == &missingElement) {
@@ -423,20 +436,20 @@ bool ScriptEngine::tryScalarNode(const FastExpression& expr, int32_t index, cons
     case Kind::Length: {
         const FastExprNode& operand = expr.nodes[n.left];
         if (operand.kind != Kind::Variable) return false;
-        const Variable* v = resolveVariableId(operand.nameId);
+        const Variable* v = resolveCached(operand.nameId, operand.resolved);
         if (!v || (v->type != VarType::Array && v->type != VarType::String)) return false;
         out = makeInt(arrayLength(*v));
         return true;
     }
     case Kind::Not: {
         Scalar operand;
-        if (!tryScalarNode(expr, n.left, line, operand)) return false;
+        if (!tryScalarOperand(expr, n.left, line, operand)) return false;
         out = makeBool(!(operand.kind == Scalar::Bool ? operand.b : operand.kind != Scalar::Nil));
         return true;
     }
     case Kind::Negate: {
         Scalar operand;
-        if (!tryScalarNode(expr, n.left, line, operand)) return false;
+        if (!tryScalarOperand(expr, n.left, line, operand)) return false;
         if (operand.kind == Scalar::Int)
             out = makeInt(wrap(-int64_t{operand.i}));
         else if (operand.kind == Scalar::Float)
@@ -450,89 +463,123 @@ bool ScriptEngine::tryScalarNode(const FastExpression& expr, int32_t index, cons
     case Kind::And:
     case Kind::Or: {
         Scalar left;
-        if (!tryScalarNode(expr, n.left, line, left)) return false;
+        if (!tryScalarOperand(expr, n.left, line, left)) return false;
         bool leftTrue = left.kind == Scalar::Bool ? left.b != 0 : left.kind != Scalar::Nil;
         if (leftTrue == (n.kind == Kind::Or)) {
             out = left;
             return true;
         }
-        return tryScalarNode(expr, n.right, line, out);
+        return tryScalarOperand(expr, n.right, line, out);
     }
     case Kind::Call:
         return tryScalarBuiltin(expr, n, line, out);
     case Kind::StringLiteral:
         return false;
     default:
+        return tryScalarBinary(expr, n, line, out);
+    }
+}
+
+bool ScriptEngine::tryScalarBinary(const FastExpression& expr, const FastExprNode& n,
+                                   const ParsedScriptLine& line, FastScalarValue& out) {
+    Scalar a, b;
+    if (!tryScalarOperand(expr, n.left, line, a) || !tryScalarOperand(expr, n.right, line, b)) return false;
+    return combineScalars(expr, n, line, a, b, out);
+}
+
+// Arithmetic and comparisons of two ints run here; other operand kinds go on
+// to the mixed path.
+inline bool ScriptEngine::combineScalars(const FastExpression& expr, const FastExprNode& n,
+                                         const ParsedScriptLine& line, const FastScalarValue& a,
+                                         const FastScalarValue& b, FastScalarValue& out) {
+    if (a.kind != Scalar::Int || b.kind != Scalar::Int) return tryScalarMixed(expr, n, line, a, b, out);
+    const int64_t x = a.i, y = b.i;
+    switch (n.kind) {
+    case Kind::Add:
+        out = makeInt(wrap(x + y));
+        return true;
+    case Kind::Subtract:
+        out = makeInt(wrap(x - y));
+        return true;
+    case Kind::Multiply:
+        out = makeInt(wrap(x * y));
+        return true;
+    case Kind::Equal:
+        out = makeBool(x == y);
+        return true;
+    case Kind::NotEqual:
+        out = makeBool(x != y);
+        return true;
+    case Kind::Less:
+        out = makeBool(x < y);
+        return true;
+    case Kind::Greater:
+        out = makeBool(x > y);
+        return true;
+    case Kind::LessEqual:
+        out = makeBool(x <= y);
+        return true;
+    case Kind::GreaterEqual:
+        out = makeBool(x >= y);
+        return true;
+    case Kind::Modulo:
+    case Kind::IntDivide:
+        // A zero divisor takes the shared operator, which raises the error.
+        if (y == 0) break;
+        out = makeInt(wrap(n.kind == Kind::Modulo ? x % y : x / y));
+        return true;
+    default:
         break;
     }
+    return tryScalarMixed(expr, n, line, a, b, out);
+}
 
-    Scalar a, b;
-    if (!tryScalarNode(expr, n.left, line, a) || !tryScalarNode(expr, n.right, line, b)) return false;
-    if (a.kind == Scalar::Int && b.kind == Scalar::Int) {
-        const int64_t x = a.i, y = b.i;
-        switch (n.kind) {
-        case Kind::Add:
-            out = makeInt(wrap(x + y));
-            return true;
-        case Kind::Subtract:
-            out = makeInt(wrap(x - y));
-            return true;
-        case Kind::Multiply:
-            out = makeInt(wrap(x * y));
-            return true;
-        case Kind::Equal:
-            out = makeBool(x == y);
-            return true;
-        case Kind::NotEqual:
-            out = makeBool(x != y);
-            return true;
-        case Kind::Less:
-            out = makeBool(x < y);
-            return true;
-        case Kind::Greater:
-            out = makeBool(x > y);
-            return true;
-        case Kind::LessEqual:
-            out = makeBool(x <= y);
-            return true;
-        case Kind::GreaterEqual:
-            out = makeBool(x >= y);
-            return true;
-        case Kind::Modulo:
-        case Kind::IntDivide:
-            // A zero divisor takes the shared operator, which raises the error.
-            if (y != 0) {
-                out = makeInt(wrap(n.kind == Kind::Modulo ? x % y : x / y));
-                return true;
-            }
-            break;
-        default:
-            break;
-        }
-    }
+// Floats, booleans and nil as operands. Float arithmetic is done in double
+// and rounded to the float type, as the shared operator does; the rarer
+// operators go through that operator so the results stay identical.
+bool ScriptEngine::tryScalarMixed(const FastExpression& expr, const FastExprNode& n,
+                                  const ParsedScriptLine& line, const FastScalarValue& a,
+                                  const FastScalarValue& b, FastScalarValue& out) {
+    (void)expr;
     const bool numeric = isNumericScalar(a) && isNumericScalar(b);
+    const double x = numeric ? scalarToDouble(a) : 0, y = numeric ? scalarToDouble(b) : 0;
+    const bool anyFloat = a.kind == Scalar::Float || b.kind == Scalar::Float;
+    auto floatResult = [&](double value) {
+        out.kind = Scalar::Float, out.f = static_cast<float>(value);
+        return true;
+    };
     switch (n.kind) {
     case Kind::Equal:
     case Kind::NotEqual: {
-        bool equal = numeric ? scalarToDouble(a) == scalarToDouble(b) : a.kind == b.kind;
+        bool equal = numeric ? x == y : a.kind == b.kind;
         out = makeBool(equal == (n.kind == Kind::Equal));
         return true;
     }
     case Kind::Less:
     case Kind::Greater:
     case Kind::LessEqual:
-    case Kind::GreaterEqual:
+    case Kind::GreaterEqual: {
         if (!numeric) return false; // the shared comparison raises the error
-        {
-            double x = scalarToDouble(a), y = scalarToDouble(b);
-            int c = x < y ? -1 : (x > y ? 1 : 0);
-            bool r = n.kind == Kind::Less        ? c < 0
-                     : n.kind == Kind::Greater   ? c > 0
-                     : n.kind == Kind::LessEqual ? c <= 0
-                                                 : c >= 0;
-            out = makeBool(r);
-            return true;
-        }
+        int c = x < y ? -1 : (x > y ? 1 : 0);
+        bool r = n.kind == Kind::Less        ? c < 0
+                 : n.kind == Kind::Greater   ? c > 0
+                 : n.kind == Kind::LessEqual ? c <= 0
+                                             : c >= 0;
+        out = makeBool(r);
+        return true;
+    }
+    case Kind::Add:
+        if (numeric && anyFloat) return floatResult(x + y);
+        break;
+    case Kind::Subtract:
+        if (numeric && anyFloat) return floatResult(x - y);
+        break;
+    case Kind::Multiply:
+        if (numeric && anyFloat) return floatResult(x * y);
+        break;
+    case Kind::Divide:
+        if (numeric && y != 0) return floatResult(x / y);
+        break;
     default:
         break;
     }
@@ -546,6 +593,114 @@ bool ScriptEngine::tryScalarNode(const FastExpression& expr, int32_t index, cons
     }
 }
 
+// ---------------------------------------------------------------------------
+// The flattened scalar form
+
+namespace {
+
+using Op = ScalarInstruction;
+using Mode = ScalarInstruction::Mode;
+
+// Register storage without per-call initialisation: every register is
+// written before it is read.
+struct ScalarRegisters {
+    alignas(Scalar) unsigned char bytes[maxScalarRegisters * sizeof(Scalar)];
+    Scalar& operator[](size_t i) { return reinterpret_cast<Scalar*>(bytes)[i]; }
+};
+
+bool looseTruth(const Scalar& v) {
+    return v.kind == Scalar::Bool ? v.b != 0 : v.kind != Scalar::Nil;
+}
+
+} // namespace
+
+bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptLine& line,
+                                 FastScalarValue& out) {
+    ScalarRegisters regs;
+    const Variable* refs[maxScalarRegisters];
+    // Reads an operand as a scalar; false when it holds a string or container.
+    auto load = [&](Mode mode, int32_t value, Scalar& to) {
+        switch (mode) {
+        case Mode::Register:
+            to = regs[value];
+            return true;
+        case Mode::IntConst:
+            to = makeInt(value);
+            return true;
+        case Mode::FloatConst:
+            to.kind = Scalar::Float, to.f = std::bit_cast<float>(value);
+            return true;
+        case Mode::Variable: {
+            const FastExprNode& n = expr.nodes[value];
+            const Variable* v = resolveCached(n.nameId, n.resolved);
+            if (!v) {
+                to.kind = Scalar::Nil;
+                return true;
+            }
+            return tryFastScalarFromVariable(*v, to);
+        }
+        }
+        return false;
+    };
+    // The element an Element or ElementRef instruction names, or null when
+    // the scalar path cannot take it.
+    auto element = [&](const ScalarInstruction& in) -> const Variable* {
+        const Variable* container;
+        if (in.aMode == Mode::Variable) {
+            const FastExprNode& n = expr.nodes[in.a];
+            container = resolveCached(n.nameId, n.resolved);
+        } else {
+            container = refs[in.a];
+        }
+        Scalar key;
+        if (!container || container->type != VarType::Array || !load(in.bMode, in.b, key) ||
+            key.kind != Scalar::Int)
+            return nullptr;
+        const ArrayStorage& elements = *container->asArray();
+        if (key.i < 1 || static_cast<size_t>(key.i) > elements.size()) return &missingElement;
+        return &elements[key.i - 1];
+    };
+
+    const ScalarInstruction* code = expr.scalarCode.data();
+    const size_t count = expr.scalarCode.size();
+    for (size_t pc = 0; pc < count; ++pc) {
+        const ScalarInstruction& in = code[pc];
+        Scalar& dst = regs[in.dst];
+        switch (in.op) {
+        case Op::Move:
+            if (!load(in.aMode, in.a, dst)) return false;
+            break;
+        case Op::JumpIfTruthy:
+        case Op::JumpIfFalsy:
+            if (looseTruth(dst) == (in.op == Op::JumpIfTruthy)) pc = in.b - 1;
+            break;
+        case Op::Element:
+        case Op::ElementRef: {
+            const Variable* found = element(in);
+            if (!found) return false;
+            if (in.op == Op::ElementRef)
+                refs[in.dst] = found;
+            else if (found == &missingElement)
+                dst.kind = Scalar::Nil;
+            else if (!tryFastScalarFromVariable(*found, dst))
+                return false;
+            break;
+        }
+        case Op::Tree:
+            if (!tryScalarNode(expr, in.node, line, dst)) return false;
+            break;
+        default: {
+            Scalar a, b;
+            if (!load(in.aMode, in.a, a) || !load(in.bMode, in.b, b)) return false;
+            if (!combineScalars(expr, expr.nodes[in.node], line, a, b, dst)) return false;
+            break;
+        }
+        }
+    }
+    out = regs[0];
+    return true;
+}
+
 // An element of arrays reached from a variable by int keys (a[i], a[i][j]),
 // read in place; null when the node is of another form, or
 // `missingElement` when an index lies outside its array.
@@ -553,10 +708,10 @@ const Variable* ScriptEngine::peekArrayElement(const FastExpression& expr, const
                                                const ParsedScriptLine& line) {
     if (!expr.nodes[n.right].pure) return nullptr;
     const FastExprNode& containerNode = expr.nodes[n.left];
-    const Variable* container = containerNode.kind == Kind::Variable ? resolveVariableId(containerNode.nameId)
-                                : containerNode.kind == Kind::Index
-                                    ? peekArrayElement(expr, containerNode, line)
-                                    : nullptr;
+    const Variable* container =
+        containerNode.kind == Kind::Variable ? resolveCached(containerNode.nameId, containerNode.resolved)
+        : containerNode.kind == Kind::Index  ? peekArrayElement(expr, containerNode, line)
+                                             : nullptr;
     if (!container || container->type != VarType::Array) return nullptr;
     Scalar key;
     if (!tryScalarNode(expr, n.right, line, key) || key.kind != Scalar::Int) return nullptr;
@@ -567,11 +722,12 @@ const Variable* ScriptEngine::peekArrayElement(const FastExpression& expr, const
 
 // The callee of a call written as a name or as name['member'], read in place.
 const Variable* ScriptEngine::peekFastCallee(const FastExpression& expr, const FastExprNode& callee) {
-    if (callee.kind == Kind::Variable) return resolveVariableId(callee.nameId);
+    if (callee.kind == Kind::Variable) return resolveCached(callee.nameId, callee.resolved);
     if (callee.kind != Kind::Index || expr.nodes[callee.left].kind != Kind::Variable ||
         expr.nodes[callee.right].kind != Kind::StringLiteral)
         return nullptr;
-    const Variable* container = resolveVariableId(expr.nodes[callee.left].nameId);
+    const FastExprNode& base = expr.nodes[callee.left];
+    const Variable* container = resolveCached(base.nameId, base.resolved);
     if (!container || container->type != VarType::Table) return nullptr;
     const TableStorage& table = *container->asTable();
     auto found = table.find(expr.strings[expr.nodes[callee.right].intValue]);
@@ -623,7 +779,7 @@ Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t inde
     case Kind::NoneLiteral:
         return {};
     case Kind::Variable: {
-        const Variable* v = resolveVariableId(n.nameId);
+        const Variable* v = resolveCached(n.nameId, n.resolved);
         return v ? *v : Variable();
     }
     case Kind::Index: {
@@ -633,7 +789,7 @@ Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t inde
         const FastExprNode& container = expr.nodes[n.left];
         if (container.kind == Kind::Variable && expr.nodes[n.right].pure) {
             Variable key = evaluateFastNode(expr, n.right, line);
-            const Variable* v = resolveVariableId(container.nameId);
+            const Variable* v = resolveCached(container.nameId, container.resolved);
             try {
                 return getIndexedValue(v ? *v : Variable(), key);
             } catch (const std::exception&) {
@@ -655,7 +811,7 @@ Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t inde
     }
     // A call-free operator subtree usually computes on numbers; try that first.
     FastScalarValue scalar;
-    if (n.pure && tryScalarNode(expr, index, line, scalar)) return fastScalarToVariable(scalar);
+    if (n.pure && tryScalarAt(expr, index, line, scalar)) return fastScalarToVariable(scalar);
     switch (n.kind) {
     case Kind::Negate: {
         Variable operand = evaluateFastNode(expr, n.left, line);

@@ -165,7 +165,7 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
     const bool compound = op.size() == 2;
     if (target.indexRanges.empty()) {
         if (!compound) return assignVariableId(nameId, value, line.assignScope);
-        Variable* existing = resolveVariableId(nameId);
+        Variable* existing = resolveCached(nameId, target.resolved);
         Variable combined = performOperation(existing ? *existing : Variable(), op[0], value);
         if (existing)
             *existing = std::move(combined);
@@ -179,7 +179,7 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
     std::vector<Variable> manyKeys(keyCount > 1 ? keyCount : 0);
     Variable* keys = keyCount > 1 ? manyKeys.data() : &singleKey;
     evaluateTargetKeys(line, target, keys);
-    Variable* container = resolveVariableId(nameId);
+    Variable* container = resolveCached(nameId, target.resolved);
     if (!container) throw std::runtime_error("Indexing requires an array, table, or string");
     for (size_t i = 0; i + 1 < keyCount; ++i) container = &getIndexedValueMutable(*container, keys[i], true);
     const Variable& key = keys[keyCount - 1];

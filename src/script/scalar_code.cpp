@@ -1,0 +1,130 @@
+// Flattens a fast expression's tree into register instructions for the
+// scalar path. Operators on numbers, and/or, and array elements become
+// instructions; any other subtree stays a Tree instruction that the tree
+// walker computes, so every tree flattens and the results are the same.
+#include "ScriptEngine.h"
+
+#include <bit>
+
+namespace {
+
+using Kind = FastExprNodeKind;
+using Op = ScalarInstruction;
+using Mode = ScalarInstruction::Mode;
+
+bool isBinaryOperator(Kind kind) {
+    return kind >= Kind::Add && kind <= Kind::GreaterEqual;
+}
+
+class ScalarCodeBuilder {
+  public:
+    explicit ScalarCodeBuilder(const FastExpression& expr) : expr_(expr) {}
+
+    // False when the expression needs more registers than there are.
+    bool build(std::vector<ScalarInstruction>& code, uint8_t& registers) {
+        const FastExprNode& root = expr_.nodes[expr_.root];
+        if (isLeaf(root)) {
+            ScalarInstruction move = instruction(Op::Move, 0, expr_.root);
+            setOperand(expr_.root, move.aMode, move.a);
+            code_.push_back(move);
+        } else {
+            compute(expr_.root, 0);
+        }
+        if (registersUsed_ > maxScalarRegisters) return false;
+        code = std::move(code_);
+        registers = static_cast<uint8_t>(registersUsed_);
+        return true;
+    }
+
+  private:
+    bool isLeaf(const FastExprNode& n) const {
+        return n.kind == Kind::Variable || n.kind == Kind::IntLiteral || n.kind == Kind::FloatLiteral;
+    }
+
+    void setOperand(int32_t index, Mode& mode, int32_t& value) const {
+        const FastExprNode& n = expr_.nodes[index];
+        if (n.kind == Kind::Variable) {
+            mode = Mode::Variable, value = index;
+        } else if (n.kind == Kind::IntLiteral) {
+            mode = Mode::IntConst, value = n.intValue;
+        } else {
+            mode = Mode::FloatConst, value = std::bit_cast<int32_t>(n.floatValue);
+        }
+    }
+
+    ScalarInstruction instruction(uint8_t op, size_t dst, int32_t node) {
+        registersUsed_ = std::max(registersUsed_, dst + 1);
+        ScalarInstruction in;
+        in.op = op;
+        in.dst = static_cast<uint8_t>(std::min(dst, maxScalarRegisters - 1));
+        in.node = node;
+        return in;
+    }
+
+    // An operand: a leaf is read in place, anything else is computed into `reg`.
+    void operand(int32_t index, size_t reg, Mode& mode, int32_t& value) {
+        if (isLeaf(expr_.nodes[index])) return setOperand(index, mode, value);
+        compute(index, reg);
+        mode = Mode::Register, value = static_cast<int32_t>(std::min(reg, maxScalarRegisters - 1));
+    }
+
+    // Emits the code that leaves node `index`'s scalar in register `reg`;
+    // registers above `reg` are free for its operands.
+    void compute(int32_t index, size_t reg) {
+        const FastExprNode& n = expr_.nodes[index];
+        if (isBinaryOperator(n.kind)) {
+            ScalarInstruction in = instruction(static_cast<uint8_t>(n.kind), reg, index);
+            operand(n.left, reg, in.aMode, in.a);
+            operand(n.right, reg + 1, in.bMode, in.b);
+            code_.push_back(in);
+        } else if (n.kind == Kind::And || n.kind == Kind::Or) {
+            computeInto(n.left, reg);
+            const size_t jump = code_.size();
+            code_.push_back(instruction(n.kind == Kind::Or ? Op::JumpIfTruthy : Op::JumpIfFalsy, reg, index));
+            computeInto(n.right, reg);
+            code_[jump].b = static_cast<int32_t>(code_.size());
+        } else if (n.kind == Kind::Index && expr_.nodes[n.right].pure) {
+            element(index, reg, Op::Element);
+        } else {
+            code_.push_back(instruction(Op::Tree, reg, index));
+        }
+    }
+
+    void computeInto(int32_t index, size_t reg) {
+        if (!isLeaf(expr_.nodes[index])) return compute(index, reg);
+        ScalarInstruction move = instruction(Op::Move, reg, index);
+        setOperand(index, move.aMode, move.a);
+        code_.push_back(move);
+    }
+
+    // The container is found before the key is computed, as the tree does;
+    // the key is pure, so computing it cannot move the container.
+    void element(int32_t index, size_t reg, uint8_t op) {
+        const FastExprNode& n = expr_.nodes[index];
+        const FastExprNode& container = expr_.nodes[n.left];
+        ScalarInstruction in = instruction(op, reg, index);
+        if (container.kind == Kind::Variable) {
+            in.aMode = Mode::Variable, in.a = n.left;
+        } else if (container.kind == Kind::Index && expr_.nodes[container.right].pure) {
+            element(n.left, reg, Op::ElementRef);
+            in.aMode = Mode::Register, in.a = static_cast<int32_t>(std::min(reg, maxScalarRegisters - 1));
+        } else {
+            code_.push_back(instruction(Op::Tree, reg, index));
+            return;
+        }
+        operand(n.right, reg + 1, in.bMode, in.b);
+        code_.push_back(in);
+    }
+
+    const FastExpression& expr_;
+    std::vector<ScalarInstruction> code_;
+    size_t registersUsed_ = 0;
+};
+
+} // namespace
+
+void ScriptEngine::buildScalarCode(FastExpression& expr) {
+    expr.scalarCode.clear();
+    if (!expr.valid) return;
+    if (!ScalarCodeBuilder(expr).build(expr.scalarCode, expr.scalarRegisters)) expr.scalarCode.clear();
+}
