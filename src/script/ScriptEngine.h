@@ -332,9 +332,14 @@ enum class FastExprNodeKind : uint8_t {
 
 // Where a name was last found: valid while the engine's resolution epoch is
 // the one recorded, that is while no scope, binding or global has changed.
+// When the epoch has moved on (every call does that), the storage the name
+// was last found in is checked first: the innermost local scope, the
+// innermost frame scope or the globals, each verified by name.
 struct ResolutionCache {
+    enum class Hint : uint8_t { None, TopLocal, TopFrame, Global };
     mutable uint64_t epoch = 0;
     mutable Variable* slot = nullptr;
+    mutable Hint hint = Hint::None;
 };
 
 struct FastExprNode {
@@ -439,12 +444,14 @@ struct ScriptCallable {
     // The defining script, so that paths and error reports refer to it.
     std::string scriptPath;
     std::string directory;
-    // Bodies of two common shapes run without statement machinery: 1, a lone
-    // `return`; 2, `if cond` / `error('literal')` / `end` / `return`.
+    // Bodies of common shapes run without statement machinery: 1, a lone
+    // `return`; 2, `if cond` / `error('literal')` / `end` / `return`;
+    // 3, `if cond` / `return` / `end` / `return`.
     uint8_t fastBodyKind = 0;
     size_t fastConditionLine = 0;
     size_t fastErrorLine = 0;
     size_t fastReturnLine = 0;
+    size_t fastGuardedReturnLine = 0;
     std::string fastErrorMessage;
 };
 
@@ -680,12 +687,10 @@ class ScriptEngine {
     bool assignExistingVariable(const std::string& name, const Variable& value);
     Variable* resolveVariableId(uint32_t nameId);
     Variable* resolveCached(uint32_t nameId, const ResolutionCache& cache) {
-        if (cache.epoch != resolutionEpoch) {
-            cache.slot = resolveVariableId(nameId);
-            cache.epoch = resolutionEpoch;
-        }
-        return cache.slot;
+        return cache.epoch == resolutionEpoch ? cache.slot : resolveHinted(nameId, cache);
     }
+    Variable* resolveHinted(uint32_t nameId, const ResolutionCache& cache);
+    Variable* locateVariable(uint32_t nameId, ResolutionCache::Hint& hint);
     void assignVariableId(uint32_t nameId, const Variable& value, ScopeTarget target);
     using Scope = std::vector<std::pair<uint32_t, Variable>>;
     void setIndexedValue(Variable& container, const Variable& key, const Variable& value, bool create);
@@ -818,7 +823,11 @@ class ScriptEngine {
                              BlockSignal& signal);
     Variable executeInlineChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
                                 BlockSignal& signal);
-    bool chunkRunsInline(BytecodeProgram& program, uint32_t chunk);
+    bool chunkRunsInline(BytecodeProgram& program, uint32_t chunk) {
+        const uint8_t cached = chunk < program.inlineCache.size() ? program.inlineCache[chunk] : 0;
+        return cached != 0 ? cached == 2 : decideChunkInline(program, chunk);
+    }
+    bool decideChunkInline(BytecodeProgram& program, uint32_t chunk);
     const ParsedScriptLine& bytecodeLine(const BytecodeProgram& program, uint32_t index);
     Variable executeBytecodeIf(const std::shared_ptr<BytecodeProgram>& program, uint32_t group,
                                BlockSignal& signal);
@@ -884,6 +893,8 @@ class ScriptEngine {
     bool tryScalarMixed(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
                         const FastScalarValue& a, const FastScalarValue& b, FastScalarValue& out);
     Variable evaluateFastNode(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
+    Variable evaluateFastNodeBoxed(const FastExpression& expr, const FastExprNode& node,
+                                   const ParsedScriptLine& line);
     Variable evaluateFastCall(const FastExpression& expr, const FastExprNode& node,
                               const ParsedScriptLine& line);
     bool tryScalarBuiltin(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
@@ -896,9 +907,13 @@ class ScriptEngine {
 
     // Calls.
     Variable callScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);
+    Variable runReturnLine(const ParsedScriptLine& line);
+    bool runGuardedReturnBody(const ScriptCallable& function, Variable& result);
     void evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                             Variable* keys);
     Variable evaluateAssignmentValue(const ParsedScriptLine& line, size_t index);
+    bool storeScalar(const ParsedScriptLine& line, const ParsedAssignmentTarget& target, char op,
+                     const FastScalarValue& value);
     void assignToTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                         const std::string& op, const Variable& value);
 

@@ -110,7 +110,7 @@ Variable ScriptEngine::executeInstruction(const std::shared_ptr<BytecodeProgram>
 // plain statements and loops of such; such a body can declare no locals, so
 // running it in its caller's scope is indistinguishable.
 
-bool ScriptEngine::chunkRunsInline(BytecodeProgram& program, uint32_t chunkIndex) {
+bool ScriptEngine::decideChunkInline(BytecodeProgram& program, uint32_t chunkIndex) {
     if (program.inlineCache.size() != program.chunks.size())
         program.inlineCache.assign(program.chunks.size(), 0);
     if (chunkIndex >= program.chunks.size()) return false;

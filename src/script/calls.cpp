@@ -226,13 +226,18 @@ void ScriptEngine::prepareFastCallableBody(ScriptCallable& function) {
         lines[body[0]].nextBranchIndex != NoLineIndex || lines[body[0]].endIndex != body[2] ||
         kindOf(2) != StatementKind::End || kindOf(3) != StatementKind::Return)
         return;
+    function.fastConditionLine = body[0];
+    function.fastReturnLine = body[3];
+    if (kindOf(1) == StatementKind::Return) {
+        function.fastBodyKind = 3;
+        function.fastGuardedReturnLine = body[1];
+        return;
+    }
     const std::vector<std::string>& call = lines[body[1]].tokens;
     if (call.size() != 4 || call[0] != "error" || call[1] != "(" || !isStringToken(call[2]) || call[3] != ")")
         return;
     function.fastBodyKind = 2;
-    function.fastConditionLine = body[0];
     function.fastErrorLine = body[1];
-    function.fastReturnLine = body[3];
     function.fastErrorMessage = decodeStringToken(call[2]);
 }
 
@@ -244,7 +249,8 @@ bool ScriptEngine::runFastCallableBody(const ScriptCallable& function, Variable&
     if (function.fastBodyKind == 2) {
         const ParsedScriptLine& errorLine = lines[function.fastErrorLine];
         const Variable* error = resolveVariableId(errorLine.tokenInfo[0].nameId);
-        if (!isBuiltin(error, builtinIdFromName("error"))) return false;
+        static const BuiltinId errorId = builtinIdFromName("error");
+        if (!isBuiltin(error, errorId)) return false;
         if (evaluateLineCondition(lines[function.fastConditionLine], "Unexpected token after if condition")) {
             enterLine(errorLine);
             setErrorToken(errorLine.tokens, 0);
@@ -257,12 +263,41 @@ bool ScriptEngine::runFastCallableBody(const ScriptCallable& function, Variable&
             return true;
         }
     }
-    const ParsedScriptLine& returnLine = lines[function.fastReturnLine];
-    enterLine(returnLine);
+    if (function.fastBodyKind == 3) return runGuardedReturnBody(function, result);
+    result = runReturnLine(lines[function.fastReturnLine]);
+    return true;
+}
+
+Variable ScriptEngine::runReturnLine(const ParsedScriptLine& line) {
+    enterLine(line);
     try {
-        result = executeReturn(returnLine);
+        return executeReturn(line);
     } catch (const std::exception& raised) {
         rethrowAsReport(raised);
     }
+}
+
+// `if condition / return a / end / return b`, with the checks and coroutine
+// turns the statement executor has between statements, but no block frames.
+bool ScriptEngine::runGuardedReturnBody(const ScriptCallable& function, Variable& result) {
+    const ParsedLines& lines = *function.lines;
+    result = Variable();
+    auto beforeStatement = [&] {
+        rethrowPendingCoroutineException();
+        return !shouldAbortForSoftRaisedError();
+    };
+    if (!beforeStatement()) return true;
+    if (evaluateLineCondition(lines[function.fastConditionLine], "Unexpected token after if condition")) {
+        if (beforeStatement()) {
+            result = runReturnLine(lines[function.fastGuardedReturnLine]);
+            takeCoroutineTurn();
+        }
+        takeCoroutineTurn();
+        return true;
+    }
+    takeCoroutineTurn();
+    if (!beforeStatement()) return true;
+    result = runReturnLine(lines[function.fastReturnLine]);
+    takeCoroutineTurn();
     return true;
 }

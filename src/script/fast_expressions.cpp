@@ -770,6 +770,28 @@ Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t inde
     switch (n.kind) {
     case Kind::IntLiteral:
         return Variable(n.intValue);
+    case Kind::Variable: {
+        const Variable* v = resolveCached(n.nameId, n.resolved);
+        return v ? *v : Variable();
+    }
+    case Kind::Call:
+        return evaluateFastCall(expr, n, line);
+    case Kind::Index:
+    case Kind::StringLiteral:
+        break;
+    default: {
+        // A call-free operator subtree usually computes on numbers; try that first.
+        FastScalarValue scalar;
+        if (n.pure && tryScalarAt(expr, index, line, scalar)) return fastScalarToVariable(scalar);
+        break;
+    }
+    }
+    return evaluateFastNodeBoxed(expr, n, line);
+}
+
+Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const FastExprNode& n,
+                                             const ParsedScriptLine& line) {
+    switch (n.kind) {
     case Kind::FloatLiteral:
         return Variable(n.floatValue);
     case Kind::StringLiteral:
@@ -778,10 +800,6 @@ Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t inde
         return Variable(n.intValue != 0);
     case Kind::NoneLiteral:
         return {};
-    case Kind::Variable: {
-        const Variable* v = resolveCached(n.nameId, n.resolved);
-        return v ? *v : Variable();
-    }
     case Kind::Index: {
         if (const Variable* element = peekArrayElement(expr, n, line))
             return element == &missingElement ? Variable() : *element;
@@ -804,15 +822,6 @@ Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t inde
             rethrowAtToken(line, n.errorToken);
         }
     }
-    case Kind::Call:
-        return evaluateFastCall(expr, n, line);
-    default:
-        break;
-    }
-    // A call-free operator subtree usually computes on numbers; try that first.
-    FastScalarValue scalar;
-    if (n.pure && tryScalarAt(expr, index, line, scalar)) return fastScalarToVariable(scalar);
-    switch (n.kind) {
     case Kind::Negate: {
         Variable operand = evaluateFastNode(expr, n.left, line);
         if (operand.type == VarType::Int) return Variable(wrap(-int64_t{operand.asInt()}));
@@ -841,6 +850,11 @@ Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t inde
     }
     Variable a = evaluateFastNode(expr, n.left, line);
     Variable b = evaluateFastNode(expr, n.right, line);
+    // Results of calls are mostly numbers too.
+    FastScalarValue x, y, result;
+    if (a.type != VarType::None && b.type != VarType::None && tryFastScalarFromVariable(a, x) &&
+        tryFastScalarFromVariable(b, y) && combineScalars(expr, n, line, x, y, result))
+        return fastScalarToVariable(result);
     try {
         switch (n.kind) {
         case Kind::Equal:

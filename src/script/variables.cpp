@@ -35,15 +35,60 @@ const std::string& nameOf(uint32_t id) {
     return nameTable().names.at(id);
 }
 
-Variable* ScriptEngine::resolveVariableId(uint32_t nameId) {
+// The lookup itself; `hint` learns whether the name was found in storage a
+// later lookup can check directly.
+Variable* ScriptEngine::locateVariable(uint32_t nameId, ResolutionCache::Hint& hint) {
+    using Hint = ResolutionCache::Hint;
+    hint = Hint::None;
     if (localScopes.mayHold(nameId))
         for (size_t i = localScopes.count; i > frameLocalBase; --i)
-            if (Variable* found = findInScope(localScopes.scopes[i - 1], nameId)) return found;
+            if (Variable* found = findInScope(localScopes.scopes[i - 1], nameId)) {
+                if (i == localScopes.count) hint = Hint::TopLocal;
+                return found;
+            }
     if (frameScopes.mayHold(nameId))
         for (size_t i = frameScopes.count; i > 0; --i)
-            if (Variable* found = findInScope(frameScopes.scopes[i - 1], nameId)) return found;
-    if (nameId < globalDefined.size() && globalDefined[nameId]) return &globalSlots[nameId];
+            if (Variable* found = findInScope(frameScopes.scopes[i - 1], nameId)) {
+                if (i == frameScopes.count) hint = Hint::TopFrame;
+                return found;
+            }
+    if (nameId < globalDefined.size() && globalDefined[nameId]) {
+        hint = Hint::Global;
+        return &globalSlots[nameId];
+    }
     return nullptr;
+}
+
+Variable* ScriptEngine::resolveVariableId(uint32_t nameId) {
+    ResolutionCache::Hint ignored;
+    return locateVariable(nameId, ignored);
+}
+
+// When the epoch has moved on, the storage named by the hint is checked
+// first; a name it holds there is what the full lookup would find.
+Variable* ScriptEngine::resolveHinted(uint32_t nameId, const ResolutionCache& cache) {
+    using Hint = ResolutionCache::Hint;
+    Variable* found = nullptr;
+    const bool inLocals = localScopes.mayHold(nameId);
+    switch (cache.hint) {
+    case Hint::TopLocal:
+        if (inLocals && localScopes.count > frameLocalBase) found = findInScope(localScopes.top(), nameId);
+        break;
+    case Hint::TopFrame:
+        if (!inLocals && frameScopes.count > 0) found = findInScope(frameScopes.top(), nameId);
+        break;
+    case Hint::Global:
+        if (!inLocals && !frameScopes.mayHold(nameId) && nameId < globalDefined.size() &&
+            globalDefined[nameId])
+            found = &globalSlots[nameId];
+        break;
+    case Hint::None:
+        break;
+    }
+    if (!found) found = locateVariable(nameId, cache.hint);
+    cache.epoch = resolutionEpoch;
+    cache.slot = found;
+    return found;
 }
 
 Variable* ScriptEngine::resolveVariablePtr(const std::string& name) {
@@ -191,6 +236,48 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
     setIndexedValue(*container, key, performOperation(current, op[0], value), false);
 }
 
+// A number stored into a variable that exists or into an existing array
+// slot; false (having stored nothing) for the general path to take it.
+bool ScriptEngine::storeScalar(const ParsedScriptLine& line, const ParsedAssignmentTarget& target, char op,
+                               const FastScalarValue& value) {
+    if (!target.wellFormed || line.assignScope != ScopeTarget::Default || target.indexRanges.size() > 1)
+        return false;
+    const uint32_t nameId = line.tokenInfo[target.nameIndex].nameId;
+    const bool compound = line.tokens[line.assignOpIndex].size() == 2;
+    if (target.indexRanges.empty()) {
+        Variable* slot = nameId ? resolveCached(nameId, target.resolved) : nullptr;
+        if (!slot) return false;
+        if (!compound) {
+            *slot = fastScalarToVariable(value);
+        } else if (slot->type == VarType::Int && value.kind == FastScalarValue::Int &&
+                   (op == '+' || op == '-' || op == '*')) {
+            const int64_t x = slot->asInt(), y = value.i;
+            *slot = Variable(static_cast<int32_t>(static_cast<uint32_t>(op == '+'   ? x + y
+                                                                        : op == '-' ? x - y
+                                                                                    : x * y)));
+        } else {
+            *slot = performOperation(*slot, op, fastScalarToVariable(value));
+        }
+        return true;
+    }
+    const FastExpression& keyExpr = target.fastIndexes[0];
+    FastScalarValue key;
+    if (compound || !keyExpr.valid || !keyExpr.nodes[keyExpr.root].pure ||
+        !tryScalarAt(keyExpr, keyExpr.root, line, key) || key.kind != FastScalarValue::Int)
+        return false;
+    Variable* container = nameId ? resolveCached(nameId, target.resolved) : nullptr;
+    if (!container || container->type != VarType::Array || key.i < 1) return false;
+    ArrayStorage& elements = *container->asArray();
+    const size_t index = static_cast<size_t>(key.i) - 1;
+    if (index < elements.size())
+        elements[index] = fastScalarToVariable(value);
+    else if (index == elements.size())
+        elements.push_back(fastScalarToVariable(value));
+    else
+        return false;
+    return true;
+}
+
 Variable ScriptEngine::evaluateAssignmentValue(const ParsedScriptLine& line, size_t v) {
     if (line.fastValues[v].valid) return evaluateFastExpression(line.fastValues[v], line);
     const TokenRange& range = line.valueRanges[v];
@@ -207,6 +294,14 @@ bool ScriptEngine::executeAssignment(const ParsedScriptLine& line, Variable& res
     const std::string& op = line.tokens[line.assignOpIndex];
     result = Variable();
     if (targets.size() == 1 && line.valueRanges.size() == 1) {
+        const FastExpression& fast = line.fastValues[0];
+        FastScalarValue scalar;
+        if (fast.valid && fast.nodes[fast.root].pure && tryScalarAt(fast, fast.root, line, scalar)) {
+            setErrorToken(line.tokens, fast.nodes[fast.root].errorToken);
+            if (!storeScalar(line, targets[0], op[0], scalar))
+                assignToTarget(line, targets[0], op, fastScalarToVariable(scalar));
+            return true;
+        }
         Variable value = evaluateAssignmentValue(line, 0);
         if (value.type == VarType::Multi) {
             const auto& spread = value.asMulti()->values;
