@@ -35,7 +35,12 @@ struct ScriptCallable;
 struct MultiResult;
 
 using ArrayStorage = std::vector<Variable>;
-using TableStorage = std::unordered_map<std::string, Variable>;
+// Table keys hash as views, so that lookups by a key held elsewhere copy nothing.
+struct TableKeyHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view key) const noexcept { return std::hash<std::string_view>{}(key); }
+};
+using TableStorage = std::unordered_map<std::string, Variable, TableKeyHash, std::equal_to<>>;
 using NativeFunction = std::function<Variable(const std::vector<Variable>&)>;
 using BuiltinId = uint16_t;
 
@@ -371,11 +376,12 @@ struct ScalarInstruction {
     // Besides the binary operator kinds of the tree (Add to GreaterEqual):
     static constexpr uint8_t Move = 40, JumpIfTruthy = 41, JumpIfFalsy = 42, Element = 43, ElementRef = 44,
                              Tree = 45;
-    enum class Mode : uint8_t { Register, IntConst, FloatConst, Variable };
+    enum class Mode : uint8_t { Register, IntConst, FloatConst, Variable, StringConst };
     uint8_t op = Tree;
     uint8_t dst = 0;
     Mode aMode = Mode::Register, bMode = Mode::Register;
-    int32_t a = 0, b = 0; // register, constant (a float's bits) or variable node; b of a jump: its target
+    int32_t a = 0, b = 0; // register, constant (a float's bits, a string's index) or variable node;
+                          // b of a jump: its target
     int32_t node = 0;     // the tree node computed, for errors and the Tree fallback
 };
 
@@ -903,6 +909,10 @@ class ScriptEngine {
     const Variable* peekArrayElement(const FastExpression& expr, const FastExprNode& index,
                                      const ParsedScriptLine& line);
     static inline const Variable missingElement{};
+    // Set when a scalar evaluation read an element or a length. Such a read
+    // stands in for a full evaluation (containers have no scalar form), so a
+    // condition judges its result as full values are judged: 0 is true.
+    bool scalarReadElement = false;
     [[noreturn]] void rethrowAtToken(const ParsedScriptLine& line, uint16_t token);
 
     // Calls.

@@ -404,7 +404,7 @@ Variable ScriptEngine::getIndexedValue(const Variable& container, const Variable
     switch (container.type) {
     case VarType::Table: {
         const TableStorage& table = *container.asTable();
-        auto found = table.find(keyToString(key));
+        auto found = key.type == VarType::String ? table.find(key.asString()) : table.find(keyToString(key));
         return found == table.end() ? Variable() : found->second;
     }
     case VarType::Array: {

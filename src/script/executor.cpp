@@ -85,8 +85,10 @@ bool ScriptEngine::evaluateLineCondition(const ParsedScriptLine& line, const cha
     try {
         if (line.fastExpression.valid) {
             FastScalarValue scalar;
+            scalarReadElement = false;
             if (tryScalarAt(line.fastExpression, line.fastExpression.root, line, scalar))
-                return fastScalarIsTruthy(scalar);
+                return scalarReadElement ? isTruthy(fastScalarToVariable(scalar))
+                                         : fastScalarIsTruthy(scalar);
             return isTruthy(evaluateFastNode(line.fastExpression, line.fastExpression.root, line));
         }
         size_t index = 1;

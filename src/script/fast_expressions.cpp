@@ -426,6 +426,7 @@ bool ScriptEngine::tryScalarNode(const FastExpression& expr, int32_t index, cons
         out.kind = Scalar::Nil;
         return true;
     case Kind::Index: {
+        scalarReadElement = true;
         const Variable* element = peekArrayElement(expr, n, line);
         if (element == &missingElement) {
             out.kind = Scalar::Nil;
@@ -434,6 +435,7 @@ bool ScriptEngine::tryScalarNode(const FastExpression& expr, int32_t index, cons
         return element && tryFastScalarFromVariable(*element, out);
     }
     case Kind::Length: {
+        scalarReadElement = true;
         const FastExprNode& operand = expr.nodes[n.left];
         if (operand.kind != Kind::Variable) return false;
         const Variable* v = resolveCached(operand.nameId, operand.resolved);
@@ -630,6 +632,8 @@ bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptL
         case Mode::FloatConst:
             to.kind = Scalar::Float, to.f = std::bit_cast<float>(value);
             return true;
+        case Mode::StringConst:
+            return false;
         case Mode::Variable: {
             const FastExprNode& n = expr.nodes[value];
             const Variable* v = resolveCached(n.nameId, n.resolved);
@@ -642,8 +646,9 @@ bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptL
         }
         return false;
     };
-    // The element an Element or ElementRef instruction names, or null when
-    // the scalar path cannot take it.
+    // The element an Element or ElementRef instruction names: an array's by
+    // an int key, a table's by a string key; null when the scalar path
+    // cannot take it.
     auto element = [&](const ScalarInstruction& in) -> const Variable* {
         const Variable* container;
         if (in.aMode == Mode::Variable) {
@@ -652,9 +657,23 @@ bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptL
         } else {
             container = refs[in.a];
         }
+        if (!container) return nullptr;
+        if (container->type == VarType::Table) {
+            const std::string* key = nullptr;
+            if (in.bMode == Mode::StringConst) {
+                key = &expr.strings[in.b];
+            } else if (in.bMode == Mode::Variable) {
+                const FastExprNode& n = expr.nodes[in.b];
+                const Variable* v = resolveCached(n.nameId, n.resolved);
+                if (v && v->type == VarType::String) key = &v->asString();
+            }
+            if (!key) return nullptr;
+            const TableStorage& table = *container->asTable();
+            auto found = table.find(*key);
+            return found == table.end() ? &missingElement : &found->second;
+        }
         Scalar key;
-        if (!container || container->type != VarType::Array || !load(in.bMode, in.b, key) ||
-            key.kind != Scalar::Int)
+        if (container->type != VarType::Array || !load(in.bMode, in.b, key) || key.kind != Scalar::Int)
             return nullptr;
         const ArrayStorage& elements = *container->asArray();
         if (key.i < 1 || static_cast<size_t>(key.i) > elements.size()) return &missingElement;
@@ -676,6 +695,7 @@ bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptL
             break;
         case Op::Element:
         case Op::ElementRef: {
+            scalarReadElement = true;
             const Variable* found = element(in);
             if (!found) return false;
             if (in.op == Op::ElementRef)
@@ -805,7 +825,16 @@ Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const F
             return element == &missingElement ? Variable() : *element;
         // A container held in a variable is read in place when the key cannot move it.
         const FastExprNode& container = expr.nodes[n.left];
-        if (container.kind == Kind::Variable && expr.nodes[n.right].pure) {
+        const FastExprNode& keyNode = expr.nodes[n.right];
+        if (container.kind == Kind::Variable && keyNode.kind == Kind::StringLiteral) {
+            const Variable* v = resolveCached(container.nameId, container.resolved);
+            if (v && v->type == VarType::Table) {
+                const TableStorage& table = *v->asTable();
+                auto found = table.find(expr.strings[keyNode.intValue]);
+                return found == table.end() ? Variable() : found->second;
+            }
+        }
+        if (container.kind == Kind::Variable && keyNode.pure) {
             Variable key = evaluateFastNode(expr, n.right, line);
             const Variable* v = resolveCached(container.nameId, container.resolved);
             try {

@@ -1,5 +1,5 @@
 // Flattens a fast expression's tree into register instructions for the
-// scalar path. Operators on numbers, and/or, and array elements become
+// scalar path. Operators on numbers, and/or, and elements become
 // instructions; any other subtree stays a Tree instruction that the tree
 // walker computes, so every tree flattens and the results are the same.
 #include "ScriptEngine.h"
@@ -112,7 +112,11 @@ class ScalarCodeBuilder {
             code_.push_back(instruction(Op::Tree, reg, index));
             return;
         }
-        operand(n.right, reg + 1, in.bMode, in.b);
+        const FastExprNode& key = expr_.nodes[n.right];
+        if (key.kind == Kind::StringLiteral)
+            in.bMode = Mode::StringConst, in.b = key.intValue;
+        else
+            operand(n.right, reg + 1, in.bMode, in.b);
         code_.push_back(in);
     }
 

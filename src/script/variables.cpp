@@ -151,6 +151,10 @@ Variable& ScriptEngine::getIndexedValueMutable(Variable& container, const Variab
     }
     if (container.type == VarType::Table) {
         TableStorage& table = *container.asTable();
+        if (key.type == VarType::String) {
+            auto found = table.find(key.asString());
+            if (found != table.end()) return found->second;
+        }
         std::string keyText = keyToString(key);
         if (create) {
             auto [entry, inserted] = table.try_emplace(std::move(keyText));
