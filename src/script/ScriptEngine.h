@@ -922,8 +922,6 @@ class ScriptEngine {
     void evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                             Variable* keys);
     Variable evaluateAssignmentValue(const ParsedScriptLine& line, size_t index);
-    bool storeScalar(const ParsedScriptLine& line, const ParsedAssignmentTarget& target, char op,
-                     const FastScalarValue& value);
     void assignToTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                         const std::string& op, const Variable& value);
 

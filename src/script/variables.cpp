@@ -240,48 +240,6 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
     setIndexedValue(*container, key, performOperation(current, op[0], value), false);
 }
 
-// A number stored into a variable that exists or into an existing array
-// slot; false (having stored nothing) for the general path to take it.
-bool ScriptEngine::storeScalar(const ParsedScriptLine& line, const ParsedAssignmentTarget& target, char op,
-                               const FastScalarValue& value) {
-    if (!target.wellFormed || line.assignScope != ScopeTarget::Default || target.indexRanges.size() > 1)
-        return false;
-    const uint32_t nameId = line.tokenInfo[target.nameIndex].nameId;
-    const bool compound = line.tokens[line.assignOpIndex].size() == 2;
-    if (target.indexRanges.empty()) {
-        Variable* slot = nameId ? resolveCached(nameId, target.resolved) : nullptr;
-        if (!slot) return false;
-        if (!compound) {
-            *slot = fastScalarToVariable(value);
-        } else if (slot->type == VarType::Int && value.kind == FastScalarValue::Int &&
-                   (op == '+' || op == '-' || op == '*')) {
-            const int64_t x = slot->asInt(), y = value.i;
-            *slot = Variable(static_cast<int32_t>(static_cast<uint32_t>(op == '+'   ? x + y
-                                                                        : op == '-' ? x - y
-                                                                                    : x * y)));
-        } else {
-            *slot = performOperation(*slot, op, fastScalarToVariable(value));
-        }
-        return true;
-    }
-    const FastExpression& keyExpr = target.fastIndexes[0];
-    FastScalarValue key;
-    if (compound || !keyExpr.valid || !keyExpr.nodes[keyExpr.root].pure ||
-        !tryScalarAt(keyExpr, keyExpr.root, line, key) || key.kind != FastScalarValue::Int)
-        return false;
-    Variable* container = nameId ? resolveCached(nameId, target.resolved) : nullptr;
-    if (!container || container->type != VarType::Array || key.i < 1) return false;
-    ArrayStorage& elements = *container->asArray();
-    const size_t index = static_cast<size_t>(key.i) - 1;
-    if (index < elements.size())
-        elements[index] = fastScalarToVariable(value);
-    else if (index == elements.size())
-        elements.push_back(fastScalarToVariable(value));
-    else
-        return false;
-    return true;
-}
-
 Variable ScriptEngine::evaluateAssignmentValue(const ParsedScriptLine& line, size_t v) {
     if (line.fastValues[v].valid) return evaluateFastExpression(line.fastValues[v], line);
     const TokenRange& range = line.valueRanges[v];
@@ -302,8 +260,7 @@ bool ScriptEngine::executeAssignment(const ParsedScriptLine& line, Variable& res
         FastScalarValue scalar;
         if (fast.valid && fast.nodes[fast.root].pure && tryScalarAt(fast, fast.root, line, scalar)) {
             setErrorToken(line.tokens, fast.nodes[fast.root].errorToken);
-            if (!storeScalar(line, targets[0], op[0], scalar))
-                assignToTarget(line, targets[0], op, fastScalarToVariable(scalar));
+            assignToTarget(line, targets[0], op, fastScalarToVariable(scalar));
             return true;
         }
         Variable value = evaluateAssignmentValue(line, 0);
