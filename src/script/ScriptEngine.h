@@ -9,6 +9,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -42,6 +43,8 @@ struct TableKeyHash {
 };
 using TableStorage = std::unordered_map<std::string, Variable, TableKeyHash, std::equal_to<>>;
 using NativeFunction = std::function<Variable(const std::vector<Variable>&)>;
+// A library builtin's own entry: the arguments as they lie, without a vector.
+using DirectFunction = std::function<Variable(std::span<const Variable>)>;
 using BuiltinId = uint16_t;
 
 // A script value: a kind tag and a hand-made tagged union over the ten kinds
@@ -434,6 +437,7 @@ struct ScriptCallable {
     bool isCoroutineEntry = false;
     bool isChunk = false;
     NativeFunction nativeFunction;
+    DirectFunction directFunction; // set for library builtins that take arguments in place
     BuiltinId builtinId = 0;
     std::string name;
     std::vector<std::string> params;
@@ -631,6 +635,8 @@ class ScriptEngine {
     void pushVariable(const std::string& name, const Variable& value);
     Variable pullVariable(const std::string& name);
     static Variable makeNativeCallable(NativeFunction function, const std::string& name, BuiltinId builtinId);
+    // A library builtin: callable like any native, and in place by the fast call path.
+    static Variable makeDirectCallable(DirectFunction function, const std::string& name);
     static Variable createNativeCallable(NativeFunction function, std::string name, BuiltinId builtinId);
     static BuiltinId builtinIdFromName(const std::string& name);
 
@@ -917,6 +923,7 @@ class ScriptEngine {
 
     // Calls.
     Variable callScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);
+    Variable callNativeWithVector(const ScriptCallable& function, const Variable* args, size_t count);
     Variable runReturnLine(const ParsedScriptLine& line);
     bool runGuardedReturnBody(const ScriptCallable& function, Variable& result);
     void evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
@@ -1054,6 +1061,7 @@ class ScriptEngine {
     // members of the library tables by table name.
     struct LibraryParts {
         std::unordered_map<std::string, NativeFunction> globals;
+        std::unordered_map<std::string, DirectFunction> directGlobals; // builtins called in place
         std::unordered_map<std::string, TableStorage> tables;
     };
     void addCoreBuiltins(LibraryParts& parts);

@@ -83,8 +83,8 @@ Variable ScriptEngine::invokeCallableFast(const Variable& callee, const Variable
     if (!function) throw std::runtime_error("Attempted to call an invalid function value");
     if (function->isCoroutineEntry) return startCoroutine(function, args, count);
     if (function->isNative) {
-        PooledNativeArgs pooled(*this, args, count);
-        Variable result = function->nativeFunction(pooled.vector());
+        Variable result = function->directFunction ? function->directFunction({args, count})
+                                                   : callNativeWithVector(*function, args, count);
         return shouldAbortForSoftRaisedError() ? Variable() : result;
     }
     if (function->isChunk) {
@@ -92,6 +92,12 @@ Variable ScriptEngine::invokeCallableFast(const Variable& callee, const Variable
         return runBytecodeProgram(function->program);
     }
     return callScriptFunction(*function, args, count);
+}
+
+Variable ScriptEngine::callNativeWithVector(const ScriptCallable& function, const Variable* args,
+                                            size_t count) {
+    PooledNativeArgs pooled(*this, args, count);
+    return function.nativeFunction(pooled.vector());
 }
 
 Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const Variable* args,

@@ -34,6 +34,14 @@ Variable ScriptEngine::makeNativeCallable(NativeFunction function, const std::st
     return Variable(std::move(callable));
 }
 
+Variable ScriptEngine::makeDirectCallable(DirectFunction function, const std::string& name) {
+    Variable callable =
+        makeNativeCallable([function](const std::vector<Variable>& args) { return function(args); }, name,
+                           builtinIdFromName(name));
+    callable.asFunction()->directFunction = std::move(function);
+    return callable;
+}
+
 Variable ScriptEngine::createNativeCallable(NativeFunction function, std::string name, BuiltinId builtinId) {
     return makeNativeCallable(std::move(function), name, builtinId);
 }

@@ -113,6 +113,12 @@ void ScriptEngine::registerCoreLibrary() {
     parts.globals["kill"] = [this](const std::vector<Variable>& args) { return killFunction(args); };
 
     for (const char* name : globalOrder) {
+        if (auto direct = parts.directGlobals.find(name); direct != parts.directGlobals.end()) {
+            Variable callable = makeDirectCallable(direct->second, name);
+            nativeFunctions[name] = callable.asFunction()->nativeFunction;
+            pushVariable(name, callable);
+            continue;
+        }
         auto found = parts.globals.find(name);
         if (found == parts.globals.end()) throw std::logic_error(std::string("unregistered builtin ") + name);
         pushFunction(name, found->second);
@@ -134,11 +140,12 @@ void ScriptEngine::addCoreBuiltins(LibraryParts& parts) {
         return [this, function](const std::vector<Variable>& args) { return (this->*function)(args); };
     };
     globals["print"] = printValues;
-    globals["getTimeMs"] = [this](const std::vector<Variable>& args) {
+    auto& direct = parts.directGlobals;
+    direct["getTimeMs"] = [this](std::span<const Variable> args) {
         if (!args.empty()) throw std::runtime_error("getTimeMs function takes no arguments");
         return Variable(static_cast<int32_t>(nanosecondsSince(startInstant) / 1000000));
     };
-    globals["toString"] = globals["tostring"] = [](const std::vector<Variable>& args) {
+    direct["toString"] = direct["tostring"] = [](std::span<const Variable> args) {
         requireCount(args, 1, "toString function requires exactly 1 argument");
         return Variable(args[0].toString());
     };
@@ -161,7 +168,7 @@ void ScriptEngine::addCoreBuiltins(LibraryParts& parts) {
         if (!args.empty()) throw std::runtime_error("array() takes no arguments");
         return makeArray();
     };
-    globals["len"] = [this](const std::vector<Variable>& args) {
+    direct["len"] = [this](std::span<const Variable> args) {
         requireCount(args, 1, "len(x) requires exactly 1 argument");
         return Variable(lengthOf(args[0]));
     };

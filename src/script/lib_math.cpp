@@ -7,19 +7,21 @@
 
 namespace {
 
-void requireOne(const std::vector<Variable>& args, const char* message) {
+using Args = std::span<const Variable>;
+
+void requireOne(Args args, const char* message) {
     library::requireCount(args, 1, message);
 }
 
-NativeFunction intFunction(const char* message, double (*f)(double)) {
-    return [message, f](const std::vector<Variable>& args) {
+DirectFunction intFunction(const char* message, double (*f)(double)) {
+    return [message, f](Args args) {
         requireOne(args, message);
         return Variable(ScriptEngine::saturatingToInt(f(ScriptEngine::toDouble(args[0]))));
     };
 }
 
-NativeFunction floatFunction(const char* message, double (*f)(double)) {
-    return [message, f](const std::vector<Variable>& args) {
+DirectFunction floatFunction(const char* message, double (*f)(double)) {
+    return [message, f](Args args) {
         requireOne(args, message);
         return Variable(static_cast<float>(f(ScriptEngine::toDouble(args[0]))));
     };
@@ -29,7 +31,7 @@ double toRadians(double degrees) {
     return degrees * 3.141592653589793 / 180;
 }
 
-Variable absolute(const std::vector<Variable>& args) {
+Variable absolute(Args args) {
     requireOne(args, "math['abs'](x) requires exactly 1 argument");
     if (args[0].type == VarType::Float) return Variable(std::fabs(args[0].asFloat()));
     const int32_t value = ScriptEngine::toInt(args[0]);
@@ -38,8 +40,8 @@ Variable absolute(const std::vector<Variable>& args) {
 }
 
 // The first argument that no later one beats; `sign` -1 picks the minimum.
-NativeFunction extremum(const char* message, int sign) {
-    return [message, sign](const std::vector<Variable>& args) {
+DirectFunction extremum(const char* message, int sign) {
+    return [message, sign](Args args) {
         if (args.empty()) throw std::runtime_error(message);
         size_t pick = 0;
         for (size_t i = 1; i < args.size(); ++i)
@@ -48,7 +50,7 @@ NativeFunction extremum(const char* message, int sign) {
     };
 }
 
-Variable logarithm(const std::vector<Variable>& args) {
+Variable logarithm(Args args) {
     if (args.empty() || args.size() > 2)
         throw std::runtime_error("math['log'](x[, base]) requires 1 or 2 arguments");
     const double x = ScriptEngine::toDouble(args[0]);
@@ -60,7 +62,7 @@ Variable logarithm(const std::vector<Variable>& args) {
     return Variable(static_cast<float>(std::log(x) / std::log(base)));
 }
 
-Variable squareRoot(const std::vector<Variable>& args) {
+Variable squareRoot(Args args) {
     requireOne(args, "math['sqrt'](x) requires exactly 1 argument");
     const double x = ScriptEngine::toDouble(args[0]);
     if (x < 0) throw std::runtime_error("math['sqrt'] requires a non-negative value");
@@ -105,8 +107,8 @@ void ScriptEngine::addMathBuiltins(LibraryParts& parts) {
     parts.globals["random"] = random;
 
     TableStorage& math = parts.tables["math"];
-    auto add = [&math](const char* key, NativeFunction f, const char* name) {
-        math[key] = makeNativeCallable(std::move(f), name, 0);
+    auto add = [&math](const char* key, DirectFunction f, const char* name) {
+        math[key] = makeDirectCallable(std::move(f), name);
     };
     add("floor", intFunction("math['floor'](x) requires exactly 1 argument", std::floor), "math.floor");
     add("ceil", intFunction("math['ceil'](x) requires exactly 1 argument", std::ceil), "math.ceil");
@@ -118,7 +120,7 @@ void ScriptEngine::addMathBuiltins(LibraryParts& parts) {
     add("rad", floatFunction("math['rad'](x) requires exactly 1 argument", toRadians), "math.rad");
     add("log", logarithm, "math.log");
     add("sqrt", squareRoot, "math.sqrt");
-    add("random", random, "");
+    math["random"] = makeNativeCallable(random, "", 0);
     math["randomSeed"] = makeNativeCallable(
         [this](const std::vector<Variable>& args) {
             requireOne(args, "math['randomSeed'](seed) requires exactly 1 argument");

@@ -24,14 +24,14 @@ std::string mapBytes(const std::string& s, int (*map)(int)) {
     return out;
 }
 
-NativeFunction caseMapping(const char* message, int (*map)(int)) {
-    return [message, map](const std::vector<Variable>& args) {
+DirectFunction caseMapping(const char* message, int (*map)(int)) {
+    return [message, map](std::span<const Variable> args) {
         if (args.size() != 1 || args[0].type != VarType::String) fail(message);
         return Variable(mapBytes(args[0].asString(), map));
     };
 }
 
-Variable substring(const std::vector<Variable>& args) {
+Variable substring(std::span<const Variable> args) {
     if (args.size() < 2 || args.size() > 3 || args[0].type != VarType::String)
         fail("string['sub'](s, i[, j]) requires a string and 1-2 numeric indices");
     const std::string& s = args[0].asString();
@@ -46,7 +46,7 @@ Variable substring(const std::vector<Variable>& args) {
     return Variable(s.substr(static_cast<size_t>(first - 1), static_cast<size_t>(last - first + 1)));
 }
 
-Variable bytesOf(const std::vector<Variable>& args) {
+Variable bytesOf(std::span<const Variable> args) {
     if (args.empty() || args[0].type != VarType::String)
         fail("string['byte'](s[, i[, j]]) requires a string");
     const std::string& s = args[0].asString();
@@ -66,14 +66,14 @@ Variable bytesOf(const std::vector<Variable>& args) {
     return makeMulti(std::move(bytes));
 }
 
-Variable charsOf(const std::vector<Variable>& args) {
+Variable charsOf(std::span<const Variable> args) {
     std::string out;
     out.reserve(args.size());
     for (const Variable& code : args) out += static_cast<char>(ScriptEngine::toInt(code) & 0xFF);
     return Variable(std::move(out));
 }
 
-Variable repeatString(const std::vector<Variable>& args) {
+Variable repeatString(std::span<const Variable> args) {
     if (args.size() < 2 || args.size() > 3 || args[0].type != VarType::String)
         fail("string['rep'](s, n[, sep]) requires a string, count, and optional separator");
     const std::string& s = args[0].asString();
@@ -104,7 +104,7 @@ Variable numberFromText(const std::string& text, int32_t base) {
     return number.type == VarType::String ? Variable() : number;
 }
 
-Variable toNumber(const std::vector<Variable>& args) {
+Variable toNumber(std::span<const Variable> args) {
     if (args.empty() || args.size() > 2) fail("toNumber(x[, base]) requires 1 or 2 arguments");
     int32_t base = 10;
     if (args.size() == 2) {
@@ -143,13 +143,13 @@ size_t countCodepoints(const std::string& s) {
     return s.size() - continuation;
 }
 
-Variable utf8Length(const std::vector<Variable>& args) {
+Variable utf8Length(std::span<const Variable> args) {
     if (args.size() != 1 || args[0].type != VarType::String)
         fail("utf8['len'](s) requires exactly 1 string argument");
     return Variable(static_cast<int32_t>(countCodepoints(args[0].asString())));
 }
 
-Variable utf8Offset(const std::vector<Variable>& args) {
+Variable utf8Offset(std::span<const Variable> args) {
     if (args.size() < 2 || args.size() > 3 || args[0].type != VarType::String)
         fail("utf8['offset'](s, n[, i]) requires a string and a codepoint index");
     const std::string& s = args[0].asString();
@@ -167,26 +167,25 @@ Variable utf8Offset(const std::vector<Variable>& args) {
 } // namespace
 
 void ScriptEngine::addStringBuiltins(LibraryParts& parts) {
-    parts.globals["toNumber"] = parts.globals["tonumber"] = toNumber;
+    parts.directGlobals["toNumber"] = parts.directGlobals["tonumber"] = toNumber;
     TableStorage& library = parts.tables["string"];
-    library["len"] = makeNativeCallable(
-        [](const std::vector<Variable>& args) {
+    library["len"] = makeDirectCallable(
+        [](std::span<const Variable> args) {
             if (args.size() != 1) fail("string['len'](s) requires exactly 1 argument");
             if (args[0].type != VarType::String) fail("string['len'](s) expects a string");
             return Variable(static_cast<int32_t>(args[0].asString().size()));
         },
-        "string.len", 0);
-    library["upper"] =
-        makeNativeCallable(caseMapping("string['upper'](s) requires exactly 1 string argument", std::toupper),
-                           "string.upper", 0);
-    library["lower"] = makeNativeCallable(
-        caseMapping("string['lower'](s) requires exactly 1 string argument", std::tolower), "", 0);
-    library["sub"] = makeNativeCallable(substring, "string.sub", 0);
-    library["byte"] = makeNativeCallable(bytesOf, "string.byte", 0);
-    library["char"] = makeNativeCallable(charsOf, "", 0);
-    library["rep"] = makeNativeCallable(repeatString, "", 0);
+        "string.len");
+    library["upper"] = makeDirectCallable(
+        caseMapping("string['upper'](s) requires exactly 1 string argument", std::toupper), "string.upper");
+    library["lower"] = makeDirectCallable(
+        caseMapping("string['lower'](s) requires exactly 1 string argument", std::tolower), "");
+    library["sub"] = makeDirectCallable(substring, "string.sub");
+    library["byte"] = makeDirectCallable(bytesOf, "string.byte");
+    library["char"] = makeDirectCallable(charsOf, "");
+    library["rep"] = makeDirectCallable(repeatString, "");
 
     TableStorage& utf8 = parts.tables["utf8"];
-    utf8["len"] = makeNativeCallable(utf8Length, "utf8.len", 0);
-    utf8["offset"] = makeNativeCallable(utf8Offset, "", 0);
+    utf8["len"] = makeDirectCallable(utf8Length, "utf8.len");
+    utf8["offset"] = makeDirectCallable(utf8Offset, "");
 }

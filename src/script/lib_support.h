@@ -10,7 +10,7 @@ namespace library {
     throw std::runtime_error(message);
 }
 
-inline void requireCount(const std::vector<Variable>& args, size_t count, const char* message) {
+inline void requireCount(std::span<const Variable> args, size_t count, const char* message) {
     if (args.size() != count) fail(message);
 }
 
