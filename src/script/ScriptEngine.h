@@ -364,10 +364,21 @@ struct FastExprNode {
     ResolutionCache resolved; // for variable nodes
 };
 
+// The member a callee written as name['member'] was last found as. Table
+// entries keep their address until they are removed, and every removal
+// counts as a table mutation, so the entry is valid while the same table has
+// seen no mutation since.
+struct MemberCache {
+    mutable std::shared_ptr<TableStorage> table;
+    mutable const Variable* member = nullptr;
+    mutable uint64_t mutations = 0;
+};
+
 struct FastCallExpression {
     int32_t callee = -1;
     std::vector<int32_t> args;
     BuiltinId builtinId = 0;
+    MemberCache member;
 };
 
 // A fast expression flattened into register instructions for the scalar
@@ -911,7 +922,7 @@ class ScriptEngine {
                               const ParsedScriptLine& line);
     bool tryScalarBuiltin(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
                           FastScalarValue& out);
-    const Variable* peekFastCallee(const FastExpression& expr, const FastExprNode& callee);
+    const Variable* peekFastCallee(const FastExpression& expr, const FastCallExpression& call);
     const Variable* peekArrayElement(const FastExpression& expr, const FastExprNode& index,
                                      const ParsedScriptLine& line);
     static inline const Variable missingElement{};
@@ -1079,5 +1090,6 @@ class ScriptEngine {
     std::chrono::steady_clock::time_point startInstant;
     std::unordered_map<const TableStorage*, TableCacheEntry> tableCaches;
     uint64_t tableCacheOperations = 0;
+    uint64_t tableMutations = 0; // any table, any change that markTableMutated hears of
     // ---- standard library: private (end) ----
 };

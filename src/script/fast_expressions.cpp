@@ -741,7 +741,8 @@ const Variable* ScriptEngine::peekArrayElement(const FastExpression& expr, const
 }
 
 // The callee of a call written as a name or as name['member'], read in place.
-const Variable* ScriptEngine::peekFastCallee(const FastExpression& expr, const FastExprNode& callee) {
+const Variable* ScriptEngine::peekFastCallee(const FastExpression& expr, const FastCallExpression& call) {
+    const FastExprNode& callee = expr.nodes[call.callee];
     if (callee.kind == Kind::Variable) return resolveCached(callee.nameId, callee.resolved);
     if (callee.kind != Kind::Index || expr.nodes[callee.left].kind != Kind::Variable ||
         expr.nodes[callee.right].kind != Kind::StringLiteral)
@@ -749,9 +750,15 @@ const Variable* ScriptEngine::peekFastCallee(const FastExpression& expr, const F
     const FastExprNode& base = expr.nodes[callee.left];
     const Variable* container = resolveCached(base.nameId, base.resolved);
     if (!container || container->type != VarType::Table) return nullptr;
-    const TableStorage& table = *container->asTable();
-    auto found = table.find(expr.strings[expr.nodes[callee.right].intValue]);
-    return found == table.end() ? nullptr : &found->second;
+    const std::shared_ptr<TableStorage>& table = container->asTable();
+    const MemberCache& cache = call.member;
+    if (cache.member && cache.table == table && cache.mutations == tableMutations) return cache.member;
+    auto found = table->find(expr.strings[expr.nodes[callee.right].intValue]);
+    if (found == table->end()) return nullptr;
+    cache.table = table;
+    cache.member = &found->second;
+    cache.mutations = tableMutations;
+    return cache.member;
 }
 
 // Numeric library functions on numbers run without boxing their call: the
@@ -762,7 +769,7 @@ bool ScriptEngine::tryScalarBuiltin(const FastExpression& expr, const FastExprNo
     const bool numericBuiltin = call.builtinId == 2 || (call.builtinId >= 27 && call.builtinId <= 36);
     constexpr size_t maxArgs = 4;
     if (!numericBuiltin || call.args.size() > maxArgs) return false;
-    const Variable* callee = peekFastCallee(expr, expr.nodes[call.callee]);
+    const Variable* callee = peekFastCallee(expr, call);
     if (!isBuiltin(callee, call.builtinId)) return false;
     Variable args[maxArgs];
     for (size_t i = 0; i < call.args.size(); ++i) {
@@ -909,7 +916,8 @@ Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const F
 Variable ScriptEngine::evaluateFastCall(const FastExpression& expr, const FastExprNode& n,
                                         const ParsedScriptLine& line) {
     const FastCallExpression& call = expr.calls[n.right];
-    Variable callee = evaluateFastNode(expr, call.callee, line);
+    const Variable* found = peekFastCallee(expr, call);
+    Variable callee = found ? *found : evaluateFastNode(expr, call.callee, line);
     const size_t count = call.args.size();
     // Short argument lists live on the stack, built in place.
     auto arg = [&](size_t i) { return evaluateFastNode(expr, call.args[i], line); };

@@ -109,6 +109,7 @@ TableCacheEntry& ScriptEngine::tableCacheEntry(const std::shared_ptr<TableStorag
 
 void ScriptEngine::markTableMutated(const std::shared_ptr<TableStorage>& table) {
     if (!table) return;
+    ++tableMutations;
     ++tableCacheEntry(table).version;
 }
 
