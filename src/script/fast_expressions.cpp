@@ -603,46 +603,145 @@ namespace {
 using Op = ScalarInstruction;
 using Mode = ScalarInstruction::Mode;
 
-// Register storage without per-call initialisation: every register is
-// written before it is read.
-struct ScalarRegisters {
-    alignas(Scalar) unsigned char bytes[maxScalarRegisters * sizeof(Scalar)];
-    Scalar& operator[](size_t i) { return reinterpret_cast<Scalar*>(bytes)[i]; }
-};
+// A register holds a scalar packed into one word, its kind in the low byte
+// and its payload's bits in the high half, so that a value is always written
+// and read whole: field by field, a read right after a write stalls.
+using Packed = uint64_t;
 
-bool looseTruth(const Scalar& v) {
-    return v.kind == Scalar::Bool ? v.b != 0 : v.kind != Scalar::Nil;
+Packed pack(Scalar::Kind kind, uint32_t payload) {
+    return static_cast<uint64_t>(kind) | static_cast<uint64_t>(payload) << 32;
+}
+
+Packed packInt(int32_t i) {
+    return pack(Scalar::Int, static_cast<uint32_t>(i));
+}
+
+Scalar::Kind kindOf(Packed p) {
+    return static_cast<Scalar::Kind>(p & 0xff);
+}
+
+uint32_t payloadOf(Packed p) {
+    return static_cast<uint32_t>(p >> 32);
+}
+
+Packed packScalar(const Scalar& v) {
+    switch (v.kind) {
+    case Scalar::Int:
+        return packInt(v.i);
+    case Scalar::Float:
+        return pack(Scalar::Float, std::bit_cast<uint32_t>(v.f));
+    case Scalar::Bool:
+        return pack(Scalar::Bool, v.b);
+    default:
+        return pack(v.kind, 0);
+    }
+}
+
+Scalar unpack(Packed p) {
+    Scalar v;
+    v.kind = kindOf(p);
+    if (v.kind == Scalar::Int) v.i = static_cast<int32_t>(payloadOf(p));
+    if (v.kind == Scalar::Float) v.f = std::bit_cast<float>(payloadOf(p));
+    if (v.kind == Scalar::Bool) v.b = static_cast<uint8_t>(payloadOf(p));
+    return v;
+}
+
+// False for strings and containers, which have no scalar form.
+bool packVariable(const Variable* v, Packed& out) {
+    if (!v) {
+        out = pack(Scalar::Nil, 0);
+        return true;
+    }
+    switch (v->type) {
+    case VarType::Int:
+        out = packInt(v->asInt());
+        return true;
+    case VarType::Float:
+        out = pack(Scalar::Float, std::bit_cast<uint32_t>(v->asFloat()));
+        return true;
+    case VarType::Bool:
+        out = pack(Scalar::Bool, v->asBool());
+        return true;
+    case VarType::None:
+        out = pack(Scalar::Nil, 0);
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool looseTruth(Packed v) {
+    return kindOf(v) == Scalar::Bool ? payloadOf(v) != 0 : kindOf(v) != Scalar::Nil;
+}
+
+// Int arithmetic and comparisons; false for any other operands (or a zero
+// divisor), which the shared path then takes.
+bool combineInts(uint8_t op, Packed a, Packed b, Packed& out) {
+    if (kindOf(a) != Scalar::Int || kindOf(b) != Scalar::Int) return false;
+    const int64_t x = static_cast<int32_t>(payloadOf(a)), y = static_cast<int32_t>(payloadOf(b));
+    auto truth = [&](bool value) {
+        out = pack(Scalar::Bool, value);
+        return true;
+    };
+    switch (static_cast<Kind>(op)) {
+    case Kind::Add:
+        out = packInt(wrap(x + y));
+        return true;
+    case Kind::Subtract:
+        out = packInt(wrap(x - y));
+        return true;
+    case Kind::Multiply:
+        out = packInt(wrap(x * y));
+        return true;
+    case Kind::Modulo:
+        if (y == 0) return false;
+        out = packInt(wrap(x % y));
+        return true;
+    case Kind::IntDivide:
+        if (y == 0) return false;
+        out = packInt(wrap(x / y));
+        return true;
+    case Kind::Equal:
+        return truth(x == y);
+    case Kind::NotEqual:
+        return truth(x != y);
+    case Kind::Less:
+        return truth(x < y);
+    case Kind::Greater:
+        return truth(x > y);
+    case Kind::LessEqual:
+        return truth(x <= y);
+    case Kind::GreaterEqual:
+        return truth(x >= y);
+    default:
+        return false;
+    }
 }
 
 } // namespace
 
 bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptLine& line,
                                  FastScalarValue& out) {
-    ScalarRegisters regs;
+    Packed regs[maxScalarRegisters];
     const Variable* refs[maxScalarRegisters];
-    // Reads an operand as a scalar; false when it holds a string or container.
-    auto load = [&](Mode mode, int32_t value, Scalar& to) {
+    // Reads an operand; false when it holds a string or container.
+    auto load = [&](Mode mode, int32_t value, Packed& to) {
         switch (mode) {
         case Mode::Register:
             to = regs[value];
             return true;
         case Mode::IntConst:
-            to = makeInt(value);
+            to = packInt(value);
             return true;
         case Mode::FloatConst:
-            to.kind = Scalar::Float, to.f = std::bit_cast<float>(value);
+            to = pack(Scalar::Float, static_cast<uint32_t>(value));
             return true;
-        case Mode::StringConst:
-            return false;
         case Mode::Variable: {
             const FastExprNode& n = expr.nodes[value];
-            const Variable* v = resolveCached(n.nameId, n.resolved);
-            if (!v) {
-                to.kind = Scalar::Nil;
-                return true;
-            }
-            return tryFastScalarFromVariable(*v, to);
+            return packVariable(resolveCached(n.nameId, n.resolved), to);
         }
+        case Mode::StringConst:
+            break;
         }
         return false;
     };
@@ -672,19 +771,20 @@ bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptL
             auto found = table.find(*key);
             return found == table.end() ? &missingElement : &found->second;
         }
-        Scalar key;
-        if (container->type != VarType::Array || !load(in.bMode, in.b, key) || key.kind != Scalar::Int)
+        Packed key;
+        if (container->type != VarType::Array || !load(in.bMode, in.b, key) || kindOf(key) != Scalar::Int)
             return nullptr;
+        const int32_t index = static_cast<int32_t>(payloadOf(key));
         const ArrayStorage& elements = *container->asArray();
-        if (key.i < 1 || static_cast<size_t>(key.i) > elements.size()) return &missingElement;
-        return &elements[key.i - 1];
+        if (index < 1 || static_cast<size_t>(index) > elements.size()) return &missingElement;
+        return &elements[index - 1];
     };
 
     const ScalarInstruction* code = expr.scalarCode.data();
     const size_t count = expr.scalarCode.size();
     for (size_t pc = 0; pc < count; ++pc) {
         const ScalarInstruction& in = code[pc];
-        Scalar& dst = regs[in.dst];
+        Packed& dst = regs[in.dst];
         switch (in.op) {
         case Op::Move:
             if (!load(in.aMode, in.a, dst)) return false;
@@ -700,24 +800,28 @@ bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptL
             if (!found) return false;
             if (in.op == Op::ElementRef)
                 refs[in.dst] = found;
-            else if (found == &missingElement)
-                dst.kind = Scalar::Nil;
-            else if (!tryFastScalarFromVariable(*found, dst))
+            else if (!packVariable(found == &missingElement ? nullptr : found, dst))
                 return false;
             break;
         }
-        case Op::Tree:
-            if (!tryScalarNode(expr, in.node, line, dst)) return false;
+        case Op::Tree: {
+            Scalar result;
+            if (!tryScalarNode(expr, in.node, line, result)) return false;
+            dst = packScalar(result);
             break;
+        }
         default: {
-            Scalar a, b;
+            Packed a, b;
             if (!load(in.aMode, in.a, a) || !load(in.bMode, in.b, b)) return false;
-            if (!combineScalars(expr, expr.nodes[in.node], line, a, b, dst)) return false;
+            if (combineInts(in.op, a, b, dst)) break;
+            Scalar result;
+            if (!tryScalarMixed(expr, expr.nodes[in.node], line, unpack(a), unpack(b), result)) return false;
+            dst = packScalar(result);
             break;
         }
         }
     }
-    out = regs[0];
+    out = unpack(regs[0]);
     return true;
 }
 
