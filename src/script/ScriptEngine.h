@@ -3,6 +3,7 @@
 // of this folder by concern (values, lexer, evaluator, executor, ...).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -52,10 +53,10 @@ using BuiltinId = uint16_t;
 struct Variable {
     VarType type = VarType::None;
 
-    Variable() { u_.i = 0; }
-    Variable(int32_t i) : type(VarType::Int) { u_.i = i; }
-    Variable(float f) : type(VarType::Float) { u_.f = f; }
-    Variable(bool b) : type(VarType::Bool) { u_.b = b; }
+    Variable() { u_.word = 0; }
+    Variable(int32_t i) : type(VarType::Int) { u_.word = static_cast<uint32_t>(i); }
+    Variable(float f) : type(VarType::Float) { u_.word = std::bit_cast<uint32_t>(f); }
+    Variable(bool b) : type(VarType::Bool) { u_.word = b; }
     Variable(std::string s) : type(VarType::String) { new (&u_.s) std::string(std::move(s)); }
     Variable(const char* s) : type(VarType::String) { new (&u_.s) std::string(s); }
     Variable(std::shared_ptr<ArrayStorage> a) : type(VarType::Array) {
@@ -79,7 +80,7 @@ struct Variable {
     static Variable pointer(void* p) {
         Variable v;
         v.type = VarType::Pointer;
-        v.u_.p = p;
+        v.u_.word = reinterpret_cast<uintptr_t>(p);
         return v;
     }
 
@@ -132,7 +133,8 @@ struct Variable {
   private:
     // The ten payloads, in the order of their kinds' first appearance.
     union Payload {
-        int32_t i; // Int, and None (always 0)
+        uint64_t word; // the whole of a plain payload
+        int32_t i;     // Int, and None (always 0)
         float f;
         std::string s;
         std::vector<uint8_t> raw;
@@ -152,22 +154,10 @@ struct Variable {
         return type == VarType::None || type == VarType::Int || type == VarType::Float ||
                type == VarType::Bool || type == VarType::Pointer;
     }
-    void copyPlainData(const Variable& other) {
-        switch (other.type) {
-        case VarType::Float:
-            u_.f = other.u_.f;
-            break;
-        case VarType::Bool:
-            u_.b = other.u_.b;
-            break;
-        case VarType::Pointer:
-            u_.p = other.u_.p;
-            break;
-        default:
-            u_.i = other.u_.i;
-            break;
-        }
-    }
+    // Plain payloads are written as one whole word (read back through the
+    // member of their kind), so a copy is one load and one store that the
+    // processor can forward from the write before it.
+    void copyPlainData(const Variable& other) { u_.word = other.u_.word; }
     // The payload must be uninitialised (or plain) when these run.
     void copyPayload(const Variable& other) {
         switch (other.type) {
