@@ -37,10 +37,12 @@ struct ScriptCallable;
 struct MultiResult;
 
 using ArrayStorage = std::vector<Variable>;
-// Table keys hash as views, so that lookups by a key held elsewhere copy nothing.
+// Table keys hash as views, so that lookups by a key held elsewhere copy
+// nothing. The call is deliberately not noexcept: the map then stores each
+// key's hash beside it and compares keys only when the hashes agree.
 struct TableKeyHash {
     using is_transparent = void;
-    size_t operator()(std::string_view key) const noexcept { return std::hash<std::string_view>{}(key); }
+    size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
 };
 using TableStorage = std::unordered_map<std::string, Variable, TableKeyHash, std::equal_to<>>;
 using NativeFunction = std::function<Variable(const std::vector<Variable>&)>;
@@ -913,6 +915,8 @@ class ScriptEngine {
     bool tryScalarBuiltin(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
                           FastScalarValue& out);
     const Variable* peekFastCallee(const FastExpression& expr, const FastCallExpression& call);
+    const Variable* peekElement(const FastExpression& expr, const FastExprNode& index,
+                                const ParsedScriptLine& line);
     const Variable* peekArrayElement(const FastExpression& expr, const FastExprNode& index,
                                      const ParsedScriptLine& line);
     static inline const Variable missingElement{};

@@ -437,8 +437,9 @@ bool ScriptEngine::tryScalarNode(const FastExpression& expr, int32_t index, cons
     case Kind::Length: {
         scalarReadElement = true;
         const FastExprNode& operand = expr.nodes[n.left];
-        if (operand.kind != Kind::Variable) return false;
-        const Variable* v = resolveCached(operand.nameId, operand.resolved);
+        const Variable* v = operand.kind == Kind::Variable ? resolveCached(operand.nameId, operand.resolved)
+                            : operand.kind == Kind::Index  ? peekElement(expr, operand, line)
+                                                           : nullptr;
         if (!v || (v->type != VarType::Array && v->type != VarType::String)) return false;
         out = makeInt(arrayLength(*v));
         return true;
@@ -844,6 +845,21 @@ const Variable* ScriptEngine::peekArrayElement(const FastExpression& expr, const
     return &elements[key.i - 1];
 }
 
+// An element read in place: an array's (as peekArrayElement), or a table's
+// under a literal key; null for any other form.
+const Variable* ScriptEngine::peekElement(const FastExpression& expr, const FastExprNode& n,
+                                          const ParsedScriptLine& line) {
+    if (const Variable* element = peekArrayElement(expr, n, line)) return element;
+    const FastExprNode& container = expr.nodes[n.left];
+    const FastExprNode& key = expr.nodes[n.right];
+    if (container.kind != Kind::Variable || key.kind != Kind::StringLiteral) return nullptr;
+    const Variable* v = resolveCached(container.nameId, container.resolved);
+    if (!v || v->type != VarType::Table) return nullptr;
+    const TableStorage& table = *v->asTable();
+    auto found = table.find(expr.strings[key.intValue]);
+    return found == table.end() ? &missingElement : &found->second;
+}
+
 // The callee of a call written as a name or as name['member'], read in place.
 const Variable* ScriptEngine::peekFastCallee(const FastExpression& expr, const FastCallExpression& call) {
     const FastExprNode& callee = expr.nodes[call.callee];
@@ -932,20 +948,11 @@ Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const F
     case Kind::NoneLiteral:
         return {};
     case Kind::Index: {
-        if (const Variable* element = peekArrayElement(expr, n, line))
+        if (const Variable* element = peekElement(expr, n, line))
             return element == &missingElement ? Variable() : *element;
         // A container held in a variable is read in place when the key cannot move it.
         const FastExprNode& container = expr.nodes[n.left];
-        const FastExprNode& keyNode = expr.nodes[n.right];
-        if (container.kind == Kind::Variable && keyNode.kind == Kind::StringLiteral) {
-            const Variable* v = resolveCached(container.nameId, container.resolved);
-            if (v && v->type == VarType::Table) {
-                const TableStorage& table = *v->asTable();
-                auto found = table.find(expr.strings[keyNode.intValue]);
-                return found == table.end() ? Variable() : found->second;
-            }
-        }
-        if (container.kind == Kind::Variable && keyNode.pure) {
+        if (container.kind == Kind::Variable && expr.nodes[n.right].pure) {
             Variable key = evaluateFastNode(expr, n.right, line);
             const Variable* v = resolveCached(container.nameId, container.resolved);
             try {
