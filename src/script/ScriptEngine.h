@@ -648,7 +648,7 @@ class ScriptEngine {
     Variable readScriptFile(const std::vector<Variable>& args);
     Variable loadScriptFile(const std::vector<Variable>& args);
     Variable runScriptFile(const std::vector<Variable>& args);
-    Variable loadScriptChunk(const std::vector<Variable>& args);
+    Variable loadScriptChunk(std::span<const Variable> args);
 
     // Paths.
     static bool pathExists(const std::string& path);
@@ -749,10 +749,10 @@ class ScriptEngine {
     // Calls and the error functions.
     Variable invokeCallable(const Variable& callee, const std::vector<Variable>& args);
     Variable invokeCallableFast(const Variable& callee, const Variable* args, size_t count);
-    Variable pcallFunction(const std::vector<Variable>& args);
-    Variable errorFunction(const std::vector<Variable>& args);
-    Variable assertFunction(const std::vector<Variable>& args);
-    Variable selectFunction(const std::vector<Variable>& args);
+    Variable pcallFunction(std::span<const Variable> args);
+    Variable errorFunction(std::span<const Variable> args);
+    Variable assertFunction(std::span<const Variable> args);
+    Variable selectFunction(std::span<const Variable> args);
 
     // ---- standard library: public (begin) ----
     // Tables walk in the byte-wise order of their key strings. The orders and the
@@ -782,7 +782,7 @@ class ScriptEngine {
     static bool findAlphaDashDigitsMatch(std::string_view s, size_t from, size_t& start1, size_t& end1,
                                          size_t& start2, size_t& end2);
     // string.gsub and the global gsub.
-    static Variable gsubFunction(const std::vector<Variable>& args);
+    static Variable gsubFunction(std::span<const Variable> args);
     // ---- standard library: public (end) ----
 
   private:
@@ -929,6 +929,10 @@ class ScriptEngine {
     // Calls.
     Variable callScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);
     Variable callNativeWithVector(const ScriptCallable& function, const Variable* args, size_t count);
+    // A library builtin runs on the arguments where they lie.
+    static Variable dispatchBuiltinFast(const ScriptCallable& builtin, const Variable* args, size_t count) {
+        return builtin.directFunction({args, count});
+    }
     Variable runReturnLine(const ParsedScriptLine& line);
     bool runGuardedReturnBody(const ScriptCallable& function, Variable& result);
     void evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
@@ -1078,7 +1082,7 @@ class ScriptEngine {
     void addMathBuiltins(LibraryParts& parts);
     void addIoBuiltins(LibraryParts& parts);
     TableCacheEntry& tableCacheEntry(const std::shared_ptr<TableStorage>& table);
-    Variable sortContainer(const std::vector<Variable>& args);
+    Variable sortContainer(std::span<const Variable> args);
 
     std::mt19937 randomGenerator;
     std::chrono::steady_clock::time_point startInstant;

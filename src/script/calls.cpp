@@ -83,7 +83,7 @@ Variable ScriptEngine::invokeCallableFast(const Variable& callee, const Variable
     if (!function) throw std::runtime_error("Attempted to call an invalid function value");
     if (function->isCoroutineEntry) return startCoroutine(function, args, count);
     if (function->isNative) {
-        Variable result = function->directFunction ? function->directFunction({args, count})
+        Variable result = function->directFunction ? dispatchBuiltinFast(*function, args, count)
                                                    : callNativeWithVector(*function, args, count);
         return shouldAbortForSoftRaisedError() ? Variable() : result;
     }
@@ -149,7 +149,7 @@ Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const 
 // ---------------------------------------------------------------------------
 // pcall, error, assert, select
 
-Variable ScriptEngine::pcallFunction(const std::vector<Variable>& args) {
+Variable ScriptEngine::pcallFunction(std::span<const Variable> args) {
     if (args.empty() || args[0].type != VarType::Function)
         throw std::runtime_error("pcall requires a callable value");
     protectedCallDepths.push_back(callDepth);
@@ -181,19 +181,19 @@ Variable ScriptEngine::pcallFunction(const std::vector<Variable>& args) {
     return makeMulti(std::move(values));
 }
 
-Variable ScriptEngine::errorFunction(const std::vector<Variable>& args) {
+Variable ScriptEngine::errorFunction(std::span<const Variable> args) {
     raiseScriptErrorSoft(args.empty() ? std::string("error") : args[0].toString());
     return {};
 }
 
-Variable ScriptEngine::assertFunction(const std::vector<Variable>& args) {
+Variable ScriptEngine::assertFunction(std::span<const Variable> args) {
     if (args.empty()) throw std::runtime_error("assert requires at least 1 argument");
-    if (isTruthy(args[0])) return args.size() == 1 ? args[0] : makeMulti(args);
+    if (isTruthy(args[0])) return args.size() == 1 ? args[0] : makeMulti({args.begin(), args.end()});
     raiseScriptErrorSoft(args.size() > 1 ? args[1].toString() : std::string("assertion failed!"));
     return {};
 }
 
-Variable ScriptEngine::selectFunction(const std::vector<Variable>& args) {
+Variable ScriptEngine::selectFunction(std::span<const Variable> args) {
     if (args.size() < 2) throw std::runtime_error("select(index, values...) requires at least 2 arguments");
     if (args[0].type != VarType::Int)
         throw std::runtime_error("select(index, values...) requires an integer index");

@@ -139,6 +139,9 @@ void ScriptEngine::addCoreBuiltins(LibraryParts& parts) {
     auto member = [this](Variable (ScriptEngine::*function)(const std::vector<Variable>&)) {
         return [this, function](const std::vector<Variable>& args) { return (this->*function)(args); };
     };
+    auto directMember = [this](Variable (ScriptEngine::*function)(std::span<const Variable>)) {
+        return [this, function](std::span<const Variable> args) { return (this->*function)(args); };
+    };
     globals["print"] = printValues;
     auto& direct = parts.directGlobals;
     direct["getTimeMs"] = [this](std::span<const Variable> args) {
@@ -153,13 +156,13 @@ void ScriptEngine::addCoreBuiltins(LibraryParts& parts) {
         requireCount(args, 1, "typeOf(x) requires exactly 1 argument");
         return Variable(typeWord(args[0].type));
     };
-    globals["assert"] = member(&ScriptEngine::assertFunction);
-    globals["error"] = member(&ScriptEngine::errorFunction);
-    globals["pcall"] = member(&ScriptEngine::pcallFunction);
-    globals["load"] = globals["loadstring"] = member(&ScriptEngine::loadScriptChunk);
+    direct["assert"] = directMember(&ScriptEngine::assertFunction);
+    direct["error"] = directMember(&ScriptEngine::errorFunction);
+    direct["pcall"] = directMember(&ScriptEngine::pcallFunction);
+    direct["load"] = direct["loadstring"] = directMember(&ScriptEngine::loadScriptChunk);
     globals["loadFile"] = globals["loadfile"] = member(&ScriptEngine::loadScriptFile);
     globals["runFile"] = globals["dofile"] = member(&ScriptEngine::runScriptFile);
-    globals["select"] = member(&ScriptEngine::selectFunction);
+    direct["select"] = directMember(&ScriptEngine::selectFunction);
     globals["collectGarbage"] = globals["collectgarbage"] = [this](const std::vector<Variable>&) {
         pruneDeadTableCacheEntries();
         return Variable();

@@ -194,7 +194,7 @@ std::string formatGeneral(const std::string& format, const Variable* args, size_
     return out;
 }
 
-Variable formatFunction(const std::vector<Variable>& args) {
+Variable formatFunction(std::span<const Variable> args) {
     if (args.empty() || args[0].type != VarType::String)
         throw std::runtime_error("string['format'](format, ...) requires a format string");
     const std::string& format = args[0].asString();
@@ -207,5 +207,5 @@ Variable formatFunction(const std::vector<Variable>& args) {
 } // namespace
 
 void ScriptEngine::addFormatBuiltins(LibraryParts& parts) {
-    parts.tables["string"]["format"] = makeNativeCallable(formatFunction, "string.format", 0);
+    parts.tables["string"]["format"] = makeDirectCallable(formatFunction, "string.format");
 }

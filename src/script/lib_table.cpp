@@ -125,15 +125,16 @@ void introSort(std::vector<Variable>& items, size_t first, size_t last, int dept
 
 void ScriptEngine::addContainerBuiltins(LibraryParts& parts) {
     auto& globals = parts.globals;
-    globals["pairs"] = [this](const std::vector<Variable>& args) {
+    auto& direct = parts.directGlobals;
+    direct["pairs"] = [this](std::span<const Variable> args) {
         requireCount(args, 1, "pairs(container) requires exactly 1 argument");
         return makeArray(containerWalk(args[0], false));
     };
-    globals["ipairs"] = [this](const std::vector<Variable>& args) {
+    direct["ipairs"] = [this](std::span<const Variable> args) {
         requireCount(args, 1, "ipairs(container) requires exactly 1 argument");
         return makeArray(containerWalk(args[0], true));
     };
-    globals["next"] = [this](const std::vector<Variable>& args) -> Variable {
+    direct["next"] = [this](std::span<const Variable> args) -> Variable {
         if (args.size() != 1 && args.size() != 2)
             throw std::runtime_error("next(container[, key]) requires 1 or 2 arguments");
         const Variable& container = args[0];
@@ -234,8 +235,8 @@ void ScriptEngine::addContainerBuiltins(LibraryParts& parts) {
 
 void ScriptEngine::addTableLibrary(LibraryParts& parts) {
     TableStorage& library = parts.tables["table"];
-    library["insert"] = makeNativeCallable(
-        [this](const std::vector<Variable>& args) {
+    library["insert"] = makeDirectCallable(
+        [this](std::span<const Variable> args) {
             if ((args.size() != 2 && args.size() != 3) || !isContainer(args[0]))
                 throw std::runtime_error("table['insert'](table[, pos], value) requires an array or table");
             const Variable& value = args.back();
@@ -256,9 +257,9 @@ void ScriptEngine::addTableLibrary(LibraryParts& parts) {
             markTableMutated(table);
             return Variable(length + 1);
         },
-        "table.insert", 0);
-    library["remove"] = makeNativeCallable(
-        [this](const std::vector<Variable>& args) -> Variable {
+        "table.insert");
+    library["remove"] = makeDirectCallable(
+        [this](std::span<const Variable> args) -> Variable {
             if ((args.size() != 1 && args.size() != 2) || !isContainer(args[0]))
                 throw std::runtime_error("table['remove'](table[, pos]) requires an array or table");
             if (args[0].type == VarType::Array) {
@@ -281,11 +282,11 @@ void ScriptEngine::addTableLibrary(LibraryParts& parts) {
             markTableMutated(table);
             return removed;
         },
-        "table.remove", 0);
-    library["sort"] = makeNativeCallable(
-        [this](const std::vector<Variable>& args) { return sortContainer(args); }, "table.sort", 0);
-    library["concat"] = makeNativeCallable(
-        [this](const std::vector<Variable>& args) {
+        "table.remove");
+    library["sort"] = makeDirectCallable(
+        [this](std::span<const Variable> args) { return sortContainer(args); }, "table.sort");
+    library["concat"] = makeDirectCallable(
+        [this](std::span<const Variable> args) {
             if (args.empty() || !isContainer(args[0]))
                 throw std::runtime_error(
                     "table['concat'](table[, sep[, i[, j]]]) requires an array or table");
@@ -318,10 +319,10 @@ void ScriptEngine::addTableLibrary(LibraryParts& parts) {
             }
             return Variable(std::move(joined));
         },
-        "table.concat", 0);
+        "table.concat");
 }
 
-Variable ScriptEngine::sortContainer(const std::vector<Variable>& args) {
+Variable ScriptEngine::sortContainer(std::span<const Variable> args) {
     if ((args.size() != 1 && args.size() != 2) || !isContainer(args[0]))
         throw std::runtime_error("table['sort'](table[, comp]) requires an array or table");
     const Variable& container = args[0];

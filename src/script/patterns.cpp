@@ -241,14 +241,14 @@ CompiledGsubPattern compilePattern(const std::string& patternText) {
 // ---------------------------------------------------------------------------
 // Script functions
 
-bool areStrings(const std::vector<Variable>& args, size_t count) {
+bool areStrings(std::span<const Variable> args, size_t count) {
     for (size_t i = 0; i < count; ++i)
         if (args[i].type != VarType::String) return false;
     return true;
 }
 
 // The 0-based start of a search: init counts from 1 and values below 1 mean 1.
-int64_t searchStart(const std::vector<Variable>& args, size_t index) {
+int64_t searchStart(std::span<const Variable> args, size_t index) {
     if (args.size() <= index || args[index].isNone()) return 0;
     return std::max<int64_t>(ScriptEngine::toInt(args[index]), 1) - 1;
 }
@@ -262,7 +262,7 @@ Variable groupValue(const std::csub_match& group) {
     return group.matched ? Variable(group.str()) : Variable();
 }
 
-Variable findFunction(const std::vector<Variable>& args) {
+Variable findFunction(std::span<const Variable> args) {
     if (args.size() < 2 || args.size() > 4 || !areStrings(args, 2))
         fail("string['find'](s, pattern[, init[, plain]]) requires a string and a pattern");
     const std::string& s = args[0].asString();
@@ -290,7 +290,7 @@ Variable findFunction(const std::vector<Variable>& args) {
     return result;
 }
 
-Variable matchFunction(const std::vector<Variable>& args) {
+Variable matchFunction(std::span<const Variable> args) {
     if (args.size() < 2 || args.size() > 3 || !areStrings(args, 2))
         fail("string['match'](s, pattern[, init]) requires a string and a pattern");
     const std::string& s = args[0].asString();
@@ -323,7 +323,7 @@ Variable matchFunction(const std::vector<Variable>& args) {
     return result;
 }
 
-Variable gmatchFunction(const std::vector<Variable>& args) {
+Variable gmatchFunction(std::span<const Variable> args) {
     if (args.size() != 2 || !areStrings(args, 2))
         fail("string['gmatch'](s, pattern) requires a string and a pattern");
     const std::string& s = args[0].asString();
@@ -551,7 +551,7 @@ bool ScriptEngine::findAlphaDashDigitsMatch(std::string_view s, size_t from, siz
     return false;
 }
 
-Variable ScriptEngine::gsubFunction(const std::vector<Variable>& args) {
+Variable ScriptEngine::gsubFunction(std::span<const Variable> args) {
     if (args.size() != 3) fail("gsub(string, pattern, replacement) requires exactly 3 arguments");
     if (args[0].type != VarType::String)
         fail("gsub(string, pattern, replacement): first argument must be a string");
@@ -585,10 +585,10 @@ Variable ScriptEngine::gsubFunction(const std::vector<Variable>& args) {
 }
 
 void ScriptEngine::addPatternBuiltins(LibraryParts& parts) {
-    parts.globals["gsub"] = gsubFunction;
+    parts.directGlobals["gsub"] = gsubFunction;
     TableStorage& library = parts.tables["string"];
-    library["gsub"] = makeNativeCallable(gsubFunction, "string.gsub", 0);
-    library["find"] = makeNativeCallable(findFunction, "string.find", 0);
-    library["match"] = makeNativeCallable(matchFunction, "string.match", 0);
-    library["gmatch"] = makeNativeCallable(gmatchFunction, "string.gmatch", 0);
+    library["gsub"] = makeDirectCallable(gsubFunction, "string.gsub");
+    library["find"] = makeDirectCallable(findFunction, "string.find");
+    library["match"] = makeDirectCallable(matchFunction, "string.match");
+    library["gmatch"] = makeDirectCallable(gmatchFunction, "string.gmatch");
 }

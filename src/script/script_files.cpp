@@ -111,7 +111,7 @@ Variable ScriptEngine::runScriptFile(const std::vector<Variable>& args) {
     return invokeCallableFast(loaded, nullptr, 0);
 }
 
-Variable ScriptEngine::loadScriptChunk(const std::vector<Variable>& args) {
+Variable ScriptEngine::loadScriptChunk(std::span<const Variable> args) {
     if (args.empty() || args[0].type != VarType::String)
         throw std::runtime_error("load(scriptText) requires a script string");
     return Variable(makeChunk(compileToBytecode(args[0].asString())));

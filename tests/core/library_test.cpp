@@ -9,7 +9,8 @@
 namespace {
 
 std::string gsub(const std::string& s, const std::string& pattern, const std::string& replacement) {
-    Variable result = ScriptEngine::gsubFunction({Variable(s), Variable(pattern), Variable(replacement)});
+    const Variable args[] = {Variable(s), Variable(pattern), Variable(replacement)};
+    Variable result = ScriptEngine::gsubFunction(args);
     return result.asString();
 }
 
