@@ -359,9 +359,10 @@ struct FastExprNode {
 // The member a callee written as name['member'] was last found as. Table
 // entries keep their address until they are removed, and every removal
 // counts as a table mutation, so the entry is valid while the same table has
-// seen no mutation since.
+// seen no mutation since. The table is held weakly (a table can hold the
+// function whose code holds this cache), which still pins its identity.
 struct MemberCache {
-    mutable std::shared_ptr<TableStorage> table;
+    mutable std::weak_ptr<TableStorage> table;
     mutable const Variable* member = nullptr;
     mutable uint64_t mutations = 0;
 };

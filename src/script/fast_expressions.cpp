@@ -872,7 +872,8 @@ const Variable* ScriptEngine::peekFastCallee(const FastExpression& expr, const F
     if (!container || container->type != VarType::Table) return nullptr;
     const std::shared_ptr<TableStorage>& table = container->asTable();
     const MemberCache& cache = call.member;
-    if (cache.member && cache.table == table && cache.mutations == tableMutations) return cache.member;
+    const bool sameTable = !cache.table.owner_before(table) && !table.owner_before(cache.table);
+    if (cache.member && sameTable && cache.mutations == tableMutations) return cache.member;
     auto found = table->find(expr.strings[expr.nodes[callee.right].intValue]);
     if (found == table->end()) return nullptr;
     cache.table = table;
