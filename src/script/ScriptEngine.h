@@ -868,7 +868,7 @@ class ScriptEngine {
     };
     NumericForClause evaluateNumericForClause(const ParsedScriptLine& line);
     std::vector<uint32_t> parseGenericForNames(const ParsedScriptLine& line, size_t& t);
-    size_t pushLoopScope(const std::vector<uint32_t>& nameIds);
+    size_t pushLoopScope(std::span<const uint32_t> nameIds);
     void bindLoopValues(size_t loopScope, const Variable& item);
     struct FunctionHeader {
         size_t nameIndex = 0;

@@ -239,7 +239,7 @@ Variable ScriptEngine::executeBytecodeNumericFor(const std::shared_ptr<BytecodeP
     const ParsedScriptLine& line = bytecodeLine(*program, loop.lineIndex);
     const NumericForClause clause = evaluateNumericForClause(line);
     FrameScopeGuard frame(*this);
-    const size_t loopScope = pushLoopScope({line.tokenInfo[1].nameId});
+    const size_t loopScope = pushLoopScope({&line.tokenInfo[1].nameId, 1});
     for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit;
          i += clause.step) {
         frameScopes.scopes[loopScope][0].second = Variable(static_cast<int32_t>(i));

@@ -330,7 +330,7 @@ bool ScriptEngine::executeCoroutineLine(CoroutineState& state) {
                 loop->counter = clause.start;
                 loop->limit = clause.limit;
                 loop->step = clause.step;
-                pushLoopScope({line.tokenInfo[1].nameId});
+                pushLoopScope({&line.tokenInfo[1].nameId, 1});
             } else {
                 size_t t;
                 std::vector<uint32_t> names = parseGenericForNames(line, t);

@@ -211,7 +211,7 @@ Variable ScriptEngine::executeNumericFor(const ParsedLines& lines, size_t& index
     index = findMatchingEnd(lines, bodyStart) + 1;
 
     FrameScopeGuard frame(*this);
-    const size_t loopScope = pushLoopScope({line.tokenInfo[1].nameId});
+    const size_t loopScope = pushLoopScope({&line.tokenInfo[1].nameId, 1});
     Variable result;
     // A private counter drives the loop; assigning the variable in the body does not.
     for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit;
@@ -223,7 +223,7 @@ Variable ScriptEngine::executeNumericFor(const ParsedLines& lines, size_t& index
 }
 
 // A frame scope holding loop variables, all nil at first; returns its index.
-size_t ScriptEngine::pushLoopScope(const std::vector<uint32_t>& nameIds) {
+size_t ScriptEngine::pushLoopScope(std::span<const uint32_t> nameIds) {
     frameScopes.push();
     for (uint32_t id : nameIds) frameScopes.add(frameScopes.top(), id, Variable());
     return frameScopes.count - 1;
