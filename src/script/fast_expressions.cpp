@@ -490,123 +490,15 @@ bool ScriptEngine::tryScalarBinary(const FastExpression& expr, const FastExprNod
     return combineScalars(expr, n, line, a, b, out);
 }
 
-// Arithmetic and comparisons of two ints run here; other operand kinds go on
-// to the mixed path.
-inline bool ScriptEngine::combineScalars(const FastExpression& expr, const FastExprNode& n,
-                                         const ParsedScriptLine& line, const FastScalarValue& a,
-                                         const FastScalarValue& b, FastScalarValue& out) {
-    if (a.kind != Scalar::Int || b.kind != Scalar::Int) return tryScalarMixed(expr, n, line, a, b, out);
-    const int64_t x = a.i, y = b.i;
-    switch (n.kind) {
-    case Kind::Add:
-        out = makeInt(wrap(x + y));
-        return true;
-    case Kind::Subtract:
-        out = makeInt(wrap(x - y));
-        return true;
-    case Kind::Multiply:
-        out = makeInt(wrap(x * y));
-        return true;
-    case Kind::Equal:
-        out = makeBool(x == y);
-        return true;
-    case Kind::NotEqual:
-        out = makeBool(x != y);
-        return true;
-    case Kind::Less:
-        out = makeBool(x < y);
-        return true;
-    case Kind::Greater:
-        out = makeBool(x > y);
-        return true;
-    case Kind::LessEqual:
-        out = makeBool(x <= y);
-        return true;
-    case Kind::GreaterEqual:
-        out = makeBool(x >= y);
-        return true;
-    case Kind::Modulo:
-    case Kind::IntDivide:
-        // A zero divisor takes the shared operator, which raises the error.
-        if (y == 0) break;
-        out = makeInt(wrap(n.kind == Kind::Modulo ? x % y : x / y));
-        return true;
-    default:
-        break;
-    }
-    return tryScalarMixed(expr, n, line, a, b, out);
-}
-
-// Floats, booleans and nil as operands. Float arithmetic is done in double
-// and rounded to the float type, as the shared operator does; the rarer
-// operators go through that operator so the results stay identical.
-bool ScriptEngine::tryScalarMixed(const FastExpression& expr, const FastExprNode& n,
-                                  const ParsedScriptLine& line, const FastScalarValue& a,
-                                  const FastScalarValue& b, FastScalarValue& out) {
-    (void)expr;
-    const bool numeric = isNumericScalar(a) && isNumericScalar(b);
-    const double x = numeric ? scalarToDouble(a) : 0, y = numeric ? scalarToDouble(b) : 0;
-    const bool anyFloat = a.kind == Scalar::Float || b.kind == Scalar::Float;
-    auto floatResult = [&](double value) {
-        out.kind = Scalar::Float, out.f = static_cast<float>(value);
-        return true;
-    };
-    switch (n.kind) {
-    case Kind::Equal:
-    case Kind::NotEqual: {
-        bool equal = numeric ? x == y : a.kind == b.kind;
-        out = makeBool(equal == (n.kind == Kind::Equal));
-        return true;
-    }
-    case Kind::Less:
-    case Kind::Greater:
-    case Kind::LessEqual:
-    case Kind::GreaterEqual: {
-        if (!numeric) return false; // the shared comparison raises the error
-        int c = x < y ? -1 : (x > y ? 1 : 0);
-        bool r = n.kind == Kind::Less        ? c < 0
-                 : n.kind == Kind::Greater   ? c > 0
-                 : n.kind == Kind::LessEqual ? c <= 0
-                                             : c >= 0;
-        out = makeBool(r);
-        return true;
-    }
-    case Kind::Add:
-        if (numeric && anyFloat) return floatResult(x + y);
-        break;
-    case Kind::Subtract:
-        if (numeric && anyFloat) return floatResult(x - y);
-        break;
-    case Kind::Multiply:
-        if (numeric && anyFloat) return floatResult(x * y);
-        break;
-    case Kind::Divide:
-        if (numeric && y != 0) return floatResult(x / y);
-        break;
-    default:
-        break;
-    }
-    if (!numeric) return false;
-    try {
-        Variable result =
-            performOperation(fastScalarToVariable(a), arithmeticChar(n.kind), fastScalarToVariable(b));
-        return tryFastScalarFromVariable(result, out);
-    } catch (const std::exception&) {
-        rethrowAtToken(line, n.errorToken);
-    }
-}
-
-// ---------------------------------------------------------------------------
-// The flattened scalar form
-
 namespace {
 
 using Op = ScalarInstruction;
 using Mode = ScalarInstruction::Mode;
 
-// A register holds a scalar packed into one word, its kind in the low byte
-// and its payload's bits in the high half, so that a value is always written
-// and read whole: field by field, a read right after a write stalls.
+// A scalar packed into one word, its kind in the low byte and its payload's
+// bits in the high half, so that a value is always written and read whole
+// (field by field, a read right after a write stalls). The flattened code
+// keeps its registers in this form, and int operations work on it.
 using Packed = uint64_t;
 
 Packed pack(Scalar::Kind kind, uint32_t payload) {
@@ -720,6 +612,82 @@ bool combineInts(uint8_t op, Packed a, Packed b, Packed& out) {
 }
 
 } // namespace
+
+// Arithmetic and comparisons of two ints run here; other operand kinds go on
+// to the mixed path.
+inline bool ScriptEngine::combineScalars(const FastExpression& expr, const FastExprNode& n,
+                                         const ParsedScriptLine& line, const FastScalarValue& a,
+                                         const FastScalarValue& b, FastScalarValue& out) {
+    Packed result;
+    if (a.kind == Scalar::Int && b.kind == Scalar::Int &&
+        combineInts(static_cast<uint8_t>(n.kind), packInt(a.i), packInt(b.i), result)) {
+        out = unpack(result);
+        return true;
+    }
+    return tryScalarMixed(expr, n, line, a, b, out);
+}
+
+// Floats, booleans and nil as operands. Float arithmetic is done in double
+// and rounded to the float type, as the shared operator does; the rarer
+// operators go through that operator so the results stay identical.
+bool ScriptEngine::tryScalarMixed(const FastExpression& expr, const FastExprNode& n,
+                                  const ParsedScriptLine& line, const FastScalarValue& a,
+                                  const FastScalarValue& b, FastScalarValue& out) {
+    (void)expr;
+    const bool numeric = isNumericScalar(a) && isNumericScalar(b);
+    const double x = numeric ? scalarToDouble(a) : 0, y = numeric ? scalarToDouble(b) : 0;
+    const bool anyFloat = a.kind == Scalar::Float || b.kind == Scalar::Float;
+    auto floatResult = [&](double value) {
+        out.kind = Scalar::Float, out.f = static_cast<float>(value);
+        return true;
+    };
+    switch (n.kind) {
+    case Kind::Equal:
+    case Kind::NotEqual: {
+        bool equal = numeric ? x == y : a.kind == b.kind;
+        out = makeBool(equal == (n.kind == Kind::Equal));
+        return true;
+    }
+    case Kind::Less:
+    case Kind::Greater:
+    case Kind::LessEqual:
+    case Kind::GreaterEqual: {
+        if (!numeric) return false; // the shared comparison raises the error
+        int c = x < y ? -1 : (x > y ? 1 : 0);
+        bool r = n.kind == Kind::Less        ? c < 0
+                 : n.kind == Kind::Greater   ? c > 0
+                 : n.kind == Kind::LessEqual ? c <= 0
+                                             : c >= 0;
+        out = makeBool(r);
+        return true;
+    }
+    case Kind::Add:
+        if (numeric && anyFloat) return floatResult(x + y);
+        break;
+    case Kind::Subtract:
+        if (numeric && anyFloat) return floatResult(x - y);
+        break;
+    case Kind::Multiply:
+        if (numeric && anyFloat) return floatResult(x * y);
+        break;
+    case Kind::Divide:
+        if (numeric && y != 0) return floatResult(x / y);
+        break;
+    default:
+        break;
+    }
+    if (!numeric) return false;
+    try {
+        Variable result =
+            performOperation(fastScalarToVariable(a), arithmeticChar(n.kind), fastScalarToVariable(b));
+        return tryFastScalarFromVariable(result, out);
+    } catch (const std::exception&) {
+        rethrowAtToken(line, n.errorToken);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The flattened scalar form
 
 bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptLine& line,
                                  FastScalarValue& out) {
