@@ -1050,6 +1050,8 @@ class ScriptEngine {
     std::vector<std::shared_ptr<const ParsedLines>> runningPrograms;
     // Where the outermost script run began on the stack.
     const char* stackBase = nullptr;
+    size_t stackBudget = 0; // bytes of stack beneath stackBase that calls may use
+    static size_t measureStackBudget();
 
     // Argument vectors for native calls, one per nesting level, reused so that
     // a call allocates nothing once they have grown. A deque, because a

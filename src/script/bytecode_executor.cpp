@@ -191,7 +191,10 @@ Variable ScriptEngine::executeBytecodeIf(const std::shared_ptr<BytecodeProgram>&
     const BytecodeIfGroup& group =
         entryAt(program->ifGroups, groupIndex, "Bytecode if-group index out of range");
     for (const BytecodeIfBranch& branch : group.branches) {
-        const ParsedScriptLine& line = bytecodeLine(*program, branch.lineIndex);
+        // Evaluating the condition enters its line.
+        const ParsedScriptLine& line =
+            entryAt(program->lines, branch.lineIndex, "Bytecode line index out of range");
+        if (branch.isElse) enterLine(line);
         if (branch.isElse || evaluateLineCondition(line, "Unexpected token after if condition"))
             return runBytecodeBody(program, branch.bodyChunk, signal);
     }
@@ -240,10 +243,12 @@ Variable ScriptEngine::executeBytecodeNumericFor(const std::shared_ptr<BytecodeP
     const NumericForClause clause = evaluateNumericForClause(line);
     FrameScopeGuard frame(*this);
     const size_t loopScope = pushLoopScope({&line.tokenInfo[1].nameId, 1});
+    const bool inlineBody = chunkRunsInline(*program, loop.bodyChunk);
     for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit;
          i += clause.step) {
         frameScopes.scopes[loopScope][0].second = Variable(static_cast<int32_t>(i));
-        Variable result = runBytecodeBody(program, loop.bodyChunk, signal);
+        Variable result = inlineBody ? executeInlineChunk(program, loop.bodyChunk, signal)
+                                     : executeBytecodeChunkInternal(program, loop.bodyChunk, signal, true);
         if (stopsLoop(signal)) return result;
     }
     return {};

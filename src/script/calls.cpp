@@ -6,20 +6,6 @@
 #include <optional>
 #include <sys/resource.h>
 
-namespace {
-
-// How much of the thread's stack the interpreter may use before a runaway
-// recursion is refused with a script error instead of a crash.
-size_t stackBudget() {
-    struct rlimit limit;
-    size_t size = 8u << 20;
-    if (getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) size = limit.rlim_cur;
-    const size_t reserve = 512u << 10;
-    return size > 2 * reserve ? size - reserve : size / 2;
-}
-
-} // namespace
-
 // Everything a call changes in the engine, restored on every exit.
 class CallGuard {
   public:
@@ -62,10 +48,19 @@ class PooledNativeArgs {
     std::vector<Variable>* vector_;
 };
 
+// How much of the thread's stack the interpreter may use before a runaway
+// recursion is refused with a script error instead of a crash.
+size_t ScriptEngine::measureStackBudget() {
+    struct rlimit limit;
+    size_t size = 8u << 20;
+    if (getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) size = limit.rlim_cur;
+    const size_t reserve = 512u << 10;
+    return size > 2 * reserve ? size - reserve : size / 2;
+}
+
 void ScriptEngine::checkStackDepth() const {
-    static const size_t budget = stackBudget();
     const char* here = static_cast<const char*>(__builtin_frame_address(0));
-    if (stackBase && static_cast<size_t>(stackBase - here) > budget)
+    if (stackBase && static_cast<size_t>(stackBase - here) > stackBudget)
         throw std::runtime_error("Stack overflow: calls or expressions nested too deeply");
 }
 

@@ -41,7 +41,11 @@ std::shared_ptr<ScriptCallable> ScriptEngine::makeChunk(std::shared_ptr<Bytecode
 }
 
 Variable ScriptEngine::runScript(const std::string& source) {
-    if (callDepth == 0) stackBase = static_cast<const char*>(__builtin_frame_address(0));
+    if (callDepth == 0) {
+        static const size_t budget = measureStackBudget(); // after main has raised the limit
+        stackBase = static_cast<const char*>(__builtin_frame_address(0));
+        stackBudget = budget;
+    }
     try {
         Variable result = runBytecodeProgram(compileToBytecode(source));
         rethrowPendingCoroutineException();
