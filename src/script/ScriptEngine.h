@@ -395,7 +395,6 @@ struct ScalarInstruction {
 struct FastExpression {
     std::vector<FastExprNode> nodes;
     std::vector<ScalarInstruction> scalarCode; // empty when the tree is walked instead
-    uint8_t scalarRegisters = 0;
     std::vector<std::string> strings;
     std::vector<FastCallExpression> calls;
     int32_t root = -1;
@@ -903,11 +902,10 @@ class ScriptEngine {
                                  FastScalarValue& out);
     bool tryScalarBinary(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
                          FastScalarValue& out);
-    inline bool combineScalars(const FastExpression& expr, const FastExprNode& node,
-                               const ParsedScriptLine& line, const FastScalarValue& a,
-                               const FastScalarValue& b, FastScalarValue& out);
-    bool tryScalarMixed(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
-                        const FastScalarValue& a, const FastScalarValue& b, FastScalarValue& out);
+    inline bool combineScalars(const FastExprNode& node, const ParsedScriptLine& line,
+                               const FastScalarValue& a, const FastScalarValue& b, FastScalarValue& out);
+    bool tryScalarMixed(const FastExprNode& node, const ParsedScriptLine& line, const FastScalarValue& a,
+                        const FastScalarValue& b, FastScalarValue& out);
     Variable evaluateFastNode(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
     Variable evaluateFastNodeBoxed(const FastExpression& expr, const FastExprNode& node,
                                    const ParsedScriptLine& line);

@@ -243,12 +243,10 @@ Variable ScriptEngine::executeBytecodeNumericFor(const std::shared_ptr<BytecodeP
     const NumericForClause clause = evaluateNumericForClause(line);
     FrameScopeGuard frame(*this);
     const size_t loopScope = pushLoopScope({&line.tokenInfo[1].nameId, 1});
-    const bool inlineBody = chunkRunsInline(*program, loop.bodyChunk);
     for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit;
          i += clause.step) {
         frameScopes.scopes[loopScope][0].second = Variable(static_cast<int32_t>(i));
-        Variable result = inlineBody ? executeInlineChunk(program, loop.bodyChunk, signal)
-                                     : executeBytecodeChunkInternal(program, loop.bodyChunk, signal, true);
+        Variable result = runBytecodeBody(program, loop.bodyChunk, signal);
         if (stopsLoop(signal)) return result;
     }
     return {};

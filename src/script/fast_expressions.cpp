@@ -487,7 +487,7 @@ bool ScriptEngine::tryScalarBinary(const FastExpression& expr, const FastExprNod
                                    const ParsedScriptLine& line, FastScalarValue& out) {
     Scalar a, b;
     if (!tryScalarOperand(expr, n.left, line, a) || !tryScalarOperand(expr, n.right, line, b)) return false;
-    return combineScalars(expr, n, line, a, b, out);
+    return combineScalars(n, line, a, b, out);
 }
 
 namespace {
@@ -615,25 +615,23 @@ bool combineInts(uint8_t op, Packed a, Packed b, Packed& out) {
 
 // Arithmetic and comparisons of two ints run here; other operand kinds go on
 // to the mixed path.
-inline bool ScriptEngine::combineScalars(const FastExpression& expr, const FastExprNode& n,
-                                         const ParsedScriptLine& line, const FastScalarValue& a,
-                                         const FastScalarValue& b, FastScalarValue& out) {
+inline bool ScriptEngine::combineScalars(const FastExprNode& n, const ParsedScriptLine& line,
+                                         const FastScalarValue& a, const FastScalarValue& b,
+                                         FastScalarValue& out) {
     Packed result;
     if (a.kind == Scalar::Int && b.kind == Scalar::Int &&
         combineInts(static_cast<uint8_t>(n.kind), packInt(a.i), packInt(b.i), result)) {
         out = unpack(result);
         return true;
     }
-    return tryScalarMixed(expr, n, line, a, b, out);
+    return tryScalarMixed(n, line, a, b, out);
 }
 
 // Floats, booleans and nil as operands. Float arithmetic is done in double
 // and rounded to the float type, as the shared operator does; the rarer
 // operators go through that operator so the results stay identical.
-bool ScriptEngine::tryScalarMixed(const FastExpression& expr, const FastExprNode& n,
-                                  const ParsedScriptLine& line, const FastScalarValue& a,
-                                  const FastScalarValue& b, FastScalarValue& out) {
-    (void)expr;
+bool ScriptEngine::tryScalarMixed(const FastExprNode& n, const ParsedScriptLine& line,
+                                  const FastScalarValue& a, const FastScalarValue& b, FastScalarValue& out) {
     const bool numeric = isNumericScalar(a) && isNumericScalar(b);
     const double x = numeric ? scalarToDouble(a) : 0, y = numeric ? scalarToDouble(b) : 0;
     const bool anyFloat = a.kind == Scalar::Float || b.kind == Scalar::Float;
@@ -784,7 +782,7 @@ bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptL
             if (!load(in.aMode, in.a, a) || !load(in.bMode, in.b, b)) return false;
             if (combineInts(in.op, a, b, dst)) break;
             Scalar result;
-            if (!tryScalarMixed(expr, expr.nodes[in.node], line, unpack(a), unpack(b), result)) return false;
+            if (!tryScalarMixed(expr.nodes[in.node], line, unpack(a), unpack(b), result)) return false;
             dst = packScalar(result);
             break;
         }
@@ -969,7 +967,7 @@ Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const F
     // Results of calls are mostly numbers too.
     FastScalarValue x, y, result;
     if (a.type != VarType::None && b.type != VarType::None && tryFastScalarFromVariable(a, x) &&
-        tryFastScalarFromVariable(b, y) && combineScalars(expr, n, line, x, y, result))
+        tryFastScalarFromVariable(b, y) && combineScalars(n, line, x, y, result))
         return fastScalarToVariable(result);
     try {
         switch (n.kind) {

@@ -21,18 +21,10 @@ class ScalarCodeBuilder {
     explicit ScalarCodeBuilder(const FastExpression& expr) : expr_(expr) {}
 
     // False when the expression needs more registers than there are.
-    bool build(std::vector<ScalarInstruction>& code, uint8_t& registers) {
-        const FastExprNode& root = expr_.nodes[expr_.root];
-        if (isLeaf(root)) {
-            ScalarInstruction move = instruction(Op::Move, 0, expr_.root);
-            setOperand(expr_.root, move.aMode, move.a);
-            code_.push_back(move);
-        } else {
-            compute(expr_.root, 0);
-        }
+    bool build(std::vector<ScalarInstruction>& code) {
+        computeInto(expr_.root, 0);
         if (registersUsed_ > maxScalarRegisters) return false;
         code = std::move(code_);
-        registers = static_cast<uint8_t>(registersUsed_);
         return true;
     }
 
@@ -130,5 +122,5 @@ class ScalarCodeBuilder {
 void ScriptEngine::buildScalarCode(FastExpression& expr) {
     expr.scalarCode.clear();
     if (!expr.valid) return;
-    if (!ScalarCodeBuilder(expr).build(expr.scalarCode, expr.scalarRegisters)) expr.scalarCode.clear();
+    if (!ScalarCodeBuilder(expr).build(expr.scalarCode)) expr.scalarCode.clear();
 }

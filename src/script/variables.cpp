@@ -256,13 +256,6 @@ bool ScriptEngine::executeAssignment(const ParsedScriptLine& line, Variable& res
     const std::string& op = line.tokens[line.assignOpIndex];
     result = Variable();
     if (targets.size() == 1 && line.valueRanges.size() == 1) {
-        const FastExpression& fast = line.fastValues[0];
-        FastScalarValue scalar;
-        if (fast.valid && fast.nodes[fast.root].pure && tryScalarAt(fast, fast.root, line, scalar)) {
-            setErrorToken(line.tokens, fast.nodes[fast.root].errorToken);
-            assignToTarget(line, targets[0], op, fastScalarToVariable(scalar));
-            return true;
-        }
         Variable value = evaluateAssignmentValue(line, 0);
         if (value.type == VarType::Multi) {
             const auto& spread = value.asMulti()->values;
