@@ -383,7 +383,7 @@ struct ScalarInstruction {
     // Besides the binary operator kinds of the tree (Add to GreaterEqual):
     static constexpr uint8_t Move = 40, JumpIfTruthy = 41, JumpIfFalsy = 42, Element = 43, ElementRef = 44,
                              Tree = 45;
-    enum class Mode : uint8_t { Register, IntConst, FloatConst, Variable, StringConst };
+    enum class Mode : uint8_t { Register, IntConst, FloatConst, BoolConst, NilConst, Variable, StringConst };
     uint8_t op = Tree;
     uint8_t dst = 0;
     Mode aMode = Mode::Register, bMode = Mode::Register;
@@ -427,6 +427,9 @@ struct ParsedScriptLine {
     FastExpression fastExpression;
     std::vector<FastExpression> fastValues;
     bool fastAssignable = false; // one plain name = one fast expression
+    // One name or `name[key]`, `=` or a compound operator, one call-free
+    // value; the key, if any, call-free too.
+    bool scalarStorable = false;
 };
 
 using ParsedLines = std::vector<ParsedScriptLine>;
@@ -858,6 +861,9 @@ class ScriptEngine {
     bool stopsLoop(BlockSignal& signal);
     static bool isFastAssignment(const ParsedScriptLine& line);
     void executeFastAssign(const ParsedScriptLine& line);
+    static bool isScalarStorable(const ParsedScriptLine& line);
+    bool storeScalar(const ParsedScriptLine& line);
+    void combineInto(Variable& slot, char op, const FastScalarValue& value);
     static void prepareFastCallableBody(ScriptCallable& function);
     bool runFastCallableBody(const ScriptCallable& function, Variable& result);
 

@@ -25,6 +25,18 @@ bool ScriptEngine::isFastAssignment(const ParsedScriptLine& line) {
            line.fastValues[0].valid;
 }
 
+bool ScriptEngine::isScalarStorable(const ParsedScriptLine& line) {
+    if (line.kind != StatementKind::Simple || line.assignOpIndex == 0 ||
+        line.assignScope != ScopeTarget::Default || line.assignmentTargets.size() != 1 ||
+        line.valueRanges.size() != 1)
+        return false;
+    auto callFree = [](const FastExpression& expr) { return expr.valid && expr.nodes[expr.root].pure; };
+    const ParsedAssignmentTarget& target = line.assignmentTargets[0];
+    return target.wellFormed && line.tokenInfo[target.nameIndex].isIdentifier &&
+           target.indexRanges.size() <= 1 && callFree(line.fastValues[0]) &&
+           (target.indexRanges.empty() || callFree(target.fastIndexes[0]));
+}
+
 namespace {
 
 bool declaresLocal(const ParsedScriptLine& line) {

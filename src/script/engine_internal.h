@@ -11,6 +11,11 @@ inline bool isBuiltin(const Variable* value, BuiltinId id) {
            value->asFunction()->builtinId == id;
 }
 
+// Int results wrap around to the 32-bit range.
+inline int32_t wrap(int64_t v) {
+    return static_cast<int32_t>(static_cast<uint32_t>(v));
+}
+
 // The token at `index`, or "EOF" past the end (the near-token of error reports).
 inline std::string_view tokenAt(const ParsedScriptLine& line, size_t index) {
     return index < line.tokens.size() ? std::string_view(line.tokens[index]) : std::string_view("EOF");

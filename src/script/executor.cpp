@@ -426,6 +426,7 @@ bool ScriptEngine::declareWithoutValue(const ParsedScriptLine& line) {
 }
 
 void ScriptEngine::executeSimple(const ParsedScriptLine& line) {
+    if (line.scalarStorable && storeScalar(line)) return;
     Variable ignored;
     if (executeAssignment(line, ignored) || declareWithoutValue(line)) return;
     if (line.fastExpression.valid) {

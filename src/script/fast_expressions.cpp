@@ -288,10 +288,6 @@ Scalar makeBool(bool b) {
     return s;
 }
 
-int32_t wrap(int64_t v) {
-    return static_cast<int32_t>(static_cast<uint32_t>(v));
-}
-
 } // namespace
 
 FastExpression ScriptEngine::compileFastExpressionRange(const std::vector<std::string>& tokens,
@@ -325,6 +321,7 @@ void ScriptEngine::compileFastForms(ParsedScriptLine& line) {
                 target.fastIndexes.push_back(
                     compileFastExpressionRange(line.tokens, line.tokenInfo, range.first, range.end));
         line.fastAssignable = isFastAssignment(line);
+        line.scalarStorable = isScalarStorable(line);
         break;
     default:
         break;
@@ -702,6 +699,12 @@ bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptL
             return true;
         case Mode::FloatConst:
             to = pack(Scalar::Float, static_cast<uint32_t>(value));
+            return true;
+        case Mode::BoolConst:
+            to = pack(Scalar::Bool, static_cast<uint32_t>(value));
+            return true;
+        case Mode::NilConst:
+            to = pack(Scalar::Nil, 0);
             return true;
         case Mode::Variable: {
             const FastExprNode& n = expr.nodes[value];

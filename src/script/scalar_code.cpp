@@ -30,7 +30,8 @@ class ScalarCodeBuilder {
 
   private:
     bool isLeaf(const FastExprNode& n) const {
-        return n.kind == Kind::Variable || n.kind == Kind::IntLiteral || n.kind == Kind::FloatLiteral;
+        return n.kind == Kind::Variable || n.kind == Kind::IntLiteral || n.kind == Kind::FloatLiteral ||
+               n.kind == Kind::BoolLiteral || n.kind == Kind::NoneLiteral;
     }
 
     void setOperand(int32_t index, Mode& mode, int32_t& value) const {
@@ -39,6 +40,10 @@ class ScalarCodeBuilder {
             mode = Mode::Variable, value = index;
         } else if (n.kind == Kind::IntLiteral) {
             mode = Mode::IntConst, value = n.intValue;
+        } else if (n.kind == Kind::BoolLiteral) {
+            mode = Mode::BoolConst, value = n.intValue != 0;
+        } else if (n.kind == Kind::NoneLiteral) {
+            mode = Mode::NilConst, value = 0;
         } else {
             mode = Mode::FloatConst, value = std::bit_cast<int32_t>(n.floatValue);
         }

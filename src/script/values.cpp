@@ -1,6 +1,8 @@
 // The value rules: text forms, truthiness, equality, ordering and arithmetic.
 #include "ScriptEngine.h"
 
+#include "engine_internal.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -190,10 +192,6 @@ int ScriptEngine::compareVariables(const Variable& a, const Variable& b) {
 
 static Variable floatResult(double d) {
     return Variable(static_cast<float>(d));
-}
-
-static int32_t wrap(int64_t v) {
-    return static_cast<int32_t>(static_cast<uint32_t>(v));
 }
 
 [[noreturn]] static void unsupported(char op) {

@@ -3,6 +3,8 @@
 // variables of every block and call still active beneath it.
 #include "ScriptEngine.h"
 
+#include "engine_internal.h"
+
 namespace {
 
 Variable* findInScope(ScriptEngine::Scope& scope, uint32_t nameId) {
@@ -248,6 +250,54 @@ Variable ScriptEngine::evaluateAssignmentValue(const ParsedScriptLine& line, siz
     Variable value = evaluateExpression(line.tokens, index, &line.tokenInfo);
     if (index != range.end) throwError("Unexpected token in assignment expression", line.tokens[index]);
     return value;
+}
+
+// One name, or one array slot by an int key, set to (or combined with) a
+// value that computes to a number, a boolean or nil. False, having changed
+// nothing, when any piece is of another kind; the general path then runs
+// the statement, and re-evaluating the call-free parts it read is harmless.
+bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
+    const FastExpression& valueExpr = line.fastValues[0];
+    FastScalarValue value;
+    if (!tryScalarAt(valueExpr, valueExpr.root, line, value)) return false;
+    setErrorToken(line.tokens, valueExpr.nodes[valueExpr.root].errorToken);
+    const ParsedAssignmentTarget& target = line.assignmentTargets[0];
+    const uint32_t nameId = line.tokenInfo[target.nameIndex].nameId;
+    const char op = line.tokens[line.assignOpIndex].size() == 2 ? line.tokens[line.assignOpIndex][0] : 0;
+    if (target.indexRanges.empty()) {
+        Variable* slot = resolveCached(nameId, target.resolved);
+        if (!slot) return false;
+        combineInto(*slot, op, value);
+        return true;
+    }
+    const FastExpression& keyExpr = target.fastIndexes[0];
+    FastScalarValue key;
+    if (!tryScalarAt(keyExpr, keyExpr.root, line, key) || key.kind != FastScalarValue::Int || key.i < 1)
+        return false;
+    setErrorToken(line.tokens, keyExpr.nodes[keyExpr.root].errorToken);
+    Variable* container = resolveCached(nameId, target.resolved);
+    if (!container || container->type != VarType::Array) return false;
+    ArrayStorage& elements = *container->asArray();
+    const size_t index = static_cast<size_t>(key.i) - 1;
+    if (index < elements.size())
+        combineInto(elements[index], op, value);
+    else if (index == elements.size() && op == 0)
+        elements.push_back(fastScalarToVariable(value));
+    else
+        return false;
+    return true;
+}
+
+// `slot = value`, or `slot op= value` when `op` is set.
+void ScriptEngine::combineInto(Variable& slot, char op, const FastScalarValue& value) {
+    if (op == 0) {
+        slot = fastScalarToVariable(value);
+    } else if (slot.type == VarType::Int && value.kind == FastScalarValue::Int && (op == '+' || op == '-')) {
+        const int64_t x = slot.asInt(), y = value.i;
+        slot = Variable(wrap(op == '+' ? x + y : x - y));
+    } else {
+        slot = performOperation(slot, op, fastScalarToVariable(value));
+    }
 }
 
 bool ScriptEngine::executeAssignment(const ParsedScriptLine& line, Variable& result) {
