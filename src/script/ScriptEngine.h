@@ -121,6 +121,8 @@ struct Variable {
     int32_t asInt() const { return u_.i; }
     float asFloat() const { return u_.f; }
     bool asBool() const { return u_.b; }
+    // A plain payload's bits: an Int's, a Float's or a Bool's value, 0 for None.
+    uint32_t plainBits() const { return static_cast<uint32_t>(u_.word); }
     void* asPointer() const { return u_.p; }
     const std::string& asString() const { return u_.s; }
     std::string& asString() { return u_.s; }
@@ -383,7 +385,9 @@ struct ScalarInstruction {
     // Besides the binary operator kinds of the tree (Add to GreaterEqual):
     static constexpr uint8_t Move = 40, JumpIfTruthy = 41, JumpIfFalsy = 42, Element = 43, ElementRef = 44,
                              Tree = 45;
-    enum class Mode : uint8_t { Register, IntConst, FloatConst, BoolConst, NilConst, Variable, StringConst };
+    // The constant modes have the values of their scalar kinds, so that a
+    // constant operand packs without a table.
+    enum class Mode : uint8_t { Register, NilConst, IntConst, FloatConst, BoolConst, Variable, StringConst };
     uint8_t op = Tree;
     uint8_t dst = 0;
     Mode aMode = Mode::Register, bMode = Mode::Register;

@@ -542,22 +542,15 @@ bool packVariable(const Variable* v, Packed& out) {
         out = pack(Scalar::Nil, 0);
         return true;
     }
-    switch (v->type) {
-    case VarType::Int:
-        out = packInt(v->asInt());
-        return true;
-    case VarType::Float:
-        out = pack(Scalar::Float, std::bit_cast<uint32_t>(v->asFloat()));
-        return true;
-    case VarType::Bool:
-        out = pack(Scalar::Bool, v->asBool());
-        return true;
-    case VarType::None:
-        out = pack(Scalar::Nil, 0);
-        return true;
-    default:
-        return false;
-    }
+    // The scalar kind of each value type up to Bool; strings have none.
+    static_assert(VarType::None == VarType{0} && VarType::Int == VarType{1} && VarType::Float == VarType{2} &&
+                  VarType::Bool == VarType{5});
+    static constexpr Scalar::Kind kinds[] = {Scalar::Nil,      Scalar::Int,      Scalar::Float,
+                                             Scalar::NoScalar, Scalar::NoScalar, Scalar::Bool};
+    const auto type = static_cast<uint32_t>(v->type);
+    if (type >= std::size(kinds) || kinds[type] == Scalar::NoScalar) return false;
+    out = pack(kinds[type], v->plainBits());
+    return true;
 }
 
 bool looseTruth(Packed v) {
@@ -566,7 +559,7 @@ bool looseTruth(Packed v) {
 
 // Int arithmetic and comparisons; false for any other operands (or a zero
 // divisor), which the shared path then takes.
-bool combineInts(uint8_t op, Packed a, Packed b, Packed& out) {
+[[gnu::always_inline]] inline bool combineInts(uint8_t op, Packed a, Packed b, Packed& out) {
     if (kindOf(a) != Scalar::Int || kindOf(b) != Scalar::Int) return false;
     const int64_t x = static_cast<int32_t>(payloadOf(a)), y = static_cast<int32_t>(payloadOf(b));
     auto truth = [&](bool value) {
@@ -690,30 +683,17 @@ bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptL
     const Variable* refs[maxScalarRegisters];
     // Reads an operand; false when it holds a string or container.
     auto load = [&](Mode mode, int32_t value, Packed& to) {
-        switch (mode) {
-        case Mode::Register:
+        if (mode == Mode::Register) {
             to = regs[value];
-            return true;
-        case Mode::IntConst:
-            to = packInt(value);
-            return true;
-        case Mode::FloatConst:
-            to = pack(Scalar::Float, static_cast<uint32_t>(value));
-            return true;
-        case Mode::BoolConst:
-            to = pack(Scalar::Bool, static_cast<uint32_t>(value));
-            return true;
-        case Mode::NilConst:
-            to = pack(Scalar::Nil, 0);
-            return true;
-        case Mode::Variable: {
+        } else if (mode <= Mode::BoolConst) {
+            to = pack(static_cast<Scalar::Kind>(mode), static_cast<uint32_t>(value));
+        } else if (mode == Mode::Variable) {
             const FastExprNode& n = expr.nodes[value];
             return packVariable(resolveCached(n.nameId, n.resolved), to);
+        } else {
+            return false;
         }
-        case Mode::StringConst:
-            break;
-        }
-        return false;
+        return true;
     };
     // The element an Element or ElementRef instruction names: an array's by
     // an int key, a table's by a string key; null when the scalar path
