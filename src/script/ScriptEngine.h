@@ -867,6 +867,7 @@ class ScriptEngine {
     void executeFastAssign(const ParsedScriptLine& line);
     static bool isScalarStorable(const ParsedScriptLine& line);
     bool storeScalar(const ParsedScriptLine& line);
+    bool mayHoldInt(const FastExpression& key);
     void combineInto(Variable& slot, char op, const FastScalarValue& value);
     static void prepareFastCallableBody(ScriptCallable& function);
     bool runFastCallableBody(const ScriptCallable& function, Variable& result);
@@ -958,19 +959,38 @@ class ScriptEngine {
         std::vector<Scope> scopes;
         size_t count = 0;
         std::vector<uint32_t> bindings;
-        // The owning engine's resolution epoch while the stack is in use.
-        uint64_t* epoch = nullptr;
+        // The engine whose resolution epoch follows the stack while in use.
+        ScriptEngine* owner = nullptr;
+        // The lowest index of a scope that gained a binding since a guard
+        // last looked; see EpochRestorer.
+        size_t lowestAdded = SIZE_MAX;
 
-        void changed() {
-            if (epoch) *epoch = ++epochSource;
+        enum Change : uint64_t { Pushed, Added, Truncated, Called };
+        void changed(uint64_t what, const void* where = nullptr) {
+            if (owner) owner->stepResolutionEpoch(this, what, where);
         }
         void push() {
+            open();
+            changed(Pushed);
+        }
+        // push and add without moving the epoch, for a caller that moves it
+        // once for the whole change.
+        void open() {
             if (count == scopes.size()) scopes.emplace_back().reserve(4);
             ++count;
-            changed();
+        }
+        void bind(Scope& scope, uint32_t nameId, const Variable& value) {
+            if (nameId >= bindings.size()) bindings.resize(nameId + 1, 0);
+            ++bindings[nameId];
+            scope.emplace_back(nameId, value);
+            lowestAdded = std::min(lowestAdded, static_cast<size_t>(&scope - scopes.data()));
         }
         void truncate(size_t newCount) {
-            if (count > newCount) changed();
+            if (count > newCount) changed(Truncated | newCount << 8);
+            unwindTo(newCount);
+        }
+        // Truncates without moving the epoch, for guards that settle it themselves.
+        void unwindTo(size_t newCount) {
             while (count > newCount) {
                 Scope& scope = scopes[--count];
                 for (const auto& entry : scope) --bindings[entry.first];
@@ -980,10 +1000,9 @@ class ScriptEngine {
         Scope& top() { return scopes[count - 1]; }
         bool mayHold(uint32_t nameId) const { return nameId < bindings.size() && bindings[nameId] != 0; }
         void add(Scope& scope, uint32_t nameId, const Variable& value) {
-            if (nameId >= bindings.size()) bindings.resize(nameId + 1, 0);
-            ++bindings[nameId];
-            scope.emplace_back(nameId, value);
-            changed();
+            bind(scope, nameId, value);
+            // The scope's buffer names the scope and where its entries lie.
+            changed(Added | uint64_t{nameId} << 8, scope.data());
         }
         // Overwrites the entry for the name in `scope`, or adds one.
         void set(Scope& scope, uint32_t nameId, const Variable& value) {
@@ -995,6 +1014,7 @@ class ScriptEngine {
             add(scope, nameId, value);
         }
     };
+    friend class EpochRestorer;
     friend class LocalScopeGuard;
     friend class FrameScopeGuard;
     friend class CallGuard;
@@ -1048,7 +1068,39 @@ class ScriptEngine {
     // by one engine never validates in another.
     static inline uint64_t epochSource = 0;
     uint64_t resolutionEpoch = ++epochSource;
-    void scopesChanged() { resolutionEpoch = ++epochSource; }
+    // Counts the changes that unwinding scopes does not undo: globals defined
+    // or moved, a new frame-local base, a coroutine's stacks swapped.
+    uint64_t lastingScopeChanges = 0;
+    void scopesChanged() {
+        resolutionEpoch = ++epochSource;
+        ++lastingScopeChanges;
+    }
+    // A change of scopes leads from one arrangement of scopes to the same
+    // next one each time it is made from the same arrangement: a call
+    // binding its parameters again, a loop body its local. Such a change
+    // takes the epoch it took before, so the lookups remembered then hold.
+    struct EpochStep {
+        uint64_t from = 0;
+        const ScopeStack* stack = nullptr;
+        uint64_t what = 0;
+        const void* where = nullptr;
+        uint64_t to = 0;
+    };
+    static constexpr size_t epochStepSlots = 1024;
+    std::vector<EpochStep> epochSteps = std::vector<EpochStep>(epochStepSlots);
+    void stepResolutionEpoch(const ScopeStack* stack, uint64_t what, const void* where) {
+        const size_t slot =
+            (resolutionEpoch * 0x9E3779B97F4A7C15ull ^ what ^ reinterpret_cast<uintptr_t>(where) >> 4 ^
+             reinterpret_cast<uintptr_t>(stack) >> 3) %
+            epochStepSlots;
+        EpochStep& step = epochSteps[slot];
+        if (step.from == resolutionEpoch && step.stack == stack && step.what == what && step.where == where) {
+            resolutionEpoch = step.to;
+            return;
+        }
+        step = {resolutionEpoch, stack, what, where, ++epochSource};
+        resolutionEpoch = step.to;
+    }
     void setFrameLocalBase(size_t base) {
         if (base != frameLocalBase) scopesChanged();
         frameLocalBase = base;

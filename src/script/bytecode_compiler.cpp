@@ -31,10 +31,13 @@ bool ScriptEngine::isScalarStorable(const ParsedScriptLine& line) {
         line.valueRanges.size() != 1)
         return false;
     auto callFree = [](const FastExpression& expr) { return expr.valid && expr.nodes[expr.root].pure; };
+    auto mayBeInt = [&](const FastExpression& key) {
+        return callFree(key) && key.nodes[key.root].kind != FastExprNodeKind::StringLiteral;
+    };
     const ParsedAssignmentTarget& target = line.assignmentTargets[0];
     return target.wellFormed && line.tokenInfo[target.nameIndex].isIdentifier &&
            target.indexRanges.size() <= 1 && callFree(line.fastValues[0]) &&
-           (target.indexRanges.empty() || callFree(target.fastIndexes[0]));
+           (target.indexRanges.empty() || mayBeInt(target.fastIndexes[0]));
 }
 
 namespace {

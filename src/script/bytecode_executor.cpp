@@ -289,19 +289,21 @@ void ScriptEngine::executeBytecodeFunctionDecl(const std::shared_ptr<BytecodePro
     storeFunction(line, header, Variable(std::move(function)));
 }
 
-// A number assigned to a variable already holding a number is written in
-// place; anything else is an ordinary assignment.
+// A number is computed without boxing and written in place; any other value
+// is computed in full. Either way the name's storage comes from its
+// remembered lookup.
 void ScriptEngine::executeFastAssign(const ParsedScriptLine& line) {
     if (!line.fastAssignable) return executeSimple(line);
-    FastScalarValue scalar;
     const FastExpression& value = line.fastValues[0];
-    if (!tryScalarAt(value, value.root, line, scalar)) return executeSimple(line);
+    FastScalarValue scalar;
+    Variable result = tryScalarAt(value, value.root, line, scalar)
+                          ? fastScalarToVariable(scalar)
+                          : firstValue(evaluateFastNode(value, value.root, line));
     setErrorToken(line.tokens, value.nodes[value.root].errorToken);
     const ParsedAssignmentTarget& assigned = line.assignmentTargets[0];
     const uint32_t nameId = line.tokenInfo[assigned.nameIndex].nameId;
-    Variable* target = resolveCached(nameId, assigned.resolved);
-    if (target)
-        *target = fastScalarToVariable(scalar);
+    if (Variable* target = resolveCached(nameId, assigned.resolved))
+        *target = std::move(result);
     else
-        assignVariableId(nameId, fastScalarToVariable(scalar), ScopeTarget::Default);
+        assignVariableId(nameId, result, ScopeTarget::Default);
 }

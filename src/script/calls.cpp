@@ -98,10 +98,13 @@ Variable ScriptEngine::callNativeWithVector(const ScriptCallable& function, cons
 Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const Variable* args,
                                           size_t count) {
     FrameScopeGuard frame(*this);
-    frameScopes.push();
+    frameScopes.open();
     Scope& parameters = frameScopes.top();
     for (size_t i = 0; i < function.paramIds.size(); ++i)
-        frameScopes.add(parameters, function.paramIds[i], i < count ? args[i] : Variable());
+        frameScopes.bind(parameters, function.paramIds[i], i < count ? args[i] : Variable());
+    // The function fixes the names bound, the buffer where they lie.
+    stepResolutionEpoch(&frameScopes, ScopeStack::Called | reinterpret_cast<uintptr_t>(&function) << 8,
+                        parameters.data());
 
     const bool pushesVarargs = function.isVararg;
     if (pushesVarargs) {

@@ -56,8 +56,8 @@ void ScriptEngine::swapExecutionContext(CoroutineState& state) {
     std::swap(softErrorPending, state.softErrorPending);
     std::swap(softErrorDepth, state.softErrorDepth);
     std::swap(softErrorMessage, state.softErrorMessage);
-    localScopes.epoch = frameScopes.epoch = &resolutionEpoch;
-    state.localScopes.epoch = state.frameScopes.epoch = nullptr;
+    localScopes.owner = frameScopes.owner = this;
+    state.localScopes.owner = state.frameScopes.owner = nullptr;
     scopesChanged();
 }
 

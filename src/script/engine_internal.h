@@ -4,6 +4,9 @@
 
 #include "ScriptEngine.h"
 
+#include <algorithm>
+#include <utility>
+
 // Whether a value is still the library's native function with this id:
 // scripts may rebind any name, and the fast paths must then call theirs.
 inline bool isBuiltin(const Variable* value, BuiltinId id) {
@@ -14,6 +17,13 @@ inline bool isBuiltin(const Variable* value, BuiltinId id) {
 // Int results wrap around to the 32-bit range.
 inline int32_t wrap(int64_t v) {
     return static_cast<int32_t>(static_cast<uint32_t>(v));
+}
+
+// The value a single target receives: the first of several, or the value itself.
+inline Variable firstValue(Variable value) {
+    if (value.type != VarType::Multi) return value;
+    const auto& spread = value.asMulti()->values;
+    return spread.empty() ? Variable() : spread[0];
 }
 
 // The token at `index`, or "EOF" past the end (the near-token of error reports).
@@ -45,22 +55,57 @@ class ProgramStackGuard {
     bool pushedPath_, pushedDirectory_;
 };
 
+// Hands back the resolution epoch a guard started with once its scopes are
+// unwound, when every binding made since has gone with them: the names then
+// resolve exactly as before, so the lookups remembered before hold again and
+// the code after a call or block does not look its names up afresh.
+class EpochRestorer {
+  public:
+    explicit EpochRestorer(ScriptEngine& engine)
+        : engine_(engine), epoch_(engine.resolutionEpoch), lasting_(engine.lastingScopeChanges),
+          localCount_(engine.localScopes.count), frameCount_(engine.frameScopes.count),
+          localLowest_(std::exchange(engine.localScopes.lowestAdded, SIZE_MAX)),
+          frameLowest_(std::exchange(engine.frameScopes.lowestAdded, SIZE_MAX)) {}
+    // Runs after the guard has unwound its scopes, which leaves the epoch to it.
+    void restore() {
+        ScriptEngine::ScopeStack& locals = engine_.localScopes;
+        ScriptEngine::ScopeStack& frames = engine_.frameScopes;
+        const bool undone = engine_.lastingScopeChanges == lasting_ && locals.count == localCount_ &&
+                            frames.count == frameCount_ && locals.lowestAdded >= localCount_ &&
+                            frames.lowestAdded >= frameCount_;
+        locals.lowestAdded = std::min(locals.lowestAdded, localLowest_);
+        frames.lowestAdded = std::min(frames.lowestAdded, frameLowest_);
+        if (undone)
+            engine_.resolutionEpoch = epoch_;
+        else
+            engine_.resolutionEpoch = ++ScriptEngine::epochSource;
+    }
+
+  private:
+    ScriptEngine& engine_;
+    uint64_t epoch_, lasting_;
+    size_t localCount_, frameCount_, localLowest_, frameLowest_;
+};
+
 // One block-local scope for the duration of a block run.
 class LocalScopeGuard {
   public:
     explicit LocalScopeGuard(ScriptEngine& engine)
-        : engine_(engine), savedCount_(engine.localScopes.count), savedBase_(engine.frameLocalBase) {
+        : engine_(engine), epoch_(engine), savedCount_(engine.localScopes.count),
+          savedBase_(engine.frameLocalBase) {
         engine.localScopes.push();
     }
     ~LocalScopeGuard() {
-        engine_.localScopes.truncate(savedCount_);
+        engine_.localScopes.unwindTo(savedCount_);
         engine_.setFrameLocalBase(savedBase_);
+        epoch_.restore();
     }
     LocalScopeGuard(const LocalScopeGuard&) = delete;
     LocalScopeGuard& operator=(const LocalScopeGuard&) = delete;
 
   private:
     ScriptEngine& engine_;
+    EpochRestorer epoch_;
     size_t savedCount_;
     size_t savedBase_;
 };
@@ -68,12 +113,17 @@ class LocalScopeGuard {
 // Removes the frame scopes (loop variables, parameters) pushed after it.
 class FrameScopeGuard {
   public:
-    explicit FrameScopeGuard(ScriptEngine& engine) : engine_(engine), savedCount_(engine.frameScopes.count) {}
-    ~FrameScopeGuard() { engine_.frameScopes.truncate(savedCount_); }
+    explicit FrameScopeGuard(ScriptEngine& engine)
+        : engine_(engine), epoch_(engine), savedCount_(engine.frameScopes.count) {}
+    ~FrameScopeGuard() {
+        engine_.frameScopes.unwindTo(savedCount_);
+        epoch_.restore();
+    }
     FrameScopeGuard(const FrameScopeGuard&) = delete;
     FrameScopeGuard& operator=(const FrameScopeGuard&) = delete;
 
   private:
     ScriptEngine& engine_;
+    EpochRestorer epoch_;
     size_t savedCount_;
 };

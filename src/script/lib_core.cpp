@@ -96,7 +96,7 @@ Variable reserveCapacity(const std::vector<Variable>& args) {
 
 ScriptEngine::ScriptEngine()
     : randomGenerator(seedFromRandomDevice()), startInstant(std::chrono::steady_clock::now()) {
-    localScopes.epoch = frameScopes.epoch = &resolutionEpoch;
+    localScopes.owner = frameScopes.owner = this;
     registerCoreLibrary();
 }
 

@@ -215,8 +215,14 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
     const uint32_t nameId = line.tokenInfo[target.nameIndex].nameId;
     const bool compound = op.size() == 2;
     if (target.indexRanges.empty()) {
-        if (!compound) return assignVariableId(nameId, value, line.assignScope);
+        if (!compound && line.assignScope != ScopeTarget::Default)
+            return assignVariableId(nameId, value, line.assignScope);
         Variable* existing = resolveCached(nameId, target.resolved);
+        if (!compound) {
+            if (!existing) return assignVariableId(nameId, value, line.assignScope);
+            *existing = value;
+            return;
+        }
         Variable combined = performOperation(existing ? *existing : Variable(), op[0], value);
         if (existing)
             *existing = std::move(combined);
@@ -257,11 +263,12 @@ Variable ScriptEngine::evaluateAssignmentValue(const ParsedScriptLine& line, siz
 // nothing, when any piece is of another kind; the general path then runs
 // the statement, and re-evaluating the call-free parts it read is harmless.
 bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
+    const ParsedAssignmentTarget& target = line.assignmentTargets[0];
+    if (!target.indexRanges.empty() && !mayHoldInt(target.fastIndexes[0])) return false;
     const FastExpression& valueExpr = line.fastValues[0];
     FastScalarValue value;
     if (!tryScalarAt(valueExpr, valueExpr.root, line, value)) return false;
     setErrorToken(line.tokens, valueExpr.nodes[valueExpr.root].errorToken);
-    const ParsedAssignmentTarget& target = line.assignmentTargets[0];
     const uint32_t nameId = line.tokenInfo[target.nameIndex].nameId;
     const char op = line.tokens[line.assignOpIndex].size() == 2 ? line.tokens[line.assignOpIndex][0] : 0;
     if (target.indexRanges.empty()) {
@@ -288,6 +295,15 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     return true;
 }
 
+// False for a key that is a name holding something other than an int, such
+// as a table's string key, so that the value is not computed twice.
+bool ScriptEngine::mayHoldInt(const FastExpression& key) {
+    const FastExprNode& root = key.nodes[key.root];
+    if (root.kind != FastExprNodeKind::Variable) return true;
+    const Variable* value = resolveCached(root.nameId, root.resolved);
+    return value && value->type == VarType::Int;
+}
+
 // `slot = value`, or `slot op= value` when `op` is set.
 void ScriptEngine::combineInto(Variable& slot, char op, const FastScalarValue& value) {
     if (op == 0) {
@@ -306,22 +322,14 @@ bool ScriptEngine::executeAssignment(const ParsedScriptLine& line, Variable& res
     const std::string& op = line.tokens[line.assignOpIndex];
     result = Variable();
     if (targets.size() == 1 && line.valueRanges.size() == 1) {
-        Variable value = evaluateAssignmentValue(line, 0);
-        if (value.type == VarType::Multi) {
-            const auto& spread = value.asMulti()->values;
-            value = spread.empty() ? Variable() : Variable(spread[0]);
-        }
-        assignToTarget(line, targets[0], op, value);
+        assignToTarget(line, targets[0], op, firstValue(evaluateAssignmentValue(line, 0)));
         return true;
     }
     std::vector<Variable> values;
     values.reserve(line.valueRanges.size());
     for (size_t v = 0; v < line.valueRanges.size(); ++v) values.push_back(evaluateAssignmentValue(line, v));
     if (targets.size() == 1) {
-        if (!values.empty() && values[0].type == VarType::Multi) {
-            const auto& spread = values[0].asMulti()->values;
-            values[0] = spread.empty() ? Variable() : Variable(spread[0]);
-        }
+        if (!values.empty()) values[0] = firstValue(std::move(values[0]));
     } else if (values.size() == 1 && values[0].type == VarType::Multi) {
         std::vector<Variable> spread = values[0].asMulti()->values;
         values = std::move(spread);
