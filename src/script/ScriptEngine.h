@@ -865,6 +865,11 @@ class ScriptEngine {
     bool stopsLoop(BlockSignal& signal);
     static bool isFastAssignment(const ParsedScriptLine& line);
     void executeFastAssign(const ParsedScriptLine& line);
+    static bool runsOneStatement(const Instruction& instruction) {
+        return instruction.opcode == static_cast<uint8_t>(Opcode::Line) ||
+               instruction.opcode == static_cast<uint8_t>(Opcode::FastAssign);
+    }
+    void executeStatementInstruction(const BytecodeProgram& program, const Instruction& instruction);
     static bool isScalarStorable(const ParsedScriptLine& line);
     bool storeScalar(const ParsedScriptLine& line);
     bool mayHoldInt(const FastExpression& key);

@@ -68,14 +68,15 @@ const ParsedScriptLine& ScriptEngine::bytecodeLine(const BytecodeProgram& progra
 
 Variable ScriptEngine::executeInstruction(const std::shared_ptr<BytecodeProgram>& program,
                                           const Instruction& instruction, BlockSignal& signal) {
+    if (runsOneStatement(instruction)) {
+        executeStatementInstruction(*program, instruction);
+        return {};
+    }
     try {
         switch (static_cast<Opcode>(instruction.opcode)) {
         case Opcode::Line:
-            executeSimple(bytecodeLine(*program, instruction.operand));
-            return {};
         case Opcode::FastAssign:
-            executeFastAssign(bytecodeLine(*program, instruction.operand));
-            return {};
+            break;
         case Opcode::If:
             return executeBytecodeIf(program, instruction.operand, signal);
         case Opcode::While:
@@ -103,6 +104,20 @@ Variable ScriptEngine::executeInstruction(const std::shared_ptr<BytecodeProgram>
         rethrowAsReport(error);
     }
     return {}; // opcodes above the last one do nothing
+}
+
+// A `Line` or `FastAssign`: one statement, which yields no value.
+void ScriptEngine::executeStatementInstruction(const BytecodeProgram& program,
+                                               const Instruction& instruction) {
+    try {
+        const ParsedScriptLine& line = bytecodeLine(program, instruction.operand);
+        if (instruction.opcode == static_cast<uint8_t>(Opcode::FastAssign))
+            executeFastAssign(line);
+        else
+            executeSimple(line);
+    } catch (const std::exception& error) {
+        rethrowAsReport(error);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -161,7 +176,10 @@ Variable ScriptEngine::executeInlineChunk(const std::shared_ptr<BytecodeProgram>
     for (uint32_t i = 0; i < chunk.instructionCount; ++i) {
         rethrowPendingCoroutineException();
         if (shouldAbortForSoftRaisedError()) return {};
-        executeInstruction(program, code[i], signal);
+        if (runsOneStatement(code[i]))
+            executeStatementInstruction(*program, code[i]);
+        else
+            executeInstruction(program, code[i], signal);
         takeCoroutineTurn();
         if (signal != BlockSignal::Normal) return {};
     }
