@@ -984,11 +984,14 @@ class ScriptEngine {
             if (count == scopes.size()) scopes.emplace_back().reserve(4);
             ++count;
         }
-        void bind(Scope& scope, uint32_t nameId, const Variable& value) {
+        // Returns the scope's index.
+        size_t bind(Scope& scope, uint32_t nameId, const Variable& value) {
             if (nameId >= bindings.size()) bindings.resize(nameId + 1, 0);
             ++bindings[nameId];
             scope.emplace_back(nameId, value);
-            lowestAdded = std::min(lowestAdded, static_cast<size_t>(&scope - scopes.data()));
+            const auto index = static_cast<size_t>(&scope - scopes.data());
+            lowestAdded = std::min(lowestAdded, index);
+            return index;
         }
         void truncate(size_t newCount) {
             if (count > newCount) changed(Truncated | newCount << 8);
@@ -1005,9 +1008,9 @@ class ScriptEngine {
         Scope& top() { return scopes[count - 1]; }
         bool mayHold(uint32_t nameId) const { return nameId < bindings.size() && bindings[nameId] != 0; }
         void add(Scope& scope, uint32_t nameId, const Variable& value) {
-            bind(scope, nameId, value);
-            // The scope's buffer names the scope and where its entries lie.
-            changed(Added | uint64_t{nameId} << 8, scope.data());
+            const uint64_t index = bind(scope, nameId, value);
+            // The scope's index and buffer fix where the new entry lies.
+            changed(Added | uint64_t{nameId} << 8 | index << 40, scope.data());
         }
         // Overwrites the entry for the name in `scope`, or adds one.
         void set(Scope& scope, uint32_t nameId, const Variable& value) {
