@@ -909,10 +909,15 @@ class ScriptEngine {
                        FastScalarValue& out);
     bool tryScalarAt(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
                      FastScalarValue& out) {
-        return node == expr.root && !expr.scalarCode.empty() ? runScalarCode(expr, line, out)
-                                                             : tryScalarNode(expr, node, line, out);
+        if (node != expr.root || expr.scalarCode.empty()) return tryScalarNode(expr, node, line, out);
+        return expr.scalarCode.size() == 1 && expr.scalarCode[0].op == ScalarInstruction::Move
+                   ? loadScalarLeaf(expr, out)
+                   : runScalarCode(expr, line, out);
     }
     bool runScalarCode(const FastExpression& expr, const ParsedScriptLine& line, FastScalarValue& out);
+    bool loadScalarOperand(const FastExpression& expr, const uint64_t* regs, ScalarInstruction::Mode mode,
+                           int32_t value, uint64_t& to);
+    bool loadScalarLeaf(const FastExpression& expr, FastScalarValue& out);
     static void buildScalarCode(FastExpression& expr);
     inline bool tryScalarOperand(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
                                  FastScalarValue& out);

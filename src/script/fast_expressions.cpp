@@ -677,23 +677,39 @@ bool ScriptEngine::tryScalarMixed(const FastExprNode& n, const ParsedScriptLine&
 // ---------------------------------------------------------------------------
 // The flattened scalar form
 
+// Reads an operand; false when it holds a string or container.
+[[gnu::always_inline]] inline bool ScriptEngine::loadScalarOperand(const FastExpression& expr,
+                                                                   const uint64_t* regs,
+                                                                   ScalarInstruction::Mode mode,
+                                                                   int32_t value, uint64_t& to) {
+    if (mode == Mode::Register) {
+        to = regs[value];
+    } else if (mode <= Mode::BoolConst) {
+        to = pack(static_cast<Scalar::Kind>(mode), static_cast<uint32_t>(value));
+    } else if (mode == Mode::Variable) {
+        const FastExprNode& n = expr.nodes[value];
+        return packVariable(resolveCached(n.nameId, n.resolved), to);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// An expression that is one name or constant, without the runner's frame.
+bool ScriptEngine::loadScalarLeaf(const FastExpression& expr, FastScalarValue& out) {
+    const ScalarInstruction& in = expr.scalarCode[0];
+    Packed value;
+    if (!loadScalarOperand(expr, nullptr, in.aMode, in.a, value)) return false;
+    out = unpack(value);
+    return true;
+}
+
 bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptLine& line,
                                  FastScalarValue& out) {
     Packed regs[maxScalarRegisters];
     const Variable* refs[maxScalarRegisters];
-    // Reads an operand; false when it holds a string or container.
     auto load = [&](Mode mode, int32_t value, Packed& to) {
-        if (mode == Mode::Register) {
-            to = regs[value];
-        } else if (mode <= Mode::BoolConst) {
-            to = pack(static_cast<Scalar::Kind>(mode), static_cast<uint32_t>(value));
-        } else if (mode == Mode::Variable) {
-            const FastExprNode& n = expr.nodes[value];
-            return packVariable(resolveCached(n.nameId, n.resolved), to);
-        } else {
-            return false;
-        }
-        return true;
+        return loadScalarOperand(expr, regs, mode, value, to);
     };
     // The element an Element or ElementRef instruction names: an array's by
     // an int key, a table's by a string key; null when the scalar path
