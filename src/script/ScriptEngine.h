@@ -374,6 +374,8 @@ struct FastCallExpression {
     std::vector<int32_t> args;
     BuiltinId builtinId = 0;
     MemberCache member;
+    // Whether the call site names a library function whose result is a number.
+    bool numericBuiltin() const { return builtinId == 2 || (builtinId >= 27 && builtinId <= 36); }
 };
 
 // A fast expression flattened into register instructions for the scalar
@@ -403,6 +405,12 @@ struct FastExpression {
     std::vector<FastCallExpression> calls;
     int32_t root = -1;
     bool valid = false;
+    // False when the whole expression is a call that cannot give a number, so
+    // trying the scalar path first would only cost time.
+    bool mayBeScalar() const {
+        const FastExprNode& n = nodes[root];
+        return n.kind != FastExprNodeKind::Call || calls[n.right].numericBuiltin();
+    }
 };
 
 struct ParsedAssignmentTarget {

@@ -314,7 +314,7 @@ void ScriptEngine::executeFastAssign(const ParsedScriptLine& line) {
     if (!line.fastAssignable) return executeSimple(line);
     const FastExpression& value = line.fastValues[0];
     FastScalarValue scalar;
-    Variable result = tryScalarAt(value, value.root, line, scalar)
+    Variable result = value.mayBeScalar() && tryScalarAt(value, value.root, line, scalar)
                           ? fastScalarToVariable(scalar)
                           : firstValue(evaluateFastNode(value, value.root, line));
     setErrorToken(line.tokens, value.nodes[value.root].errorToken);

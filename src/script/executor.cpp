@@ -86,7 +86,8 @@ bool ScriptEngine::evaluateLineCondition(const ParsedScriptLine& line, const cha
         if (line.fastExpression.valid) {
             FastScalarValue scalar;
             scalarReadElement = false;
-            if (tryScalarAt(line.fastExpression, line.fastExpression.root, line, scalar))
+            if (line.fastExpression.mayBeScalar() &&
+                tryScalarAt(line.fastExpression, line.fastExpression.root, line, scalar))
                 return scalarReadElement ? isTruthy(fastScalarToVariable(scalar))
                                          : fastScalarIsTruthy(scalar);
             return isTruthy(evaluateFastNode(line.fastExpression, line.fastExpression.root, line));

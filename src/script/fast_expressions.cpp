@@ -852,9 +852,8 @@ const Variable* ScriptEngine::peekFastCallee(const FastExpression& expr, const F
 bool ScriptEngine::tryScalarBuiltin(const FastExpression& expr, const FastExprNode& n,
                                     const ParsedScriptLine& line, FastScalarValue& out) {
     const FastCallExpression& call = expr.calls[n.right];
-    const bool numericBuiltin = call.builtinId == 2 || (call.builtinId >= 27 && call.builtinId <= 36);
     constexpr size_t maxArgs = 4;
-    if (!numericBuiltin || call.args.size() > maxArgs) return false;
+    if (!call.numericBuiltin() || call.args.size() > maxArgs) return false;
     const Variable* callee = peekFastCallee(expr, call);
     if (!isBuiltin(callee, call.builtinId)) return false;
     Variable args[maxArgs];
