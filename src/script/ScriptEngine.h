@@ -401,6 +401,10 @@ struct ScalarInstruction {
 struct FastExpression {
     std::vector<FastExprNode> nodes;
     std::vector<ScalarInstruction> scalarCode; // empty when the tree is walked instead
+    // How the scalar path runs the code: one operand or one operator on
+    // operands need none of the runner's registers.
+    enum class ScalarForm : uint8_t { Walk, Leaf, Binary, Code };
+    ScalarForm scalarForm = ScalarForm::Walk;
     std::vector<std::string> strings;
     std::vector<FastCallExpression> calls;
     int32_t root = -1;
@@ -917,15 +921,25 @@ class ScriptEngine {
                        FastScalarValue& out);
     bool tryScalarAt(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
                      FastScalarValue& out) {
-        if (node != expr.root || expr.scalarCode.empty()) return tryScalarNode(expr, node, line, out);
-        return expr.scalarCode.size() == 1 && expr.scalarCode[0].op == ScalarInstruction::Move
-                   ? loadScalarLeaf(expr, out)
-                   : runScalarCode(expr, line, out);
+        if (node != expr.root) return tryScalarNode(expr, node, line, out);
+        switch (expr.scalarForm) {
+        case FastExpression::ScalarForm::Leaf:
+            return loadScalarLeaf(expr, out);
+        case FastExpression::ScalarForm::Binary:
+            return runScalarBinary(expr, line, out);
+        case FastExpression::ScalarForm::Code:
+            return runScalarCode(expr, line, out);
+        default:
+            return tryScalarNode(expr, node, line, out);
+        }
     }
     bool runScalarCode(const FastExpression& expr, const ParsedScriptLine& line, FastScalarValue& out);
     bool loadScalarOperand(const FastExpression& expr, const uint64_t* regs, ScalarInstruction::Mode mode,
                            int32_t value, uint64_t& to);
     bool loadScalarLeaf(const FastExpression& expr, FastScalarValue& out);
+    bool runScalarBinary(const FastExpression& expr, const ParsedScriptLine& line, FastScalarValue& out);
+    bool scalarBinaryStep(const FastExpression& expr, const ParsedScriptLine& line, const uint64_t* regs,
+                          const ScalarInstruction& in, uint64_t& dst);
     static void buildScalarCode(FastExpression& expr);
     inline bool tryScalarOperand(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
                                  FastScalarValue& out);

@@ -704,6 +704,29 @@ bool ScriptEngine::loadScalarLeaf(const FastExpression& expr, FastScalarValue& o
     return true;
 }
 
+// One operator on two operands.
+[[gnu::always_inline]] inline bool
+ScriptEngine::scalarBinaryStep(const FastExpression& expr, const ParsedScriptLine& line, const uint64_t* regs,
+                               const ScalarInstruction& in, uint64_t& dst) {
+    Packed a, b;
+    if (!loadScalarOperand(expr, regs, in.aMode, in.a, a) ||
+        !loadScalarOperand(expr, regs, in.bMode, in.b, b))
+        return false;
+    if (combineInts(in.op, a, b, dst)) return true;
+    Scalar result;
+    if (!tryScalarMixed(expr.nodes[in.node], line, unpack(a), unpack(b), result)) return false;
+    dst = packScalar(result);
+    return true;
+}
+
+bool ScriptEngine::runScalarBinary(const FastExpression& expr, const ParsedScriptLine& line,
+                                   FastScalarValue& out) {
+    Packed result;
+    if (!scalarBinaryStep(expr, line, nullptr, expr.scalarCode[0], result)) return false;
+    out = unpack(result);
+    return true;
+}
+
 bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptLine& line,
                                  FastScalarValue& out) {
     Packed regs[maxScalarRegisters];
@@ -776,15 +799,9 @@ bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptL
             dst = packScalar(result);
             break;
         }
-        default: {
-            Packed a, b;
-            if (!load(in.aMode, in.a, a) || !load(in.bMode, in.b, b)) return false;
-            if (combineInts(in.op, a, b, dst)) break;
-            Scalar result;
-            if (!tryScalarMixed(expr.nodes[in.node], line, unpack(a), unpack(b), result)) return false;
-            dst = packScalar(result);
+        default:
+            if (!scalarBinaryStep(expr, line, regs, in, dst)) return false;
             break;
-        }
         }
     }
     out = unpack(regs[0]);

@@ -125,7 +125,19 @@ class ScalarCodeBuilder {
 } // namespace
 
 void ScriptEngine::buildScalarCode(FastExpression& expr) {
+    using Form = FastExpression::ScalarForm;
     expr.scalarCode.clear();
-    if (!expr.valid) return;
-    if (!ScalarCodeBuilder(expr).build(expr.scalarCode)) expr.scalarCode.clear();
+    expr.scalarForm = Form::Walk;
+    if (!expr.valid || !ScalarCodeBuilder(expr).build(expr.scalarCode)) {
+        expr.scalarCode.clear();
+        return;
+    }
+    const ScalarInstruction& first = expr.scalarCode[0];
+    const bool single = expr.scalarCode.size() == 1;
+    if (single && first.op == Op::Move)
+        expr.scalarForm = Form::Leaf;
+    else if (single && isBinaryOperator(static_cast<Kind>(first.op)))
+        expr.scalarForm = Form::Binary;
+    else
+        expr.scalarForm = Form::Code;
 }
