@@ -854,9 +854,9 @@ class ScriptEngine {
     Variable executeInstruction(const std::shared_ptr<BytecodeProgram>& program,
                                 const Instruction& instruction, BlockSignal& signal);
     Variable runBytecodeBody(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
-                             BlockSignal& signal);
-    Variable executeInlineChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
-                                BlockSignal& signal);
+                             BlockSignal& signal, bool runsInline);
+    void executeInlineChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
+                            BlockSignal& signal);
     bool chunkRunsInline(BytecodeProgram& program, uint32_t chunk) {
         const uint8_t cached = chunk < program.inlineCache.size() ? program.inlineCache[chunk] : 0;
         return cached != 0 ? cached == 2 : decideChunkInline(program, chunk);

@@ -168,28 +168,29 @@ bool ScriptEngine::decideChunkInline(BytecodeProgram& program, uint32_t chunkInd
     return eligible;
 }
 
-Variable ScriptEngine::executeInlineChunk(const std::shared_ptr<BytecodeProgram>& program,
-                                          uint32_t chunkIndex, BlockSignal& signal) {
+// An inline body holds no `return`, so it yields no value.
+void ScriptEngine::executeInlineChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunkIndex,
+                                      BlockSignal& signal) {
     const BytecodeChunk& chunk = program->chunks[chunkIndex];
     signal = BlockSignal::Normal;
     const Instruction* code = program->instructions.data() + chunk.firstInstruction;
     for (uint32_t i = 0; i < chunk.instructionCount; ++i) {
         rethrowPendingCoroutineException();
-        if (shouldAbortForSoftRaisedError()) return {};
+        if (shouldAbortForSoftRaisedError()) return;
         if (runsOneStatement(code[i]))
             executeStatementInstruction(*program, code[i]);
         else
             executeInstruction(program, code[i], signal);
         takeCoroutineTurn();
-        if (signal != BlockSignal::Normal) return {};
+        if (signal != BlockSignal::Normal) return;
     }
-    return {};
 }
 
 Variable ScriptEngine::runBytecodeBody(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
-                                       BlockSignal& signal) {
-    if (chunkRunsInline(*program, chunk)) return executeInlineChunk(program, chunk, signal);
-    return executeBytecodeChunkInternal(program, chunk, signal, true);
+                                       BlockSignal& signal, bool runsInline) {
+    if (!runsInline) return executeBytecodeChunkInternal(program, chunk, signal, true);
+    executeInlineChunk(program, chunk, signal);
+    return {};
 }
 
 // After a loop body: true when the loop must stop. A break is consumed here.
@@ -214,7 +215,8 @@ Variable ScriptEngine::executeBytecodeIf(const std::shared_ptr<BytecodeProgram>&
             entryAt(program->lines, branch.lineIndex, "Bytecode line index out of range");
         if (branch.isElse) enterLine(line);
         if (branch.isElse || evaluateLineCondition(line, "Unexpected token after if condition"))
-            return runBytecodeBody(program, branch.bodyChunk, signal);
+            return runBytecodeBody(program, branch.bodyChunk, signal,
+                                   chunkRunsInline(*program, branch.bodyChunk));
     }
     return {};
 }
@@ -224,8 +226,9 @@ Variable ScriptEngine::executeBytecodeWhile(const std::shared_ptr<BytecodeProgra
     const BytecodeWhileLoop& loop =
         entryAt(program->whileLoops, loopIndex, "Bytecode while-loop index out of range");
     const ParsedScriptLine& line = bytecodeLine(*program, loop.lineIndex);
+    const bool bodyInline = chunkRunsInline(*program, loop.bodyChunk);
     while (evaluateLineCondition(line, "Unexpected token after while condition")) {
-        Variable result = runBytecodeBody(program, loop.bodyChunk, signal);
+        Variable result = runBytecodeBody(program, loop.bodyChunk, signal, bodyInline);
         if (stopsLoop(signal)) return result;
     }
     return {};
@@ -241,9 +244,11 @@ Variable ScriptEngine::executeBytecodeRepeat(const std::shared_ptr<BytecodeProgr
     while (true) {
         // The body's scope stays open while the condition runs, so it can read the body's locals.
         LocalScopeGuard scope(*this);
-        Variable result = chunkRunsInline(*program, loop.bodyChunk)
-                              ? executeInlineChunk(program, loop.bodyChunk, signal)
-                              : executeBytecodeChunkInternal(program, loop.bodyChunk, signal, false);
+        Variable result;
+        if (chunkRunsInline(*program, loop.bodyChunk))
+            executeInlineChunk(program, loop.bodyChunk, signal);
+        else
+            result = executeBytecodeChunkInternal(program, loop.bodyChunk, signal, false);
         if (stopsLoop(signal)) return result;
         if (until.tokens.size() == 1) {
             enterLine(until);
@@ -261,10 +266,11 @@ Variable ScriptEngine::executeBytecodeNumericFor(const std::shared_ptr<BytecodeP
     const NumericForClause clause = evaluateNumericForClause(line);
     FrameScopeGuard frame(*this);
     const size_t loopScope = pushLoopScope({&line.tokenInfo[1].nameId, 1});
+    const bool bodyInline = chunkRunsInline(*program, loop.bodyChunk);
     for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit;
          i += clause.step) {
         frameScopes.scopes[loopScope][0].second = Variable(static_cast<int32_t>(i));
-        Variable result = runBytecodeBody(program, loop.bodyChunk, signal);
+        Variable result = runBytecodeBody(program, loop.bodyChunk, signal, bodyInline);
         if (stopsLoop(signal)) return result;
     }
     return {};
@@ -280,9 +286,10 @@ Variable ScriptEngine::executeBytecodeGenericFor(const std::shared_ptr<BytecodeP
     std::vector<Variable> items = collectForItems(line, t);
     FrameScopeGuard frame(*this);
     const size_t loopScope = pushLoopScope(names);
+    const bool bodyInline = chunkRunsInline(*program, loop.bodyChunk);
     for (const Variable& item : items) {
         bindLoopValues(loopScope, item);
-        Variable result = runBytecodeBody(program, loop.bodyChunk, signal);
+        Variable result = runBytecodeBody(program, loop.bodyChunk, signal, bodyInline);
         if (stopsLoop(signal)) return result;
     }
     return {};
