@@ -403,7 +403,7 @@ struct FastExpression {
     std::vector<ScalarInstruction> scalarCode; // empty when the tree is walked instead
     // How the scalar path runs the code: one operand or one operator on
     // operands need none of the runner's registers.
-    enum class ScalarForm : uint8_t { Walk, Leaf, Binary, Code };
+    enum class ScalarForm : uint8_t { Walk, Leaf, Binary, Element, Code };
     ScalarForm scalarForm = ScalarForm::Walk;
     std::vector<std::string> strings;
     std::vector<FastCallExpression> calls;
@@ -927,6 +927,8 @@ class ScriptEngine {
             return loadScalarLeaf(expr, out);
         case FastExpression::ScalarForm::Binary:
             return runScalarBinary(expr, line, out);
+        case FastExpression::ScalarForm::Element:
+            return loadScalarElement(expr, out);
         case FastExpression::ScalarForm::Code:
             return runScalarCode(expr, line, out);
         default:
@@ -937,6 +939,9 @@ class ScriptEngine {
     bool loadScalarOperand(const FastExpression& expr, const uint64_t* regs, ScalarInstruction::Mode mode,
                            int32_t value, uint64_t& to);
     bool loadScalarLeaf(const FastExpression& expr, FastScalarValue& out);
+    const Variable* scalarElement(const FastExpression& expr, const uint64_t* regs,
+                                  const Variable* const* refs, const ScalarInstruction& in);
+    bool loadScalarElement(const FastExpression& expr, FastScalarValue& out);
     bool runScalarBinary(const FastExpression& expr, const ParsedScriptLine& line, FastScalarValue& out);
     bool scalarBinaryStep(const FastExpression& expr, const ParsedScriptLine& line, const uint64_t* regs,
                           const ScalarInstruction& in, uint64_t& dst);

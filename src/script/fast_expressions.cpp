@@ -704,6 +704,55 @@ bool ScriptEngine::loadScalarLeaf(const FastExpression& expr, FastScalarValue& o
     return true;
 }
 
+// The element an Element or ElementRef instruction names: an array's by an
+// int key, a table's by a string key; null when the scalar path cannot take
+// it, `missingElement` when there is none.
+[[gnu::always_inline]] inline const Variable* ScriptEngine::scalarElement(const FastExpression& expr,
+                                                                          const uint64_t* regs,
+                                                                          const Variable* const* refs,
+                                                                          const ScalarInstruction& in) {
+    const Variable* container;
+    if (in.aMode == Mode::Variable) {
+        const FastExprNode& n = expr.nodes[in.a];
+        container = resolveCached(n.nameId, n.resolved);
+    } else {
+        container = refs[in.a];
+    }
+    if (!container) return nullptr;
+    if (container->type == VarType::Table) {
+        const std::string* key = nullptr;
+        if (in.bMode == Mode::StringConst) {
+            key = &expr.strings[in.b];
+        } else if (in.bMode == Mode::Variable) {
+            const FastExprNode& n = expr.nodes[in.b];
+            const Variable* v = resolveCached(n.nameId, n.resolved);
+            if (v && v->type == VarType::String) key = &v->asString();
+        }
+        if (!key) return nullptr;
+        const TableStorage& table = *container->asTable();
+        auto found = table.find(*key);
+        return found == table.end() ? &missingElement : &found->second;
+    }
+    Packed key;
+    if (container->type != VarType::Array || !loadScalarOperand(expr, regs, in.bMode, in.b, key) ||
+        kindOf(key) != Scalar::Int)
+        return nullptr;
+    const int32_t index = static_cast<int32_t>(payloadOf(key));
+    const ArrayStorage& elements = *container->asArray();
+    if (index < 1 || static_cast<size_t>(index) > elements.size()) return &missingElement;
+    return &elements[index - 1];
+}
+
+// An expression that is one element of a named container.
+bool ScriptEngine::loadScalarElement(const FastExpression& expr, FastScalarValue& out) {
+    scalarReadElement = true;
+    const Variable* found = scalarElement(expr, nullptr, nullptr, expr.scalarCode[0]);
+    Packed value;
+    if (!found || !packVariable(found == &missingElement ? nullptr : found, value)) return false;
+    out = unpack(value);
+    return true;
+}
+
 // One operator on two operands.
 [[gnu::always_inline]] inline bool
 ScriptEngine::scalarBinaryStep(const FastExpression& expr, const ParsedScriptLine& line, const uint64_t* regs,
@@ -734,40 +783,6 @@ bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptL
     auto load = [&](Mode mode, int32_t value, Packed& to) {
         return loadScalarOperand(expr, regs, mode, value, to);
     };
-    // The element an Element or ElementRef instruction names: an array's by
-    // an int key, a table's by a string key; null when the scalar path
-    // cannot take it.
-    auto element = [&](const ScalarInstruction& in) -> const Variable* {
-        const Variable* container;
-        if (in.aMode == Mode::Variable) {
-            const FastExprNode& n = expr.nodes[in.a];
-            container = resolveCached(n.nameId, n.resolved);
-        } else {
-            container = refs[in.a];
-        }
-        if (!container) return nullptr;
-        if (container->type == VarType::Table) {
-            const std::string* key = nullptr;
-            if (in.bMode == Mode::StringConst) {
-                key = &expr.strings[in.b];
-            } else if (in.bMode == Mode::Variable) {
-                const FastExprNode& n = expr.nodes[in.b];
-                const Variable* v = resolveCached(n.nameId, n.resolved);
-                if (v && v->type == VarType::String) key = &v->asString();
-            }
-            if (!key) return nullptr;
-            const TableStorage& table = *container->asTable();
-            auto found = table.find(*key);
-            return found == table.end() ? &missingElement : &found->second;
-        }
-        Packed key;
-        if (container->type != VarType::Array || !load(in.bMode, in.b, key) || kindOf(key) != Scalar::Int)
-            return nullptr;
-        const int32_t index = static_cast<int32_t>(payloadOf(key));
-        const ArrayStorage& elements = *container->asArray();
-        if (index < 1 || static_cast<size_t>(index) > elements.size()) return &missingElement;
-        return &elements[index - 1];
-    };
 
     const ScalarInstruction* code = expr.scalarCode.data();
     const size_t count = expr.scalarCode.size();
@@ -785,7 +800,7 @@ bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptL
         case Op::Element:
         case Op::ElementRef: {
             scalarReadElement = true;
-            const Variable* found = element(in);
+            const Variable* found = scalarElement(expr, regs, refs, in);
             if (!found) return false;
             if (in.op == Op::ElementRef)
                 refs[in.dst] = found;

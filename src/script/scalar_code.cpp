@@ -138,6 +138,8 @@ void ScriptEngine::buildScalarCode(FastExpression& expr) {
         expr.scalarForm = Form::Leaf;
     else if (single && isBinaryOperator(static_cast<Kind>(first.op)))
         expr.scalarForm = Form::Binary;
+    else if (single && first.op == Op::Element)
+        expr.scalarForm = Form::Element;
     else
         expr.scalarForm = Form::Code;
 }
