@@ -884,7 +884,6 @@ class ScriptEngine {
     void executeStatementInstruction(const BytecodeProgram& program, const Instruction& instruction);
     static bool isScalarStorable(const ParsedScriptLine& line);
     bool storeScalar(const ParsedScriptLine& line);
-    bool mayHoldInt(const FastExpression& key);
     void combineInto(Variable& slot, char op, const FastScalarValue& value);
     static void prepareFastCallableBody(ScriptCallable& function);
     bool runFastCallableBody(const ScriptCallable& function, Variable& result);

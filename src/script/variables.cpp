@@ -264,7 +264,18 @@ Variable ScriptEngine::evaluateAssignmentValue(const ParsedScriptLine& line, siz
 // the statement, and re-evaluating the call-free parts it read is harmless.
 bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     const ParsedAssignmentTarget& target = line.assignmentTargets[0];
-    if (!target.indexRanges.empty() && !mayHoldInt(target.fastIndexes[0])) return false;
+    // A key that is a name is read first (reading a name cannot fail): one
+    // holding a string, a table's key, then sends the statement to the
+    // general path before the value is computed.
+    const Variable* keyName = nullptr;
+    if (!target.indexRanges.empty()) {
+        const FastExpression& keyExpr = target.fastIndexes[0];
+        const FastExprNode& root = keyExpr.nodes[keyExpr.root];
+        if (root.kind == FastExprNodeKind::Variable) {
+            keyName = resolveCached(root.nameId, root.resolved);
+            if (!keyName || keyName->type != VarType::Int) return false;
+        }
+    }
     const FastExpression& valueExpr = line.fastValues[0];
     FastScalarValue value;
     if (!tryScalarAt(valueExpr, valueExpr.root, line, value)) return false;
@@ -279,8 +290,11 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     }
     const FastExpression& keyExpr = target.fastIndexes[0];
     FastScalarValue key;
-    if (!tryScalarAt(keyExpr, keyExpr.root, line, key) || key.kind != FastScalarValue::Int || key.i < 1)
+    if (keyName)
+        key.kind = FastScalarValue::Int, key.i = keyName->asInt();
+    else if (!tryScalarAt(keyExpr, keyExpr.root, line, key) || key.kind != FastScalarValue::Int)
         return false;
+    if (key.i < 1) return false;
     setErrorToken(line.tokens, keyExpr.nodes[keyExpr.root].errorToken);
     Variable* container = resolveCached(nameId, target.resolved);
     if (!container || container->type != VarType::Array) return false;
@@ -293,15 +307,6 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     else
         return false;
     return true;
-}
-
-// False for a key that is a name holding something other than an int, such
-// as a table's string key, so that the value is not computed twice.
-bool ScriptEngine::mayHoldInt(const FastExpression& key) {
-    const FastExprNode& root = key.nodes[key.root];
-    if (root.kind != FastExprNodeKind::Variable) return true;
-    const Variable* value = resolveCached(root.nameId, root.resolved);
-    return value && value->type == VarType::Int;
 }
 
 // `slot = value`, or `slot op= value` when `op` is set.
