@@ -845,7 +845,11 @@ class ScriptEngine {
     bool declareWithoutValue(const ParsedScriptLine& line);
     void executeFunctionDeclaration(const ParsedLines& lines, size_t& index);
     Variable executeReturn(const ParsedScriptLine& line);
-    void executeSimple(const ParsedScriptLine& line);
+    // A statement that is not a block: an assignment, a declaration or a call.
+    void executeSimple(const ParsedScriptLine& line) {
+        if (!line.scalarStorable || !storeScalar(line)) executeGeneralStatement(line);
+    }
+    void executeGeneralStatement(const ParsedScriptLine& line);
     std::shared_ptr<const ParsedLines> sharedLines(const ParsedLines& lines);
     void checkStackDepth() const;
 

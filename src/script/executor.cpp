@@ -426,8 +426,7 @@ bool ScriptEngine::declareWithoutValue(const ParsedScriptLine& line) {
     return true;
 }
 
-void ScriptEngine::executeSimple(const ParsedScriptLine& line) {
-    if (line.scalarStorable && storeScalar(line)) return;
+void ScriptEngine::executeGeneralStatement(const ParsedScriptLine& line) {
     Variable ignored;
     if (executeAssignment(line, ignored) || declareWithoutValue(line)) return;
     if (line.fastExpression.valid) {
