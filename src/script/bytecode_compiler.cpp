@@ -25,21 +25,6 @@ bool ScriptEngine::isFastAssignment(const ParsedScriptLine& line) {
            line.fastValues[0].valid;
 }
 
-bool ScriptEngine::isScalarStorable(const ParsedScriptLine& line) {
-    if (line.kind != StatementKind::Simple || line.assignOpIndex == 0 ||
-        line.assignScope != ScopeTarget::Default || line.assignmentTargets.size() != 1 ||
-        line.valueRanges.size() != 1)
-        return false;
-    auto callFree = [](const FastExpression& expr) { return expr.valid && expr.nodes[expr.root].pure; };
-    auto mayBeInt = [&](const FastExpression& key) {
-        return callFree(key) && key.nodes[key.root].kind != FastExprNodeKind::StringLiteral;
-    };
-    const ParsedAssignmentTarget& target = line.assignmentTargets[0];
-    return target.wellFormed && line.tokenInfo[target.nameIndex].isIdentifier &&
-           target.indexRanges.size() <= 1 && callFree(line.fastValues[0]) &&
-           (target.indexRanges.empty() || mayBeInt(target.fastIndexes[0]));
-}
-
 namespace {
 
 bool declaresLocal(const ParsedScriptLine& line) {

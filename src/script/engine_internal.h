@@ -66,6 +66,9 @@ class EpochRestorer {
           localCount_(engine.localScopes.count), frameCount_(engine.frameScopes.count),
           localLowest_(std::exchange(engine.localScopes.lowestAdded, SIZE_MAX)),
           frameLowest_(std::exchange(engine.frameScopes.lowestAdded, SIZE_MAX)) {}
+    // The scope counts when the guard began, which it unwinds back to.
+    size_t localCount() const { return localCount_; }
+    size_t frameCount() const { return frameCount_; }
     // Runs after the guard has unwound its scopes, which leaves the epoch to it.
     void restore() {
         ScriptEngine::ScopeStack& locals = engine_.localScopes;
@@ -91,12 +94,11 @@ class EpochRestorer {
 class LocalScopeGuard {
   public:
     explicit LocalScopeGuard(ScriptEngine& engine)
-        : engine_(engine), epoch_(engine), savedCount_(engine.localScopes.count),
-          savedBase_(engine.frameLocalBase) {
+        : engine_(engine), epoch_(engine), savedBase_(engine.frameLocalBase) {
         engine.localScopes.push();
     }
     ~LocalScopeGuard() {
-        engine_.localScopes.unwindTo(savedCount_);
+        engine_.localScopes.unwindTo(epoch_.localCount());
         engine_.setFrameLocalBase(savedBase_);
         epoch_.restore();
     }
@@ -106,17 +108,15 @@ class LocalScopeGuard {
   private:
     ScriptEngine& engine_;
     EpochRestorer epoch_;
-    size_t savedCount_;
     size_t savedBase_;
 };
 
 // Removes the frame scopes (loop variables, parameters) pushed after it.
 class FrameScopeGuard {
   public:
-    explicit FrameScopeGuard(ScriptEngine& engine)
-        : engine_(engine), epoch_(engine), savedCount_(engine.frameScopes.count) {}
+    explicit FrameScopeGuard(ScriptEngine& engine) : engine_(engine), epoch_(engine) {}
     ~FrameScopeGuard() {
-        engine_.frameScopes.unwindTo(savedCount_);
+        engine_.frameScopes.unwindTo(epoch_.frameCount());
         epoch_.restore();
     }
     FrameScopeGuard(const FrameScopeGuard&) = delete;
@@ -125,5 +125,4 @@ class FrameScopeGuard {
   private:
     ScriptEngine& engine_;
     EpochRestorer epoch_;
-    size_t savedCount_;
 };

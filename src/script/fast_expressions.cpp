@@ -780,9 +780,6 @@ bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptL
                                  FastScalarValue& out) {
     Packed regs[maxScalarRegisters];
     const Variable* refs[maxScalarRegisters];
-    auto load = [&](Mode mode, int32_t value, Packed& to) {
-        return loadScalarOperand(expr, regs, mode, value, to);
-    };
 
     const ScalarInstruction* code = expr.scalarCode.data();
     const size_t count = expr.scalarCode.size();
@@ -791,7 +788,7 @@ bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptL
         Packed& dst = regs[in.dst];
         switch (in.op) {
         case Op::Move:
-            if (!load(in.aMode, in.a, dst)) return false;
+            if (!loadScalarOperand(expr, regs, in.aMode, in.a, dst)) return false;
             break;
         case Op::JumpIfTruthy:
         case Op::JumpIfFalsy:

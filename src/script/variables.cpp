@@ -258,6 +258,23 @@ Variable ScriptEngine::evaluateAssignmentValue(const ParsedScriptLine& line, siz
     return value;
 }
 
+// `name = value`, `name[key] = value` and their compound forms, with a
+// call-free value and key: the statements storeScalar may finish.
+bool ScriptEngine::isScalarStorable(const ParsedScriptLine& line) {
+    if (line.kind != StatementKind::Simple || line.assignOpIndex == 0 ||
+        line.assignScope != ScopeTarget::Default || line.assignmentTargets.size() != 1 ||
+        line.valueRanges.size() != 1)
+        return false;
+    auto callFree = [](const FastExpression& expr) { return expr.valid && expr.nodes[expr.root].pure; };
+    auto mayBeInt = [&](const FastExpression& key) {
+        return callFree(key) && key.nodes[key.root].kind != FastExprNodeKind::StringLiteral;
+    };
+    const ParsedAssignmentTarget& target = line.assignmentTargets[0];
+    return target.wellFormed && line.tokenInfo[target.nameIndex].isIdentifier &&
+           target.indexRanges.size() <= 1 && callFree(line.fastValues[0]) &&
+           (target.indexRanges.empty() || mayBeInt(target.fastIndexes[0]));
+}
+
 // One name, or one array slot by an int key, set to (or combined with) a
 // value that computes to a number, a boolean or nil. False, having changed
 // nothing, when any piece is of another kind; the general path then runs
