@@ -384,9 +384,11 @@ struct FastCallExpression {
 inline constexpr size_t maxScalarRegisters = 16;
 
 struct ScalarInstruction {
-    // Besides the binary operator kinds of the tree (Add to GreaterEqual):
-    static constexpr uint8_t Move = 40, JumpIfTruthy = 41, JumpIfFalsy = 42, Element = 43, ElementRef = 44,
-                             Tree = 45;
+    // Besides the binary operator kinds of the tree (Add to GreaterEqual),
+    // numbered on from them so that the runner's handlers form one table.
+    static constexpr uint8_t Move = 25, JumpIfTruthy = 26, JumpIfFalsy = 27, Element = 28, ElementRef = 29,
+                             Tree = 30, End = 31;
+    static_assert(static_cast<uint8_t>(FastExprNodeKind::GreaterEqual) + 1 == Move);
     // The constant modes have the values of their scalar kinds, so that a
     // constant operand packs without a table.
     enum class Mode : uint8_t { Register, NilConst, IntConst, FloatConst, BoolConst, Variable, StringConst };
@@ -946,6 +948,7 @@ class ScriptEngine {
                                   const Variable* const* refs, const ScalarInstruction& in);
     bool loadScalarElement(const FastExpression& expr, FastScalarValue& out);
     bool runScalarBinary(const FastExpression& expr, const ParsedScriptLine& line, FastScalarValue& out);
+    template <FastExprNodeKind K>
     bool scalarBinaryStep(const FastExpression& expr, const ParsedScriptLine& line, const uint64_t* regs,
                           const ScalarInstruction& in, uint64_t& dst);
     static void buildScalarCode(FastExpression& expr);

@@ -557,45 +557,55 @@ bool looseTruth(Packed v) {
     return kindOf(v) == Scalar::Bool ? payloadOf(v) != 0 : kindOf(v) != Scalar::Nil;
 }
 
-// Int arithmetic and comparisons; false for any other operands (or a zero
-// divisor), which the shared path then takes.
-[[gnu::always_inline]] inline bool combineInts(uint8_t op, Packed a, Packed b, Packed& out) {
+// The binary operator kinds, for the switches that pick one operator's code.
+#define BV_BINARY_KINDS(X)                                                                                   \
+    X(Add)                                                                                                   \
+    X(Subtract)                                                                                              \
+    X(Multiply) X(Divide) X(IntDivide) X(Modulo) X(Power) X(Equal) X(NotEqual) X(Less) X(Greater)            \
+        X(LessEqual) X(GreaterEqual)
+
+// Whether operator `K` has an int form here: division and powers always go
+// through the mixed path, which rounds them as the shared operator does.
+template <Kind K> constexpr bool hasIntForm = K != Kind::Divide&& K != Kind::Power;
+
+// Int arithmetic and comparisons of operator `K`; false for any other
+// operands (or a zero divisor), which the shared path then takes.
+template <Kind K> [[gnu::always_inline]] inline bool combineIntsOf(Packed a, Packed b, Packed& out) {
     if (kindOf(a) != Scalar::Int || kindOf(b) != Scalar::Int) return false;
     const int64_t x = static_cast<int32_t>(payloadOf(a)), y = static_cast<int32_t>(payloadOf(b));
-    auto truth = [&](bool value) {
-        out = pack(Scalar::Bool, value);
-        return true;
-    };
-    switch (static_cast<Kind>(op)) {
-    case Kind::Add:
+    if constexpr (K == Kind::Add)
         out = packInt(wrap(x + y));
-        return true;
-    case Kind::Subtract:
+    else if constexpr (K == Kind::Subtract)
         out = packInt(wrap(x - y));
-        return true;
-    case Kind::Multiply:
+    else if constexpr (K == Kind::Multiply)
         out = packInt(wrap(x * y));
-        return true;
-    case Kind::Modulo:
+    else if constexpr (K == Kind::Modulo || K == Kind::IntDivide) {
         if (y == 0) return false;
-        out = packInt(wrap(x % y));
-        return true;
-    case Kind::IntDivide:
-        if (y == 0) return false;
-        out = packInt(wrap(x / y));
-        return true;
-    case Kind::Equal:
-        return truth(x == y);
-    case Kind::NotEqual:
-        return truth(x != y);
-    case Kind::Less:
-        return truth(x < y);
-    case Kind::Greater:
-        return truth(x > y);
-    case Kind::LessEqual:
-        return truth(x <= y);
-    case Kind::GreaterEqual:
-        return truth(x >= y);
+        out = packInt(wrap(K == Kind::Modulo ? x % y : x / y));
+    } else if constexpr (K == Kind::Equal)
+        out = pack(Scalar::Bool, x == y);
+    else if constexpr (K == Kind::NotEqual)
+        out = pack(Scalar::Bool, x != y);
+    else if constexpr (K == Kind::Less)
+        out = pack(Scalar::Bool, x < y);
+    else if constexpr (K == Kind::Greater)
+        out = pack(Scalar::Bool, x > y);
+    else if constexpr (K == Kind::LessEqual)
+        out = pack(Scalar::Bool, x <= y);
+    else if constexpr (K == Kind::GreaterEqual)
+        out = pack(Scalar::Bool, x >= y);
+    else
+        return false;
+    return true;
+}
+
+bool combineInts(Kind op, Packed a, Packed b, Packed& out) {
+    switch (op) {
+#define BV_COMBINE_CASE(K)                                                                                   \
+    case Kind::K:                                                                                            \
+        return combineIntsOf<Kind::K>(a, b, out);
+        BV_BINARY_KINDS(BV_COMBINE_CASE)
+#undef BV_COMBINE_CASE
     default:
         return false;
     }
@@ -610,7 +620,7 @@ inline bool ScriptEngine::combineScalars(const FastExprNode& n, const ParsedScri
                                          FastScalarValue& out) {
     Packed result;
     if (a.kind == Scalar::Int && b.kind == Scalar::Int &&
-        combineInts(static_cast<uint8_t>(n.kind), packInt(a.i), packInt(b.i), result)) {
+        combineInts(n.kind, packInt(a.i), packInt(b.i), result)) {
         out = unpack(result);
         return true;
     }
@@ -754,6 +764,7 @@ bool ScriptEngine::loadScalarElement(const FastExpression& expr, FastScalarValue
 }
 
 // One operator on two operands.
+template <FastExprNodeKind K>
 [[gnu::always_inline]] inline bool
 ScriptEngine::scalarBinaryStep(const FastExpression& expr, const ParsedScriptLine& line, const uint64_t* regs,
                                const ScalarInstruction& in, uint64_t& dst) {
@@ -761,63 +772,93 @@ ScriptEngine::scalarBinaryStep(const FastExpression& expr, const ParsedScriptLin
     if (!loadScalarOperand(expr, regs, in.aMode, in.a, a) ||
         !loadScalarOperand(expr, regs, in.bMode, in.b, b))
         return false;
-    if (combineInts(in.op, a, b, dst)) return true;
+    if constexpr (hasIntForm<K>)
+        if (combineIntsOf<K>(a, b, dst)) return true;
     Scalar result;
     if (!tryScalarMixed(expr.nodes[in.node], line, unpack(a), unpack(b), result)) return false;
     dst = packScalar(result);
     return true;
 }
 
+// One case per operator, so that each runs its own inlined code.
+#define BV_BINARY_CASE(K)                                                                                    \
+    case static_cast<uint8_t>(Kind::K):                                                                      \
+        if (!scalarBinaryStep<Kind::K>(expr, line, regs, in, dst)) return false;                             \
+        break;
+
 bool ScriptEngine::runScalarBinary(const FastExpression& expr, const ParsedScriptLine& line,
                                    FastScalarValue& out) {
-    Packed result;
-    if (!scalarBinaryStep(expr, line, nullptr, expr.scalarCode[0], result)) return false;
-    out = unpack(result);
+    const ScalarInstruction& in = expr.scalarCode[0];
+    const Packed* regs = nullptr;
+    Packed dst;
+    switch (in.op) {
+        BV_BINARY_KINDS(BV_BINARY_CASE)
+    default:
+        return false;
+    }
+    out = unpack(dst);
     return true;
 }
 
+// Threaded: each instruction jumps straight to the next one's handler, so
+// there is one indirect jump per instruction and no loop bound to test; the
+// code ends with an End instruction.
 bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptLine& line,
                                  FastScalarValue& out) {
+    // clang-format off
+#define BV_HANDLER(K) &&binary##K,
+    static const void* const handlers[] = {BV_BINARY_KINDS(BV_HANDLER)
+        &&move, &&jumpIfTruthy, &&jumpIfFalsy, &&element, &&elementRef, &&tree, &&end};
+    // clang-format on
+#undef BV_HANDLER
+    static_assert(std::size(handlers) == Op::End - static_cast<uint8_t>(Kind::Add) + 1);
     Packed regs[maxScalarRegisters];
     const Variable* refs[maxScalarRegisters];
+    const ScalarInstruction* const code = expr.scalarCode.data();
+    const ScalarInstruction* in = code;
+#define BV_DISPATCH goto* handlers[in->op - static_cast<uint8_t>(Kind::Add)]
+#define BV_NEXT                                                                                              \
+    ++in;                                                                                                    \
+    BV_DISPATCH
+    BV_DISPATCH;
 
-    const ScalarInstruction* code = expr.scalarCode.data();
-    const size_t count = expr.scalarCode.size();
-    for (size_t pc = 0; pc < count; ++pc) {
-        const ScalarInstruction& in = code[pc];
-        Packed& dst = regs[in.dst];
-        switch (in.op) {
-        case Op::Move:
-            if (!loadScalarOperand(expr, regs, in.aMode, in.a, dst)) return false;
-            break;
-        case Op::JumpIfTruthy:
-        case Op::JumpIfFalsy:
-            if (looseTruth(dst) == (in.op == Op::JumpIfTruthy)) pc = in.b - 1;
-            break;
-        case Op::Element:
-        case Op::ElementRef: {
-            scalarReadElement = true;
-            const Variable* found = scalarElement(expr, regs, refs, in);
-            if (!found) return false;
-            if (in.op == Op::ElementRef)
-                refs[in.dst] = found;
-            else if (!packVariable(found == &missingElement ? nullptr : found, dst))
-                return false;
-            break;
-        }
-        case Op::Tree: {
-            Scalar result;
-            if (!tryScalarNode(expr, in.node, line, result)) return false;
-            dst = packScalar(result);
-            break;
-        }
-        default:
-            if (!scalarBinaryStep(expr, line, regs, in, dst)) return false;
-            break;
-        }
-    }
+#define BV_BINARY_HANDLER(K)                                                                                 \
+    binary##K : if (!scalarBinaryStep<Kind::K>(expr, line, regs, *in, regs[in->dst])) return false;          \
+    BV_NEXT;
+    BV_BINARY_KINDS(BV_BINARY_HANDLER)
+#undef BV_BINARY_HANDLER
+
+move:
+    if (!loadScalarOperand(expr, regs, in->aMode, in->a, regs[in->dst])) return false;
+    BV_NEXT;
+jumpIfTruthy:
+    in = looseTruth(regs[in->dst]) ? code + in->b : in + 1;
+    BV_DISPATCH;
+jumpIfFalsy:
+    in = looseTruth(regs[in->dst]) ? in + 1 : code + in->b;
+    BV_DISPATCH;
+element:
+elementRef : {
+    scalarReadElement = true;
+    const Variable* found = scalarElement(expr, regs, refs, *in);
+    if (!found) return false;
+    if (in->op == Op::ElementRef)
+        refs[in->dst] = found;
+    else if (!packVariable(found == &missingElement ? nullptr : found, regs[in->dst]))
+        return false;
+    BV_NEXT;
+}
+tree : {
+    Scalar result;
+    if (!tryScalarNode(expr, in->node, line, result)) return false;
+    regs[in->dst] = packScalar(result);
+    BV_NEXT;
+}
+end:
     out = unpack(regs[0]);
     return true;
+#undef BV_NEXT
+#undef BV_DISPATCH
 }
 
 // An element of arrays reached from a variable by int keys (a[i], a[i][j]),

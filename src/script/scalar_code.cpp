@@ -142,4 +142,5 @@ void ScriptEngine::buildScalarCode(FastExpression& expr) {
         expr.scalarForm = Form::Element;
     else
         expr.scalarForm = Form::Code;
+    if (expr.scalarForm == Form::Code) expr.scalarCode.push_back(ScalarInstruction{.op = Op::End});
 }
