@@ -356,6 +356,7 @@ struct FastExprNode {
     float floatValue = 0;
     uint32_t nameId = 0;
     ResolutionCache resolved; // for variable nodes
+    int16_t scalarCode = -1;  // its flattened code in the expression's scalarCodes, if any
 };
 
 // The member a callee written as name['member'] was last found as. Table
@@ -400,13 +401,20 @@ struct ScalarInstruction {
     int32_t node = 0;     // the tree node computed, for errors and the Tree fallback
 };
 
+struct ScalarCode {
+    std::vector<ScalarInstruction> instructions; // empty when the tree is walked instead
+    // How the scalar path runs the code: one operand, one operator on
+    // operands or one element need none of the runner's registers.
+    enum class Form : uint8_t { Walk, Leaf, Binary, Element, Code };
+    Form form = Form::Walk;
+};
+
 struct FastExpression {
     std::vector<FastExprNode> nodes;
-    std::vector<ScalarInstruction> scalarCode; // empty when the tree is walked instead
-    // How the scalar path runs the code: one operand or one operator on
-    // operands need none of the runner's registers.
-    enum class ScalarForm : uint8_t { Walk, Leaf, Binary, Element, Code };
-    ScalarForm scalarForm = ScalarForm::Walk;
+    // The flattened code of the root and of each call-free operator whose
+    // parent needs full values (a call's argument, an operand of a call's
+    // result), indexed by the node's `scalarCode`.
+    std::vector<ScalarCode> scalarCodes;
     std::vector<std::string> strings;
     std::vector<FastCallExpression> calls;
     int32_t root = -1;
@@ -926,28 +934,33 @@ class ScriptEngine {
                        FastScalarValue& out);
     bool tryScalarAt(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
                      FastScalarValue& out) {
-        if (node != expr.root) return tryScalarNode(expr, node, line, out);
-        switch (expr.scalarForm) {
-        case FastExpression::ScalarForm::Leaf:
-            return loadScalarLeaf(expr, out);
-        case FastExpression::ScalarForm::Binary:
-            return runScalarBinary(expr, line, out);
-        case FastExpression::ScalarForm::Element:
-            return loadScalarElement(expr, out);
-        case FastExpression::ScalarForm::Code:
-            return runScalarCode(expr, line, out);
+        const int16_t index = expr.nodes[node].scalarCode;
+        if (index < 0) return tryScalarNode(expr, node, line, out);
+        const ScalarCode& code = expr.scalarCodes[index];
+        const ScalarInstruction* first = code.instructions.data();
+        switch (code.form) {
+        case ScalarCode::Form::Leaf:
+            return loadScalarLeaf(expr, *first, out);
+        case ScalarCode::Form::Binary:
+            return runScalarBinary(expr, line, *first, out);
+        case ScalarCode::Form::Element:
+            return loadScalarElement(expr, *first, out);
+        case ScalarCode::Form::Code:
+            return runScalarCode(expr, line, first, out);
         default:
             return tryScalarNode(expr, node, line, out);
         }
     }
-    bool runScalarCode(const FastExpression& expr, const ParsedScriptLine& line, FastScalarValue& out);
+    bool runScalarCode(const FastExpression& expr, const ParsedScriptLine& line,
+                       const ScalarInstruction* code, FastScalarValue& out);
     bool loadScalarOperand(const FastExpression& expr, const uint64_t* regs, ScalarInstruction::Mode mode,
                            int32_t value, uint64_t& to);
-    bool loadScalarLeaf(const FastExpression& expr, FastScalarValue& out);
+    bool loadScalarLeaf(const FastExpression& expr, const ScalarInstruction& in, FastScalarValue& out);
     const Variable* scalarElement(const FastExpression& expr, const uint64_t* regs,
                                   const Variable* const* refs, const ScalarInstruction& in);
-    bool loadScalarElement(const FastExpression& expr, FastScalarValue& out);
-    bool runScalarBinary(const FastExpression& expr, const ParsedScriptLine& line, FastScalarValue& out);
+    bool loadScalarElement(const FastExpression& expr, const ScalarInstruction& in, FastScalarValue& out);
+    bool runScalarBinary(const FastExpression& expr, const ParsedScriptLine& line,
+                         const ScalarInstruction& in, FastScalarValue& out);
     template <FastExprNodeKind K>
     bool scalarBinaryStep(const FastExpression& expr, const ParsedScriptLine& line, const uint64_t* regs,
                           const ScalarInstruction& in, uint64_t& dst);

@@ -561,8 +561,9 @@ bool looseTruth(Packed v) {
 #define BV_BINARY_KINDS(X)                                                                                   \
     X(Add)                                                                                                   \
     X(Subtract)                                                                                              \
-    X(Multiply) X(Divide) X(IntDivide) X(Modulo) X(Power) X(Equal) X(NotEqual) X(Less) X(Greater)            \
-        X(LessEqual) X(GreaterEqual)
+    X(Multiply)                                                                                              \
+    X(Divide) X(IntDivide) X(Modulo) X(Power) X(Equal) X(NotEqual) X(Less) X(Greater) X(LessEqual)           \
+        X(GreaterEqual)
 
 // Whether operator `K` has an int form here: division and powers always go
 // through the mixed path, which rounds them as the shared operator does.
@@ -599,7 +600,48 @@ template <Kind K> [[gnu::always_inline]] inline bool combineIntsOf(Packed a, Pac
     return true;
 }
 
-bool combineInts(Kind op, Packed a, Packed b, Packed& out) {
+// The number `p` holds, as a double; false unless it holds an int or a float.
+[[gnu::always_inline]] inline bool numberOf(Packed p, double& to) {
+    if (kindOf(p) == Scalar::Float) {
+        to = std::bit_cast<float>(payloadOf(p));
+        return true;
+    }
+    to = static_cast<int32_t>(payloadOf(p));
+    return kindOf(p) == Scalar::Int;
+}
+
+template <Kind K>
+constexpr bool hasFloatForm = K == Kind::Add || K == Kind::Subtract || K == Kind::Multiply ||
+                              K == Kind::Divide || (K >= Kind::Equal && K <= Kind::GreaterEqual);
+
+// Operator `K` on numbers that the int form did not take, computed in double
+// and rounded to float as the mixed path does (a comparison with NaN
+// included); false for other operands or a zero divisor.
+template <Kind K> [[gnu::always_inline]] inline bool combineFloatsOf(Packed a, Packed b, Packed& out) {
+    double x, y;
+    if (!numberOf(a, x) || !numberOf(b, y)) return false;
+    auto number = [&](double value) {
+        out = pack(Scalar::Float, std::bit_cast<uint32_t>(static_cast<float>(value)));
+        return true;
+    };
+    auto truth = [&](bool value) {
+        out = pack(Scalar::Bool, value);
+        return true;
+    };
+    if constexpr (K == Kind::Add) return number(x + y);
+    if constexpr (K == Kind::Subtract) return number(x - y);
+    if constexpr (K == Kind::Multiply) return number(x * y);
+    if constexpr (K == Kind::Divide) return y != 0 && number(x / y);
+    if constexpr (K == Kind::Equal) return truth(x == y);
+    if constexpr (K == Kind::NotEqual) return truth(x != y);
+    if constexpr (K == Kind::Less) return truth(x < y);
+    if constexpr (K == Kind::Greater) return truth(x > y);
+    if constexpr (K == Kind::LessEqual) return truth(!(x > y));
+    if constexpr (K == Kind::GreaterEqual) return truth(!(x < y));
+    return false;
+}
+
+[[gnu::always_inline]] inline bool combineInts(Kind op, Packed a, Packed b, Packed& out) {
     switch (op) {
 #define BV_COMBINE_CASE(K)                                                                                   \
     case Kind::K:                                                                                            \
@@ -706,8 +748,8 @@ bool ScriptEngine::tryScalarMixed(const FastExprNode& n, const ParsedScriptLine&
 }
 
 // An expression that is one name or constant, without the runner's frame.
-bool ScriptEngine::loadScalarLeaf(const FastExpression& expr, FastScalarValue& out) {
-    const ScalarInstruction& in = expr.scalarCode[0];
+bool ScriptEngine::loadScalarLeaf(const FastExpression& expr, const ScalarInstruction& in,
+                                  FastScalarValue& out) {
     Packed value;
     if (!loadScalarOperand(expr, nullptr, in.aMode, in.a, value)) return false;
     out = unpack(value);
@@ -754,9 +796,10 @@ bool ScriptEngine::loadScalarLeaf(const FastExpression& expr, FastScalarValue& o
 }
 
 // An expression that is one element of a named container.
-bool ScriptEngine::loadScalarElement(const FastExpression& expr, FastScalarValue& out) {
+bool ScriptEngine::loadScalarElement(const FastExpression& expr, const ScalarInstruction& in,
+                                     FastScalarValue& out) {
     scalarReadElement = true;
-    const Variable* found = scalarElement(expr, nullptr, nullptr, expr.scalarCode[0]);
+    const Variable* found = scalarElement(expr, nullptr, nullptr, in);
     Packed value;
     if (!found || !packVariable(found == &missingElement ? nullptr : found, value)) return false;
     out = unpack(value);
@@ -774,6 +817,8 @@ ScriptEngine::scalarBinaryStep(const FastExpression& expr, const ParsedScriptLin
         return false;
     if constexpr (hasIntForm<K>)
         if (combineIntsOf<K>(a, b, dst)) return true;
+    if constexpr (hasFloatForm<K>)
+        if (combineFloatsOf<K>(a, b, dst)) return true;
     Scalar result;
     if (!tryScalarMixed(expr.nodes[in.node], line, unpack(a), unpack(b), result)) return false;
     dst = packScalar(result);
@@ -787,8 +832,7 @@ ScriptEngine::scalarBinaryStep(const FastExpression& expr, const ParsedScriptLin
         break;
 
 bool ScriptEngine::runScalarBinary(const FastExpression& expr, const ParsedScriptLine& line,
-                                   FastScalarValue& out) {
-    const ScalarInstruction& in = expr.scalarCode[0];
+                                   const ScalarInstruction& in, FastScalarValue& out) {
     const Packed* regs = nullptr;
     Packed dst;
     switch (in.op) {
@@ -804,7 +848,7 @@ bool ScriptEngine::runScalarBinary(const FastExpression& expr, const ParsedScrip
 // there is one indirect jump per instruction and no loop bound to test; the
 // code ends with an End instruction.
 bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptLine& line,
-                                 FastScalarValue& out) {
+                                 const ScalarInstruction* const code, FastScalarValue& out) {
     // clang-format off
 #define BV_HANDLER(K) &&binary##K,
     static const void* const handlers[] = {BV_BINARY_KINDS(BV_HANDLER)
@@ -814,7 +858,6 @@ bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptL
     static_assert(std::size(handlers) == Op::End - static_cast<uint8_t>(Kind::Add) + 1);
     Packed regs[maxScalarRegisters];
     const Variable* refs[maxScalarRegisters];
-    const ScalarInstruction* const code = expr.scalarCode.data();
     const ScalarInstruction* in = code;
 #define BV_DISPATCH goto* handlers[in->op - static_cast<uint8_t>(Kind::Add)]
 #define BV_NEXT                                                                                              \

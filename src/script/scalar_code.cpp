@@ -20,9 +20,10 @@ class ScalarCodeBuilder {
   public:
     explicit ScalarCodeBuilder(const FastExpression& expr) : expr_(expr) {}
 
-    // False when the expression needs more registers than there are.
-    bool build(std::vector<ScalarInstruction>& code) {
-        computeInto(expr_.root, 0);
+    // The code of the subtree at `top`; false when it needs more registers
+    // than there are.
+    bool build(int32_t top, std::vector<ScalarInstruction>& code) {
+        computeInto(top, 0);
         if (registersUsed_ > maxScalarRegisters) return false;
         code = std::move(code_);
         return true;
@@ -122,25 +123,62 @@ class ScalarCodeBuilder {
     size_t registersUsed_ = 0;
 };
 
+// The nodes that get code of their own: the root, and each call-free
+// operator whose parent computes full values and asks it for a number.
+std::vector<int32_t> nodesWithCode(const FastExpression& expr) {
+    std::vector<bool> parentNeedsValues(expr.nodes.size(), false);
+    auto mark = [&](int32_t child) {
+        if (child >= 0) parentNeedsValues[child] = true;
+    };
+    for (const FastExprNode& n : expr.nodes) {
+        if (n.pure) continue;
+        mark(n.left);
+        if (n.kind != Kind::Call) {
+            mark(n.right);
+            continue;
+        }
+        for (int32_t arg : expr.calls[n.right].args) mark(arg);
+    }
+    std::vector<int32_t> tops{expr.root};
+    for (size_t i = 0; i < expr.nodes.size(); ++i) {
+        const FastExprNode& n = expr.nodes[i];
+        const bool operation = isBinaryOperator(n.kind) || n.kind == Kind::And || n.kind == Kind::Or;
+        if (static_cast<int32_t>(i) != expr.root && parentNeedsValues[i] && n.pure && operation)
+            tops.push_back(static_cast<int32_t>(i));
+    }
+    return tops;
+}
+
+ScalarCode scalarCodeOf(const FastExpression& expr, int32_t top) {
+    using Form = ScalarCode::Form;
+    ScalarCode code;
+    if (!ScalarCodeBuilder(expr).build(top, code.instructions)) {
+        code.instructions.clear();
+        return code;
+    }
+    const ScalarInstruction& first = code.instructions[0];
+    const bool single = code.instructions.size() == 1;
+    if (single && first.op == Op::Move)
+        code.form = Form::Leaf;
+    else if (single && isBinaryOperator(static_cast<Kind>(first.op)))
+        code.form = Form::Binary;
+    else if (single && first.op == Op::Element)
+        code.form = Form::Element;
+    else
+        code.form = Form::Code;
+    if (code.form == Form::Code) code.instructions.push_back(ScalarInstruction{.op = Op::End});
+    return code;
+}
+
 } // namespace
 
 void ScriptEngine::buildScalarCode(FastExpression& expr) {
-    using Form = FastExpression::ScalarForm;
-    expr.scalarCode.clear();
-    expr.scalarForm = Form::Walk;
-    if (!expr.valid || !ScalarCodeBuilder(expr).build(expr.scalarCode)) {
-        expr.scalarCode.clear();
-        return;
+    expr.scalarCodes.clear();
+    if (!expr.valid) return;
+    for (int32_t top : nodesWithCode(expr)) {
+        ScalarCode code = scalarCodeOf(expr, top);
+        if (code.form == ScalarCode::Form::Walk) continue;
+        expr.nodes[top].scalarCode = static_cast<int16_t>(expr.scalarCodes.size());
+        expr.scalarCodes.push_back(std::move(code));
     }
-    const ScalarInstruction& first = expr.scalarCode[0];
-    const bool single = expr.scalarCode.size() == 1;
-    if (single && first.op == Op::Move)
-        expr.scalarForm = Form::Leaf;
-    else if (single && isBinaryOperator(static_cast<Kind>(first.op)))
-        expr.scalarForm = Form::Binary;
-    else if (single && first.op == Op::Element)
-        expr.scalarForm = Form::Element;
-    else
-        expr.scalarForm = Form::Code;
-    if (expr.scalarForm == Form::Code) expr.scalarCode.push_back(ScalarInstruction{.op = Op::End});
 }
