@@ -123,6 +123,12 @@ struct Variable {
     bool asBool() const { return u_.b; }
     // A plain payload's bits: an Int's, a Float's or a Bool's value, 0 for None.
     uint32_t plainBits() const { return static_cast<uint32_t>(u_.word); }
+    // Becomes a plain value of kind `t` with payload bits `bits`, in place.
+    void setPlain(VarType t, uint32_t bits) {
+        destroyPayload();
+        type = t;
+        u_.word = bits;
+    }
     void* asPointer() const { return u_.p; }
     const std::string& asString() const { return u_.s; }
     std::string& asString() { return u_.s; }
@@ -154,16 +160,22 @@ struct Variable {
 
     Variable(Variable&& other, int) noexcept : type(other.type) { movePayload(other); }
 
-    bool holdsPlainData() const {
-        return type == VarType::None || type == VarType::Int || type == VarType::Float ||
-               type == VarType::Bool || type == VarType::Pointer;
+    // Kinds whose payload is one word that needs no construction or destruction.
+    static bool isPlain(VarType t) {
+        constexpr uint32_t plain =
+            1u << static_cast<int>(VarType::None) | 1u << static_cast<int>(VarType::Int) |
+            1u << static_cast<int>(VarType::Float) | 1u << static_cast<int>(VarType::Bool) |
+            1u << static_cast<int>(VarType::Pointer);
+        return plain >> static_cast<uint32_t>(t) & 1;
     }
+    bool holdsPlainData() const { return isPlain(type); }
     // Plain payloads are written as one whole word (read back through the
     // member of their kind), so a copy is one load and one store that the
     // processor can forward from the write before it.
     void copyPlainData(const Variable& other) { u_.word = other.u_.word; }
     // The payload must be uninitialised (or plain) when these run.
     void copyPayload(const Variable& other) {
+        if (other.holdsPlainData()) return copyPlainData(other);
         switch (other.type) {
         case VarType::String:
             new (&u_.s) std::string(other.u_.s);
@@ -189,6 +201,7 @@ struct Variable {
         }
     }
     void movePayload(Variable& other) noexcept {
+        if (other.holdsPlainData()) return copyPlainData(other);
         switch (other.type) {
         case VarType::String:
             new (&u_.s) std::string(std::move(other.u_.s));
@@ -216,6 +229,7 @@ struct Variable {
     void destroyPayload() noexcept {
         using String = std::string;
         using Bytes = std::vector<uint8_t>;
+        if (holdsPlainData()) return;
         switch (type) {
         case VarType::String:
             u_.s.~String();
@@ -456,6 +470,7 @@ struct ParsedScriptLine {
     // One name or `name[key]`, `=` or a compound operator, one call-free
     // value; the key, if any, call-free too.
     bool scalarStorable = false;
+    char storeOperator = 0; // a compound assignment's operator character; 0 for `=`
 };
 
 using ParsedLines = std::vector<ParsedScriptLine>;
@@ -710,6 +725,7 @@ class ScriptEngine {
     bool tryExecuteDiscardedFastCall(const FastExpression& expr, const ParsedScriptLine& line);
     static bool fastScalarIsTruthy(const FastScalarValue& v);
     static Variable fastScalarToVariable(const FastScalarValue& v);
+    static void assignFastScalar(Variable& slot, const FastScalarValue& v);
     static bool tryFastScalarFromVariable(const Variable& v, FastScalarValue& out);
 
     // Expressions.

@@ -320,13 +320,17 @@ void ScriptEngine::executeBytecodeFunctionDecl(const std::shared_ptr<BytecodePro
 void ScriptEngine::executeFastAssign(const ParsedScriptLine& line) {
     if (!line.fastAssignable) return executeSimple(line);
     const FastExpression& value = line.fastValues[0];
-    FastScalarValue scalar;
-    Variable result = value.mayBeScalar() && tryScalarAt(value, value.root, line, scalar)
-                          ? fastScalarToVariable(scalar)
-                          : firstValue(evaluateFastNode(value, value.root, line));
-    setErrorToken(line.tokens, value.nodes[value.root].errorToken);
     const ParsedAssignmentTarget& assigned = line.assignmentTargets[0];
     const uint32_t nameId = line.tokenInfo[assigned.nameIndex].nameId;
+    FastScalarValue scalar;
+    if (value.mayBeScalar() && tryScalarAt(value, value.root, line, scalar)) {
+        setErrorToken(line.tokens, value.nodes[value.root].errorToken);
+        if (Variable* target = resolveCached(nameId, assigned.resolved))
+            return assignFastScalar(*target, scalar);
+        return assignVariableId(nameId, fastScalarToVariable(scalar), ScopeTarget::Default);
+    }
+    Variable result = firstValue(evaluateFastNode(value, value.root, line));
+    setErrorToken(line.tokens, value.nodes[value.root].errorToken);
     if (Variable* target = resolveCached(nameId, assigned.resolved))
         *target = std::move(result);
     else

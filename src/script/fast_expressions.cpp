@@ -322,6 +322,8 @@ void ScriptEngine::compileFastForms(ParsedScriptLine& line) {
                     compileFastExpressionRange(line.tokens, line.tokenInfo, range.first, range.end));
         line.fastAssignable = isFastAssignment(line);
         line.scalarStorable = isScalarStorable(line);
+        if (line.assignOpIndex != 0 && line.tokens[line.assignOpIndex].size() == 2)
+            line.storeOperator = line.tokens[line.assignOpIndex][0];
         break;
     default:
         break;
@@ -354,6 +356,19 @@ Variable ScriptEngine::fastScalarToVariable(const FastScalarValue& v) {
         return Variable(v.b != 0);
     default:
         return {};
+    }
+}
+
+void ScriptEngine::assignFastScalar(Variable& slot, const FastScalarValue& v) {
+    switch (v.kind) {
+    case Scalar::Int:
+        return slot.setPlain(VarType::Int, static_cast<uint32_t>(v.i));
+    case Scalar::Float:
+        return slot.setPlain(VarType::Float, std::bit_cast<uint32_t>(v.f));
+    case Scalar::Bool:
+        return slot.setPlain(VarType::Bool, v.b != 0);
+    default:
+        return slot.setPlain(VarType::None, 0);
     }
 }
 
@@ -562,8 +577,8 @@ bool looseTruth(Packed v) {
     X(Add)                                                                                                   \
     X(Subtract)                                                                                              \
     X(Multiply)                                                                                              \
-    X(Divide) X(IntDivide) X(Modulo) X(Power) X(Equal) X(NotEqual) X(Less) X(Greater) X(LessEqual)           \
-        X(GreaterEqual)
+    X(Divide)                                                                                                \
+    X(IntDivide) X(Modulo) X(Power) X(Equal) X(NotEqual) X(Less) X(Greater) X(LessEqual) X(GreaterEqual)
 
 // Whether operator `K` has an int form here: division and powers always go
 // through the mixed path, which rounds them as the shared operator does.

@@ -298,7 +298,7 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     if (!tryScalarAt(valueExpr, valueExpr.root, line, value)) return false;
     setErrorToken(line.tokens, valueExpr.nodes[valueExpr.root].errorToken);
     const uint32_t nameId = line.tokenInfo[target.nameIndex].nameId;
-    const char op = line.tokens[line.assignOpIndex].size() == 2 ? line.tokens[line.assignOpIndex][0] : 0;
+    const char op = line.storeOperator;
     if (target.indexRanges.empty()) {
         Variable* slot = resolveCached(nameId, target.resolved);
         if (!slot) return false;
@@ -329,7 +329,7 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
 // `slot = value`, or `slot op= value` when `op` is set.
 void ScriptEngine::combineInto(Variable& slot, char op, const FastScalarValue& value) {
     if (op == 0) {
-        slot = fastScalarToVariable(value);
+        assignFastScalar(slot, value);
     } else if (slot.type == VarType::Int && value.kind == FastScalarValue::Int && (op == '+' || op == '-')) {
         const int64_t x = slot.asInt(), y = value.i;
         slot = Variable(wrap(op == '+' ? x + y : x - y));
