@@ -366,6 +366,10 @@ struct FastExprNode {
     // The token the general evaluator would name in an error raised here.
     uint16_t errorToken = 0;
     bool pure = true; // no call anywhere in the subtree
+    // No call in the subtree but to the numeric library functions its call
+    // sites name: the scalar path may try it, and computing it again after
+    // a failed try changes nothing.
+    bool scalarSafe = true;
     int32_t intValue = 0;
     float floatValue = 0;
     uint32_t nameId = 0;
@@ -383,6 +387,9 @@ struct MemberCache {
     mutable const Variable* member = nullptr;
     mutable uint64_t mutations = 0;
 };
+
+// The most arguments a numeric library call takes on the scalar path.
+inline constexpr size_t maxScalarBuiltinArgs = 4;
 
 struct FastCallExpression {
     int32_t callee = -1;
@@ -433,12 +440,9 @@ struct FastExpression {
     std::vector<FastCallExpression> calls;
     int32_t root = -1;
     bool valid = false;
-    // False when the whole expression is a call that cannot give a number, so
+    // False when the expression holds a call that cannot give a number, so
     // trying the scalar path first would only cost time.
-    bool mayBeScalar() const {
-        const FastExprNode& n = nodes[root];
-        return n.kind != FastExprNodeKind::Call || calls[n.right].numericBuiltin();
-    }
+    bool mayBeScalar() const { return nodes[root].scalarSafe; }
 };
 
 struct ParsedAssignmentTarget {
@@ -467,8 +471,9 @@ struct ParsedScriptLine {
     FastExpression fastExpression;
     std::vector<FastExpression> fastValues;
     bool fastAssignable = false; // one plain name = one fast expression
-    // One name or `name[key]`, `=` or a compound operator, one call-free
-    // value; the key, if any, call-free too.
+    // One name or `name[key]` with `=` or a compound operator, or one
+    // declared name with `=`; a value the scalar path may try, and a key free
+    // of calls.
     bool scalarStorable = false;
     char storeOperator = 0; // a compound assignment's operator character; 0 for `=`
 };
@@ -725,7 +730,18 @@ class ScriptEngine {
     bool tryExecuteDiscardedFastCall(const FastExpression& expr, const ParsedScriptLine& line);
     static bool fastScalarIsTruthy(const FastScalarValue& v);
     static Variable fastScalarToVariable(const FastScalarValue& v);
-    static void assignFastScalar(Variable& slot, const FastScalarValue& v);
+    static void assignFastScalar(Variable& slot, const FastScalarValue& v) {
+        switch (v.kind) {
+        case FastScalarValue::Int:
+            return slot.setPlain(VarType::Int, static_cast<uint32_t>(v.i));
+        case FastScalarValue::Float:
+            return slot.setPlain(VarType::Float, std::bit_cast<uint32_t>(v.f));
+        case FastScalarValue::Bool:
+            return slot.setPlain(VarType::Bool, v.b != 0);
+        default:
+            return slot.setPlain(VarType::None, 0);
+        }
+    }
     static bool tryFastScalarFromVariable(const Variable& v, FastScalarValue& out);
 
     // Expressions.
@@ -1012,7 +1028,11 @@ class ScriptEngine {
     Variable callScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);
     Variable callNativeWithVector(const ScriptCallable& function, const Variable* args, size_t count);
     // A library builtin runs on the arguments where they lie.
+    // The numeric math functions, called directly by id; null for other ids.
+    using NumericBuiltin = Variable (*)(std::span<const Variable>);
+    static NumericBuiltin numericBuiltin(BuiltinId id);
     static Variable dispatchBuiltinFast(const ScriptCallable& builtin, const Variable* args, size_t count) {
+        if (NumericBuiltin direct = numericBuiltin(builtin.builtinId)) return direct({args, count});
         return builtin.directFunction({args, count});
     }
     Variable runReturnLine(const ParsedScriptLine& line);

@@ -105,6 +105,7 @@ class FastCompiler {
         n.token = static_cast<uint16_t>(token);
         n.errorToken = errorToken;
         n.pure = node(left).pure && (right < 0 || node(right).pure);
+        n.scalarSafe = node(left).scalarSafe && (right < 0 || node(right).scalarSafe);
         return add(n);
     }
 
@@ -204,6 +205,10 @@ class FastCompiler {
         n.right = static_cast<int32_t>(expr_->calls.size() - 1);
         n.token = n.errorToken = static_cast<uint16_t>(primaryToken);
         n.pure = false;
+        const FastCallExpression& added = expr_->calls.back();
+        n.scalarSafe = added.numericBuiltin() && added.args.size() <= maxScalarBuiltinArgs &&
+                       std::all_of(added.args.begin(), added.args.end(),
+                                   [&](int32_t arg) { return node(arg).scalarSafe; });
         return add(n);
     }
 
@@ -356,19 +361,6 @@ Variable ScriptEngine::fastScalarToVariable(const FastScalarValue& v) {
         return Variable(v.b != 0);
     default:
         return {};
-    }
-}
-
-void ScriptEngine::assignFastScalar(Variable& slot, const FastScalarValue& v) {
-    switch (v.kind) {
-    case Scalar::Int:
-        return slot.setPlain(VarType::Int, static_cast<uint32_t>(v.i));
-    case Scalar::Float:
-        return slot.setPlain(VarType::Float, std::bit_cast<uint32_t>(v.f));
-    case Scalar::Bool:
-        return slot.setPlain(VarType::Bool, v.b != 0);
-    default:
-        return slot.setPlain(VarType::None, 0);
     }
 }
 
@@ -656,11 +648,21 @@ template <Kind K> [[gnu::always_inline]] inline bool combineFloatsOf(Packed a, P
     return false;
 }
 
-[[gnu::always_inline]] inline bool combineInts(Kind op, Packed a, Packed b, Packed& out) {
+// Operator `K` on two numbers by the int or the float form; false for any
+// other operands, which the mixed path or the shared operator then takes.
+template <Kind K> [[gnu::always_inline]] inline bool combineNumbersOf(Packed a, Packed b, Packed& out) {
+    if constexpr (hasIntForm<K>)
+        if (combineIntsOf<K>(a, b, out)) return true;
+    if constexpr (hasFloatForm<K>)
+        if (combineFloatsOf<K>(a, b, out)) return true;
+    return false;
+}
+
+[[gnu::always_inline]] inline bool combineNumbers(Kind op, Packed a, Packed b, Packed& out) {
     switch (op) {
 #define BV_COMBINE_CASE(K)                                                                                   \
     case Kind::K:                                                                                            \
-        return combineIntsOf<Kind::K>(a, b, out);
+        return combineNumbersOf<Kind::K>(a, b, out);
         BV_BINARY_KINDS(BV_COMBINE_CASE)
 #undef BV_COMBINE_CASE
     default:
@@ -668,20 +670,63 @@ template <Kind K> [[gnu::always_inline]] inline bool combineFloatsOf(Packed a, P
     }
 }
 
+// The operator kind of a compound assignment's character; NoneLiteral for
+// one that is not arithmetic.
+Kind arithmeticKind(char op) {
+    switch (op) {
+    case '+':
+        return Kind::Add;
+    case '-':
+        return Kind::Subtract;
+    case '*':
+        return Kind::Multiply;
+    case '/':
+        return Kind::Divide;
+    case '\\':
+        return Kind::IntDivide;
+    case '%':
+        return Kind::Modulo;
+    case '^':
+        return Kind::Power;
+    default:
+        return Kind::NoneLiteral;
+    }
+}
+
 } // namespace
 
-// Arithmetic and comparisons of two ints run here; other operand kinds go on
+// Arithmetic and comparisons of numbers run here; other operand kinds go on
 // to the mixed path.
 inline bool ScriptEngine::combineScalars(const FastExprNode& n, const ParsedScriptLine& line,
                                          const FastScalarValue& a, const FastScalarValue& b,
                                          FastScalarValue& out) {
     Packed result;
-    if (a.kind == Scalar::Int && b.kind == Scalar::Int &&
-        combineInts(n.kind, packInt(a.i), packInt(b.i), result)) {
+    if (combineNumbers(n.kind, packScalar(a), packScalar(b), result)) {
         out = unpack(result);
         return true;
     }
     return tryScalarMixed(n, line, a, b, out);
+}
+
+namespace {
+
+// `slot op= value` on numbers, in place; false for other operands. Kept out
+// of line so that plain stores do not pay for its registers.
+[[gnu::noinline]] bool combineNumbersInto(Variable& slot, char op, const Scalar& value) {
+    Packed current, result;
+    if (!packVariable(&slot, current) ||
+        !combineNumbers(arithmeticKind(op), current, packScalar(value), result))
+        return false;
+    ScriptEngine::assignFastScalar(slot, unpack(result));
+    return true;
+}
+
+} // namespace
+
+// `slot = value`, or `slot op= value` when `op` is set.
+void ScriptEngine::combineInto(Variable& slot, char op, const FastScalarValue& value) {
+    if (op == 0) return assignFastScalar(slot, value);
+    if (!combineNumbersInto(slot, op, value)) slot = performOperation(slot, op, fastScalarToVariable(value));
 }
 
 // Floats, booleans and nil as operands. Float arithmetic is done in double
@@ -830,10 +875,7 @@ ScriptEngine::scalarBinaryStep(const FastExpression& expr, const ParsedScriptLin
     if (!loadScalarOperand(expr, regs, in.aMode, in.a, a) ||
         !loadScalarOperand(expr, regs, in.bMode, in.b, b))
         return false;
-    if constexpr (hasIntForm<K>)
-        if (combineIntsOf<K>(a, b, dst)) return true;
-    if constexpr (hasFloatForm<K>)
-        if (combineFloatsOf<K>(a, b, dst)) return true;
+    if (combineNumbersOf<K>(a, b, dst)) return true;
     Scalar result;
     if (!tryScalarMixed(expr.nodes[in.node], line, unpack(a), unpack(b), result)) return false;
     dst = packScalar(result);
@@ -980,18 +1022,19 @@ const Variable* ScriptEngine::peekFastCallee(const FastExpression& expr, const F
 bool ScriptEngine::tryScalarBuiltin(const FastExpression& expr, const FastExprNode& n,
                                     const ParsedScriptLine& line, FastScalarValue& out) {
     const FastCallExpression& call = expr.calls[n.right];
-    constexpr size_t maxArgs = 4;
-    if (!call.numericBuiltin() || call.args.size() > maxArgs) return false;
+    if (!n.scalarSafe) return false;
     const Variable* callee = peekFastCallee(expr, call);
     if (!isBuiltin(callee, call.builtinId)) return false;
-    Variable args[maxArgs];
+    Variable args[maxScalarBuiltinArgs];
     for (size_t i = 0; i < call.args.size(); ++i) {
         Scalar arg;
-        if (!tryScalarNode(expr, call.args[i], line, arg)) return false;
+        if (!tryScalarAt(expr, call.args[i], line, arg)) return false;
         args[i] = fastScalarToVariable(arg);
     }
     setErrorToken(line.tokens, n.token);
-    return tryFastScalarFromVariable(invokeCallableFast(*callee, args, call.args.size()), out);
+    // These functions touch no engine state, so they need none of a call's
+    // bookkeeping.
+    return tryFastScalarFromVariable(dispatchBuiltinFast(*callee->asFunction(), args, call.args.size()), out);
 }
 
 // ---------------------------------------------------------------------------
@@ -1022,7 +1065,7 @@ Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t inde
     default: {
         // A call-free operator subtree usually computes on numbers; try that first.
         FastScalarValue scalar;
-        if (n.pure && tryScalarAt(expr, index, line, scalar)) return fastScalarToVariable(scalar);
+        if (n.scalarSafe && tryScalarAt(expr, index, line, scalar)) return fastScalarToVariable(scalar);
         break;
     }
     }

@@ -13,18 +13,14 @@ void requireOne(Args args, const char* message) {
     library::requireCount(args, 1, message);
 }
 
-DirectFunction intFunction(const char* message, double (*f)(double)) {
-    return [message, f](Args args) {
-        requireOne(args, message);
-        return Variable(ScriptEngine::saturatingToInt(f(ScriptEngine::toDouble(args[0]))));
-    };
+Variable rounded(Args args, const char* message, double (*f)(double)) {
+    requireOne(args, message);
+    return Variable(ScriptEngine::saturatingToInt(f(ScriptEngine::toDouble(args[0]))));
 }
 
-DirectFunction floatFunction(const char* message, double (*f)(double)) {
-    return [message, f](Args args) {
-        requireOne(args, message);
-        return Variable(static_cast<float>(f(ScriptEngine::toDouble(args[0]))));
-    };
+Variable transcendental(Args args, const char* message, double (*f)(double)) {
+    requireOne(args, message);
+    return Variable(static_cast<float>(f(ScriptEngine::toDouble(args[0]))));
 }
 
 double toRadians(double degrees) {
@@ -40,14 +36,12 @@ Variable absolute(Args args) {
 }
 
 // The first argument that no later one beats; `sign` -1 picks the minimum.
-DirectFunction extremum(const char* message, int sign) {
-    return [message, sign](Args args) {
-        if (args.empty()) throw std::runtime_error(message);
-        size_t pick = 0;
-        for (size_t i = 1; i < args.size(); ++i)
-            if (ScriptEngine::compareVariables(args[i], args[pick]) == sign) pick = i;
-        return args[pick];
-    };
+Variable extremum(Args args, const char* message, int sign) {
+    if (args.empty()) throw std::runtime_error(message);
+    size_t pick = 0;
+    for (size_t i = 1; i < args.size(); ++i)
+        if (ScriptEngine::compareVariables(args[i], args[pick]) == sign) pick = i;
+    return args[pick];
 }
 
 Variable logarithm(Args args) {
@@ -68,6 +62,33 @@ Variable squareRoot(Args args) {
     if (x < 0) throw std::runtime_error("math['sqrt'] requires a non-negative value");
     return Variable(static_cast<float>(std::sqrt(x)));
 }
+
+Variable floorOf(Args args) {
+    return rounded(args, "math['floor'](x) requires exactly 1 argument", std::floor);
+}
+Variable ceilingOf(Args args) {
+    return rounded(args, "math['ceil'](x) requires exactly 1 argument", std::ceil);
+}
+Variable minimum(Args args) {
+    return extremum(args, "math['min'](...) requires at least 1 argument", -1);
+}
+Variable maximum(Args args) {
+    return extremum(args, "math['max'](...) requires at least 1 argument", 1);
+}
+Variable sine(Args args) {
+    return transcendental(args, "math['sin'](x) requires exactly 1 argument", std::sin);
+}
+Variable cosine(Args args) {
+    return transcendental(args, "math['cos'](x) requires exactly 1 argument", std::cos);
+}
+Variable radians(Args args) {
+    return transcendental(args, "math['rad'](x) requires exactly 1 argument", toRadians);
+}
+
+// The numeric functions of the math table in the order of their builtin ids.
+constexpr std::pair<const char*, Variable (*)(Args)> numericFunctions[] = {
+    {"floor", floorOf}, {"ceil", ceilingOf}, {"abs", absolute}, {"min", minimum},   {"max", maximum},
+    {"sin", sine},      {"cos", cosine},     {"rad", radians},  {"log", logarithm}, {"sqrt", squareRoot}};
 
 Variable randomFrom(uint32_t r, const std::vector<Variable>& args) {
     switch (args.size()) {
@@ -107,19 +128,10 @@ void ScriptEngine::addMathBuiltins(LibraryParts& parts) {
     parts.globals["random"] = random;
 
     TableStorage& math = parts.tables["math"];
-    auto add = [&math](const char* key, DirectFunction f, const char* name) {
+    auto add = [&math](const char* key, DirectFunction f, const std::string& name) {
         math[key] = makeDirectCallable(std::move(f), name);
     };
-    add("floor", intFunction("math['floor'](x) requires exactly 1 argument", std::floor), "math.floor");
-    add("ceil", intFunction("math['ceil'](x) requires exactly 1 argument", std::ceil), "math.ceil");
-    add("abs", absolute, "math.abs");
-    add("min", extremum("math['min'](...) requires at least 1 argument", -1), "math.min");
-    add("max", extremum("math['max'](...) requires at least 1 argument", 1), "math.max");
-    add("sin", floatFunction("math['sin'](x) requires exactly 1 argument", std::sin), "math.sin");
-    add("cos", floatFunction("math['cos'](x) requires exactly 1 argument", std::cos), "math.cos");
-    add("rad", floatFunction("math['rad'](x) requires exactly 1 argument", toRadians), "math.rad");
-    add("log", logarithm, "math.log");
-    add("sqrt", squareRoot, "math.sqrt");
+    for (const auto& [key, function] : numericFunctions) add(key, function, std::string("math.") + key);
     math["random"] = makeNativeCallable(random, "", 0);
     math["randomSeed"] = makeNativeCallable(
         [this](const std::vector<Variable>& args) {
@@ -130,4 +142,10 @@ void ScriptEngine::addMathBuiltins(LibraryParts& parts) {
         "", 0);
     math["randomseed"] = math["randomSeed"];
     math["pi"] = Variable(static_cast<float>(3.141592653589793));
+}
+
+ScriptEngine::NumericBuiltin ScriptEngine::numericBuiltin(BuiltinId id) {
+    static const BuiltinId first = builtinIdFromName("math.floor");
+    const size_t index = static_cast<size_t>(id - first);
+    return id >= first && index < std::size(numericFunctions) ? numericFunctions[index].second : nullptr;
 }

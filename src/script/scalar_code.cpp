@@ -123,27 +123,27 @@ class ScalarCodeBuilder {
     size_t registersUsed_ = 0;
 };
 
-// The nodes that get code of their own: the root, and each call-free
-// operator whose parent computes full values and asks it for a number.
+// The nodes that get code of their own: the root, and each operator the
+// scalar path may try whose parent asks it for a number on its own: a call's
+// argument, or an operand of an operator that computes full values.
 std::vector<int32_t> nodesWithCode(const FastExpression& expr) {
     std::vector<bool> parentNeedsValues(expr.nodes.size(), false);
     auto mark = [&](int32_t child) {
         if (child >= 0) parentNeedsValues[child] = true;
     };
     for (const FastExprNode& n : expr.nodes) {
-        if (n.pure) continue;
-        mark(n.left);
-        if (n.kind != Kind::Call) {
+        if (n.kind == Kind::Call) {
+            for (int32_t arg : expr.calls[n.right].args) mark(arg);
+        } else if (!n.scalarSafe) {
+            mark(n.left);
             mark(n.right);
-            continue;
         }
-        for (int32_t arg : expr.calls[n.right].args) mark(arg);
     }
     std::vector<int32_t> tops{expr.root};
     for (size_t i = 0; i < expr.nodes.size(); ++i) {
         const FastExprNode& n = expr.nodes[i];
         const bool operation = isBinaryOperator(n.kind) || n.kind == Kind::And || n.kind == Kind::Or;
-        if (static_cast<int32_t>(i) != expr.root && parentNeedsValues[i] && n.pure && operation)
+        if (static_cast<int32_t>(i) != expr.root && parentNeedsValues[i] && n.scalarSafe && operation)
             tops.push_back(static_cast<int32_t>(i));
     }
     return tops;

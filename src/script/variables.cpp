@@ -258,27 +258,33 @@ Variable ScriptEngine::evaluateAssignmentValue(const ParsedScriptLine& line, siz
     return value;
 }
 
-// `name = value`, `name[key] = value` and their compound forms, with a
-// call-free value and key: the statements storeScalar may finish.
+// `name = value`, `name[key] = value` and their compound forms, and
+// `local name = value` or `native name = value`; the value free of calls but
+// to the numeric library functions, and the key of any call: the statements
+// storeScalar may finish.
 bool ScriptEngine::isScalarStorable(const ParsedScriptLine& line) {
-    if (line.kind != StatementKind::Simple || line.assignOpIndex == 0 ||
-        line.assignScope != ScopeTarget::Default || line.assignmentTargets.size() != 1 ||
+    if (line.kind != StatementKind::Simple || line.assignOpIndex == 0 || line.assignmentTargets.size() != 1 ||
         line.valueRanges.size() != 1)
         return false;
-    auto callFree = [](const FastExpression& expr) { return expr.valid && expr.nodes[expr.root].pure; };
-    auto mayBeInt = [&](const FastExpression& key) {
-        return callFree(key) && key.nodes[key.root].kind != FastExprNodeKind::StringLiteral;
-    };
     const ParsedAssignmentTarget& target = line.assignmentTargets[0];
+    const bool declares = line.assignScope != ScopeTarget::Default;
+    if (declares && (!target.indexRanges.empty() || line.tokens[line.assignOpIndex] != "=")) return false;
+    auto scalarSafe = [](const FastExpression& expr) {
+        return expr.valid && expr.nodes[expr.root].scalarSafe;
+    };
+    auto mayBeInt = [&](const FastExpression& key) {
+        return key.valid && key.nodes[key.root].pure &&
+               key.nodes[key.root].kind != FastExprNodeKind::StringLiteral;
+    };
     return target.wellFormed && line.tokenInfo[target.nameIndex].isIdentifier &&
-           target.indexRanges.size() <= 1 && callFree(line.fastValues[0]) &&
+           target.indexRanges.size() <= 1 && scalarSafe(line.fastValues[0]) &&
            (target.indexRanges.empty() || mayBeInt(target.fastIndexes[0]));
 }
 
 // One name, or one array slot by an int key, set to (or combined with) a
 // value that computes to a number, a boolean or nil. False, having changed
 // nothing, when any piece is of another kind; the general path then runs
-// the statement, and re-evaluating the call-free parts it read is harmless.
+// the statement, and computing again the parts read here is harmless.
 bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     const ParsedAssignmentTarget& target = line.assignmentTargets[0];
     // A key that is a name is read first (reading a name cannot fail): one
@@ -299,6 +305,10 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     setErrorToken(line.tokens, valueExpr.nodes[valueExpr.root].errorToken);
     const uint32_t nameId = line.tokenInfo[target.nameIndex].nameId;
     const char op = line.storeOperator;
+    if (line.assignScope != ScopeTarget::Default) {
+        assignVariableId(nameId, fastScalarToVariable(value), line.assignScope);
+        return true;
+    }
     if (target.indexRanges.empty()) {
         Variable* slot = resolveCached(nameId, target.resolved);
         if (!slot) return false;
@@ -324,18 +334,6 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     else
         return false;
     return true;
-}
-
-// `slot = value`, or `slot op= value` when `op` is set.
-void ScriptEngine::combineInto(Variable& slot, char op, const FastScalarValue& value) {
-    if (op == 0) {
-        assignFastScalar(slot, value);
-    } else if (slot.type == VarType::Int && value.kind == FastScalarValue::Int && (op == '+' || op == '-')) {
-        const int64_t x = slot.asInt(), y = value.i;
-        slot = Variable(wrap(op == '+' ? x + y : x - y));
-    } else {
-        slot = performOperation(slot, op, fastScalarToVariable(value));
-    }
 }
 
 bool ScriptEngine::executeAssignment(const ParsedScriptLine& line, Variable& result) {
