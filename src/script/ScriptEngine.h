@@ -409,7 +409,7 @@ struct ScalarInstruction {
     // Besides the binary operator kinds of the tree (Add to GreaterEqual),
     // numbered on from them so that the runner's handlers form one table.
     static constexpr uint8_t Move = 25, JumpIfTruthy = 26, JumpIfFalsy = 27, Element = 28, ElementRef = 29,
-                             Tree = 30, End = 31;
+                             Tree = 30, Builtin = 31, End = 32;
     static_assert(static_cast<uint8_t>(FastExprNodeKind::GreaterEqual) + 1 == Move);
     // The constant modes have the values of their scalar kinds, so that a
     // constant operand packs without a table.
@@ -418,7 +418,7 @@ struct ScalarInstruction {
     uint8_t dst = 0;
     Mode aMode = Mode::Register, bMode = Mode::Register;
     int32_t a = 0, b = 0; // register, constant (a float's bits, a string's index) or variable node;
-                          // b of a jump: its target
+                          // b of a jump: its target; a of a Builtin: its first argument's register
     int32_t node = 0;     // the tree node computed, for errors and the Tree fallback
 };
 
@@ -1010,6 +1010,8 @@ class ScriptEngine {
                                    const ParsedScriptLine& line);
     Variable evaluateFastCall(const FastExpression& expr, const FastExprNode& node,
                               const ParsedScriptLine& line);
+    bool runScalarBuiltin(const FastExpression& expr, const ParsedScriptLine& line, const FastExprNode& node,
+                          const uint64_t* args, uint64_t& out);
     bool tryScalarBuiltin(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
                           FastScalarValue& out);
     const Variable* peekFastCallee(const FastExpression& expr, const FastCallExpression& call);

@@ -695,13 +695,14 @@ Kind arithmeticKind(char op) {
 
 } // namespace
 
-// Arithmetic and comparisons of numbers run here; other operand kinds go on
+// Arithmetic and comparisons of two ints run here; other operand kinds go on
 // to the mixed path.
 inline bool ScriptEngine::combineScalars(const FastExprNode& n, const ParsedScriptLine& line,
                                          const FastScalarValue& a, const FastScalarValue& b,
                                          FastScalarValue& out) {
     Packed result;
-    if (combineNumbers(n.kind, packScalar(a), packScalar(b), result)) {
+    if (a.kind == Scalar::Int && b.kind == Scalar::Int &&
+        combineNumbers(n.kind, packInt(a.i), packInt(b.i), result)) {
         out = unpack(result);
         return true;
     }
@@ -909,7 +910,7 @@ bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptL
     // clang-format off
 #define BV_HANDLER(K) &&binary##K,
     static const void* const handlers[] = {BV_BINARY_KINDS(BV_HANDLER)
-        &&move, &&jumpIfTruthy, &&jumpIfFalsy, &&element, &&elementRef, &&tree, &&end};
+        &&move, &&jumpIfTruthy, &&jumpIfFalsy, &&element, &&elementRef, &&tree, &&builtin, &&end};
     // clang-format on
 #undef BV_HANDLER
     static_assert(std::size(handlers) == Op::End - static_cast<uint8_t>(Kind::Add) + 1);
@@ -954,6 +955,9 @@ tree : {
     regs[in->dst] = packScalar(result);
     BV_NEXT;
 }
+builtin:
+    if (!runScalarBuiltin(expr, line, expr.nodes[in->node], regs + in->a, regs[in->dst])) return false;
+    BV_NEXT;
 end:
     out = unpack(regs[0]);
     return true;
@@ -1021,20 +1025,35 @@ const Variable* ScriptEngine::peekFastCallee(const FastExpression& expr, const F
 // callee must still be the registered function (a script may rebind it).
 bool ScriptEngine::tryScalarBuiltin(const FastExpression& expr, const FastExprNode& n,
                                     const ParsedScriptLine& line, FastScalarValue& out) {
-    const FastCallExpression& call = expr.calls[n.right];
     if (!n.scalarSafe) return false;
+    Packed args[maxScalarBuiltinArgs], result;
+    const std::vector<int32_t>& argNodes = expr.calls[n.right].args;
+    for (size_t i = 0; i < argNodes.size(); ++i) {
+        Scalar arg;
+        if (!tryScalarAt(expr, argNodes[i], line, arg)) return false;
+        args[i] = packScalar(arg);
+    }
+    if (!runScalarBuiltin(expr, line, n, args, result)) return false;
+    out = unpack(result);
+    return true;
+}
+
+// A numeric library call on the numbers in `args`; false when the callee is
+// no longer the registered function (a script may rebind it) or the result
+// is not a number.
+bool ScriptEngine::runScalarBuiltin(const FastExpression& expr, const ParsedScriptLine& line,
+                                    const FastExprNode& n, const uint64_t* args, uint64_t& out) {
+    const FastCallExpression& call = expr.calls[n.right];
     const Variable* callee = peekFastCallee(expr, call);
     if (!isBuiltin(callee, call.builtinId)) return false;
-    Variable args[maxScalarBuiltinArgs];
-    for (size_t i = 0; i < call.args.size(); ++i) {
-        Scalar arg;
-        if (!tryScalarAt(expr, call.args[i], line, arg)) return false;
-        args[i] = fastScalarToVariable(arg);
-    }
+    const size_t count = call.args.size();
+    Variable values[maxScalarBuiltinArgs];
+    for (size_t i = 0; i < count; ++i) assignFastScalar(values[i], unpack(args[i]));
     setErrorToken(line.tokens, n.token);
     // These functions touch no engine state, so they need none of a call's
     // bookkeeping.
-    return tryFastScalarFromVariable(dispatchBuiltinFast(*callee->asFunction(), args, call.args.size()), out);
+    const Variable result = dispatchBuiltinFast(*callee->asFunction(), values, count);
+    return packVariable(&result, out);
 }
 
 // ---------------------------------------------------------------------------

@@ -83,6 +83,8 @@ class ScalarCodeBuilder {
             code_[jump].b = static_cast<int32_t>(code_.size());
         } else if (n.kind == Kind::Index && expr_.nodes[n.right].pure) {
             element(index, reg, Op::Element);
+        } else if (n.kind == Kind::Call && n.scalarSafe) {
+            builtin(index, reg);
         } else {
             code_.push_back(instruction(Op::Tree, reg, index));
         }
@@ -93,6 +95,15 @@ class ScalarCodeBuilder {
         ScalarInstruction move = instruction(Op::Move, reg, index);
         setOperand(index, move.aMode, move.a);
         code_.push_back(move);
+    }
+
+    // A numeric library call: its arguments go to the registers from `reg` on.
+    void builtin(int32_t index, size_t reg) {
+        const std::vector<int32_t>& args = expr_.calls[expr_.nodes[index].right].args;
+        for (size_t i = 0; i < args.size(); ++i) computeInto(args[i], reg + i);
+        ScalarInstruction in = instruction(Op::Builtin, reg, index);
+        in.a = static_cast<int32_t>(std::min(reg, maxScalarRegisters - 1));
+        code_.push_back(in);
     }
 
     // The container is found before the key is computed, as the tree does;
