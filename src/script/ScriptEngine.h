@@ -716,9 +716,13 @@ class ScriptEngine {
     struct FastScalarValue {
         enum Kind : uint8_t { NoScalar = 0, Nil = 1, Int = 2, Float = 3, Bool = 4 };
         Kind kind = NoScalar;
-        int32_t i = 0;
-        float f = 0;
-        uint8_t b = 0;
+        // The payload of the kind, read by it: one word, so that a value moves
+        // in one register.
+        union {
+            int32_t i = 0;
+            float f;
+            uint8_t b;
+        };
     };
     static FastExpression compileFastExpressionRange(const std::vector<std::string>& tokens,
                                                      const std::vector<TokenAnalysis>& analysis, size_t first,
@@ -996,6 +1000,8 @@ class ScriptEngine {
     template <FastExprNodeKind K>
     bool scalarBinaryStep(const FastExpression& expr, const ParsedScriptLine& line, const uint64_t* regs,
                           const ScalarInstruction& in, uint64_t& dst);
+    [[gnu::noinline]] bool scalarBinaryMixed(const FastExprNode& node, const ParsedScriptLine& line,
+                                             uint64_t a, uint64_t b, uint64_t& dst);
     static void buildScalarCode(FastExpression& expr);
     inline bool tryScalarOperand(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
                                  FastScalarValue& out);

@@ -534,12 +534,11 @@ Packed packScalar(const Scalar& v) {
     }
 }
 
+// The payload's bits land in the union whole, whichever member the kind reads.
 Scalar unpack(Packed p) {
     Scalar v;
     v.kind = kindOf(p);
-    if (v.kind == Scalar::Int) v.i = static_cast<int32_t>(payloadOf(p));
-    if (v.kind == Scalar::Float) v.f = std::bit_cast<float>(payloadOf(p));
-    if (v.kind == Scalar::Bool) v.b = static_cast<uint8_t>(payloadOf(p));
+    v.i = static_cast<int32_t>(payloadOf(p));
     return v;
 }
 
@@ -876,9 +875,14 @@ ScriptEngine::scalarBinaryStep(const FastExpression& expr, const ParsedScriptLin
     if (!loadScalarOperand(expr, regs, in.aMode, in.a, a) ||
         !loadScalarOperand(expr, regs, in.bMode, in.b, b))
         return false;
-    if (combineNumbersOf<K>(a, b, dst)) return true;
+    return combineNumbersOf<K>(a, b, dst) || scalarBinaryMixed(expr.nodes[in.node], line, a, b, dst);
+}
+
+// Kept out of line so that the number steps do not pay for its frame.
+bool ScriptEngine::scalarBinaryMixed(const FastExprNode& n, const ParsedScriptLine& line, uint64_t a,
+                                     uint64_t b, uint64_t& dst) {
     Scalar result;
-    if (!tryScalarMixed(expr.nodes[in.node], line, unpack(a), unpack(b), result)) return false;
+    if (!tryScalarMixed(n, line, unpack(a), unpack(b), result)) return false;
     dst = packScalar(result);
     return true;
 }
