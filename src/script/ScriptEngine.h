@@ -125,7 +125,7 @@ struct Variable {
     uint32_t plainBits() const { return static_cast<uint32_t>(u_.word); }
     // Becomes a plain value of kind `t` with payload bits `bits`, in place.
     void setPlain(VarType t, uint32_t bits) {
-        destroyPayload();
+        if (!holdsPlainData()) destroyPayload();
         type = t;
         u_.word = bits;
     }
@@ -934,7 +934,11 @@ class ScriptEngine {
     void executeStatementInstruction(const BytecodeProgram& program, const Instruction& instruction);
     static bool isScalarStorable(const ParsedScriptLine& line);
     bool storeScalar(const ParsedScriptLine& line);
-    void combineInto(Variable& slot, char op, const FastScalarValue& value);
+    void combineInto(Variable& slot, char op, const FastScalarValue& value) {
+        if (op == 0) return assignFastScalar(slot, value);
+        combineNumbersOrOperate(slot, op, value);
+    }
+    void combineNumbersOrOperate(Variable& slot, char op, const FastScalarValue& value);
     static void prepareFastCallableBody(ScriptCallable& function);
     bool runFastCallableBody(const ScriptCallable& function, Variable& result);
 

@@ -708,25 +708,13 @@ inline bool ScriptEngine::combineScalars(const FastExprNode& n, const ParsedScri
     return tryScalarMixed(n, line, a, b, out);
 }
 
-namespace {
-
-// `slot op= value` on numbers, in place; false for other operands. Kept out
-// of line so that plain stores do not pay for its registers.
-[[gnu::noinline]] bool combineNumbersInto(Variable& slot, char op, const Scalar& value) {
+// `slot op= value`: numbers in place, anything else by the shared operator.
+void ScriptEngine::combineNumbersOrOperate(Variable& slot, char op, const FastScalarValue& value) {
     Packed current, result;
-    if (!packVariable(&slot, current) ||
-        !combineNumbers(arithmeticKind(op), current, packScalar(value), result))
-        return false;
-    ScriptEngine::assignFastScalar(slot, unpack(result));
-    return true;
-}
-
-} // namespace
-
-// `slot = value`, or `slot op= value` when `op` is set.
-void ScriptEngine::combineInto(Variable& slot, char op, const FastScalarValue& value) {
-    if (op == 0) return assignFastScalar(slot, value);
-    if (!combineNumbersInto(slot, op, value)) slot = performOperation(slot, op, fastScalarToVariable(value));
+    if (packVariable(&slot, current) &&
+        combineNumbers(arithmeticKind(op), current, packScalar(value), result))
+        return assignFastScalar(slot, unpack(result));
+    slot = performOperation(slot, op, fastScalarToVariable(value));
 }
 
 // Floats, booleans and nil as operands. Float arithmetic is done in double
