@@ -223,6 +223,9 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
             *existing = value;
             return;
         }
+        FastScalarValue number;
+        if (existing && tryFastScalarFromVariable(value, number))
+            return combineNumbersOrOperate(*existing, op[0], number);
         Variable combined = performOperation(existing ? *existing : Variable(), op[0], value);
         if (existing)
             *existing = std::move(combined);
