@@ -412,8 +412,16 @@ struct ScalarInstruction {
                              Tree = 30, Builtin = 31, End = 32;
     static_assert(static_cast<uint8_t>(FastExprNodeKind::GreaterEqual) + 1 == Move);
     // The constant modes have the values of their scalar kinds, so that a
-    // constant operand packs without a table.
-    enum class Mode : uint8_t { Register, NilConst, IntConst, FloatConst, BoolConst, Variable, StringConst };
+    // constant operand packs without a table; the other modes follow them.
+    enum class Mode : uint8_t {
+        NilConst = 0,
+        IntConst = 1,
+        FloatConst = 2,
+        BoolConst = 5,
+        Register = 6,
+        Variable = 7,
+        StringConst = 8
+    };
     uint8_t op = Tree;
     uint8_t dst = 0;
     Mode aMode = Mode::Register, bMode = Mode::Register;
@@ -714,7 +722,9 @@ class ScriptEngine {
 
     // Fast expressions.
     struct FastScalarValue {
-        enum Kind : uint8_t { NoScalar = 0, Nil = 1, Int = 2, Float = 3, Bool = 4 };
+        // The values of the matching value types, so that a value's type is
+        // its scalar kind; a string's type stands for no scalar.
+        enum Kind : uint8_t { Nil = 0, Int = 1, Float = 2, NoScalar = 3, Bool = 5 };
         Kind kind = NoScalar;
         // The payload of the kind, read by it: one word, so that a value moves
         // in one register.

@@ -548,14 +548,15 @@ bool packVariable(const Variable* v, Packed& out) {
         out = pack(Scalar::Nil, 0);
         return true;
     }
-    // The scalar kind of each value type up to Bool; strings have none.
-    static_assert(VarType::None == VarType{0} && VarType::Int == VarType{1} && VarType::Float == VarType{2} &&
-                  VarType::Bool == VarType{5});
-    static constexpr Scalar::Kind kinds[] = {Scalar::Nil,      Scalar::Int,      Scalar::Float,
-                                             Scalar::NoScalar, Scalar::NoScalar, Scalar::Bool};
+    // A scalar's kind is its value type.
+    static_assert(
+        Scalar::Nil == static_cast<int>(VarType::None) && Scalar::Int == static_cast<int>(VarType::Int) &&
+        Scalar::Float == static_cast<int>(VarType::Float) && Scalar::Bool == static_cast<int>(VarType::Bool));
+    constexpr uint32_t scalarTypes =
+        1u << Scalar::Nil | 1u << Scalar::Int | 1u << Scalar::Float | 1u << Scalar::Bool;
     const auto type = static_cast<uint32_t>(v->type);
-    if (type >= std::size(kinds) || kinds[type] == Scalar::NoScalar) return false;
-    out = pack(kinds[type], v->plainBits());
+    if (!(scalarTypes >> type & 1)) return false;
+    out = pack(static_cast<Scalar::Kind>(type), v->plainBits());
     return true;
 }
 
