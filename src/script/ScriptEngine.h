@@ -1145,10 +1145,8 @@ class ScriptEngine {
 
     // Error context of the statement being run.
     struct ErrorContext {
-        uint64_t lineNumber = 0;
-        std::string_view lineText;
+        const ParsedScriptLine* line = nullptr;
         std::string_view token;
-        size_t tokenIndex = 0;
     };
 
     std::shared_ptr<ScriptCallable> compileChunk(const std::string& source, const std::string& scriptPath);
@@ -1157,7 +1155,6 @@ class ScriptEngine {
     [[noreturn]] void rethrowAsReport(const std::exception& error) const;
     void setErrorToken(const std::vector<std::string>& tokens, size_t index) {
         errorContext.token = tokens[index];
-        errorContext.tokenIndex = index;
     }
 
     // Globals, indexed by name id: a name's slot never moves.

@@ -4,8 +4,9 @@
 static const char* const reportPrefix = "BrumeScript error:";
 
 std::string ScriptEngine::formatErrorReport(const std::string& message, std::string_view nearToken) const {
-    const std::string_view text = errorContext.lineText;
-    const std::string lineNumber = std::to_string(errorContext.lineNumber + 1);
+    const ParsedScriptLine* line = errorContext.line;
+    const std::string_view text = line ? std::string_view(line->text) : std::string_view();
+    const std::string lineNumber = std::to_string((line ? line->lineNumber : 0) + 1);
     const bool hasPath =
         !scriptPathStack.empty() && scriptPathStack.back() && !scriptPathStack.back()->empty();
 

@@ -44,7 +44,7 @@ Variable ScriptEngine::executeStatements(const ParsedLines& lines, size_t& index
 }
 
 void ScriptEngine::enterLine(const ParsedScriptLine& line) {
-    errorContext = {line.lineNumber, line.text, {}, 0};
+    errorContext = {&line, {}};
 }
 
 Variable ScriptEngine::executeStatement(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
