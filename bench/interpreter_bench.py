@@ -123,8 +123,9 @@ def main():
     lua_version = subprocess.run([args.lua, "-v"], capture_output=True, text=True)
     print("BrumeScript: %s" % brumevale)
     print("Lua:         %s (%s)" % (args.lua, (lua_version.stdout or lua_version.stderr).strip()))
-    print("Runs:        %d per side, median wall time; memory is the peak RSS of all runs"
+    print("Runs:        %d per side, alternating; times are medians, the time ratio is the median"
           % args.runs)
+    print("             of each run's ratio to the run beside it; memory is the peak RSS of all runs")
     print(flush=True)
 
     results = []
@@ -146,9 +147,12 @@ def main():
             continue
         bs_time = statistics.median(run.seconds for run in bs_runs)
         lua_time = statistics.median(run.seconds for run in lua_runs)
+        # Each run is compared with its neighbour on the other side, so that a
+        # burst of load on the machine skews one ratio rather than one side.
+        time_ratio = statistics.median(bs.seconds / lua.seconds for bs, lua in zip(bs_runs, lua_runs))
         bs_mem = max(run.max_rss_kb for run in bs_runs)
         lua_mem = max(run.max_rss_kb for run in lua_runs)
-        results.append((name, (bs_time, lua_time, bs_time / lua_time,
+        results.append((name, (bs_time, lua_time, time_ratio,
                                bs_mem, lua_mem, bs_mem / lua_mem)))
 
     header = "%-10s %10s %10s %8s %10s %10s %8s" % (
