@@ -107,8 +107,8 @@ Variable ScriptEngine::executeInstruction(const std::shared_ptr<BytecodeProgram>
 }
 
 // A `Line` or `FastAssign`: one statement, which yields no value.
-void ScriptEngine::executeStatementInstruction(const BytecodeProgram& program,
-                                               const Instruction& instruction) {
+[[gnu::always_inline]] inline void ScriptEngine::executeStatementInstruction(const BytecodeProgram& program,
+                                                                             const Instruction& instruction) {
     try {
         const ParsedScriptLine& line = bytecodeLine(program, instruction.operand);
         if (instruction.opcode == static_cast<uint8_t>(Opcode::FastAssign))
