@@ -886,7 +886,7 @@ class ScriptEngine {
     // Statements.
     Variable executeStatements(const ParsedLines& lines, size_t& index, BlockSignal& signal);
     Variable executeStatement(const ParsedLines& lines, size_t& index, BlockSignal& signal);
-    void enterLine(const ParsedScriptLine& line);
+    void enterLine(const ParsedScriptLine& line) { errorContext = {&line, {}}; }
     Variable executeIf(const ParsedLines& lines, size_t& index, BlockSignal& signal);
     Variable executeWhile(const ParsedLines& lines, size_t& index, BlockSignal& signal);
     Variable executeRepeat(const ParsedLines& lines, size_t& index, BlockSignal& signal);

@@ -43,10 +43,6 @@ Variable ScriptEngine::executeStatements(const ParsedLines& lines, size_t& index
     return {};
 }
 
-void ScriptEngine::enterLine(const ParsedScriptLine& line) {
-    errorContext = {&line, {}};
-}
-
 Variable ScriptEngine::executeStatement(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
     const ParsedScriptLine& line = lines[index];
     switch (line.kind) {
