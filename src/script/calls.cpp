@@ -272,7 +272,7 @@ bool ScriptEngine::runFastCallableBody(const ScriptCallable& function, Variable&
     return true;
 }
 
-Variable ScriptEngine::runReturnLine(const ParsedScriptLine& line) {
+[[gnu::always_inline]] inline Variable ScriptEngine::runReturnLine(const ParsedScriptLine& line) {
     enterLine(line);
     try {
         return executeReturn(line);
@@ -283,7 +283,8 @@ Variable ScriptEngine::runReturnLine(const ParsedScriptLine& line) {
 
 // `if condition / return a / end / return b`, with the checks and coroutine
 // turns the statement executor has between statements, but no block frames.
-bool ScriptEngine::runGuardedReturnBody(const ScriptCallable& function, Variable& result) {
+[[gnu::always_inline]] inline bool ScriptEngine::runGuardedReturnBody(const ScriptCallable& function,
+                                                                      Variable& result) {
     const ParsedLines& lines = *function.lines;
     result = Variable();
     auto beforeStatement = [&] {
