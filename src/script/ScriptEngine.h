@@ -367,8 +367,8 @@ struct FastExprNode {
     uint16_t errorToken = 0;
     bool pure = true; // no call anywhere in the subtree
     // No call in the subtree but to the numeric library functions its call
-    // sites name: the scalar path may try it, and computing it again after
-    // a failed try changes nothing.
+    // sites name, and no string but member names: the scalar path may try
+    // it, and computing it again after a failed try changes nothing.
     bool scalarSafe = true;
     int32_t intValue = 0;
     float floatValue = 0;

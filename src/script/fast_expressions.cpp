@@ -105,7 +105,10 @@ class FastCompiler {
         n.token = static_cast<uint16_t>(token);
         n.errorToken = errorToken;
         n.pure = node(left).pure && (right < 0 || node(right).pure);
-        n.scalarSafe = node(left).scalarSafe && (right < 0 || node(right).scalarSafe);
+        auto safe = [&](int32_t child) { return child < 0 || node(child).scalarSafe; };
+        // A string key names a table's member, which the scalar path reads.
+        const bool memberName = kind == Kind::Index && node(right).kind == Kind::StringLiteral;
+        n.scalarSafe = safe(left) && (safe(right) || memberName);
         return add(n);
     }
 
@@ -234,6 +237,7 @@ class FastCompiler {
         }
         if (ScriptEngine::isStringToken(t)) {
             int32_t n = leaf(Kind::StringLiteral);
+            node(n).scalarSafe = false;
             node(n).intValue = static_cast<int32_t>(expr_->strings.size());
             expr_->strings.push_back(ScriptEngine::decodeStringToken(t));
             ++pos_;
