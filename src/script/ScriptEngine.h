@@ -86,9 +86,22 @@ struct Variable {
         return v;
     }
 
-    Variable(const Variable& other) : type(other.type) { copyPayload(other); }
-    Variable(Variable&& other) noexcept : type(other.type) { movePayload(other); }
-    ~Variable() { destroyPayload(); }
+    // Plain payloads are copied here, so that numbers never call out.
+    Variable(const Variable& other) : type(other.type) {
+        if (other.holdsPlainData())
+            copyPlainData(other);
+        else
+            copyPayload(other);
+    }
+    Variable(Variable&& other) noexcept : type(other.type) {
+        if (other.holdsPlainData())
+            copyPlainData(other);
+        else
+            movePayload(other);
+    }
+    ~Variable() {
+        if (!holdsPlainData()) destroyPayload();
+    }
     Variable& operator=(const Variable& other) {
         if (this == &other) return *this;
         if (holdsPlainData() && other.holdsPlainData()) {

@@ -352,7 +352,7 @@ bool ScriptEngine::executeAssignment(const ParsedScriptLine& line, Variable& res
     values.reserve(line.valueRanges.size());
     for (size_t v = 0; v < line.valueRanges.size(); ++v) values.push_back(evaluateAssignmentValue(line, v));
     if (targets.size() == 1) {
-        if (!values.empty()) values[0] = firstValue(std::move(values[0]));
+        if (!values.empty() && values[0].type == VarType::Multi) values[0] = firstValue(values[0]);
     } else if (values.size() == 1 && values[0].type == VarType::Multi) {
         std::vector<Variable> spread = values[0].asMulti()->values;
         values = std::move(spread);
