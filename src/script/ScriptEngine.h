@@ -957,6 +957,8 @@ class ScriptEngine {
     void executeStatementInstruction(const BytecodeProgram& program, const Instruction& instruction);
     static bool isScalarStorable(const ParsedScriptLine& line);
     bool storeScalar(const ParsedScriptLine& line);
+    bool storeScalarElement(const ParsedScriptLine& line, const Variable* keyName,
+                            const FastScalarValue& value);
     void combineInto(Variable& slot, char op, const FastScalarValue& value) {
         if (op == 0) return assignFastScalar(slot, value);
         combineNumbersOrOperate(slot, op, value);

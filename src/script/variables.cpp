@@ -305,19 +305,26 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     const FastExpression& valueExpr = line.fastValues[0];
     FastScalarValue value;
     if (!tryScalarAt(valueExpr, valueExpr.root, line, value)) return false;
-    setErrorToken(line.tokens, valueExpr.nodes[valueExpr.root].errorToken);
     const uint32_t nameId = line.tokenInfo[target.nameIndex].nameId;
-    const char op = line.storeOperator;
     if (line.assignScope != ScopeTarget::Default) {
         assignVariableId(nameId, fastScalarToVariable(value), line.assignScope);
         return true;
     }
-    if (target.indexRanges.empty()) {
-        Variable* slot = resolveCached(nameId, target.resolved);
-        if (!slot) return false;
-        combineInto(*slot, op, value);
-        return true;
-    }
+    if (!target.indexRanges.empty()) return storeScalarElement(line, keyName, value);
+    Variable* slot = resolveCached(nameId, target.resolved);
+    if (!slot) return false;
+    // Only a compound operator can raise from here; its report names the
+    // token the general path's would.
+    if (line.storeOperator != 0) setErrorToken(line.tokens, valueExpr.nodes[valueExpr.root].errorToken);
+    combineInto(*slot, line.storeOperator, value);
+    return true;
+}
+
+// The array slot of `name[key] = value`; `keyName` holds the key when it is a name.
+[[gnu::always_inline]] inline bool ScriptEngine::storeScalarElement(const ParsedScriptLine& line,
+                                                                    const Variable* keyName,
+                                                                    const FastScalarValue& value) {
+    const ParsedAssignmentTarget& target = line.assignmentTargets[0];
     const FastExpression& keyExpr = target.fastIndexes[0];
     FastScalarValue key;
     if (keyName)
@@ -325,17 +332,19 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     else if (!tryScalarAt(keyExpr, keyExpr.root, line, key) || key.kind != FastScalarValue::Int)
         return false;
     if (key.i < 1) return false;
-    setErrorToken(line.tokens, keyExpr.nodes[keyExpr.root].errorToken);
-    Variable* container = resolveCached(nameId, target.resolved);
+    Variable* container = resolveCached(line.tokenInfo[target.nameIndex].nameId, target.resolved);
     if (!container || container->type != VarType::Array) return false;
     ArrayStorage& elements = *container->asArray();
     const size_t index = static_cast<size_t>(key.i) - 1;
-    if (index < elements.size())
-        combineInto(elements[index], op, value);
-    else if (index == elements.size() && op == 0)
+    const char op = line.storeOperator;
+    if (index == elements.size() && op == 0) {
         elements.push_back(fastScalarToVariable(value));
-    else
-        return false;
+        return true;
+    }
+    if (index >= elements.size()) return false;
+    // As for a name, but the general path's report names the key.
+    if (op != 0) setErrorToken(line.tokens, keyExpr.nodes[keyExpr.root].errorToken);
+    combineInto(elements[index], op, value);
     return true;
 }
 
