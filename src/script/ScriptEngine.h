@@ -1041,6 +1041,8 @@ class ScriptEngine {
     bool tryScalarMixed(const FastExprNode& node, const ParsedScriptLine& line, const FastScalarValue& a,
                         const FastScalarValue& b, FastScalarValue& out);
     Variable evaluateFastNode(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
+    [[gnu::noinline]] Variable evaluateScalarFirst(const FastExpression& expr, int32_t node,
+                                                   const ParsedScriptLine& line);
     Variable evaluateFastNodeBoxed(const FastExpression& expr, const FastExprNode& node,
                                    const ParsedScriptLine& line);
     Variable evaluateFastCall(const FastExpression& expr, const FastExprNode& node,

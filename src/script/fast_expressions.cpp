@@ -1078,14 +1078,21 @@ Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t inde
     case Kind::Index:
     case Kind::StringLiteral:
         break;
-    default: {
-        // A call-free operator subtree usually computes on numbers; try that first.
-        FastScalarValue scalar;
-        if (n.scalarSafe && tryScalarAt(expr, index, line, scalar)) return fastScalarToVariable(scalar);
+    default:
+        if (n.scalarSafe) return evaluateScalarFirst(expr, index, line);
         break;
     }
-    }
     return evaluateFastNodeBoxed(expr, n, line);
+}
+
+// An operator subtree the scalar path may take usually computes on numbers;
+// that is tried first. Kept out of line so that the dispatch above stays
+// small.
+Variable ScriptEngine::evaluateScalarFirst(const FastExpression& expr, int32_t index,
+                                           const ParsedScriptLine& line) {
+    FastScalarValue scalar;
+    if (tryScalarAt(expr, index, line, scalar)) return fastScalarToVariable(scalar);
+    return evaluateFastNodeBoxed(expr, expr.nodes[index], line);
 }
 
 Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const FastExprNode& n,
