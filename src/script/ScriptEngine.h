@@ -496,7 +496,8 @@ struct ParsedScriptLine {
     // declared name with `=`; a value the scalar path may try, and a key free
     // of calls.
     bool scalarStorable = false;
-    char storeOperator = 0; // a compound assignment's operator character; 0 for `=`
+    // A compound assignment's operator; NoneLiteral for `=`.
+    FastExprNodeKind storeOperator = FastExprNodeKind::NoneLiteral;
 };
 
 using ParsedLines = std::vector<ParsedScriptLine>;
@@ -959,11 +960,12 @@ class ScriptEngine {
     bool storeScalar(const ParsedScriptLine& line);
     bool storeScalarElement(const ParsedScriptLine& line, const Variable* keyName,
                             const FastScalarValue& value);
-    void combineInto(Variable& slot, char op, const FastScalarValue& value) {
-        if (op == 0) return assignFastScalar(slot, value);
+    // `slot = value`, or `slot op= value` when `op` is an operator.
+    void combineInto(Variable& slot, FastExprNodeKind op, const FastScalarValue& value) {
+        if (op == FastExprNodeKind::NoneLiteral) return assignFastScalar(slot, value);
         combineNumbersOrOperate(slot, op, value);
     }
-    void combineNumbersOrOperate(Variable& slot, char op, const FastScalarValue& value);
+    void combineNumbersOrOperate(Variable& slot, FastExprNodeKind op, const FastScalarValue& value);
     static void prepareFastCallableBody(ScriptCallable& function);
     bool runFastCallableBody(const ScriptCallable& function, Variable& result);
 

@@ -330,9 +330,9 @@ void ScriptEngine::compileFastForms(ParsedScriptLine& line) {
                 target.fastIndexes.push_back(
                     compileFastExpressionRange(line.tokens, line.tokenInfo, range.first, range.end));
         line.fastAssignable = isFastAssignment(line);
-        line.scalarStorable = isScalarStorable(line);
         if (line.assignOpIndex != 0 && line.tokens[line.assignOpIndex].size() == 2)
-            line.storeOperator = line.tokens[line.assignOpIndex][0];
+            line.storeOperator = binaryKind(line.tokens[line.assignOpIndex].substr(0, 1));
+        line.scalarStorable = isScalarStorable(line);
         break;
     default:
         break;
@@ -674,29 +674,6 @@ template <Kind K> [[gnu::always_inline]] inline bool combineNumbersOf(Packed a, 
     }
 }
 
-// The operator kind of a compound assignment's character; NoneLiteral for
-// one that is not arithmetic.
-Kind arithmeticKind(char op) {
-    switch (op) {
-    case '+':
-        return Kind::Add;
-    case '-':
-        return Kind::Subtract;
-    case '*':
-        return Kind::Multiply;
-    case '/':
-        return Kind::Divide;
-    case '\\':
-        return Kind::IntDivide;
-    case '%':
-        return Kind::Modulo;
-    case '^':
-        return Kind::Power;
-    default:
-        return Kind::NoneLiteral;
-    }
-}
-
 } // namespace
 
 // Arithmetic and comparisons of two ints run here; other operand kinds go on
@@ -714,12 +691,11 @@ inline bool ScriptEngine::combineScalars(const FastExprNode& n, const ParsedScri
 }
 
 // `slot op= value`: numbers in place, anything else by the shared operator.
-void ScriptEngine::combineNumbersOrOperate(Variable& slot, char op, const FastScalarValue& value) {
+void ScriptEngine::combineNumbersOrOperate(Variable& slot, Kind op, const FastScalarValue& value) {
     Packed current, result;
-    if (packVariable(&slot, current) &&
-        combineNumbers(arithmeticKind(op), current, packScalar(value), result))
+    if (packVariable(&slot, current) && combineNumbers(op, current, packScalar(value), result))
         return assignFastScalar(slot, unpack(result));
-    slot = performOperation(slot, op, fastScalarToVariable(value));
+    slot = performOperation(slot, arithmeticChar(op), fastScalarToVariable(value));
 }
 
 // Floats, booleans and nil as operands. Float arithmetic is done in double

@@ -224,8 +224,9 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
             return;
         }
         FastScalarValue number;
-        if (existing && tryFastScalarFromVariable(value, number))
-            return combineNumbersOrOperate(*existing, op[0], number);
+        if (existing && line.storeOperator != FastExprNodeKind::NoneLiteral &&
+            tryFastScalarFromVariable(value, number))
+            return combineNumbersOrOperate(*existing, line.storeOperator, number);
         Variable combined = performOperation(existing ? *existing : Variable(), op[0], value);
         if (existing)
             *existing = std::move(combined);
@@ -315,7 +316,8 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     if (!slot) return false;
     // Only a compound operator can raise from here; its report names the
     // token the general path's would.
-    if (line.storeOperator != 0) setErrorToken(line.tokens, valueExpr.nodes[valueExpr.root].errorToken);
+    if (line.storeOperator != FastExprNodeKind::NoneLiteral)
+        setErrorToken(line.tokens, valueExpr.nodes[valueExpr.root].errorToken);
     combineInto(*slot, line.storeOperator, value);
     return true;
 }
@@ -336,14 +338,15 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     if (!container || container->type != VarType::Array) return false;
     ArrayStorage& elements = *container->asArray();
     const size_t index = static_cast<size_t>(key.i) - 1;
-    const char op = line.storeOperator;
-    if (index == elements.size() && op == 0) {
+    const FastExprNodeKind op = line.storeOperator;
+    if (index == elements.size() && op == FastExprNodeKind::NoneLiteral) {
         elements.push_back(fastScalarToVariable(value));
         return true;
     }
     if (index >= elements.size()) return false;
     // As for a name, but the general path's report names the key.
-    if (op != 0) setErrorToken(line.tokens, keyExpr.nodes[keyExpr.root].errorToken);
+    if (op != FastExprNodeKind::NoneLiteral)
+        setErrorToken(line.tokens, keyExpr.nodes[keyExpr.root].errorToken);
     combineInto(elements[index], op, value);
     return true;
 }
