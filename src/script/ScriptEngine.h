@@ -424,16 +424,17 @@ struct ScalarInstruction {
     static constexpr uint8_t Move = 25, JumpIfTruthy = 26, JumpIfFalsy = 27, Element = 28, ElementRef = 29,
                              Tree = 30, Builtin = 31, End = 32;
     static_assert(static_cast<uint8_t>(FastExprNodeKind::GreaterEqual) + 1 == Move);
-    // The constant modes have the values of their scalar kinds, so that a
-    // constant operand packs without a table; the other modes follow them.
+    // The constant modes have the values of their scalar kinds (those of the
+    // value types), so that a constant operand packs without a table; the
+    // other modes follow them.
     enum class Mode : uint8_t {
-        NilConst = 0,
-        IntConst = 1,
-        FloatConst = 2,
-        BoolConst = 5,
-        Register = 6,
-        Variable = 7,
-        StringConst = 8
+        NilConst = static_cast<uint8_t>(VarType::None),
+        IntConst = static_cast<uint8_t>(VarType::Int),
+        FloatConst = static_cast<uint8_t>(VarType::Float),
+        BoolConst = static_cast<uint8_t>(VarType::Bool),
+        Register,
+        Variable,
+        StringConst
     };
     uint8_t op = Tree;
     uint8_t dst = 0;
