@@ -186,7 +186,10 @@ struct Variable {
     // member of their kind), so a copy is one load and one store that the
     // processor can forward from the write before it.
     void copyPlainData(const Variable& other) { u_.word = other.u_.word; }
-    // The payload must be uninitialised (or plain) when these run.
+    // The payload must be uninitialised (or plain) when these run. Each
+    // returns early for plain kinds, although its switch would take them too:
+    // the optimiser's flow analysis then never sees a number's word read as a
+    // string or container where these are inlined.
     void copyPayload(const Variable& other) {
         if (other.holdsPlainData()) return copyPlainData(other);
         switch (other.type) {
@@ -409,8 +412,6 @@ struct FastCallExpression {
     std::vector<int32_t> args;
     BuiltinId builtinId = 0;
     MemberCache member;
-    // Whether the call site names a library function whose result is a number.
-    bool numericBuiltin() const { return builtinId == 2 || (builtinId >= 27 && builtinId <= 36); }
 };
 
 // A fast expression flattened into register instructions for the scalar
@@ -454,16 +455,17 @@ struct ScalarCode {
 
 struct FastExpression {
     std::vector<FastExprNode> nodes;
-    // The flattened code of the root and of each call-free operator whose
-    // parent needs full values (a call's argument, an operand of a call's
-    // result), indexed by the node's `scalarCode`.
+    // The flattened code of the root and of each operator the scalar path may
+    // try whose parent asks it for a number on its own (a call's argument,
+    // an operand of an operator that computes full values), indexed by the
+    // node's `scalarCode`.
     std::vector<ScalarCode> scalarCodes;
     std::vector<std::string> strings;
     std::vector<FastCallExpression> calls;
     int32_t root = -1;
     bool valid = false;
-    // False when the expression holds a call that cannot give a number, so
-    // trying the scalar path first would only cost time.
+    // False when the expression holds a call that cannot give a number, or a
+    // string, so trying the scalar path first would only cost time.
     bool mayBeScalar() const { return nodes[root].scalarSafe; }
 };
 
@@ -714,6 +716,8 @@ class ScriptEngine {
     static Variable makeDirectCallable(DirectFunction function, const std::string& name);
     static Variable createNativeCallable(NativeFunction function, std::string name, BuiltinId builtinId);
     static BuiltinId builtinIdFromName(const std::string& name);
+    // Whether the builtin with this id is a library function whose result is a number.
+    static bool isNumericBuiltin(BuiltinId id);
 
     // Running scripts.
     Variable runScript(const std::string& source);

@@ -209,7 +209,8 @@ class FastCompiler {
         n.token = n.errorToken = static_cast<uint16_t>(primaryToken);
         n.pure = false;
         const FastCallExpression& added = expr_->calls.back();
-        n.scalarSafe = added.numericBuiltin() && added.args.size() <= maxScalarBuiltinArgs &&
+        n.scalarSafe = ScriptEngine::isNumericBuiltin(added.builtinId) &&
+                       added.args.size() <= maxScalarBuiltinArgs &&
                        std::all_of(added.args.begin(), added.args.end(),
                                    [&](int32_t arg) { return node(arg).scalarSafe; });
         return add(n);
@@ -578,7 +579,7 @@ bool looseTruth(Packed v) {
 
 // Whether operator `K` has an int form here: division and powers always go
 // through the mixed path, which rounds them as the shared operator does.
-template <Kind K> constexpr bool hasIntForm = K != Kind::Divide&& K != Kind::Power;
+template <Kind K> constexpr bool hasIntForm = !(K == Kind::Divide || K == Kind::Power);
 
 // Int arithmetic and comparisons of operator `K`; false for any other
 // operands (or a zero divisor), which the shared path then takes.

@@ -144,6 +144,11 @@ void ScriptEngine::addMathBuiltins(LibraryParts& parts) {
     math["pi"] = Variable(static_cast<float>(3.141592653589793));
 }
 
+bool ScriptEngine::isNumericBuiltin(BuiltinId id) {
+    static const BuiltinId clock = builtinIdFromName("getTimeMs");
+    return id == clock || numericBuiltin(id);
+}
+
 ScriptEngine::NumericBuiltin ScriptEngine::numericBuiltin(BuiltinId id) {
     static const BuiltinId first = builtinIdFromName("math.floor");
     const size_t index = static_cast<size_t>(id - first);

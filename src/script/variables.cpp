@@ -272,7 +272,8 @@ bool ScriptEngine::isScalarStorable(const ParsedScriptLine& line) {
         return false;
     const ParsedAssignmentTarget& target = line.assignmentTargets[0];
     const bool declares = line.assignScope != ScopeTarget::Default;
-    if (declares && (!target.indexRanges.empty() || line.tokens[line.assignOpIndex] != "=")) return false;
+    if (declares && (!target.indexRanges.empty() || line.storeOperator != FastExprNodeKind::NoneLiteral))
+        return false;
     auto scalarSafe = [](const FastExpression& expr) {
         return expr.valid && expr.nodes[expr.root].scalarSafe;
     };
