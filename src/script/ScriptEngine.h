@@ -762,7 +762,6 @@ class ScriptEngine {
     Variable evaluateFastExpression(const FastExpression& expr, const ParsedScriptLine& line);
     bool tryExecuteDiscardedFastCall(const FastExpression& expr, const ParsedScriptLine& line);
     static bool fastScalarIsTruthy(const FastScalarValue& v);
-    static Variable fastScalarToVariable(const FastScalarValue& v);
     static void assignFastScalar(Variable& slot, const FastScalarValue& v) {
         switch (v.kind) {
         case FastScalarValue::Int:
@@ -775,7 +774,26 @@ class ScriptEngine {
             return slot.setPlain(VarType::None, 0);
         }
     }
-    static bool tryFastScalarFromVariable(const Variable& v, FastScalarValue& out);
+    static Variable fastScalarToVariable(const FastScalarValue& v) {
+        Variable value;
+        assignFastScalar(value, v);
+        return value;
+    }
+    // Strings and containers have none; a scalar's kind is its value type.
+    static bool hasScalarForm(VarType type) {
+        using S = FastScalarValue;
+        static_assert(S::Nil == static_cast<int>(VarType::None) && S::Int == static_cast<int>(VarType::Int) &&
+                      S::Float == static_cast<int>(VarType::Float) &&
+                      S::Bool == static_cast<int>(VarType::Bool));
+        constexpr uint32_t scalarTypes = 1u << S::Nil | 1u << S::Int | 1u << S::Float | 1u << S::Bool;
+        return scalarTypes >> static_cast<uint32_t>(type) & 1;
+    }
+    static bool tryFastScalarFromVariable(const Variable& v, FastScalarValue& out) {
+        if (!hasScalarForm(v.type)) return false;
+        out.kind = static_cast<FastScalarValue::Kind>(v.type);
+        out.i = static_cast<int32_t>(v.plainBits());
+        return true;
+    }
 
     // Expressions.
     Variable evaluateExpression(const std::vector<std::string>& tokens, size_t& index,
@@ -972,7 +990,8 @@ class ScriptEngine {
     }
     void combineNumbersOrOperate(Variable& slot, FastExprNodeKind op, const FastScalarValue& value);
     static void prepareFastCallableBody(ScriptCallable& function);
-    bool runFastCallableBody(const ScriptCallable& function, Variable& result);
+    bool hasRunnableFastBody(const ScriptCallable& function);
+    Variable runFastCallableBody(const ScriptCallable& function);
 
     // Shared by both executors.
     struct NumericForClause {
@@ -1054,6 +1073,7 @@ class ScriptEngine {
                                    const ParsedScriptLine& line);
     Variable evaluateFastCall(const FastExpression& expr, const FastExprNode& node,
                               const ParsedScriptLine& line);
+    Variable evaluateFastArgument(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
     bool runScalarBuiltin(const FastExpression& expr, const ParsedScriptLine& line, const FastExprNode& node,
                           const uint64_t* args, uint64_t& out);
     bool tryScalarBuiltin(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
@@ -1082,7 +1102,7 @@ class ScriptEngine {
         return builtin.directFunction({args, count});
     }
     Variable runReturnLine(const ParsedScriptLine& line);
-    bool runGuardedReturnBody(const ScriptCallable& function, Variable& result);
+    Variable runGuardedReturnBody(const ScriptCallable& function);
     void evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                             Variable* keys);
     Variable evaluateAssignmentValue(const ParsedScriptLine& line, size_t index);

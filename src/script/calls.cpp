@@ -100,8 +100,10 @@ Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const 
     FrameScopeGuard frame(*this);
     frameScopes.open();
     Scope& parameters = frameScopes.top();
-    for (size_t i = 0; i < function.paramIds.size(); ++i)
-        frameScopes.bind(parameters, function.paramIds[i], i < count ? args[i] : Variable());
+    const size_t bound = std::min(count, function.paramIds.size());
+    for (size_t i = 0; i < bound; ++i) frameScopes.bind(parameters, function.paramIds[i], args[i]);
+    for (size_t i = bound; i < function.paramIds.size(); ++i)
+        frameScopes.bind(parameters, function.paramIds[i], Variable());
     // The function fixes the names bound, the buffer where they lie.
     stepResolutionEpoch(&frameScopes, ScopeStack::Called | reinterpret_cast<uintptr_t>(&function) << 8,
                         parameters.data());
@@ -119,9 +121,9 @@ Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const 
         }
     } unwind{*this, pushesVarargs};
 
+    if (hasRunnableFastBody(function)) return runFastCallableBody(function);
     BlockSignal signal = BlockSignal::Normal;
     Variable result;
-    if (runFastCallableBody(function, result)) return result;
     if (function.program) {
         // The body's locals live in a scope of their own and die with the call;
         // a body that declares none needs no scope.
@@ -245,31 +247,31 @@ void ScriptEngine::prepareFastCallableBody(ScriptCallable& function) {
     function.fastErrorMessage = decodeStringToken(call[2]);
 }
 
-// Runs a fast body; false when the function has none (or `error` no longer
-// names the library function) and must run its statements.
-bool ScriptEngine::runFastCallableBody(const ScriptCallable& function, Variable& result) {
-    if (function.fastBodyKind == 0) return false;
+// Whether the function has a fast body that still means what it did when
+// prepared (a kind-2 body needs `error` to name the library function).
+bool ScriptEngine::hasRunnableFastBody(const ScriptCallable& function) {
+    if (function.fastBodyKind != 2) return function.fastBodyKind != 0;
+    const ParsedScriptLine& errorLine = (*function.lines)[function.fastErrorLine];
+    static const BuiltinId errorId = builtinIdFromName("error");
+    return isBuiltin(resolveVariableId(errorLine.tokenInfo[0].nameId), errorId);
+}
+
+Variable ScriptEngine::runFastCallableBody(const ScriptCallable& function) {
     const ParsedLines& lines = *function.lines;
-    if (function.fastBodyKind == 2) {
+    if (function.fastBodyKind == 2 &&
+        evaluateLineCondition(lines[function.fastConditionLine], "Unexpected token after if condition")) {
         const ParsedScriptLine& errorLine = lines[function.fastErrorLine];
-        const Variable* error = resolveVariableId(errorLine.tokenInfo[0].nameId);
-        static const BuiltinId errorId = builtinIdFromName("error");
-        if (!isBuiltin(error, errorId)) return false;
-        if (evaluateLineCondition(lines[function.fastConditionLine], "Unexpected token after if condition")) {
-            enterLine(errorLine);
-            setErrorToken(errorLine.tokens, 0);
-            try {
-                raiseScriptErrorSoft(function.fastErrorMessage);
-            } catch (const std::exception& raised) {
-                rethrowAsReport(raised);
-            }
-            result = Variable();
-            return true;
+        enterLine(errorLine);
+        setErrorToken(errorLine.tokens, 0);
+        try {
+            raiseScriptErrorSoft(function.fastErrorMessage);
+        } catch (const std::exception& raised) {
+            rethrowAsReport(raised);
         }
+        return {};
     }
-    if (function.fastBodyKind == 3) return runGuardedReturnBody(function, result);
-    result = runReturnLine(lines[function.fastReturnLine]);
-    return true;
+    if (function.fastBodyKind == 3) return runGuardedReturnBody(function);
+    return runReturnLine(lines[function.fastReturnLine]);
 }
 
 [[gnu::always_inline]] inline Variable ScriptEngine::runReturnLine(const ParsedScriptLine& line) {
@@ -283,26 +285,24 @@ bool ScriptEngine::runFastCallableBody(const ScriptCallable& function, Variable&
 
 // `if condition / return a / end / return b`, with the checks and coroutine
 // turns the statement executor has between statements, but no block frames.
-[[gnu::always_inline]] inline bool ScriptEngine::runGuardedReturnBody(const ScriptCallable& function,
-                                                                      Variable& result) {
+[[gnu::always_inline]] inline Variable ScriptEngine::runGuardedReturnBody(const ScriptCallable& function) {
     const ParsedLines& lines = *function.lines;
-    result = Variable();
     auto beforeStatement = [&] {
         rethrowPendingCoroutineException();
         return !shouldAbortForSoftRaisedError();
     };
-    if (!beforeStatement()) return true;
-    if (evaluateLineCondition(lines[function.fastConditionLine], "Unexpected token after if condition")) {
-        if (beforeStatement()) {
-            result = runReturnLine(lines[function.fastGuardedReturnLine]);
-            takeCoroutineTurn();
-        }
-        takeCoroutineTurn();
-        return true;
+    if (!beforeStatement()) return {};
+    const bool guarded =
+        evaluateLineCondition(lines[function.fastConditionLine], "Unexpected token after if condition");
+    // The `if` statement ends after its body's return when the guard holds.
+    if (!guarded) takeCoroutineTurn();
+    if (!beforeStatement()) {
+        if (guarded) takeCoroutineTurn();
+        return {};
     }
+    Variable result =
+        runReturnLine(lines[guarded ? function.fastGuardedReturnLine : function.fastReturnLine]);
     takeCoroutineTurn();
-    if (!beforeStatement()) return true;
-    result = runReturnLine(lines[function.fastReturnLine]);
-    takeCoroutineTurn();
-    return true;
+    if (guarded) takeCoroutineTurn();
+    return result;
 }

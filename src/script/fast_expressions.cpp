@@ -356,38 +356,6 @@ bool ScriptEngine::fastScalarIsTruthy(const FastScalarValue& v) {
     }
 }
 
-Variable ScriptEngine::fastScalarToVariable(const FastScalarValue& v) {
-    switch (v.kind) {
-    case Scalar::Int:
-        return Variable(v.i);
-    case Scalar::Float:
-        return Variable(v.f);
-    case Scalar::Bool:
-        return Variable(v.b != 0);
-    default:
-        return {};
-    }
-}
-
-bool ScriptEngine::tryFastScalarFromVariable(const Variable& v, FastScalarValue& out) {
-    switch (v.type) {
-    case VarType::Int:
-        out.kind = Scalar::Int, out.i = v.asInt();
-        return true;
-    case VarType::Float:
-        out.kind = Scalar::Float, out.f = v.asFloat();
-        return true;
-    case VarType::Bool:
-        out.kind = Scalar::Bool, out.b = v.asBool();
-        return true;
-    case VarType::None:
-        out.kind = Scalar::Nil;
-        return true;
-    default:
-        return false;
-    }
-}
-
 void ScriptEngine::rethrowAtToken(const ParsedScriptLine& line, uint16_t token) {
     if (token < line.tokens.size()) setErrorToken(line.tokens, token);
     throw;
@@ -553,15 +521,8 @@ bool packVariable(const Variable* v, Packed& out) {
         out = pack(Scalar::Nil, 0);
         return true;
     }
-    // A scalar's kind is its value type.
-    static_assert(
-        Scalar::Nil == static_cast<int>(VarType::None) && Scalar::Int == static_cast<int>(VarType::Int) &&
-        Scalar::Float == static_cast<int>(VarType::Float) && Scalar::Bool == static_cast<int>(VarType::Bool));
-    constexpr uint32_t scalarTypes =
-        1u << Scalar::Nil | 1u << Scalar::Int | 1u << Scalar::Float | 1u << Scalar::Bool;
-    const auto type = static_cast<uint32_t>(v->type);
-    if (!(scalarTypes >> type & 1)) return false;
-    out = pack(static_cast<Scalar::Kind>(type), v->plainBits());
+    if (!ScriptEngine::hasScalarForm(v->type)) return false;
+    out = pack(static_cast<Scalar::Kind>(v->type), v->plainBits());
     return true;
 }
 
@@ -1062,6 +1023,17 @@ Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t inde
     return evaluateFastNodeBoxed(expr, n, line);
 }
 
+// A call's argument: an operator on numbers (`n - 1`) is built in place
+// from its scalar, without the layers of the general dispatch.
+[[gnu::always_inline]] inline Variable
+ScriptEngine::evaluateFastArgument(const FastExpression& expr, int32_t index, const ParsedScriptLine& line) {
+    const FastExprNode& n = expr.nodes[index];
+    if (!n.scalarSafe || n.kind < Kind::Negate) return evaluateFastNode(expr, index, line);
+    FastScalarValue scalar;
+    if (tryScalarAt(expr, index, line, scalar)) return fastScalarToVariable(scalar);
+    return evaluateFastNodeBoxed(expr, n, line);
+}
+
 // An operator subtree the scalar path may take usually computes on numbers;
 // that is tried first. Kept out of line so that the dispatch above stays
 // small.
@@ -1167,7 +1139,7 @@ Variable ScriptEngine::evaluateFastCall(const FastExpression& expr, const FastEx
     Variable callee = found ? *found : evaluateFastNode(expr, call.callee, line);
     const size_t count = call.args.size();
     // Short argument lists live on the stack, built in place.
-    auto arg = [&](size_t i) { return evaluateFastNode(expr, call.args[i], line); };
+    auto arg = [&](size_t i) { return evaluateFastArgument(expr, call.args[i], line); };
     auto invoke = [&](const Variable* args) {
         setErrorToken(line.tokens, n.token);
         return invokeCallableFast(callee, args, count);
