@@ -989,6 +989,7 @@ class ScriptEngine {
         combineNumbersOrOperate(slot, op, value);
     }
     void combineNumbersOrOperate(Variable& slot, FastExprNodeKind op, const FastScalarValue& value);
+    [[gnu::noinline]] void operateInto(Variable& slot, FastExprNodeKind op, const FastScalarValue& value);
     static void prepareFastCallableBody(ScriptCallable& function);
     bool hasRunnableFastBody(const ScriptCallable& function);
     Variable runFastCallableBody(const ScriptCallable& function);

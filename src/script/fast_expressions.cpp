@@ -652,11 +652,16 @@ inline bool ScriptEngine::combineScalars(const FastExprNode& n, const ParsedScri
     return tryScalarMixed(n, line, a, b, out);
 }
 
-// `slot op= value`: numbers in place, anything else by the shared operator.
+// `slot op= value`: numbers in place, anything else by the shared operator
+// (out of line, so that the number steps do not pay for its frame).
 void ScriptEngine::combineNumbersOrOperate(Variable& slot, Kind op, const FastScalarValue& value) {
     Packed current, result;
     if (packVariable(&slot, current) && combineNumbers(op, current, packScalar(value), result))
-        return assignFastScalar(slot, unpack(result));
+        return slot.setPlain(static_cast<VarType>(kindOf(result)), payloadOf(result));
+    operateInto(slot, op, value);
+}
+
+void ScriptEngine::operateInto(Variable& slot, Kind op, const FastScalarValue& value) {
     slot = performOperation(slot, arithmeticChar(op), fastScalarToVariable(value));
 }
 
