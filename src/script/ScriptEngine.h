@@ -437,12 +437,43 @@ struct ScalarInstruction {
         Variable,
         StringConst
     };
+    // Where a binary operator's operand comes from, for the handler that
+    // reads it without testing its mode (`Any` tests it).
+    enum class Operand : uint8_t { Register, Constant, Variable, Any };
+    static constexpr int operandPairs = 10; // the nine pairs of the first three, then Any with Any
+    static constexpr Operand operandOf(Mode mode) {
+        return mode == Mode::Register    ? Operand::Register
+               : mode <= Mode::BoolConst ? Operand::Constant
+               : mode == Mode::Variable  ? Operand::Variable
+                                         : Operand::Any;
+    }
+    // The runner's handlers: each binary operator with each pair of operand
+    // sources, then the other instructions in the order of their ops.
+    static constexpr uint8_t binaryEntry(FastExprNodeKind kind, Operand a, Operand b) {
+        const int pair = a == Operand::Any || b == Operand::Any
+                             ? operandPairs - 1
+                             : static_cast<int>(a) * 3 + static_cast<int>(b);
+        return static_cast<uint8_t>(
+            (static_cast<int>(kind) - static_cast<int>(FastExprNodeKind::Add)) * operandPairs + pair);
+    }
+    static constexpr uint8_t firstOtherEntry =
+        (static_cast<int>(FastExprNodeKind::GreaterEqual) - static_cast<int>(FastExprNodeKind::Add) + 1) *
+        operandPairs;
+
     uint8_t op = Tree;
     uint8_t dst = 0;
     Mode aMode = Mode::Register, bMode = Mode::Register;
+    uint8_t entry = 0;    // the handler, set from the op and modes once the code is built
     int32_t a = 0, b = 0; // register, constant (a float's bits, a string's index) or variable node;
                           // b of a jump: its target; a of a Builtin: its first argument's register
     int32_t node = 0;     // the tree node computed, for errors and the Tree fallback
+
+    void setEntry() {
+        const auto kind = static_cast<FastExprNodeKind>(op);
+        entry = kind >= FastExprNodeKind::Add && kind <= FastExprNodeKind::GreaterEqual
+                    ? binaryEntry(kind, operandOf(aMode), operandOf(bMode))
+                    : static_cast<uint8_t>(firstOtherEntry + (op - Move));
+    }
 };
 
 struct ScalarCode {
@@ -813,7 +844,7 @@ class ScriptEngine {
     void assignVariable(const std::string& name, const Variable& value, ScopeTarget target);
     bool assignExistingVariable(const std::string& name, const Variable& value);
     Variable* resolveVariableId(uint32_t nameId);
-    Variable* resolveCached(uint32_t nameId, const ResolutionCache& cache) {
+    [[gnu::always_inline]] Variable* resolveCached(uint32_t nameId, const ResolutionCache& cache) {
         return cache.epoch == resolutionEpoch ? cache.slot : resolveHinted(nameId, cache);
     }
     Variable* resolveHinted(uint32_t nameId, const ResolutionCache& cache);
@@ -1053,7 +1084,10 @@ class ScriptEngine {
     bool loadScalarElement(const FastExpression& expr, const ScalarInstruction& in, FastScalarValue& out);
     bool runScalarBinary(const FastExpression& expr, const ParsedScriptLine& line,
                          const ScalarInstruction& in, FastScalarValue& out);
-    template <FastExprNodeKind K>
+    template <ScalarInstruction::Operand C>
+    bool loadOperandFrom(const FastExpression& expr, const uint64_t* regs, ScalarInstruction::Mode mode,
+                         int32_t value, uint64_t& to);
+    template <FastExprNodeKind K, ScalarInstruction::Operand A, ScalarInstruction::Operand B>
     bool scalarBinaryStep(const FastExpression& expr, const ParsedScriptLine& line, const uint64_t* regs,
                           const ScalarInstruction& in, uint64_t& dst);
     [[gnu::noinline]] bool scalarBinaryMixed(const FastExprNode& node, const ParsedScriptLine& line,

@@ -516,7 +516,7 @@ Scalar unpack(Packed p) {
 }
 
 // False for strings and containers, which have no scalar form.
-bool packVariable(const Variable* v, Packed& out) {
+[[gnu::always_inline]] inline bool packVariable(const Variable* v, Packed& out) {
     if (!v) {
         out = pack(Scalar::Nil, 0);
         return true;
@@ -802,14 +802,34 @@ bool ScriptEngine::loadScalarElement(const FastExpression& expr, const ScalarIns
     return true;
 }
 
-// One operator on two operands.
-template <FastExprNodeKind K>
+// Reads an operand known to come from source `C`.
+template <ScalarInstruction::Operand C>
+[[gnu::always_inline]] inline bool
+ScriptEngine::loadOperandFrom(const FastExpression& expr, const uint64_t* regs, ScalarInstruction::Mode mode,
+                              int32_t value, uint64_t& to) {
+    using Operand = ScalarInstruction::Operand;
+    if constexpr (C == Operand::Register) {
+        to = regs[value];
+        return true;
+    } else if constexpr (C == Operand::Constant) {
+        to = pack(static_cast<Scalar::Kind>(mode), static_cast<uint32_t>(value));
+        return true;
+    } else if constexpr (C == Operand::Variable) {
+        const FastExprNode& n = expr.nodes[value];
+        return packVariable(resolveCached(n.nameId, n.resolved), to);
+    } else {
+        return loadScalarOperand(expr, regs, mode, value, to);
+    }
+}
+
+// One operator on two operands from sources `A` and `B`.
+template <FastExprNodeKind K, ScalarInstruction::Operand A, ScalarInstruction::Operand B>
 [[gnu::always_inline]] inline bool
 ScriptEngine::scalarBinaryStep(const FastExpression& expr, const ParsedScriptLine& line, const uint64_t* regs,
                                const ScalarInstruction& in, uint64_t& dst) {
     Packed a, b;
-    if (!loadScalarOperand(expr, regs, in.aMode, in.a, a) ||
-        !loadScalarOperand(expr, regs, in.bMode, in.b, b))
+    if (!loadOperandFrom<A>(expr, regs, in.aMode, in.a, a) ||
+        !loadOperandFrom<B>(expr, regs, in.bMode, in.b, b))
         return false;
     return combineNumbersOf<K>(a, b, dst) || scalarBinaryMixed(expr.nodes[in.node], line, a, b, dst);
 }
@@ -823,24 +843,51 @@ bool ScriptEngine::scalarBinaryMixed(const FastExprNode& n, const ParsedScriptLi
     return true;
 }
 
-// One case per operator, so that each runs its own inlined code.
-#define BV_BINARY_CASE(K)                                                                                    \
-    case static_cast<uint8_t>(Kind::K):                                                                      \
-        if (!scalarBinaryStep<Kind::K>(expr, line, regs, in, dst)) return false;                             \
+// The pairs of operand sources a binary operator's handlers are made for, in
+// the order of their entries; `Any` tests the modes as it reads.
+#define BV_OPERAND_PAIRS(X, K)                                                                               \
+    X(K, Register, Register)                                                                                 \
+    X(K, Register, Constant)                                                                                 \
+    X(K, Register, Variable)                                                                                 \
+    X(K, Constant, Register)                                                                                 \
+    X(K, Constant, Constant)                                                                                 \
+    X(K, Constant, Variable)                                                                                 \
+    X(K, Variable, Register)                                                                                 \
+    X(K, Variable, Constant)                                                                                 \
+    X(K, Variable, Variable)                                                                                 \
+    X(K, Any, Any)
+
+// The pairs a lone operator meets: its operands are names and constants.
+#define BV_LEAF_OPERAND_PAIRS(X, K)                                                                          \
+    X(K, Constant, Constant)                                                                                 \
+    X(K, Constant, Variable)                                                                                 \
+    X(K, Variable, Constant)                                                                                 \
+    X(K, Variable, Variable)                                                                                 \
+    X(K, Any, Any)
+
+// One case per operator and pair of sources, so that each runs its own
+// inlined code; a lone operator has no registers.
+#define BV_BINARY_CASE(K, A, B)                                                                              \
+    case Op::binaryEntry(Kind::K, Op::Operand::A, Op::Operand::B):                                           \
+        if (!scalarBinaryStep<Kind::K, Op::Operand::A, Op::Operand::B>(expr, line, nullptr, in, dst))        \
+            return false;                                                                                    \
         break;
+#define BV_OPERATOR_CASES(K) BV_LEAF_OPERAND_PAIRS(BV_BINARY_CASE, K)
 
 bool ScriptEngine::runScalarBinary(const FastExpression& expr, const ParsedScriptLine& line,
                                    const ScalarInstruction& in, FastScalarValue& out) {
-    const Packed* regs = nullptr;
     Packed dst;
-    switch (in.op) {
-        BV_BINARY_KINDS(BV_BINARY_CASE)
+    switch (in.entry) {
+        BV_BINARY_KINDS(BV_OPERATOR_CASES)
     default:
         return false;
     }
     out = unpack(dst);
     return true;
 }
+#undef BV_OPERATOR_CASES
+#undef BV_BINARY_CASE
+#undef BV_LEAF_OPERAND_PAIRS
 
 // Threaded: each instruction jumps straight to the next one's handler, so
 // there is one indirect jump per instruction and no loop bound to test; the
@@ -848,25 +895,30 @@ bool ScriptEngine::runScalarBinary(const FastExpression& expr, const ParsedScrip
 bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptLine& line,
                                  const ScalarInstruction* const code, FastScalarValue& out) {
     // clang-format off
-#define BV_HANDLER(K) &&binary##K,
-    static const void* const handlers[] = {BV_BINARY_KINDS(BV_HANDLER)
+#define BV_HANDLER(K, A, B) &&binary##K##A##B,
+#define BV_OPERATOR_HANDLERS(K) BV_OPERAND_PAIRS(BV_HANDLER, K)
+    static const void* const handlers[] = {BV_BINARY_KINDS(BV_OPERATOR_HANDLERS)
         &&move, &&jumpIfTruthy, &&jumpIfFalsy, &&element, &&elementRef, &&tree, &&builtin, &&end};
     // clang-format on
+#undef BV_OPERATOR_HANDLERS
 #undef BV_HANDLER
-    static_assert(std::size(handlers) == Op::End - static_cast<uint8_t>(Kind::Add) + 1);
+    static_assert(std::size(handlers) == Op::firstOtherEntry + Op::End - Op::Move + 1);
     Packed regs[maxScalarRegisters];
     const Variable* refs[maxScalarRegisters];
     const ScalarInstruction* in = code;
-#define BV_DISPATCH goto* handlers[in->op - static_cast<uint8_t>(Kind::Add)]
+#define BV_DISPATCH goto* handlers[in->entry]
 #define BV_NEXT                                                                                              \
     ++in;                                                                                                    \
     BV_DISPATCH
     BV_DISPATCH;
 
-#define BV_BINARY_HANDLER(K)                                                                                 \
-    binary##K : if (!scalarBinaryStep<Kind::K>(expr, line, regs, *in, regs[in->dst])) return false;          \
+#define BV_BINARY_HANDLER(K, A, B)                                                                           \
+    binary##K##A##B : if (!scalarBinaryStep<Kind::K, Op::Operand::A, Op::Operand::B>(                        \
+                              expr, line, regs, *in, regs[in->dst])) return false;                           \
     BV_NEXT;
-    BV_BINARY_KINDS(BV_BINARY_HANDLER)
+#define BV_OPERATOR_HANDLERS(K) BV_OPERAND_PAIRS(BV_BINARY_HANDLER, K)
+    BV_BINARY_KINDS(BV_OPERATOR_HANDLERS)
+#undef BV_OPERATOR_HANDLERS
 #undef BV_BINARY_HANDLER
 
 move:

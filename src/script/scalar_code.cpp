@@ -178,6 +178,7 @@ ScalarCode scalarCodeOf(const FastExpression& expr, int32_t top) {
     else
         code.form = Form::Code;
     if (code.form == Form::Code) code.instructions.push_back(ScalarInstruction{.op = Op::End});
+    for (ScalarInstruction& in : code.instructions) in.setEntry();
     return code;
 }
 
