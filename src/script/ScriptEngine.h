@@ -50,10 +50,21 @@ using NativeFunction = std::function<Variable(const std::vector<Variable>&)>;
 using DirectFunction = std::function<Variable(std::span<const Variable>)>;
 using BuiltinId = uint16_t;
 
+#if defined(__SANITIZE_ADDRESS__)
+#define BV_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BV_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifndef BV_ADDRESS_SANITIZER
+#define BV_ADDRESS_SANITIZER 0
+#endif
+
 // A string's or byte block's payload, shared by the values copied from one
 // another and copied only when one of them is changed, so that a value stays
-// three words however long its text. The interpreter runs on one thread, so
-// the count needs no atomic operations.
+// three words however long its text. A value is owned by one thread, so the
+// count needs no atomic operations.
 template <class T> struct SharedBox {
     uint32_t refs;
     T value;
@@ -65,6 +76,33 @@ template <class T> struct SharedBox {
     void release() noexcept {
         if (--refs == 0) delete this;
     }
+
+    // Freed boxes wait on a short list of their thread for reuse: every
+    // intermediate string is a box, and the general allocator would
+    // otherwise be a large part of what a string operation costs.
+    static void* operator new(size_t size) {
+        FreeBox* box = spare.top;
+        if (!box) return ::operator new(size);
+        spare.top = box->next;
+        --spare.count;
+        return box;
+    }
+    static void operator delete(void* box) noexcept {
+        if (spare.count == spareLimit) return ::operator delete(box);
+        spare.top = new (box) FreeBox{spare.top};
+        ++spare.count;
+    }
+
+  private:
+    struct FreeBox {
+        FreeBox* next;
+    };
+    // None under AddressSanitizer, which then sees every use of a freed box.
+    static constexpr uint32_t spareLimit = BV_ADDRESS_SANITIZER ? 0 : 1024;
+    static inline thread_local struct {
+        FreeBox* top;
+        uint32_t count;
+    } spare{};
 };
 using StringBox = SharedBox<std::string>;
 using RawBox = SharedBox<std::vector<uint8_t>>;
@@ -74,10 +112,10 @@ using RawBox = SharedBox<std::vector<uint8_t>>;
 struct Variable {
     VarType type = VarType::None;
 
-    Variable() { initWord(0); }
-    Variable(int32_t i) : type(VarType::Int) { initWord(static_cast<uint32_t>(i)); }
-    Variable(float f) : type(VarType::Float) { initWord(std::bit_cast<uint32_t>(f)); }
-    Variable(bool b) : type(VarType::Bool) { initWord(b); }
+    Variable() { u_.words[0] = 0; }
+    Variable(int32_t i) : type(VarType::Int) { u_.words[0] = static_cast<uint32_t>(i); }
+    Variable(float f) : type(VarType::Float) { u_.words[0] = std::bit_cast<uint32_t>(f); }
+    Variable(bool b) : type(VarType::Bool) { u_.words[0] = b; }
     Variable(std::string s) : type(VarType::String) { initBox(new StringBox{1, std::move(s)}); }
     Variable(const char* s) : type(VarType::String) { initBox(new StringBox{1, s}); }
     Variable(std::shared_ptr<ArrayStorage> a) : type(VarType::Array) {
@@ -184,7 +222,7 @@ struct Variable {
   private:
     // The ten payloads, in the order of their kinds' first appearance.
     union Payload {
-        uint64_t words[2]; // a plain payload or a box pointer, then a zero word
+        uint64_t words[2]; // a plain payload or a box pointer, and the word after
         int32_t i;         // Int, and None (always 0)
         float f;
         StringBox* s;
@@ -214,9 +252,11 @@ struct Variable {
     // back through the member of their kind), so a copy is one load and one
     // store that the processor can forward from the write before it.
     void copyPlainData(const Variable& other) { u_.words[0] = other.u_.words[0]; }
-    // A new payload of one word also clears the word after it, so that every
-    // payload is written whole: GCC's flow analysis otherwise finds paths on
-    // which a kind it cannot rule out reads a shared pointer's second word.
+    // A one-word payload copied or moved into a new value, and a new box
+    // pointer, also clear the word after them. Values whose kind the
+    // optimiser cannot see are then written whole; otherwise GCC's flow
+    // analysis finds paths on which a kind it cannot rule out reads a shared
+    // pointer's second word. Numbers are made where their kind is in sight.
     void initWord(uint64_t word) {
         u_.words[0] = word;
         u_.words[1] = 0;
