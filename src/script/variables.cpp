@@ -174,15 +174,14 @@ void ScriptEngine::setIndexedValue(Variable& container, const Variable& key, con
                                    bool create) {
     if (container.type == VarType::String) {
         if (key.type != VarType::Int) throw std::runtime_error("String index must be an int");
-        std::string& text = container.asString();
         int32_t i = key.asInt();
-        if (i < 1 || static_cast<size_t>(i) > text.size())
+        if (i < 1 || static_cast<size_t>(i) > container.asString().size())
             throw std::runtime_error("String index out of range");
         if (value.type != VarType::String)
             throw std::runtime_error("String element assignment requires a string value");
         if (value.asString().size() != 1)
             throw std::runtime_error("String element assignment requires a single-character string");
-        text[i - 1] = value.asString()[0];
+        container.ownString()[i - 1] = value.asString()[0];
         return;
     }
     if (container.type != VarType::Array && container.type != VarType::Table)

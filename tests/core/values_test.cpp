@@ -162,6 +162,22 @@ TEST(Values, PromotionLeavesSharedArrayAlone) {
     EXPECT_EQ(n.type, VarType::Int);
 }
 
+TEST(Values, CopiesShareTextUntilOneChanges) {
+    Variable a("text"), b = a;
+    b.ownString()[0] = 'n';
+    EXPECT_EQ(a.asString(), "text");
+    EXPECT_EQ(b.asString(), "next");
+    Variable moved = std::move(b);
+    EXPECT_EQ(moved.asString(), "next");
+    EXPECT_TRUE(b.isNone());
+    Variable bytes = Variable::raw({1, 2}), kept = bytes;
+    bytes = a;
+    EXPECT_EQ(kept.asRaw(), (std::vector<uint8_t>{1, 2}));
+    Variable list = makeArray({a});
+    list = list.asArray()->at(0);
+    EXPECT_EQ(list.asString(), "text");
+}
+
 TEST(Values, NumericViews) {
     EXPECT_EQ(E::toInt(Variable(-2.7f)), -2);
     EXPECT_EQ(E::toInt(Variable(true)), 1);
