@@ -92,6 +92,11 @@ template <class T> struct SharedBox {
         spare.top = new (box) FreeBox{spare.top};
         ++spare.count;
     }
+    // For a thread about to end: the list dies with it.
+    static void freeSpares() noexcept {
+        while (spare.top) ::operator delete(std::exchange(spare.top, spare.top->next));
+        spare.count = 0;
+    }
 
   private:
     struct FreeBox {

@@ -62,6 +62,8 @@ void* runHelperWork(void* argument) {
     } catch (...) {
         helper->failure = std::current_exception();
     }
+    StringBox::freeSpares();
+    RawBox::freeSpares();
     return nullptr;
 }
 
