@@ -1166,8 +1166,19 @@ class ScriptEngine {
     const Variable* scalarElement(const FastExpression& expr, const uint64_t* regs,
                                   const Variable* const* refs, const ScalarInstruction& in);
     bool loadScalarElement(const FastExpression& expr, const ScalarInstruction& in, FastScalarValue& out);
+    // A lone operator on names and constants: one small function per
+    // operator and pair of operand sources, picked by the instruction's entry.
+    using LoneBinary = bool (*)(ScriptEngine& engine, const FastExpression& expr,
+                                const ParsedScriptLine& line, const ScalarInstruction& in,
+                                FastScalarValue& out);
+    template <FastExprNodeKind K, ScalarInstruction::Operand A, ScalarInstruction::Operand B>
+    static bool runLoneBinary(ScriptEngine& engine, const FastExpression& expr, const ParsedScriptLine& line,
+                              const ScalarInstruction& in, FastScalarValue& out);
+    static const LoneBinary loneBinaries[ScalarInstruction::firstOtherEntry];
     bool runScalarBinary(const FastExpression& expr, const ParsedScriptLine& line,
-                         const ScalarInstruction& in, FastScalarValue& out);
+                         const ScalarInstruction& in, FastScalarValue& out) {
+        return loneBinaries[in.entry](*this, expr, line, in, out);
+    }
     template <ScalarInstruction::Operand C>
     bool loadOperandFrom(const FastExpression& expr, const uint64_t* regs, ScalarInstruction::Mode mode,
                          int32_t value, uint64_t& to);

@@ -857,37 +857,26 @@ bool ScriptEngine::scalarBinaryMixed(const FastExprNode& n, const ParsedScriptLi
     X(K, Variable, Variable)                                                                                 \
     X(K, Any, Any)
 
-// The pairs a lone operator meets: its operands are names and constants.
-#define BV_LEAF_OPERAND_PAIRS(X, K)                                                                          \
-    X(K, Constant, Constant)                                                                                 \
-    X(K, Constant, Variable)                                                                                 \
-    X(K, Variable, Constant)                                                                                 \
-    X(K, Variable, Variable)                                                                                 \
-    X(K, Any, Any)
-
-// One case per operator and pair of sources, so that each runs its own
-// inlined code; a lone operator has no registers.
-#define BV_BINARY_CASE(K, A, B)                                                                              \
-    case Op::binaryEntry(Kind::K, Op::Operand::A, Op::Operand::B):                                           \
-        if (!scalarBinaryStep<Kind::K, Op::Operand::A, Op::Operand::B>(expr, line, nullptr, in, dst))        \
-            return false;                                                                                    \
-        break;
-#define BV_OPERATOR_CASES(K) BV_LEAF_OPERAND_PAIRS(BV_BINARY_CASE, K)
-
-bool ScriptEngine::runScalarBinary(const FastExpression& expr, const ParsedScriptLine& line,
-                                   const ScalarInstruction& in, FastScalarValue& out) {
-    Packed dst;
-    switch (in.entry) {
-        BV_BINARY_KINDS(BV_OPERATOR_CASES)
-    default:
+template <Kind K, Op::Operand A, Op::Operand B>
+bool ScriptEngine::runLoneBinary(ScriptEngine& engine, const FastExpression& expr,
+                                 const ParsedScriptLine& line, const ScalarInstruction& in,
+                                 FastScalarValue& out) {
+    // A lone operator's operands are names and constants, never registers.
+    if constexpr (A == Op::Operand::Register || B == Op::Operand::Register) {
         return false;
+    } else {
+        Packed dst;
+        if (!engine.scalarBinaryStep<K, A, B>(expr, line, nullptr, in, dst)) return false;
+        out = unpack(dst);
+        return true;
     }
-    out = unpack(dst);
-    return true;
 }
-#undef BV_OPERATOR_CASES
-#undef BV_BINARY_CASE
-#undef BV_LEAF_OPERAND_PAIRS
+
+#define BV_LONE_BINARY(K, A, B) &runLoneBinary<Kind::K, Op::Operand::A, Op::Operand::B>,
+#define BV_OPERATOR_LONE_BINARIES(K) BV_OPERAND_PAIRS(BV_LONE_BINARY, K)
+const ScriptEngine::LoneBinary ScriptEngine::loneBinaries[] = {BV_BINARY_KINDS(BV_OPERATOR_LONE_BINARIES)};
+#undef BV_OPERATOR_LONE_BINARIES
+#undef BV_LONE_BINARY
 
 // Threaded: each instruction jumps straight to the next one's handler, so
 // there is one indirect jump per instruction and no loop bound to test; the
