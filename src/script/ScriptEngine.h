@@ -876,7 +876,19 @@ class ScriptEngine {
                                          FastScalarValue& out);
     Variable evaluateFastExpression(const FastExpression& expr, const ParsedScriptLine& line);
     bool tryExecuteDiscardedFastCall(const FastExpression& expr, const ParsedScriptLine& line);
-    static bool fastScalarIsTruthy(const FastScalarValue& v);
+    // A condition's truth on the fast path: a numeric zero is false there.
+    static bool fastScalarIsTruthy(const FastScalarValue& v) {
+        switch (v.kind) {
+        case FastScalarValue::Int:
+            return v.i != 0;
+        case FastScalarValue::Float:
+            return v.f != 0.0f;
+        case FastScalarValue::Bool:
+            return v.b != 0;
+        default:
+            return false;
+        }
+    }
     static void assignFastScalar(Variable& slot, const FastScalarValue& v) {
         switch (v.kind) {
         case FastScalarValue::Int:
@@ -1052,7 +1064,13 @@ class ScriptEngine {
     void parseParameters(const ParsedScriptLine& line, size_t& t, ScriptCallable& function);
     bool declareWithoutValue(const ParsedScriptLine& line);
     void executeFunctionDeclaration(const ParsedLines& lines, size_t& index);
-    Variable executeReturn(const ParsedScriptLine& line);
+    Variable executeReturn(const ParsedScriptLine& line) {
+        if (line.tokens.size() != 1 && line.fastExpression.valid)
+            return evaluateFastExpression(line.fastExpression, line);
+        return executeListedReturn(line);
+    }
+    // A bare `return`, or one whose values the fast form does not cover.
+    Variable executeListedReturn(const ParsedScriptLine& line);
     // A statement that is not a block: an assignment, a declaration or a call.
     void executeSimple(const ParsedScriptLine& line) {
         if (!line.scalarStorable || !storeScalar(line)) executeGeneralStatement(line);

@@ -395,9 +395,8 @@ void ScriptEngine::parseParameters(const ParsedScriptLine& line, size_t& t, Scri
     if (t != line.tokens.size()) throwError("Unexpected token after function declaration", tokenAt(line, t));
 }
 
-Variable ScriptEngine::executeReturn(const ParsedScriptLine& line) {
+Variable ScriptEngine::executeListedReturn(const ParsedScriptLine& line) {
     if (line.tokens.size() == 1) return {};
-    if (line.fastExpression.valid) return evaluateFastExpression(line.fastExpression, line);
     std::vector<Variable> values;
     size_t t = 1;
     while (true) {

@@ -343,19 +343,6 @@ void ScriptEngine::compileFastForms(ParsedScriptLine& line) {
 // ---------------------------------------------------------------------------
 // Scalars
 
-bool ScriptEngine::fastScalarIsTruthy(const FastScalarValue& v) {
-    switch (v.kind) {
-    case Scalar::Int:
-        return v.i != 0;
-    case Scalar::Float:
-        return v.f != 0.0f;
-    case Scalar::Bool:
-        return v.b != 0;
-    default:
-        return false;
-    }
-}
-
 void ScriptEngine::rethrowAtToken(const ParsedScriptLine& line, uint16_t token) {
     if (token < line.tokens.size()) setErrorToken(line.tokens, token);
     throw;
