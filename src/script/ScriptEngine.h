@@ -1087,6 +1087,9 @@ class ScriptEngine {
                              BlockSignal& signal, bool runsInline);
     void executeInlineChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
                             BlockSignal& signal);
+    void executeInlineIf(const std::shared_ptr<BytecodeProgram>& program, uint32_t group,
+                         BlockSignal& signal);
+    const BytecodeIfBranch* takenBranch(const BytecodeProgram& program, uint32_t group);
     bool chunkRunsInline(BytecodeProgram& program, uint32_t chunk) {
         const uint8_t cached = chunk < program.inlineCache.size() ? program.inlineCache[chunk] : 0;
         return cached != 0 ? cached == 2 : decideChunkInline(program, chunk);

@@ -168,6 +168,23 @@ bool ScriptEngine::decideChunkInline(BytecodeProgram& program, uint32_t chunkInd
     return eligible;
 }
 
+// The branch of an if-group whose body runs, found by evaluating the
+// conditions in turn; null when none holds.
+[[gnu::always_inline]] inline const BytecodeIfBranch*
+ScriptEngine::takenBranch(const BytecodeProgram& program, uint32_t groupIndex) {
+    const BytecodeIfGroup& group =
+        entryAt(program.ifGroups, groupIndex, "Bytecode if-group index out of range");
+    for (const BytecodeIfBranch& branch : group.branches) {
+        // Evaluating the condition enters its line.
+        const ParsedScriptLine& line =
+            entryAt(program.lines, branch.lineIndex, "Bytecode line index out of range");
+        if (branch.isElse) enterLine(line);
+        if (branch.isElse || evaluateLineCondition(line, "Unexpected token after if condition"))
+            return &branch;
+    }
+    return nullptr;
+}
+
 // An inline body holds no `return`, so it yields no value.
 void ScriptEngine::executeInlineChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunkIndex,
                                       BlockSignal& signal) {
@@ -179,10 +196,23 @@ void ScriptEngine::executeInlineChunk(const std::shared_ptr<BytecodeProgram>& pr
         if (shouldAbortForSoftRaisedError()) return;
         if (runsOneStatement(code[i]))
             executeStatementInstruction(*program, code[i]);
+        else if (code[i].opcode == static_cast<uint8_t>(Opcode::If))
+            executeInlineIf(program, code[i].operand, signal);
         else
             executeInstruction(program, code[i], signal);
         takeCoroutineTurn();
         if (signal != BlockSignal::Normal) return;
+    }
+}
+
+// An `if` of an inline body, whose branches are inline bodies too.
+void ScriptEngine::executeInlineIf(const std::shared_ptr<BytecodeProgram>& program, uint32_t groupIndex,
+                                   BlockSignal& signal) {
+    try {
+        if (const BytecodeIfBranch* branch = takenBranch(*program, groupIndex))
+            executeInlineChunk(program, branch->bodyChunk, signal);
+    } catch (const std::exception& error) {
+        rethrowAsReport(error);
     }
 }
 
@@ -207,18 +237,9 @@ bool ScriptEngine::stopsLoop(BlockSignal& signal) {
 
 Variable ScriptEngine::executeBytecodeIf(const std::shared_ptr<BytecodeProgram>& program, uint32_t groupIndex,
                                          BlockSignal& signal) {
-    const BytecodeIfGroup& group =
-        entryAt(program->ifGroups, groupIndex, "Bytecode if-group index out of range");
-    for (const BytecodeIfBranch& branch : group.branches) {
-        // Evaluating the condition enters its line.
-        const ParsedScriptLine& line =
-            entryAt(program->lines, branch.lineIndex, "Bytecode line index out of range");
-        if (branch.isElse) enterLine(line);
-        if (branch.isElse || evaluateLineCondition(line, "Unexpected token after if condition"))
-            return runBytecodeBody(program, branch.bodyChunk, signal,
-                                   chunkRunsInline(*program, branch.bodyChunk));
-    }
-    return {};
+    const BytecodeIfBranch* branch = takenBranch(*program, groupIndex);
+    if (!branch) return {};
+    return runBytecodeBody(program, branch->bodyChunk, signal, chunkRunsInline(*program, branch->bodyChunk));
 }
 
 Variable ScriptEngine::executeBytecodeWhile(const std::shared_ptr<BytecodeProgram>& program,
