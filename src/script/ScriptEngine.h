@@ -1183,7 +1183,21 @@ class ScriptEngine {
                        const ScalarInstruction* code, FastScalarValue& out);
     bool loadScalarOperand(const FastExpression& expr, const uint64_t* regs, ScalarInstruction::Mode mode,
                            int32_t value, uint64_t& to);
-    bool loadScalarLeaf(const FastExpression& expr, const ScalarInstruction& in, FastScalarValue& out);
+    // An expression that is one name or constant (a constant's mode is its
+    // kind), without the runner's frame.
+    bool loadScalarLeaf(const FastExpression& expr, const ScalarInstruction& in, FastScalarValue& out) {
+        if (in.aMode <= ScalarInstruction::Mode::BoolConst) {
+            out.kind = static_cast<FastScalarValue::Kind>(in.aMode);
+            out.i = in.a;
+            return true;
+        }
+        const FastExprNode& n = expr.nodes[in.a];
+        const Variable* v = resolveCached(n.nameId, n.resolved);
+        if (v) return tryFastScalarFromVariable(*v, out);
+        out.kind = FastScalarValue::Nil;
+        out.i = 0;
+        return true;
+    }
     const Variable* scalarElement(const FastExpression& expr, const uint64_t* regs,
                                   const Variable* const* refs, const ScalarInstruction& in);
     bool loadScalarElement(const FastExpression& expr, const ScalarInstruction& in, FastScalarValue& out);

@@ -730,15 +730,6 @@ bool ScriptEngine::tryScalarMixed(const FastExprNode& n, const ParsedScriptLine&
     return true;
 }
 
-// An expression that is one name or constant, without the runner's frame.
-bool ScriptEngine::loadScalarLeaf(const FastExpression& expr, const ScalarInstruction& in,
-                                  FastScalarValue& out) {
-    Packed value;
-    if (!loadScalarOperand(expr, nullptr, in.aMode, in.a, value)) return false;
-    out = unpack(value);
-    return true;
-}
-
 // The element an Element or ElementRef instruction names: an array's by an
 // int key, a table's by a string key; null when the scalar path cannot take
 // it, `missingElement` when there is none.
