@@ -630,6 +630,8 @@ struct ScriptCallable {
     bool isChunk = false;
     NativeFunction nativeFunction;
     DirectFunction directFunction; // set for library builtins that take arguments in place
+    // Set for the numeric math functions, which are called through it directly.
+    Variable (*numericFunction)(std::span<const Variable>) = nullptr;
     BuiltinId builtinId = 0;
     std::string name;
     std::vector<std::string> params;
@@ -1263,7 +1265,7 @@ class ScriptEngine {
     using NumericBuiltin = Variable (*)(std::span<const Variable>);
     static NumericBuiltin numericBuiltin(BuiltinId id);
     static Variable dispatchBuiltinFast(const ScriptCallable& builtin, const Variable* args, size_t count) {
-        if (NumericBuiltin direct = numericBuiltin(builtin.builtinId)) return direct({args, count});
+        if (builtin.numericFunction) return builtin.numericFunction({args, count});
         return builtin.directFunction({args, count});
     }
     Variable runReturnLine(const ParsedScriptLine& line);

@@ -31,6 +31,7 @@ Variable ScriptEngine::makeNativeCallable(NativeFunction function, const std::st
     callable->nativeFunction = std::move(function);
     callable->name = name;
     callable->builtinId = builtinId != 0 ? builtinId : builtinIdFromName(name);
+    callable->numericFunction = numericBuiltin(callable->builtinId);
     return Variable(std::move(callable));
 }
 
