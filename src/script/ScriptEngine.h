@@ -876,7 +876,12 @@ class ScriptEngine {
     static void compileFastForms(ParsedScriptLine& line);
     bool tryEvaluateFastExpressionScalar(const FastExpression& expr, const ParsedScriptLine& line,
                                          FastScalarValue& out);
-    Variable evaluateFastExpression(const FastExpression& expr, const ParsedScriptLine& line);
+    Variable evaluateFastExpression(const FastExpression& expr, const ParsedScriptLine& line) {
+        Variable result = evaluateFastNode(expr, expr.root, line);
+        // Leave the error context where reading the expression would have left it.
+        setErrorToken(line.tokens, expr.nodes[expr.root].errorToken);
+        return result;
+    }
     bool tryExecuteDiscardedFastCall(const FastExpression& expr, const ParsedScriptLine& line);
     // A condition's truth on the fast path: a numeric zero is false there.
     static bool fastScalarIsTruthy(const FastScalarValue& v) {
@@ -1245,7 +1250,14 @@ class ScriptEngine {
                           const uint64_t* args, uint64_t& out);
     bool tryScalarBuiltin(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
                           FastScalarValue& out);
-    const Variable* peekFastCallee(const FastExpression& expr, const FastCallExpression& call);
+    // The callee of a call written as a name or as name['member'], read in
+    // place; null for any other form.
+    const Variable* peekFastCallee(const FastExpression& expr, const FastCallExpression& call) {
+        const FastExprNode& callee = expr.nodes[call.callee];
+        if (callee.kind == FastExprNodeKind::Variable) return resolveCached(callee.nameId, callee.resolved);
+        return peekMemberCallee(expr, call);
+    }
+    const Variable* peekMemberCallee(const FastExpression& expr, const FastCallExpression& call);
     const Variable* peekElement(const FastExpression& expr, const FastExprNode& index,
                                 const ParsedScriptLine& line);
     const Variable* peekArrayElement(const FastExpression& expr, const FastExprNode& index,

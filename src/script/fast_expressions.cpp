@@ -958,10 +958,9 @@ const Variable* ScriptEngine::peekElement(const FastExpression& expr, const Fast
     return found == table.end() ? &missingElement : &found->second;
 }
 
-// The callee of a call written as a name or as name['member'], read in place.
-const Variable* ScriptEngine::peekFastCallee(const FastExpression& expr, const FastCallExpression& call) {
+// The callee of a call written as name['member'], read in place through the call's member cache.
+const Variable* ScriptEngine::peekMemberCallee(const FastExpression& expr, const FastCallExpression& call) {
     const FastExprNode& callee = expr.nodes[call.callee];
-    if (callee.kind == Kind::Variable) return resolveCached(callee.nameId, callee.resolved);
     if (callee.kind != Kind::Index || expr.nodes[callee.left].kind != Kind::Variable ||
         expr.nodes[callee.right].kind != Kind::StringLiteral)
         return nullptr;
@@ -1017,13 +1016,6 @@ bool ScriptEngine::runScalarBuiltin(const FastExpression& expr, const ParsedScri
 
 // ---------------------------------------------------------------------------
 // Full values over the same tree
-
-Variable ScriptEngine::evaluateFastExpression(const FastExpression& expr, const ParsedScriptLine& line) {
-    Variable result = evaluateFastNode(expr, expr.root, line);
-    // Leave the error context where reading the expression would have left it.
-    setErrorToken(line.tokens, expr.nodes[expr.root].errorToken);
-    return result;
-}
 
 Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t index,
                                         const ParsedScriptLine& line) {
