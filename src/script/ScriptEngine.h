@@ -1134,7 +1134,11 @@ class ScriptEngine {
     void combineNumbersOrOperate(Variable& slot, FastExprNodeKind op, const FastScalarValue& value);
     [[gnu::noinline]] void operateInto(Variable& slot, FastExprNodeKind op, const FastScalarValue& value);
     static void prepareFastCallableBody(ScriptCallable& function);
-    bool hasRunnableFastBody(const ScriptCallable& function);
+    // Whether the function has a fast body that still means what it did when prepared.
+    bool hasRunnableFastBody(const ScriptCallable& function) {
+        return function.fastBodyKind == 2 ? errorIsLibraryFunction(function) : function.fastBodyKind != 0;
+    }
+    bool errorIsLibraryFunction(const ScriptCallable& function);
     Variable runFastCallableBody(const ScriptCallable& function);
 
     // Shared by both executors.

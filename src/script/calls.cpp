@@ -247,10 +247,8 @@ void ScriptEngine::prepareFastCallableBody(ScriptCallable& function) {
     function.fastErrorMessage = decodeStringToken(call[2]);
 }
 
-// Whether the function has a fast body that still means what it did when
-// prepared (a kind-2 body needs `error` to name the library function).
-bool ScriptEngine::hasRunnableFastBody(const ScriptCallable& function) {
-    if (function.fastBodyKind != 2) return function.fastBodyKind != 0;
+// A kind-2 body is fast only while `error` names the library function.
+bool ScriptEngine::errorIsLibraryFunction(const ScriptCallable& function) {
     const ParsedScriptLine& errorLine = (*function.lines)[function.fastErrorLine];
     static const BuiltinId errorId = builtinIdFromName("error");
     return isBuiltin(resolveVariableId(errorLine.tokenInfo[0].nameId), errorId);
