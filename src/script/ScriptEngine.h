@@ -1250,6 +1250,7 @@ class ScriptEngine {
     Variable evaluateFastCall(const FastExpression& expr, const FastExprNode& node,
                               const ParsedScriptLine& line);
     Variable evaluateFastArgument(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
+    Variable evaluateOperand(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
     bool runScalarBuiltin(const FastExpression& expr, const ParsedScriptLine& line, const FastExprNode& node,
                           const uint64_t* args, uint64_t& out);
     bool tryScalarBuiltin(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,

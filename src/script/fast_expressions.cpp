@@ -1039,6 +1039,15 @@ Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t inde
     return evaluateFastNodeBoxed(expr, n, line);
 }
 
+// An operand of an operator that computes full values: such operands are
+// mostly calls, which go to the call directly.
+[[gnu::always_inline]] inline Variable
+ScriptEngine::evaluateOperand(const FastExpression& expr, int32_t index, const ParsedScriptLine& line) {
+    const FastExprNode& n = expr.nodes[index];
+    if (n.kind == Kind::Call) return evaluateFastCall(expr, n, line);
+    return evaluateFastNode(expr, index, line);
+}
+
 // A call's argument: an operator on numbers (`n - 1`) is built in place
 // from its scalar, without the layers of the general dispatch.
 [[gnu::always_inline]] inline Variable
@@ -1119,8 +1128,8 @@ Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const F
     default:
         break;
     }
-    Variable a = evaluateFastNode(expr, n.left, line);
-    Variable b = evaluateFastNode(expr, n.right, line);
+    Variable a = evaluateOperand(expr, n.left, line);
+    Variable b = evaluateOperand(expr, n.right, line);
     // Results of calls are mostly numbers too.
     FastScalarValue x, y, result;
     if (a.type != VarType::None && b.type != VarType::None && tryFastScalarFromVariable(a, x) &&
