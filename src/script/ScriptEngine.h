@@ -1065,7 +1065,25 @@ class ScriptEngine {
     Variable executeNumericFor(const ParsedLines& lines, size_t& index, BlockSignal& signal);
     Variable executeGenericFor(const ParsedLines& lines, size_t& index, BlockSignal& signal);
     bool runLoopBody(const ParsedLines& lines, size_t bodyStart, BlockSignal& signal, Variable& result);
-    bool evaluateLineCondition(const ParsedScriptLine& line, const char* trailingMessage);
+    // Evaluates the expression after a line's keyword, which must fill the
+    // line; one that computes to a number is decided here.
+    bool evaluateLineCondition(const ParsedScriptLine& line, const char* trailingMessage) {
+        const FastExpression& expr = line.fastExpression;
+        if (expr.valid && expr.mayBeScalar()) {
+            enterLine(line);
+            FastScalarValue scalar;
+            scalarReadElement = false;
+            try {
+                if (tryScalarAt(expr, expr.root, line, scalar))
+                    return scalarReadElement ? isTruthy(fastScalarToVariable(scalar))
+                                             : fastScalarIsTruthy(scalar);
+            } catch (const std::exception& error) {
+                rethrowAsReport(error);
+            }
+        }
+        return evaluateGeneralCondition(line, trailingMessage);
+    }
+    bool evaluateGeneralCondition(const ParsedScriptLine& line, const char* trailingMessage);
     std::vector<Variable> collectForItems(const ParsedScriptLine& line, size_t t);
     bool callsStringWalker(const ParsedScriptLine& line, size_t t);
     void parseParameters(const ParsedScriptLine& line, size_t& t, ScriptCallable& function);

@@ -75,19 +75,13 @@ Variable ScriptEngine::executeStatement(const ParsedLines& lines, size_t& index,
     }
 }
 
-// Evaluates the expression after a line's keyword, which must fill the line.
-bool ScriptEngine::evaluateLineCondition(const ParsedScriptLine& line, const char* trailingMessage) {
+// A condition that is not decided as a number: its full value, or the
+// general evaluator's reading of the line.
+bool ScriptEngine::evaluateGeneralCondition(const ParsedScriptLine& line, const char* trailingMessage) {
     enterLine(line);
     try {
-        if (line.fastExpression.valid) {
-            FastScalarValue scalar;
-            scalarReadElement = false;
-            if (line.fastExpression.mayBeScalar() &&
-                tryScalarAt(line.fastExpression, line.fastExpression.root, line, scalar))
-                return scalarReadElement ? isTruthy(fastScalarToVariable(scalar))
-                                         : fastScalarIsTruthy(scalar);
+        if (line.fastExpression.valid)
             return isTruthy(evaluateFastNode(line.fastExpression, line.fastExpression.root, line));
-        }
         size_t index = 1;
         bool value = evaluateCondition(line.tokens, index, &line.tokenInfo);
         if (index != line.tokens.size()) throwError(trailingMessage, tokenAt(line, index));
