@@ -48,6 +48,8 @@ using TableStorage = std::unordered_map<std::string, Variable, TableKeyHash, std
 using NativeFunction = std::function<Variable(const std::vector<Variable>&)>;
 // A library builtin's own entry: the arguments as they lie, without a vector.
 using DirectFunction = std::function<Variable(std::span<const Variable>)>;
+// A numeric math function, called through a plain pointer.
+using NumericFunction = Variable (*)(std::span<const Variable>);
 using BuiltinId = uint16_t;
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -631,7 +633,7 @@ struct ScriptCallable {
     NativeFunction nativeFunction;
     DirectFunction directFunction; // set for library builtins that take arguments in place
     // Set for the numeric math functions, which are called through it directly.
-    Variable (*numericFunction)(std::span<const Variable>) = nullptr;
+    NumericFunction numericFunction = nullptr;
     BuiltinId builtinId = 0;
     std::string name;
     std::vector<std::string> params;
@@ -874,8 +876,6 @@ class ScriptEngine {
                                                      const std::vector<TokenAnalysis>& analysis, size_t first,
                                                      size_t end);
     static void compileFastForms(ParsedScriptLine& line);
-    bool tryEvaluateFastExpressionScalar(const FastExpression& expr, const ParsedScriptLine& line,
-                                         FastScalarValue& out);
     Variable evaluateFastExpression(const FastExpression& expr, const ParsedScriptLine& line) {
         Variable result = evaluateFastNode(expr, expr.root, line);
         // Leave the error context where reading the expression would have left it.
@@ -1268,6 +1268,7 @@ class ScriptEngine {
     Variable evaluateFastCall(const FastExpression& expr, const FastExprNode& node,
                               const ParsedScriptLine& line);
     Variable evaluateFastArgument(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
+    Variable scalarOrBoxed(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
     Variable evaluateOperand(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
     bool runScalarBuiltin(const FastExpression& expr, const ParsedScriptLine& line, const FastExprNode& node,
                           const uint64_t* args, uint64_t& out);
@@ -1295,10 +1296,9 @@ class ScriptEngine {
     // Calls.
     Variable callScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);
     Variable callNativeWithVector(const ScriptCallable& function, const Variable* args, size_t count);
+    // The numeric math function with this builtin id; null for other ids.
+    static NumericFunction numericBuiltin(BuiltinId id);
     // A library builtin runs on the arguments where they lie.
-    // The numeric math functions, called directly by id; null for other ids.
-    using NumericBuiltin = Variable (*)(std::span<const Variable>);
-    static NumericBuiltin numericBuiltin(BuiltinId id);
     static Variable dispatchBuiltinFast(const ScriptCallable& builtin, const Variable* args, size_t count) {
         if (builtin.numericFunction) return builtin.numericFunction({args, count});
         return builtin.directFunction({args, count});

@@ -348,11 +348,6 @@ void ScriptEngine::rethrowAtToken(const ParsedScriptLine& line, uint16_t token) 
     throw;
 }
 
-bool ScriptEngine::tryEvaluateFastExpressionScalar(const FastExpression& expr, const ParsedScriptLine& line,
-                                                   FastScalarValue& out) {
-    return expr.valid && tryScalarAt(expr, expr.root, line, out);
-}
-
 // The leaves that dominate operands, read without entering the tree walk.
 inline bool ScriptEngine::tryScalarOperand(const FastExpression& expr, int32_t index,
                                            const ParsedScriptLine& line, FastScalarValue& out) {
@@ -1048,25 +1043,28 @@ ScriptEngine::evaluateOperand(const FastExpression& expr, int32_t index, const P
     return evaluateFastNode(expr, index, line);
 }
 
+// An operator subtree the scalar path may take usually computes on numbers;
+// that is tried first.
+[[gnu::always_inline]] inline Variable ScriptEngine::scalarOrBoxed(const FastExpression& expr, int32_t index,
+                                                                   const ParsedScriptLine& line) {
+    FastScalarValue scalar;
+    if (tryScalarAt(expr, index, line, scalar)) return fastScalarToVariable(scalar);
+    return evaluateFastNodeBoxed(expr, expr.nodes[index], line);
+}
+
+// Kept out of line so that evaluateFastNode's dispatch stays small.
+Variable ScriptEngine::evaluateScalarFirst(const FastExpression& expr, int32_t index,
+                                           const ParsedScriptLine& line) {
+    return scalarOrBoxed(expr, index, line);
+}
+
 // A call's argument: an operator on numbers (`n - 1`) is built in place
 // from its scalar, without the layers of the general dispatch.
 [[gnu::always_inline]] inline Variable
 ScriptEngine::evaluateFastArgument(const FastExpression& expr, int32_t index, const ParsedScriptLine& line) {
     const FastExprNode& n = expr.nodes[index];
     if (!n.scalarSafe || n.kind < Kind::Negate) return evaluateFastNode(expr, index, line);
-    FastScalarValue scalar;
-    if (tryScalarAt(expr, index, line, scalar)) return fastScalarToVariable(scalar);
-    return evaluateFastNodeBoxed(expr, n, line);
-}
-
-// An operator subtree the scalar path may take usually computes on numbers;
-// that is tried first. Kept out of line so that the dispatch above stays
-// small.
-Variable ScriptEngine::evaluateScalarFirst(const FastExpression& expr, int32_t index,
-                                           const ParsedScriptLine& line) {
-    FastScalarValue scalar;
-    if (tryScalarAt(expr, index, line, scalar)) return fastScalarToVariable(scalar);
-    return evaluateFastNodeBoxed(expr, expr.nodes[index], line);
+    return scalarOrBoxed(expr, index, line);
 }
 
 Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const FastExprNode& n,

@@ -86,7 +86,7 @@ Variable radians(Args args) {
 }
 
 // The numeric functions of the math table in the order of their builtin ids.
-constexpr std::pair<const char*, Variable (*)(Args)> numericFunctions[] = {
+constexpr std::pair<const char*, NumericFunction> numericFunctions[] = {
     {"floor", floorOf}, {"ceil", ceilingOf}, {"abs", absolute}, {"min", minimum},   {"max", maximum},
     {"sin", sine},      {"cos", cosine},     {"rad", radians},  {"log", logarithm}, {"sqrt", squareRoot}};
 
@@ -149,7 +149,7 @@ bool ScriptEngine::isNumericBuiltin(BuiltinId id) {
     return id == clock || numericBuiltin(id);
 }
 
-ScriptEngine::NumericBuiltin ScriptEngine::numericBuiltin(BuiltinId id) {
+NumericFunction ScriptEngine::numericBuiltin(BuiltinId id) {
     static const BuiltinId first = builtinIdFromName("math.floor");
     const size_t index = static_cast<size_t>(id - first);
     return id >= first && index < std::size(numericFunctions) ? numericFunctions[index].second : nullptr;
