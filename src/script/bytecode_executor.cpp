@@ -291,12 +291,7 @@ Variable ScriptEngine::executeBytecodeNumericFor(const std::shared_ptr<BytecodeP
     for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit;
          i += clause.step) {
         frameScopes.scopes[loopScope][0].second.setPlain(VarType::Int, static_cast<uint32_t>(i));
-        if (bodyInline) {
-            executeInlineChunk(program, loop.bodyChunk, signal);
-            if (stopsLoop(signal)) return {};
-            continue;
-        }
-        Variable result = executeBytecodeChunkInternal(program, loop.bodyChunk, signal, true);
+        Variable result = runBytecodeBody(program, loop.bodyChunk, signal, bodyInline);
         if (stopsLoop(signal)) return result;
     }
     return {};
