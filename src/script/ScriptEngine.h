@@ -1142,7 +1142,7 @@ class ScriptEngine {
     void executeStatementInstruction(const BytecodeProgram& program, const Instruction& instruction);
     static bool isScalarStorable(const ParsedScriptLine& line);
     bool storeScalar(const ParsedScriptLine& line);
-    bool storeScalarElement(const ParsedScriptLine& line, const Variable* keyName,
+    bool storeScalarElement(const ParsedScriptLine& line, uint32_t nameId, const Variable* keyName,
                             const FastScalarValue& value);
     // `slot = value`, or `slot op= value` when `op` is an operator.
     void combineInto(Variable& slot, FastExprNodeKind op, const FastScalarValue& value) {

@@ -311,7 +311,7 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
         assignVariableId(nameId, fastScalarToVariable(value), line.assignScope);
         return true;
     }
-    if (!target.indexRanges.empty()) return storeScalarElement(line, keyName, value);
+    if (!target.indexRanges.empty()) return storeScalarElement(line, nameId, keyName, value);
     Variable* slot = resolveCached(nameId, target.resolved);
     if (!slot) return false;
     // Only a compound operator can raise from here; its report names the
@@ -322,9 +322,10 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     return true;
 }
 
-// The array slot of `name[key] = value`; `keyName` holds the key when it is a name.
+// The array slot of `name[key] = value`, `nameId` naming the array; `keyName` holds the key when it is a
+// name.
 [[gnu::always_inline]] inline bool ScriptEngine::storeScalarElement(const ParsedScriptLine& line,
-                                                                    const Variable* keyName,
+                                                                    uint32_t nameId, const Variable* keyName,
                                                                     const FastScalarValue& value) {
     const ParsedAssignmentTarget& target = line.assignmentTargets[0];
     const FastExpression& keyExpr = target.fastIndexes[0];
@@ -334,7 +335,7 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     else if (!tryScalarAt(keyExpr, keyExpr.root, line, key) || key.kind != FastScalarValue::Int)
         return false;
     if (key.i < 1) return false;
-    Variable* container = resolveCached(line.tokenInfo[target.nameIndex].nameId, target.resolved);
+    Variable* container = resolveCached(nameId, target.resolved);
     if (!container || container->type != VarType::Array) return false;
     ArrayStorage& elements = *container->asArray();
     const size_t index = static_cast<size_t>(key.i) - 1;
