@@ -66,6 +66,7 @@ int compileToFile(int argc, char** argv) {
 int main(int argc, char** argv) {
     growStackLimit();
     try {
+        setRuntimeDirectory(executableDirectory(argc > 0 ? argv[0] : nullptr));
         registerFunctions();
         if (argc > 1 && std::string(argv[1]) == "--compile") return compileToFile(argc, argv);
         engine.runScript(bootSource(bootScriptPath(argc, argv)));

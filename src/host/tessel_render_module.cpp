@@ -1,0 +1,6 @@
+// Tessel: the 3D view's bindings (none built yet).
+#include "modules.h"
+
+HostMembers tesselRendererMembers() {
+    return {};
+}
