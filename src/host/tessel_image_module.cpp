@@ -1,6 +1,9 @@
 // Tessel: the image operations' bindings. Each checks its arguments and
 // forwards to src/image. A pointer a script passes may be dead or foreign, so
 // every image argument is looked up in the registry before it is touched.
+#include "Compositing.h"
+#include "PixelOps.h"
+#include "RowBands.h"
 #include "TesselImage.h"
 #include "TmgFormat.h"
 #include "modules.h"
@@ -70,6 +73,7 @@ Variable loadPNG(const std::vector<Variable>& args) {
     image->height = height;
     image->pixels = std::move(pixels);
     TesselImage* record = registerLiveImage(std::move(image));
+    if (bv_png_requires_postprocess()) processTesselImagePixels(record, unpremultiplyProcessor, 0, 0, 0, 0);
     return returnValues({Variable::pointer(record), Variable(record->height), Variable(record->width)});
 }
 
@@ -87,15 +91,115 @@ Variable loadTesselImageBinding(const std::vector<Variable>& args) {
     return returnValues({Variable::pointer(image), Variable(image->width), Variable(image->height)});
 }
 
+Variable mirrorImage(const std::vector<Variable>& args) {
+    const std::string fn = "Tessel.mirrorImage";
+    TesselImage* image = validImageArg(args, 0, fn, "image");
+    mirrorTesselImage(image, flagValue(requireArg(args, 1, fn)));
+    return Variable();
+}
+
+Variable trimImage(const std::vector<Variable>& args) {
+    const std::string fn = "Tessel.trimImage";
+    TesselImage* image = imageArg(args, 0, fn, "image");
+    int32_t width = intArg(args, 1, fn, "width"), height = intArg(args, 2, fn, "height");
+    trimTesselImage(image, width, height);
+    return Variable();
+}
+
+Variable modifyImage(const std::vector<Variable>& args) {
+    const std::string fn = "Tessel.modifyImage";
+    TesselImage* image = validImageArg(args, 0, fn, "image");
+    int32_t processor = intArg(args, 1, fn, "processor");
+    float r = float(numberArg(args, 2, fn, "r")), g = float(numberArg(args, 3, fn, "g"));
+    float b = float(numberArg(args, 4, fn, "b")), a = float(numberArg(args, 5, fn, "a"));
+    processTesselImagePixels(image, processor, r / 255, g / 255, b / 255, a / 255);
+    return Variable();
+}
+
+Variable bilinear(const std::vector<Variable>& args) {
+    const std::string fn = "Tessel.bilinear";
+    TesselImage* image = imageArg(args, 0, fn, "image");
+    upscaleTesselImage(image, float(numberArg(args, 1, fn, "factor")));
+    return Variable();
+}
+
+Variable bilinearSolid(const std::vector<Variable>& args) {
+    bilinearInPlace(imageArg(args, 0, "Tessel.bilinearSolid", "image"), step);
+    return Variable();
+}
+
+Variable dither(const std::vector<Variable>& args) {
+    const std::string fn = "Tessel.dither";
+    TesselImage* image = imageArg(args, 0, fn, "image");
+    int32_t amount = intArg(args, 1, fn, "amount");
+    ditherImage(image, amount, flagValue(requireArg(args, 2, fn)));
+    return Variable();
+}
+
+Variable printImage(const std::vector<Variable>& args) {
+    const std::string fn = "Tessel.printImage";
+    TesselImage* image = imageArg(args, 0, fn, "image");
+    int32_t width = intArg(args, 1, fn, "width"), height = intArg(args, 2, fn, "height");
+    printAsciiArt(image, width, height);
+    return Variable();
+}
+
+Variable skew(const std::vector<Variable>& args) {
+    const std::string fn = "Tessel.skew";
+    TesselImage* input = imageArg(args, 0, fn, "input");
+    TesselImage* output = imageArg(args, 1, fn, "output");
+    static const char* const corners[] = {"ltx", "lty", "rtx", "rty", "lbx", "lby", "rbx", "rby"};
+    int32_t c[8];
+    for (size_t i = 0; i < 8; ++i) c[i] = intArg(args, i + 2, fn, corners[i]);
+    skewImage(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], input, output);
+    return Variable();
+}
+
+Variable blitImageBinding(const std::vector<Variable>& args) {
+    const std::string fn = "Tessel.blitImage";
+    if (args.size() != 7)
+        bindingError(fn, "expected 7 arguments (target, image, x, y, blend, scale, rotation)");
+    TesselImage* target = imageArg(args, 0, fn, "target");
+    TesselImage* source = imageArg(args, 1, fn, "image");
+    int32_t x = intArg(args, 2, fn, "x"), y = intArg(args, 3, fn, "y");
+    bool blend = flagValue(args[4]);
+    float scale = float(numberArg(args, 5, fn, "scale")),
+          rotation = float(numberArg(args, 6, fn, "rotation"));
+    if (!hasPixels(target)) bindingError(fn, "target must be a valid image");
+    if (!hasPixels(source)) bindingError(fn, "image must be a valid image");
+    blitImage(target, source, x, y, blend, scale, rotation);
+    return Variable();
+}
+
+Variable insertReflectionBinding(const std::vector<Variable>& args) {
+    const std::string fn = "Tessel.insertReflection";
+    TesselImage* image = imageArg(args, 0, fn, "image");
+    TesselImage* map = imageArg(args, 1, fn, "reflectmap");
+    if (!hasPixels(image)) bindingError(fn, "image must be a valid image");
+    if (!hasPixels(map)) bindingError(fn, "reflectmap must be a valid image");
+    insertReflection(image, map);
+    return Variable();
+}
+
 } // namespace
 
 HostMembers tesselImageMembers() {
     return {
+        {"printImage", printImage},
+        {"dither", dither},
+        {"skew", skew},
+        {"bilinear", bilinear},
+        {"trimImage", trimImage},
+        {"bilinearSolid", bilinearSolid},
         {"createImage", createImage},
         {"checkImage", checkImage},
         {"saveImage", saveImage},
+        {"blitImage", blitImageBinding},
+        {"modifyImage", modifyImage},
+        {"mirrorImage", mirrorImage},
         {"killImage", killImage},
         {"imageSize", imageSize},
+        {"insertReflection", insertReflectionBinding},
         {"loadPNG", loadPNG},
         {"saveTesselImage", saveTesselImageBinding},
         {"loadTesselImage", loadTesselImageBinding},
