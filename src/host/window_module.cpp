@@ -3,9 +3,22 @@
 #include "modules.h"
 #include "platform_layer.h"
 
+#include "TesselImage.h"
+
+#include <memory>
+
 namespace {
 
-BvWindow win = nullptr; // the script's window, null when none
+BvWindow win = nullptr;  // the script's window, null when none
+std::string windowTitle; // the title last given by a script
+
+// A pointer argument that must name a live image with pixels.
+const TesselImage* validImage(const Variable& value, const std::string& function, const std::string& argName,
+                              const std::string& failure) {
+    auto* image = static_cast<TesselImage*>(pointerValue(value, function, argName));
+    if (!isLiveImage(image) || !hasPixels(image)) bindingError(function, failure);
+    return image;
+}
 
 // The input globals' key names, in the order they are published, with the
 // platform key each one reads.
@@ -34,6 +47,101 @@ Variable updateInput(const std::vector<Variable>&) {
     return Variable();
 }
 
+Variable renderImage(const std::vector<Variable>& args) {
+    const std::string fn = "Daziz.renderImage";
+    const TesselImage* image =
+        validImage(requireArg(args, 0, fn), fn, "image", "image must be a valid image");
+    bv_pushImage(win, image);
+    return Variable();
+}
+
+Variable forceUpdate(const std::vector<Variable>&) {
+    bv_updateWindow(win);
+    return Variable();
+}
+
+Variable getTitle(const std::vector<Variable>&) {
+    return Variable(windowTitle);
+}
+
+Variable getWindow(const std::vector<Variable>&) {
+    TesselImage* capture = bv_captureWindow(win);
+    if (!capture) return Variable();
+    return Variable::pointer(registerLiveImage(std::unique_ptr<TesselImage>(capture)));
+}
+
+Variable clearTouchBar(const std::vector<Variable>&) {
+    bv_clearTouchBar(win);
+    return Variable();
+}
+
+// A touch-bar button's content: a label or an image; nil is an empty label.
+void setTouchBarContent(int button, const Variable& value) {
+    const std::string fn = "Daziz.setTouchBarButton";
+    if (value.type == VarType::Pointer) {
+        bv_setTouchBarButtonImage(win, button,
+                                  validImage(value, fn, "image", "touch bar image must be a valid image"));
+    } else if (value.type == VarType::String || value.isNone()) {
+        const std::string label = value.isNone() || value.asString() == "space" ? "" : value.asString();
+        bv_setTouchBarButtonText(win, button, label.c_str());
+    } else {
+        bindingError(fn, "touch bar input must be a string, image, or nil");
+    }
+}
+
+Variable setTouchBarButton(const std::vector<Variable>& args) {
+    const std::string fn = "Daziz.setTouchBarButton";
+    if (args.size() < 2) bindingError(fn, "expected button index and label or mode");
+    const int button = intArg(args, 0, fn, "button");
+    const bool activeMode = args[1].type == VarType::String && args[1].asString() == "active";
+    setTouchBarContent(button, activeMode ? (args.size() > 2 ? args[2] : Variable()) : args[1]);
+    return Variable();
+}
+
+Variable setTouchBarButtonImage(const std::vector<Variable>& args) {
+    const std::string fn = "Daziz.setTouchBarButtonImage";
+    const int button = intArg(args, 0, fn, "button");
+    const TesselImage* image =
+        validImage(requireArg(args, 1, fn), fn, "image", "touch bar image must be a valid image");
+    bv_setTouchBarButtonImage(win, button, image);
+    return Variable();
+}
+
+Variable setTitle(const std::vector<Variable>& args) {
+    windowTitle = stringArg(args, 0, "Daziz.setTitle", "title");
+    bv_setWindowTitle(win, windowTitle.c_str());
+    return Variable();
+}
+
+Variable clearBuffer(const std::vector<Variable>& args) {
+    const std::string fn = "Daziz.clearBuffer";
+    const auto channel = [&](size_t i, const char* name) {
+        return uint8_t(intArg(args, i, fn, name) & 0xFF);
+    };
+    const uint8_t r = channel(0, "r"), g = channel(1, "g"), b = channel(2, "b");
+    bv_clearWindow(win, r, g, b);
+    return Variable();
+}
+
+Variable checkClose(const std::vector<Variable>&) {
+    return Variable(win && bv_windowShouldClose(win));
+}
+
+Variable killWindow(const std::vector<Variable>&) {
+    bv_destroyWindow(win);
+    win = nullptr;
+    return Variable();
+}
+
+Variable spawnWindow(const std::vector<Variable>& args) {
+    const std::string fn = "Daziz.spawnWindow";
+    const int width = intArg(args, 0, fn, "width"), height = intArg(args, 1, fn, "height");
+    windowTitle = stringArg(args, 2, fn, "title");
+    win = bv_createWindow(windowTitle.c_str(), width, height);
+    publishInputGlobals();
+    return Variable();
+}
+
 } // namespace
 
 void publishInputGlobals() {
@@ -57,5 +165,17 @@ void publishInputGlobals() {
 }
 
 HostMembers dazizMembers() {
-    return {{"updateInput", updateInput}};
+    return {{"renderImage", renderImage},
+            {"updateInput", updateInput},
+            {"forceUpdate", forceUpdate},
+            {"getTitle", getTitle},
+            {"getWindow", getWindow},
+            {"clearTouchBar", clearTouchBar},
+            {"setTouchBarButton", setTouchBarButton},
+            {"setTouchBarButtonImage", setTouchBarButtonImage},
+            {"setTitle", setTitle},
+            {"clearBuffer", clearBuffer},
+            {"checkClose", checkClose},
+            {"killWindow", killWindow},
+            {"spawnWindow", spawnWindow}};
 }

@@ -1,0 +1,179 @@
+#include "xvfb_session.h"
+
+#include <X11/Xutil.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr auto pollStep = std::chrono::milliseconds(10);
+constexpr int pollLimit = 1000; // ten seconds at most for anything awaited
+
+bool displayInUse(int n) {
+    return fs::exists("/tmp/.X11-unix/X" + std::to_string(n)) ||
+           fs::exists("/tmp/.X" + std::to_string(n) + "-lock");
+}
+
+bool exited(pid_t pid) {
+    return waitpid(pid, nullptr, WNOHANG) == pid;
+}
+
+int exitStatus(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void silenceOutput() {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+}
+
+// Errors of the test's own requests (a window already gone) are not fatal.
+int ignoreXError(Display*, XErrorEvent*) {
+    return 0;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+} // namespace
+
+XvfbServer::XvfbServer(int width, int height) {
+    XSetErrorHandler(ignoreXError);
+    const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
+    for (int n = 70; n < 200 && !display_; ++n) {
+        if (displayInUse(n)) continue;
+        name_ = ":" + std::to_string(n);
+        pid_ = fork();
+        if (pid_ == 0) {
+            silenceOutput();
+            execlp("Xvfb", "Xvfb", name_.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp",
+                   nullptr);
+            _exit(127);
+        }
+        for (int i = 0; i < pollLimit && !display_; ++i) {
+            if (exited(pid_)) break; // lost the display number to another server
+            display_ = XOpenDisplay(name_.c_str());
+            if (!display_) std::this_thread::sleep_for(pollStep);
+        }
+        if (!display_) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+}
+
+XvfbServer::~XvfbServer() {
+    if (display_) XCloseDisplay(display_);
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+Window XvfbServer::findWindow(const std::string& title) const {
+    Window root, parent, *children = nullptr, found = 0;
+    unsigned count = 0;
+    if (!XQueryTree(display_, DefaultRootWindow(display_), &root, &parent, &children, &count)) return 0;
+    for (unsigned i = 0; i < count && !found; ++i) {
+        char* name = nullptr;
+        if (XFetchName(display_, children[i], &name) && name && title == name) found = children[i];
+        if (name) XFree(name);
+    }
+    if (children) XFree(children);
+    return found;
+}
+
+unsigned long XvfbServer::pixelAt(int x, int y) const {
+    XImage* image = XGetImage(display_, DefaultRootWindow(display_), x, y, 1, 1, AllPlanes, ZPixmap);
+    if (!image) return ~0ul;
+    const unsigned long pixel = XGetPixel(image, 0, 0) & 0xFFFFFF; // the 24-bit screen is 0xRRGGBB
+    XDestroyImage(image);
+    return pixel;
+}
+
+bool XvfbServer::waitForPixel(int x, int y, unsigned long colour) const {
+    for (int i = 0; i < pollLimit; ++i) {
+        if (pixelAt(x, y) == colour) return true;
+        std::this_thread::sleep_for(pollStep);
+    }
+    return false;
+}
+
+ScriptProcess::ScriptProcess(const std::string& script, const std::string& display) {
+    char pattern[] = "/tmp/bv-window-test-XXXXXX";
+    folder_ = mkdtemp(pattern);
+    // The signal helpers every window script uses come first.
+    std::ofstream(fs::path(folder_) / "main.bs") << "runFile('" BV_WINDOW_SCRIPTS "/signals.bs')\nrunFile('"
+                                                 << BV_WINDOW_SCRIPTS "/" << script << "')\n";
+    pid_ = fork();
+    if (pid_ == 0) {
+        if (chdir(folder_.c_str()) != 0) _exit(126);
+        int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(err, 2);
+        setenv("DISPLAY", display.c_str(), 1);
+        execl(BV_EXE, BV_EXE, "main.bs", nullptr);
+        _exit(127);
+    }
+}
+
+ScriptProcess::~ScriptProcess() {
+    finish();
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+}
+
+void ScriptProcess::signal(const std::string& name) const {
+    std::ofstream(fs::path(folder_) / name);
+}
+
+bool ScriptProcess::waitForSignal(const std::string& name) {
+    for (int i = 0; i < pollLimit; ++i) {
+        if (fs::exists(fs::path(folder_) / name)) return true;
+        if (reaped()) return fs::exists(fs::path(folder_) / name);
+        std::this_thread::sleep_for(pollStep);
+    }
+    return false;
+}
+
+bool ScriptProcess::reaped() {
+    int status = 0;
+    if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1, status_ = exitStatus(status);
+    return pid_ <= 0;
+}
+
+int ScriptProcess::finish() {
+    for (int i = 0; i < pollLimit * 3 && !reaped(); ++i) std::this_thread::sleep_for(pollStep);
+    if (!reaped()) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    return status_;
+}
+
+std::string ScriptProcess::output() const {
+    return readFile(fs::path(folder_) / "stdout.txt");
+}
+
+std::string ScriptProcess::errors() const {
+    return readFile(fs::path(folder_) / "stderr.txt");
+}
