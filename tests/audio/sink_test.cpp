@@ -1,0 +1,107 @@
+// The real sinks: the OSS one writing into a FIFO that the test reads, and the
+// ALSA one through ALSA's file plugin, set up by this test's own configuration.
+#include "alsa_sink.h"
+#include "oss_sink.h"
+#include "player.h"
+#include "track_files.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+namespace {
+
+using brume::audio::AlsaSink;
+using brume::audio::OssSink;
+using brume::audio::Player;
+using namespace wavtest;
+
+// Written by the playback thread; read once it has been joined.
+std::vector<std::pair<unsigned long, int>> controlCalls;
+
+int answerControl(int, unsigned long request, int* value) {
+    controlCalls.emplace_back(request, *value);
+    if (request == 0xC0045002) *value = 11025; // a rate other than the file's
+    return 0;
+}
+
+// Reads everything written into a FIFO until its writer closes it.
+class FifoReader {
+  public:
+    explicit FifoReader(const char* path)
+        : thread_([this, path] {
+              const int fd = ::open(path, O_RDONLY);
+              std::uint8_t buffer[1000];
+              for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+                  bytes_.insert(bytes_.end(), buffer, buffer + n);
+              ::close(fd);
+          }) {}
+    Bytes finish() {
+        thread_.join();
+        return bytes_;
+    }
+
+  private:
+    Bytes bytes_;
+    std::thread thread_;
+};
+
+TEST(OssSink, WritesTheTrackIntoTheDevice) {
+    TempFile fifo("dsp");
+    ASSERT_EQ(::mkfifo(fifo.path(), 0600), 0);
+    const std::string path = fifo.path();
+    Player player([&path] { return OssSink::open(path.c_str(), answerControl); });
+    TempFile wav("oss.wav", WavBuilder().fmt(1, 1, 8000, 8).data(pcm8({0, 128, 255, 64})).bytes());
+    void* track = player.open(wav.path());
+    FifoReader reader(fifo.path());
+    ASSERT_TRUE(player.play(track, 0, false));
+    EXPECT_EQ(reader.finish(), (Bytes{0x00, 0x80, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, //
+                                      0xFF, 0x7E, 0xFF, 0x7E, 0x00, 0xC0, 0x00, 0xC0}));
+    EXPECT_EQ(player.stop(track), 0u);
+    EXPECT_EQ(controlCalls, (std::vector<std::pair<unsigned long, int>>{
+                                {0xC0045005, 16}, {0xC0045006, 2}, {0xC0045002, 8000}}));
+}
+
+TEST(OssSink, AFileThatIsNoDeviceGetsNothing) {
+    EXPECT_EQ(OssSink::open("/nonexistent/dsp"), nullptr);
+    TempFile fifo("not_dsp");
+    ASSERT_EQ(::mkfifo(fifo.path(), 0600), 0);
+    const std::string path = fifo.path();
+    Player player([&path] { return OssSink::open(path.c_str()); }); // a FIFO refuses the real requests
+    TempFile wav("refused.wav", countingWav(2, 8000, 100));
+    void* track = player.open(wav.path());
+    FifoReader reader(fifo.path());
+    ASSERT_TRUE(player.play(track, 0, false));
+    EXPECT_TRUE(reader.finish().empty());
+    EXPECT_EQ(player.stop(track), 0u);
+}
+
+TEST(AlsaSink, PlaysThroughTheDefaultPcm) {
+    TempFile output("alsa.raw"), config("alsa.conf");
+    {
+        std::ofstream conf(config.path());
+        conf << "pcm.!default { type file slave.pcm \"quiet\" file \"" << output.path()
+             << "\" format \"raw\" }\n"
+             << "pcm.quiet { type null }\n";
+    }
+    ASSERT_EQ(::setenv("ALSA_CONFIG_PATH", config.path(), 1), 0);
+    EXPECT_EQ(AlsaSink::open("no_such_pcm"), nullptr);
+
+    const Bytes file = countingWav(2, 22050, 3000);
+    Player player([] { return AlsaSink::open("default"); });
+    TempFile wav("alsa.wav", file);
+    void* track = player.open(wav.path());
+    ASSERT_TRUE(player.play(track, 0, false));
+    while (static_cast<brume::audio::DspAudioPlayer*>(track)->playing) std::this_thread::yield();
+    EXPECT_EQ(player.stop(track), 0u);
+    std::ifstream raw(output.path(), std::ios::binary);
+    const Bytes written((std::istreambuf_iterator<char>(raw)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(written, deviceBytes(file));
+}
+
+} // namespace
