@@ -14,7 +14,7 @@ std::string windowTitle; // the title last given by a script
 
 // A pointer argument that must name a live image with pixels.
 const TesselImage* validImage(const Variable& value, const std::string& function, const std::string& argName,
-                              const std::string& failure) {
+                              const char* failure) {
     auto* image = static_cast<TesselImage*>(pointerValue(value, function, argName));
     if (!isLiveImage(image) || !hasPixels(image)) bindingError(function, failure);
     return image;
@@ -48,7 +48,7 @@ Variable updateInput(const std::vector<Variable>&) {
 }
 
 Variable renderImage(const std::vector<Variable>& args) {
-    const std::string fn = "Daziz.renderImage";
+    static const std::string fn = "Daziz.renderImage"; // built once: this runs every frame
     const TesselImage* image =
         validImage(requireArg(args, 0, fn), fn, "image", "image must be a valid image");
     bv_pushImage(win, image);

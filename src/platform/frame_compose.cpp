@@ -35,23 +35,24 @@ PixelPacker::PixelPacker(ChannelFormat r, ChannelFormat g, ChannelFormat b) {
 
 namespace {
 
-// Writes one composed pixel to both destinations of a row.
-struct RowWriter {
-    uint8_t* back;
-    uint32_t* device; // the row of a 32-bit device image, else null
-    const PixelPacker& packer;
-    const DeviceTarget& target;
-    int y;
-
-    void put(int x, uint8_t r, uint8_t g, uint8_t b) const {
-        uint8_t* p = back + size_t(x) * 4;
-        p[0] = r, p[1] = g, p[2] = b, p[3] = 255;
-        if (device)
-            device[x] = static_cast<uint32_t>(packer.pack(r, g, b));
-        else if (target.putPixel)
-            target.putPixel(target.context, x, y, packer.pack(r, g, b));
+void fillClear(uint8_t* row, int from, int to, const uint8_t clear[3]) {
+    for (int x = from; x < to; ++x) {
+        uint8_t* p = row + size_t(x) * 4;
+        p[0] = clear[0], p[1] = clear[1], p[2] = clear[2], p[3] = 255;
     }
-};
+}
+
+// Converts one composed RGBA8 row to device pixels.
+void packRow(const uint8_t* row, int width, int y, const PixelPacker& packer, const DeviceTarget& device) {
+    if (device.data && device.bitsPerPixel == 32) {
+        auto* out = reinterpret_cast<uint32_t*>(device.data + size_t(y) * device.bytesPerLine);
+        for (int x = 0; x < width; ++x, row += 4)
+            out[x] = static_cast<uint32_t>(packer.pack(row[0], row[1], row[2]));
+    } else if (device.putPixel) {
+        for (int x = 0; x < width; ++x, row += 4)
+            device.putPixel(device.context, x, y, packer.pack(row[0], row[1], row[2]));
+    }
+}
 
 } // namespace
 
@@ -64,26 +65,27 @@ void composeFrame(const FrameSource& frame, const uint8_t clear[3], int width, i
         rect = letterboxRect(width, height, frame.width, frame.height);
         columns.resize(size_t(rect.width));
         for (int i = 0; i < rect.width; ++i)
-            columns[size_t(i)] = std::min(int(int64_t(i) * frame.width / rect.width), frame.width - 1);
+            columns[size_t(i)] = std::min(int(int64_t(i) * frame.width / rect.width), frame.width - 1) * 4;
     }
-    const bool direct = device.data && device.bitsPerPixel == 32;
     for (int y = 0; y < height; ++y) {
-        uint32_t* deviceRow =
-            direct ? reinterpret_cast<uint32_t*>(device.data + size_t(y) * device.bytesPerLine) : nullptr;
-        const RowWriter row{backbuffer + size_t(y) * width * 4, deviceRow, packer, device, y};
-        const bool inside = hasFrame && y >= rect.y && y < rect.y + rect.height;
-        const int drawStart = inside ? rect.x : width, drawEnd = inside ? rect.x + rect.width : width;
-        for (int x = 0; x < drawStart; ++x) row.put(x, clear[0], clear[1], clear[2]);
-        if (inside) {
+        uint8_t* row = backbuffer + size_t(y) * width * 4;
+        if (hasFrame && y >= rect.y && y < rect.y + rect.height) {
             const int64_t sy =
                 std::min(int64_t(frame.height) * (y - rect.y) / rect.height, int64_t(frame.height) - 1);
             const uint8_t* source = frame.pixels + size_t(sy) * frame.width * 4;
-            for (int x = drawStart; x < drawEnd; ++x) {
-                const uint8_t* s = source + size_t(columns[size_t(x - drawStart)]) * 4;
-                row.put(x, blendChannel(clear[0], s[0], s[3]), blendChannel(clear[1], s[1], s[3]),
-                        blendChannel(clear[2], s[2], s[3]));
+            fillClear(row, 0, rect.x, clear);
+            uint8_t* p = row + size_t(rect.x) * 4;
+            for (int i = 0; i < rect.width; ++i, p += 4) {
+                const uint8_t* s = source + columns[size_t(i)];
+                p[0] = blendChannel(clear[0], s[0], s[3]);
+                p[1] = blendChannel(clear[1], s[1], s[3]);
+                p[2] = blendChannel(clear[2], s[2], s[3]);
+                p[3] = 255;
             }
+            fillClear(row, rect.x + rect.width, width, clear);
+        } else {
+            fillClear(row, 0, width, clear);
         }
-        for (int x = drawEnd; x < width; ++x) row.put(x, clear[0], clear[1], clear[2]);
+        packRow(row, width, y, packer, device);
     }
 }
