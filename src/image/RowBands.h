@@ -8,6 +8,9 @@
 
 // The worker-thread limit shared by the filters, the blitter and the 3D view.
 extern int32_t AllowedThreads;
+// The side in pixels of the square block one ray of the 3D view serves, and
+// the anchor spacing of the smoothing filter.
+extern int32_t step;
 
 // A half-open range of rows.
 struct RowBand {
