@@ -1,0 +1,68 @@
+// Frame times of the 3D view on the benchmark scene at 960 x 544, along the
+// scene's 60 camera positions: the ray caster at step 4 and step 2 (with two
+// worker threads, then with one), and the projection renderer. Prints the
+// median of each and the two-thread speed-up.
+#include "Projection.h"
+#include "Raycast.h"
+#include "render_scene.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace {
+
+double medianFrameMs(TesselImage* out, const std::function<void(TesselImage*)>& render, int rounds) {
+    std::vector<double> times;
+    for (int round = 0; round < rounds; ++round)
+        for (int32_t i = 0; i < bench::pathLength; ++i) {
+            float x, z, angle;
+            bench::pathPoint(i, x, z, angle);
+            playerx = x, playery = z, cameraangle = angle;
+            auto start = std::chrono::steady_clock::now();
+            render(out);
+            times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        }
+    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+    return times[times.size() / 2];
+}
+
+void raycast(TesselImage* out) {
+    renderScene(playerx, playery, cameraangle, cameratilt, walls, roofs, floors, floorsOff, roofsOff, textures, out,
+                lights, minBright, maxBright);
+}
+
+void project(TesselImage* out) {
+    renderProjectionScene(playerx, playery, cameraangle, cameratilt, walls, roofs, floors, floorsOff, roofsOff,
+                          textures, faces, out);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    bench::buildScene();
+    TesselImage* out = createLiveImage(960, 544);
+    medianFrameMs(out, raycast, 1); // warm up the worker pool and the caches
+
+    AllowedThreads = 2;
+    step = 4;
+    double step4 = medianFrameMs(out, raycast, rounds);
+    step = 2;
+    double step2 = medianFrameMs(out, raycast, rounds);
+    AllowedThreads = 1;
+    step = 4;
+    double serial4 = medianFrameMs(out, raycast, rounds);
+    double projection = medianFrameMs(out, project, rounds);
+
+    std::printf("raycast step 4, 2 threads: %.2f ms/frame (target <= 16)\n", step4);
+    std::printf("raycast step 2, 2 threads: %.2f ms/frame\n", step2);
+    std::printf("raycast step 4, 1 thread:  %.2f ms/frame\n", serial4);
+    std::printf("projection:                %.2f ms/frame (target <= 16)\n", projection);
+    std::printf("speed-up of 2 threads over 1 at step 4: %.2f (target >= 1.7)\n", serial4 / step4);
+    destroyLiveImage(out);
+    bench::destroyScene();
+    return 0;
+}
