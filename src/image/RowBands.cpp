@@ -8,6 +8,12 @@
 #include <vector>
 
 int32_t AllowedThreads = 6;
+int32_t step = 4;
+
+int32_t hardwareThreads() {
+    static const int32_t count = std::max(1u, std::thread::hardware_concurrency());
+    return count;
+}
 
 RowBand ceilingBand(int32_t rows, int32_t count, int32_t i) {
     int32_t length = (rows + count - 1) / count;

@@ -8,6 +8,8 @@
 
 // The worker-thread limit shared by the filters, the blitter and the 3D view.
 extern int32_t AllowedThreads;
+// The block size shared by the anchor-grid smoothing filter and the ray caster.
+extern int32_t step;
 
 // A half-open range of rows.
 struct RowBand {
@@ -28,3 +30,6 @@ int32_t ceilingBandCount(int32_t rows);
 // to a persistent pool of workers, and all are done when this returns. Called
 // from inside a band, it runs the bands in turn on that thread.
 void runBands(int32_t count, const std::function<void(int32_t)>& work);
+
+// The hardware's thread count, at least 1.
+int32_t hardwareThreads();

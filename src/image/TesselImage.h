@@ -31,3 +31,22 @@ bool destroyLiveImage(TesselImage* image);
 inline bool hasPixels(const TesselImage* image) {
     return image && image->pixels && image->width > 0 && image->height > 0;
 }
+
+// One pixel's channels, 0..255 each; alpha 255 is opaque.
+struct Rgba {
+    uint8_t r = 0, g = 0, b = 0, a = 0;
+    bool operator==(const Rgba&) const = default;
+};
+
+// Bounds-checked access: outside the image, or without pixels, reads give
+// transparent black and writes are ignored.
+Rgba getPixel(const TesselImage* image, int32_t x, int32_t y);
+void setPixel(TesselImage* image, int32_t x, int32_t y, Rgba colour);
+
+// The strict validity rule: a live record that is either empty (0 x 0) or has
+// positive dimensions and pixels. A live record that fails it is reset to an
+// empty one, so that later operations see a consistent record.
+bool cleanImage(TesselImage* image);
+
+// A new live record of at least 1 x 1 pixels, all of one colour.
+TesselImage* createSolidColourImage(int32_t width, int32_t height, Rgba colour);
