@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
+#include <filesystem>
 #include <unordered_set>
 
 using namespace bv::fonts;
@@ -157,12 +157,18 @@ FontHandle* bv_ttf_font_open(std::vector<uint8_t> bytes, double size) {
 }
 
 FontHandle* bv_ttf_font_load(const char* path, double size) {
-    if (!path) return nullptr;
-    std::ifstream file(path, std::ios::binary);
+    // Only regular files: a folder or a device is no font and may never end.
+    std::error_code error;
+    if (!path || !std::filesystem::is_regular_file(path, error)) return nullptr;
+    std::FILE* file = std::fopen(path, "rb");
     if (!file) return nullptr;
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (file.bad()) return nullptr;
-    return bv_ttf_font_open(std::move(bytes), size);
+    std::vector<uint8_t> bytes;
+    uint8_t chunk[1 << 16];
+    for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;)
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    return failed ? nullptr : bv_ttf_font_open(std::move(bytes), size);
 }
 
 void bv_ttf_font_resize(FontHandle* handle, double size) {
