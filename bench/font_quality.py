@@ -1,0 +1,163 @@
+#!/usr/bin/env python3
+"""Glyph shapes and speed of the engine's text renderer next to a reference
+rasteriser (python3-freetype, hinting off), measured in the same run.
+
+For each font and size, every glyph of the sample text is rasterised by both;
+a glyph's box is the box of its pixels above 50% coverage. The boxes must agree
+within one pixel on every side, and the masks above 50%, aligned on their
+boxes' top-left corners, are compared by IoU. Glyphs that only one side draws
+are counted apart (the engine draws Type 1 glyphs made of lines only).
+Besides the corner-aligned IoU, the IoU in place (both at their own pen
+offsets) is printed: a box edge one pixel off moves a corner-aligned mask as a
+whole.
+
+Usage: font_quality.py --bench build/bin/font_bench --ttf FONT --type1 FONT
+"""
+import argparse
+import json
+import resource
+import subprocess
+import time
+
+import freetype
+
+SAMPLE = ("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+          "!\"#$%&'()*+,-./:;<=>?@[\\]^_{|}~")
+LINE = "Score 1250  Lives 3  Level 7: Misty Vale"
+SIZES = (12, 24, 48)
+THRESHOLD = 128
+
+
+def engine_glyphs(bench, font, size, text):
+    out = subprocess.run([bench, "--glyphs", font, str(size), text], check=True,
+                         capture_output=True, text=True).stdout.splitlines()
+    glyphs, i = [], 0
+    while i < len(out):
+        _, cp, left, top, width, height, _ = out[i].split()
+        left, top, width, height = int(left), int(top), int(width), int(height)
+        rows = [bytes.fromhex(out[i + 1 + r]) for r in range(height)]
+        glyphs.append((chr(int(cp)), left, top, rows))
+        i += 1 + height
+    return glyphs
+
+
+def reference_glyph(face, ch):
+    face.load_char(ch, freetype.FT_LOAD_NO_HINTING | freetype.FT_LOAD_RENDER | freetype.FT_LOAD_NO_BITMAP)
+    slot = face.glyph
+    bm = slot.bitmap
+    rows = [bytes(bm.buffer[r * bm.pitch: r * bm.pitch + bm.width]) for r in range(bm.rows)]
+    return slot.bitmap_left, slot.bitmap_top, rows
+
+
+def solid_mask(left, top, rows):
+    """Pixels above 50% as (x, y) with y counted down from the baseline."""
+    return {(left + c, r - top) for r, row in enumerate(rows) for c, v in enumerate(row) if v >= THRESHOLD}
+
+
+def box(mask):
+    xs = [x for x, _ in mask]
+    ys = [y for _, y in mask]
+    return min(xs), min(ys), max(xs), max(ys)
+
+
+def overlap(a, b):
+    return len(a & b) / len(a | b)
+
+
+def iou(a, b):
+    """IoU with the two boxes' top-left corners on each other."""
+    ax, ay, _, _ = box(a)
+    bx, by, _, _ = box(b)
+    return overlap({(x - ax, y - ay) for x, y in a}, {(x - bx, y - by) for x, y in b})
+
+
+def summary(pairs):
+    pairs = sorted(pairs) or [(0, "-")]
+    return sum(i for i, _ in pairs) / len(pairs), pairs[0]
+
+
+def compare(bench, font, size):
+    face = freetype.Face(font)
+    face.set_char_size(int(size * 64), 0, 72, 72)
+    stats = {"glyphs": 0, "both": 0, "engine_only": 0, "reference_only": 0, "box_off": [], "ious": [], "in_place": []}
+    for ch, left, top, rows in engine_glyphs(bench, font, size, SAMPLE):
+        stats["glyphs"] += 1
+        ours = solid_mask(left, top, rows)
+        theirs = solid_mask(*reference_glyph(face, ch))
+        if not ours or not theirs:
+            if ours:
+                stats["engine_only"] += 1
+            elif theirs:
+                stats["reference_only"] += 1
+            continue
+        stats["both"] += 1
+        off = max(abs(p - q) for p, q in zip(box(ours), box(theirs)))
+        if off > 1:
+            stats["box_off"].append((ch, off))
+        stats["ious"].append((iou(ours, theirs), ch))
+        stats["in_place"].append((overlap(ours, theirs), ch))
+    return stats
+
+
+def reference_cold_time(font, runs=300):
+    """CPU time per line: the machine is shared, so wall time says little."""
+    face = freetype.Face(font)
+    start = time.process_time()
+    for _ in range(runs):
+        face.set_char_size(24 * 64, 0, 72, 72)
+        for ch in LINE:
+            face.load_char(ch, freetype.FT_LOAD_NO_HINTING | freetype.FT_LOAD_RENDER | freetype.FT_LOAD_NO_BITMAP)
+    return (time.process_time() - start) / runs * 1e6
+
+
+def engine_times(bench, font):
+    out = subprocess.run([bench, font, "--benchmark_format=json", "--benchmark_repetitions=5",
+                          "--benchmark_report_aggregates_only=true"], check=True, capture_output=True,
+                         text=True).stdout
+    times = {}
+    for b in json.loads(out)["benchmarks"]:
+        if b.get("aggregate_name") == "median":
+            times[b["run_name"]] = b["cpu_time"]
+    return times
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bench", required=True)
+    parser.add_argument("--ttf", required=True)
+    parser.add_argument("--type1", required=True)
+    args = parser.parse_args()
+    ok = True
+    print("glyph shapes against the reference (boxes of pixels above 50%, masks aligned on their boxes)")
+    for font in (args.ttf, args.type1):
+        for size in SIZES:
+            s = compare(args.bench, font, size)
+            mean, worst = summary(s["ious"])
+            print(f"  {font.rsplit('/', 1)[-1]:28} {size:2d} px: {s['both']:3d} glyphs compared "
+                  f"(engine only {s['engine_only']}, reference only {s['reference_only']}), "
+                  f"boxes off by >1 px: {len(s['box_off'])} {s['box_off'][:5]}, "
+                  f"IoU corner-aligned mean {mean:.3f} worst {worst[0]:.3f} ({worst[1]!r})")
+            m, w = summary(s["in_place"])
+            print(f"      IoU in place: mean {m:.3f} worst {w[0]:.3f} ({w[1]!r})")
+            if s["box_off"]:
+                ok = False
+            if size >= 24 and (mean < 0.9 or worst[0] < 0.8):
+                ok = False
+    print("speed, 40-character line at 24 px (CPU time; engine: median of 5 runs, reference: mean of 300 cold renders)")
+    for font in (args.ttf, args.type1):
+        times = engine_times(args.bench, font)
+        warm = times["render_warm_24px_40chars"]
+        cold = times["render_cold_24px_40chars"]
+        ref = reference_cold_time(font)
+        print(f"  {font.rsplit('/', 1)[-1]:28} warm {warm:8.1f} us (target <= 200 us)   cold {cold:8.1f} us   "
+              f"reference cold {ref:8.1f} us   cold ratio {cold / ref:.2f} (target <= 3)")
+        if font == args.ttf and (warm > 200 or cold > 3 * ref):
+            ok = False
+    peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    print(f"peak memory of the engine's runs: {peak / 1024:.1f} MiB")
+    print("all targets met" if ok else "some target missed")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
