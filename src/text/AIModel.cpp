@@ -1,9 +1,11 @@
 #include "AIModel.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -23,28 +25,27 @@ uint64_t hashStateBytes(std::string_view bytes) {
     return hash ^ (hash >> 29);
 }
 
+// A slot's tag is the high half of the hash, its place in the table the low bits.
+uint64_t slotTag(uint64_t hash) {
+    return hash & 0xFFFFFFFF00000000ull;
+}
+
 // Offsets into the flat arrays are 32-bit, which bounds a model at 4 GiB of state text.
 uint32_t checkedOffset(size_t offset) {
     if (offset > std::numeric_limits<uint32_t>::max()) throw std::length_error("text model too large");
     return static_cast<uint32_t>(offset);
 }
 
+// Short states are compared inline; the call to the library's compare would cost more.
+bool sameBytes(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    if (a.size() > 16) return std::memcmp(a.data(), b.data(), a.size()) == 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 } // namespace
-
-std::string_view AIModel::state(size_t index) const {
-    return std::string_view(stateBytes_)
-        .substr(stateStarts_[index], stateStarts_[index + 1] - stateStarts_[index]);
-}
-
-std::string_view AIModel::nextBytes(size_t index) const {
-    const uint32_t first = transitionStarts_[index];
-    return std::string_view(nexts_).substr(first, transitionStarts_[index + 1] - first);
-}
-
-std::span<const int32_t> AIModel::counts(size_t index) const {
-    const uint32_t first = transitionStarts_[index];
-    return std::span<const int32_t>(counts_).subspan(first, transitionStarts_[index + 1] - first);
-}
 
 size_t AIModel::find(std::string_view state) const {
     return findHashed(state, hashStateBytes(state));
@@ -53,36 +54,36 @@ size_t AIModel::find(std::string_view state) const {
 size_t AIModel::findHashed(std::string_view wanted, uint64_t hash) const {
     if (slots_.empty()) return npos;
     const size_t mask = slots_.size() - 1;
+    const uint64_t tag = slotTag(hash);
     for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-        const uint32_t entry = slots_[slot];
+        const uint64_t entry = slots_[slot];
         if (entry == 0) return npos;
-        if (state(entry - 1) == wanted) return entry - 1;
+        const size_t number = static_cast<uint32_t>(entry) - 1;
+        if (slotTag(entry) == tag && sameBytes(state(number), wanted)) return number;
     }
 }
 
-// The table stays between three eighths and three quarters full.
-void AIModel::index(uint32_t number, uint64_t hash) {
-    if ((stateCount() + 1) * 4 > slots_.size() * 3) growIndex();
+void AIModel::place(size_t number, uint64_t hash) {
     const size_t mask = slots_.size() - 1;
     size_t slot = hash & mask;
     while (slots_[slot] != 0) slot = (slot + 1) & mask;
-    slots_[slot] = number + 1;
+    slots_[slot] = slotTag(hash) | (number + 1);
 }
 
-void AIModel::growIndex() {
-    slots_.assign(std::max<size_t>(16, slots_.size() * 2), 0);
-    const size_t mask = slots_.size() - 1;
-    for (size_t number = 0; number < stateCount(); ++number) {
-        size_t slot = hashStateBytes(state(number)) & mask;
-        while (slots_[slot] != 0) slot = (slot + 1) & mask;
-        slots_[slot] = static_cast<uint32_t>(number + 1);
-    }
+// The table is kept at most three quarters full.
+void AIModel::reserveIndex(size_t states) {
+    size_t size = 16;
+    while (states * 4 > size * 3) size *= 2;
+    if (size <= slots_.size()) return;
+    const std::vector<uint64_t> old = std::exchange(slots_, std::vector<uint64_t>(size, 0));
+    for (uint64_t entry : old)
+        if (entry != 0)
+            place(static_cast<uint32_t>(entry) - 1, hashStateBytes(state(static_cast<uint32_t>(entry) - 1)));
 }
 
 size_t AIModel::memoryBytes() const {
-    return stateBytes_.capacity() + nexts_.capacity() +
-           sizeof(uint32_t) * (stateStarts_.capacity() + transitionStarts_.capacity() + slots_.capacity()) +
-           sizeof(int32_t) * counts_.capacity();
+    return stateBytes_.capacity() + nexts_.capacity() + sizeof(int32_t) * counts_.capacity() +
+           sizeof(Starts) * starts_.capacity() + sizeof(uint64_t) * slots_.capacity();
 }
 
 bool operator==(const AIModel& a, const AIModel& b) {
@@ -101,15 +102,49 @@ bool operator==(const AIModel& a, const AIModel& b) {
     return true;
 }
 
+void AIModelBuilder::reserve(size_t states, size_t stateBytes, size_t counts) {
+    model_.stateBytes_.reserve(stateBytes);
+    model_.starts_.reserve(states + 1);
+    model_.reserveIndex(states);
+    counts_.reserve(counts);
+}
+
 size_t AIModelBuilder::addState(std::string_view state) {
+    indexPending();
     const uint64_t hash = hashStateBytes(state);
     const size_t known = model_.findHashed(state, hash);
     if (known != AIModel::npos) return known;
-    const uint32_t number = checkedOffset(model_.stateCount());
-    model_.stateBytes_.append(state);
-    model_.stateStarts_.push_back(checkedOffset(model_.stateBytes_.size()));
-    model_.index(number, hash);
+    const size_t number = addNewState(state);
+    model_.reserveIndex(model_.stateCount());
+    model_.place(number, hash);
+    indexed_ = model_.stateCount();
     return number;
+}
+
+size_t AIModelBuilder::addNewState(std::string_view state) {
+    const size_t number = checkedOffset(model_.stateCount() + 1) - 1; // number + 1 fits a slot
+    model_.stateBytes_.append(state);
+    model_.starts_.push_back({checkedOffset(model_.stateBytes_.size()), 0});
+    return number;
+}
+
+// States added as new are indexed a block at a time, each block's slots
+// fetched from memory together.
+void AIModelBuilder::indexPending() {
+    const size_t states = model_.stateCount();
+    if (indexed_ == states) return;
+    model_.reserveIndex(states);
+    constexpr size_t block = 64;
+    uint64_t hashes[block];
+    for (size_t first = indexed_; first < states; first += block) {
+        const size_t count = std::min(block, states - first);
+        for (size_t i = 0; i < count; ++i) {
+            hashes[i] = hashStateBytes(model_.state(first + i));
+            __builtin_prefetch(&model_.slots_[hashes[i] & (model_.slots_.size() - 1)]);
+        }
+        for (size_t i = 0; i < count; ++i) model_.place(first + i, hashes[i]);
+    }
+    indexed_ = states;
 }
 
 void AIModelBuilder::setCount(size_t state, uint8_t next, int32_t count) {
@@ -117,6 +152,7 @@ void AIModelBuilder::setCount(size_t state, uint8_t next, int32_t count) {
 }
 
 AIModel AIModelBuilder::finish() && {
+    indexPending();
     const size_t states = model_.stateCount();
     // Group the counts by state, keeping their order within each state.
     std::vector<uint32_t> groupStarts(states + 1, 0);
@@ -131,8 +167,7 @@ AIModel AIModelBuilder::finish() && {
 
     AIModel model = std::move(model_);
     model.stateBytes_.shrink_to_fit();
-    model.stateStarts_.shrink_to_fit();
-    model.transitionStarts_.reserve(states + 1);
+    model.starts_.shrink_to_fit();
     model.nexts_.reserve(grouped.size());
     model.counts_.reserve(grouped.size());
     // Where each byte already sits among the current state's transitions, or -1.
@@ -152,7 +187,7 @@ AIModel AIModelBuilder::finish() && {
         }
         for (size_t t = first; t < model.nexts_.size(); ++t)
             placed[static_cast<uint8_t>(model.nexts_[t])] = -1;
-        model.transitionStarts_.push_back(checkedOffset(model.nexts_.size()));
+        model.starts_[s + 1].transition = checkedOffset(model.nexts_.size());
     }
     model.nexts_.shrink_to_fit();
     model.counts_.shrink_to_fit();

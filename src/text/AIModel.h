@@ -15,15 +15,21 @@ class AIModel {
   public:
     static constexpr size_t npos = static_cast<size_t>(-1);
 
-    size_t stateCount() const { return stateStarts_.size() - 1; }
+    size_t stateCount() const { return starts_.size() - 1; }
     size_t transitionCount() const { return nexts_.size(); }
     bool empty() const { return stateCount() == 0; }
 
     // States are numbered 0 .. stateCount() - 1; that numbering is the model's order.
-    std::string_view state(size_t index) const;
+    std::string_view state(size_t index) const {
+        return {stateBytes_.data() + starts_[index].state, starts_[index + 1].state - starts_[index].state};
+    }
     // A state's transitions: one byte each in nextBytes, its count at the same place in counts.
-    std::string_view nextBytes(size_t index) const;
-    std::span<const int32_t> counts(size_t index) const;
+    std::string_view nextBytes(size_t index) const {
+        return {nexts_.data() + starts_[index].transition, transitionsOf(index)};
+    }
+    std::span<const int32_t> counts(size_t index) const {
+        return {counts_.data() + starts_[index].transition, transitionsOf(index)};
+    }
     // The number of `state`, or npos.
     size_t find(std::string_view state) const;
 
@@ -36,16 +42,25 @@ class AIModel {
   private:
     friend class AIModelBuilder;
 
-    size_t findHashed(std::string_view state, uint64_t hash) const;
-    void index(uint32_t state, uint64_t hash);
-    void growIndex();
+    // Where state i's bytes and transitions begin; those of i + 1 end them.
+    struct Starts {
+        uint32_t state;
+        uint32_t transition;
+    };
 
-    std::string stateBytes_;                    // every state's text, one after another
-    std::vector<uint32_t> stateStarts_{0};      // state i is [stateStarts_[i], stateStarts_[i + 1])
-    std::string nexts_;                         // every state's next bytes, grouped by state
-    std::vector<int32_t> counts_;               // beside nexts_
-    std::vector<uint32_t> transitionStarts_{0}; // state i's transitions, as for states
-    std::vector<uint32_t> slots_;               // open addressing: state number + 1, or 0 when free
+    size_t transitionsOf(size_t index) const {
+        return starts_[index + 1].transition - starts_[index].transition;
+    }
+    size_t findHashed(std::string_view state, uint64_t hash) const;
+    void reserveIndex(size_t states);
+    void place(size_t state, uint64_t hash);
+
+    std::string stateBytes_;      // every state's text, one after another
+    std::string nexts_;           // every state's next bytes, grouped by state
+    std::vector<int32_t> counts_; // beside nexts_
+    std::vector<Starts> starts_{{0, 0}};
+    // Open addressing: the high half of the state's hash, then its number + 1; 0 when free.
+    std::vector<uint64_t> slots_;
 };
 
 // Builds a model from counts given in any order and repeated at will: a later
@@ -53,8 +68,12 @@ class AIModel {
 // the place where it was first added, a byte the place of its first count.
 class AIModelBuilder {
   public:
+    // Room for this many states, bytes of state text and counts, when known.
+    void reserve(size_t states, size_t stateBytes, size_t counts);
     // The number of `state`, adding it (with no transitions yet) when new.
     size_t addState(std::string_view state);
+    // The same for a state the caller knows is not in the model yet.
+    size_t addNewState(std::string_view state);
     void setCount(size_t state, uint8_t next, int32_t count);
     AIModel finish() &&;
 
@@ -64,6 +83,9 @@ class AIModelBuilder {
         int32_t count;
         uint8_t next;
     };
-    AIModel model_; // states only, until finish
+    void indexPending();
+
+    AIModel model_;      // states only, until finish
+    size_t indexed_ = 0; // the states in model_'s index
     std::vector<Count> counts_;
 };

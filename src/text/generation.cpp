@@ -33,36 +33,44 @@ std::string aiGenerateTextImpl(bool useSeed, const std::string& seed, const AIMo
                                bool useEscape, const std::string& escapeCharacter, int32_t order) {
     std::mt19937& random = generationRandom();
     const size_t k = order > 0 ? static_cast<size_t>(order) : 0;
-    std::string output, state;
+    std::string output;
+    // The state is the last stateLength bytes of window, which only ever grows
+    // at its end and is cut back now and then.
+    std::string window;
     if (useSeed && seed.size() >= k) {
-        state = seed.substr(seed.size() - k);
+        window = seed.substr(seed.size() - k);
         output = seed;
     } else if (model.empty()) {
         return useSeed ? seed : std::string();
     } else {
         std::uniform_int_distribution<size_t> pick(1, model.stateCount());
-        state = model.state(pick(random) - 1);
-        output = useSeed ? seed : state;
+        window = model.state(pick(random) - 1);
+        output = useSeed ? seed : window;
     }
+    size_t stateLength = window.size();
     // A chosen byte is one character, so only a one-byte escape text can stop generation.
     const bool escapes = useEscape && escapeCharacter.size() == 1;
     for (int32_t step = 0; step < genLength; ++step) {
-        const size_t current = model.find(state);
+        const size_t current = model.find(std::string_view(window).substr(window.size() - stateLength));
         if (current == AIModel::npos) break;
         const std::span<const int32_t> counts = model.counts(current);
-        double total = 0;
+        // Summed exactly, as the doubles would be.
+        int64_t total = 0;
         for (int32_t count : counts) total += count;
         if (total <= 0) break;
-        const char chosen = model.nextBytes(current)[chooseTransition(counts, total * unitInterval(random))];
+        const double r = static_cast<double>(total) * unitInterval(random);
+        const char chosen = model.nextBytes(current)[chooseTransition(counts, r)];
         if (escapes && chosen == escapeCharacter[0]) break;
         output.push_back(chosen);
-        // A state never grows past the order, nor past a longer state the model started from.
+        // The state then drops its first byte once it has the order's length; with order 0 it is the byte
+        // alone.
         if (order < 1) {
-            state.assign(1, chosen);
-        } else {
-            if (state.size() >= k) state.erase(0, 1);
-            state.push_back(chosen);
+            stateLength = 1;
+        } else if (stateLength < k) {
+            ++stateLength;
         }
+        if (window.size() >= 4096 + stateLength) window.erase(0, window.size() - stateLength);
+        window.push_back(chosen);
     }
     return output;
 }
