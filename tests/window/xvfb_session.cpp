@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -22,6 +23,11 @@ constexpr int pollLimit = 1000; // ten seconds at most for anything awaited
 
 int exitStatus(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A child ends with the test process, even when that one crashes.
+void endWithParent() {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
 }
 
 void silenceOutput() {
@@ -54,6 +60,7 @@ XvfbServer::XvfbServer(int width, int height) {
     pid_ = fork();
     if (pid_ == 0) {
         close(numberPipe[0]);
+        endWithParent();
         silenceOutput();
         const std::string fd = std::to_string(numberPipe[1]);
         execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp",
@@ -115,6 +122,7 @@ ScriptProcess::ScriptProcess(const std::string& script, const std::string& displ
                                                  << BV_WINDOW_SCRIPTS "/" << script << "')\n";
     pid_ = fork();
     if (pid_ == 0) {
+        endWithParent();
         if (chdir(folder_.c_str()) != 0) _exit(126);
         int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
