@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -20,17 +21,13 @@ namespace {
 constexpr auto pollStep = std::chrono::milliseconds(10);
 constexpr int pollLimit = 1000; // ten seconds at most for anything awaited
 
-bool displayInUse(int n) {
-    return fs::exists("/tmp/.X11-unix/X" + std::to_string(n)) ||
-           fs::exists("/tmp/.X" + std::to_string(n) + "-lock");
-}
-
-bool exited(pid_t pid) {
-    return waitpid(pid, nullptr, WNOHANG) == pid;
-}
-
 int exitStatus(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A child ends with the test process, even when that one crashes.
+void endWithParent() {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
 }
 
 void silenceOutput() {
@@ -56,27 +53,28 @@ std::string readFile(const fs::path& path) {
 XvfbServer::XvfbServer(int width, int height) {
     XSetErrorHandler(ignoreXError);
     const std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
-    for (int n = 70; n < 200 && !display_; ++n) {
-        if (displayInUse(n)) continue;
-        name_ = ":" + std::to_string(n);
-        pid_ = fork();
-        if (pid_ == 0) {
-            silenceOutput();
-            execlp("Xvfb", "Xvfb", name_.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp",
-                   nullptr);
-            _exit(127);
-        }
-        for (int i = 0; i < pollLimit && !display_; ++i) {
-            if (exited(pid_)) break; // lost the display number to another server
-            display_ = XOpenDisplay(name_.c_str());
-            if (!display_) std::this_thread::sleep_for(pollStep);
-        }
-        if (!display_) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
+    // The server picks the first free display number itself and writes it to
+    // the pipe, so tests started side by side never share one.
+    int numberPipe[2];
+    if (pipe(numberPipe) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(numberPipe[0]);
+        endWithParent();
+        silenceOutput();
+        const std::string fd = std::to_string(numberPipe[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp",
+               nullptr);
+        _exit(127);
     }
+    close(numberPipe[1]);
+    std::string number;
+    char c;
+    while (read(numberPipe[0], &c, 1) == 1 && c != '\n') number += c;
+    close(numberPipe[0]);
+    if (number.empty()) return;
+    name_ = ":" + number;
+    display_ = XOpenDisplay(name_.c_str());
 }
 
 XvfbServer::~XvfbServer() {
@@ -124,6 +122,7 @@ ScriptProcess::ScriptProcess(const std::string& script, const std::string& displ
                                                  << BV_WINDOW_SCRIPTS "/" << script << "')\n";
     pid_ = fork();
     if (pid_ == 0) {
+        endWithParent();
         if (chdir(folder_.c_str()) != 0) _exit(126);
         int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);

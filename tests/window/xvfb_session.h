@@ -8,8 +8,8 @@
 #include <string>
 #include <sys/types.h>
 
-// Starts Xvfb on the first free display from :70 and connects to it; stops it
-// by its process id when destroyed.
+// Starts Xvfb on a free display and connects to it; stops it by its process
+// id when destroyed.
 class XvfbServer {
   public:
     XvfbServer(int width, int height);
