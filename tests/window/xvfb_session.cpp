@@ -117,9 +117,11 @@ bool XvfbServer::waitForPixel(int x, int y, unsigned long colour) const {
 ScriptProcess::ScriptProcess(const std::string& script, const std::string& display) {
     char pattern[] = "/tmp/bv-window-test-XXXXXX";
     folder_ = mkdtemp(pattern);
-    // The signal helpers every window script uses come first.
-    std::ofstream(fs::path(folder_) / "main.bs") << "runFile('" BV_WINDOW_SCRIPTS "/signals.bs')\nrunFile('"
-                                                 << BV_WINDOW_SCRIPTS "/" << script << "')\n";
+    // The signal helpers every window script uses come first; a relative script
+    // name is one of the window scripts.
+    fs::path path = fs::path(BV_WINDOW_SCRIPTS) / script;
+    std::ofstream(fs::path(folder_) / "main.bs")
+        << "runFile('" BV_WINDOW_SCRIPTS "/signals.bs')\nrunFile('" << path.string() << "')\n";
     pid_ = fork();
     if (pid_ == 0) {
         endWithParent();
