@@ -1,3 +1,4 @@
+// ALSA sink over libasound; what it supports and its limits are in alsa_sink.h.
 #include "alsa_sink.h"
 
 #include <alsa/asoundlib.h>

@@ -1,3 +1,4 @@
+// OSS sink over plain POSIX calls; what it supports and needs is in oss_sink.h.
 #include "oss_sink.h"
 
 #include <cerrno>

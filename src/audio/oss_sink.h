@@ -1,8 +1,9 @@
 // OSS sink: plays through an OSS character device ("/dev/dsp" for the engine).
-// Supports whatever the driver grants for the three requests; writes block in
-// the driver. Needs only POSIX open/ioctl/write/close and the kernel's
-// soundcard header; no OSS library. Closing the device lets the driver play
-// out what it holds.
+// Supports whatever format, channel count and rate the driver grants for the
+// three requests. Limits: one descriptor per playback, so tracks play at once
+// only where the driver mixes them; writes block in the driver, and closing
+// lets it play out what it holds. Needs only POSIX open/ioctl/write/close and
+// the kernel's soundcard header, no library.
 #pragma once
 
 #include "sink.h"

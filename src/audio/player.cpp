@@ -86,7 +86,7 @@ void playbackMain(DspAudioPlayer* track, std::uint64_t startMs, bool loop, const
                 ending = stream(*track, *sink, startMs, loop, deviceRate);
         }
     }
-    // The sink is closed here, before the track is seen to be idle.
+    // By now the sink is closed: a track seen idle holds no device.
     if (ending == Ending::ReachedEnd) track->offsetMs = 0;
     track->playing = false;
 }

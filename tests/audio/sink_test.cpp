@@ -81,7 +81,9 @@ TEST(OssSink, AFileThatIsNoDeviceGetsNothing) {
     EXPECT_EQ(player.stop(track), 0u);
 }
 
+// The engine's own device choice: without "/dev/dsp" it is ALSA's default PCM.
 TEST(AlsaSink, PlaysThroughTheDefaultPcm) {
+    if (::access("/dev/dsp", F_OK) == 0) GTEST_SKIP() << "this machine has an OSS device";
     TempFile output("alsa.raw"), config("alsa.conf");
     {
         std::ofstream conf(config.path());
@@ -93,7 +95,7 @@ TEST(AlsaSink, PlaysThroughTheDefaultPcm) {
     EXPECT_EQ(AlsaSink::open("no_such_pcm"), nullptr);
 
     const Bytes file = countingWav(2, 22050, 3000);
-    Player player([] { return AlsaSink::open("default"); });
+    Player player(brume::audio::openDevice);
     TempFile wav("alsa.wav", file);
     void* track = player.open(wav.path());
     ASSERT_TRUE(player.play(track, 0, false));
