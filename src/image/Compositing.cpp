@@ -33,7 +33,7 @@ void writeSpan(uint8_t* out, const uint8_t* in, int32_t count, bool blend) {
         std::memcpy(out, in, size_t(count) * 4);
         return;
     }
-    for (int32_t i = 0; i < count; ++i) blendPixel(out + i * 4, in + i * 4);
+    blendSpan(out, in, count);
 }
 
 // Unscaled, unturned: each target row takes one run of a source row.
