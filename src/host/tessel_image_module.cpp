@@ -34,7 +34,7 @@ uint8_t channelArg(const std::vector<Variable>& args, size_t index, const std::s
 }
 
 Variable createImage(const std::vector<Variable>& args) {
-    const std::string fn = "Tessel.createImage";
+    static const std::string fn = "Tessel.createImage";
     int32_t width = intArg(args, 0, fn, "width"), height = intArg(args, 1, fn, "height");
     Rgba colour{channelArg(args, 2, fn, "r"), channelArg(args, 3, fn, "g"), channelArg(args, 4, fn, "b"),
                 channelArg(args, 5, fn, "a")};
@@ -42,21 +42,24 @@ Variable createImage(const std::vector<Variable>& args) {
 }
 
 Variable checkImage(const std::vector<Variable>& args) {
-    return Variable(cleanImage(imageArg(args, 0, "Tessel.checkImage", "image")));
+    static const std::string fn = "Tessel.checkImage";
+    return Variable(cleanImage(imageArg(args, 0, fn, "image")));
 }
 
 Variable imageSize(const std::vector<Variable>& args) {
-    TesselImage* image = validImageArg(args, 0, "Tessel.imageSize", "image");
+    static const std::string fn = "Tessel.imageSize";
+    TesselImage* image = validImageArg(args, 0, fn, "image");
     return returnValues({Variable(image->width), Variable(image->height)});
 }
 
 Variable killImage(const std::vector<Variable>& args) {
-    destroyLiveImage(imageArg(args, 0, "Tessel.killImage", "image"));
+    static const std::string fn = "Tessel.killImage";
+    destroyLiveImage(imageArg(args, 0, fn, "image"));
     return Variable();
 }
 
 Variable saveImage(const std::vector<Variable>& args) {
-    const std::string fn = "Tessel.saveImage";
+    static const std::string fn = "Tessel.saveImage";
     std::string path = stringArg(args, 0, fn, "path");
     TesselImage* image = validImageArg(args, 1, fn, "image");
     bv_save_png(path.c_str(), image->pixels.get(), image->width, image->height);
@@ -64,10 +67,11 @@ Variable saveImage(const std::vector<Variable>& args) {
 }
 
 Variable loadPNG(const std::vector<Variable>& args) {
-    std::string path = stringArg(args, 0, "Tessel.loadPNG", "path");
+    static const std::string fn = "Tessel.loadPNG";
+    std::string path = stringArg(args, 0, fn, "path");
     int width = 0, height = 0;
     std::unique_ptr<uint8_t[]> pixels(bv_load_png(path.c_str(), &width, &height));
-    if (!pixels) bindingError("Tessel.loadPNG", "failed to load image: " + path);
+    if (!pixels) bindingError(fn, "failed to load image: " + path);
     auto image = std::make_unique<TesselImage>();
     image->width = width;
     image->height = height;
@@ -78,28 +82,29 @@ Variable loadPNG(const std::vector<Variable>& args) {
 }
 
 Variable saveTesselImageBinding(const std::vector<Variable>& args) {
-    const std::string fn = "Tessel.saveTesselImage";
+    static const std::string fn = "Tessel.saveTesselImage";
     TesselImage* image = imageArg(args, 0, fn, "image");
     std::string path = stringArg(args, 1, fn, "path");
     return Variable(saveTesselImage(image, path.c_str()));
 }
 
 Variable loadTesselImageBinding(const std::vector<Variable>& args) {
-    std::string path = stringArg(args, 0, "Tessel.loadTesselImage", "path");
+    static const std::string fn = "Tessel.loadTesselImage";
+    std::string path = stringArg(args, 0, fn, "path");
     TesselImage* image = loadTesselImage(path.c_str());
     if (!image) return returnValues({Variable(), Variable(0), Variable(0)});
     return returnValues({Variable::pointer(image), Variable(image->width), Variable(image->height)});
 }
 
 Variable mirrorImage(const std::vector<Variable>& args) {
-    const std::string fn = "Tessel.mirrorImage";
+    static const std::string fn = "Tessel.mirrorImage";
     TesselImage* image = validImageArg(args, 0, fn, "image");
     mirrorTesselImage(image, flagValue(requireArg(args, 1, fn)));
     return Variable();
 }
 
 Variable trimImage(const std::vector<Variable>& args) {
-    const std::string fn = "Tessel.trimImage";
+    static const std::string fn = "Tessel.trimImage";
     TesselImage* image = imageArg(args, 0, fn, "image");
     int32_t width = intArg(args, 1, fn, "width"), height = intArg(args, 2, fn, "height");
     trimTesselImage(image, width, height);
@@ -107,7 +112,7 @@ Variable trimImage(const std::vector<Variable>& args) {
 }
 
 Variable modifyImage(const std::vector<Variable>& args) {
-    const std::string fn = "Tessel.modifyImage";
+    static const std::string fn = "Tessel.modifyImage";
     TesselImage* image = validImageArg(args, 0, fn, "image");
     int32_t processor = intArg(args, 1, fn, "processor");
     float r = float(numberArg(args, 2, fn, "r")), g = float(numberArg(args, 3, fn, "g"));
@@ -117,19 +122,20 @@ Variable modifyImage(const std::vector<Variable>& args) {
 }
 
 Variable bilinear(const std::vector<Variable>& args) {
-    const std::string fn = "Tessel.bilinear";
+    static const std::string fn = "Tessel.bilinear";
     TesselImage* image = imageArg(args, 0, fn, "image");
     upscaleTesselImage(image, float(numberArg(args, 1, fn, "factor")));
     return Variable();
 }
 
 Variable bilinearSolid(const std::vector<Variable>& args) {
-    bilinearInPlace(imageArg(args, 0, "Tessel.bilinearSolid", "image"), step);
+    static const std::string fn = "Tessel.bilinearSolid";
+    bilinearInPlace(imageArg(args, 0, fn, "image"), step);
     return Variable();
 }
 
 Variable dither(const std::vector<Variable>& args) {
-    const std::string fn = "Tessel.dither";
+    static const std::string fn = "Tessel.dither";
     TesselImage* image = imageArg(args, 0, fn, "image");
     int32_t amount = intArg(args, 1, fn, "amount");
     ditherImage(image, amount, flagValue(requireArg(args, 2, fn)));
@@ -137,7 +143,7 @@ Variable dither(const std::vector<Variable>& args) {
 }
 
 Variable printImage(const std::vector<Variable>& args) {
-    const std::string fn = "Tessel.printImage";
+    static const std::string fn = "Tessel.printImage";
     TesselImage* image = imageArg(args, 0, fn, "image");
     int32_t width = intArg(args, 1, fn, "width"), height = intArg(args, 2, fn, "height");
     printAsciiArt(image, width, height);
@@ -145,7 +151,7 @@ Variable printImage(const std::vector<Variable>& args) {
 }
 
 Variable skew(const std::vector<Variable>& args) {
-    const std::string fn = "Tessel.skew";
+    static const std::string fn = "Tessel.skew";
     TesselImage* input = imageArg(args, 0, fn, "input");
     TesselImage* output = imageArg(args, 1, fn, "output");
     static const char* const corners[] = {"ltx", "lty", "rtx", "rty", "lbx", "lby", "rbx", "rby"};
@@ -156,7 +162,7 @@ Variable skew(const std::vector<Variable>& args) {
 }
 
 Variable blitImageBinding(const std::vector<Variable>& args) {
-    const std::string fn = "Tessel.blitImage";
+    static const std::string fn = "Tessel.blitImage";
     if (args.size() != 7)
         bindingError(fn, "expected 7 arguments (target, image, x, y, blend, scale, rotation)");
     TesselImage* target = imageArg(args, 0, fn, "target");
@@ -172,7 +178,7 @@ Variable blitImageBinding(const std::vector<Variable>& args) {
 }
 
 Variable insertReflectionBinding(const std::vector<Variable>& args) {
-    const std::string fn = "Tessel.insertReflection";
+    static const std::string fn = "Tessel.insertReflection";
     TesselImage* image = imageArg(args, 0, fn, "image");
     TesselImage* map = imageArg(args, 1, fn, "reflectmap");
     if (!hasPixels(image)) bindingError(fn, "image must be a valid image");

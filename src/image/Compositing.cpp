@@ -33,7 +33,7 @@ void writeSpan(uint8_t* out, const uint8_t* in, int32_t count, bool blend) {
         std::memcpy(out, in, size_t(count) * 4);
         return;
     }
-    for (int32_t i = 0; i < count; ++i) blendPixel(out + i * 4, in + i * 4);
+    blendSpan(out, in, count);
 }
 
 // Unscaled, unturned: each target row takes one run of a source row.
@@ -118,6 +118,10 @@ int32_t boxEdge(double edge, int32_t limit) {
 void blitImage(TesselImage* target, const TesselImage* source, int32_t x, int32_t y, bool blend, float scale,
                float rotation) {
     if (!hasPixels(target) || !hasPixels(source) || scale == 0.0f) return;
+    if (source == target) {
+        const TesselImage copy = pixelCopy(*source);
+        return blitImage(target, &copy, x, y, blend, scale, rotation);
+    }
     float turn = std::fmod(rotation, 360.0f);
     if (turn < 0) turn += 360.0f;
     BlitJob job{target, source, blend, x, y, 0, 0, 0, 0, scale, turn >= 0.00001f && turn <= 359.999f,

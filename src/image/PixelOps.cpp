@@ -228,6 +228,10 @@ void processTesselImagePixels(TesselImage* image, int32_t processor, float r, fl
 void skewImage(int32_t ltx_, int32_t lty_, int32_t rtx_, int32_t rty_, int32_t lbx_, int32_t lby_,
                int32_t rbx_, int32_t rby_, const TesselImage* source, TesselImage* destination) {
     if (!hasPixels(source) || !hasPixels(destination)) return;
+    if (source == destination) {
+        const TesselImage copy = pixelCopy(*source);
+        return skewImage(ltx_, lty_, rtx_, rty_, lbx_, lby_, rbx_, rby_, &copy, destination);
+    }
     const float ltx = float(ltx_), lty = float(lty_), rtx = float(rtx_), rty = float(rty_);
     const float lbx = float(lbx_), lby = float(lby_), rbx = float(rbx_), rby = float(rby_);
     const float detA = (rtx - ltx) * (lby - lty) - (lbx - ltx) * (rty - lty);

@@ -1,8 +1,22 @@
 #include "TesselImage.h"
 
 #include <algorithm>
+#include <cstring>
 
 std::unordered_set<TesselImage*> liveTesselImages;
+
+namespace {
+
+// At exit, the records scripts never killed are freed with the registry, so
+// that a leak checker reports only records that really went astray.
+struct RegistryTeardown {
+    ~RegistryTeardown() {
+        for (TesselImage* image : liveTesselImages) delete image;
+        liveTesselImages.clear();
+    }
+} registryTeardown;
+
+} // namespace
 
 TesselImage* createLiveImage(int32_t width, int32_t height) {
     auto image = std::make_unique<TesselImage>();
@@ -70,4 +84,16 @@ TesselImage* createSolidColourImage(int32_t width, int32_t height, Rgba colour) 
     for (size_t i = 0; i < count; ++i, p += 4)
         p[0] = colour.r, p[1] = colour.g, p[2] = colour.b, p[3] = colour.a;
     return image;
+}
+
+TesselImage pixelCopy(const TesselImage& image) {
+    TesselImage copy;
+    copy.width = image.width;
+    copy.height = image.height;
+    if (hasPixels(&image)) {
+        const size_t bytes = size_t(image.width) * size_t(image.height) * 4;
+        copy.pixels = std::make_unique<uint8_t[]>(bytes);
+        std::memcpy(copy.pixels.get(), image.pixels.get(), bytes);
+    }
+    return copy;
 }

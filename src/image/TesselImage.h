@@ -50,3 +50,7 @@ bool cleanImage(TesselImage* image);
 
 // A new live record of at least 1 x 1 pixels, all of one colour.
 TesselImage* createSolidColourImage(int32_t width, int32_t height, Rgba colour);
+
+// An unregistered record with a copy of the image's pixels (no reflection
+// map): what an operation reads from when its source is also its target.
+TesselImage pixelCopy(const TesselImage& image);

@@ -14,7 +14,7 @@ bool writeInt64(std::FILE* file, int64_t value) {
 bool writeBlock(std::FILE* file, int32_t width, int32_t height, const uint8_t* pixels) {
     bool ok = writeInt64(file, width) && writeInt64(file, height);
     size_t bytes = width > 0 && height > 0 && pixels ? size_t(width) * size_t(height) * 4 : 0;
-    return ok && std::fwrite(pixels, 1, bytes, file) == bytes;
+    return ok && (bytes == 0 || std::fwrite(pixels, 1, bytes, file) == bytes);
 }
 
 // Reads the file through a count of the bytes still unread, so that a size
