@@ -27,11 +27,10 @@ struct ScreenCorner {
 
 class Rasteriser {
   public:
-    Rasteriser(const SceneView& view, TesselImage& output, std::vector<float>& depth, const CameraBasis& camera,
-               Vec3 eye)
+    Rasteriser(const SceneView& view, TesselImage& output, std::vector<float>& depth,
+               const CameraBasis& camera, Vec3 eye)
         : view_(view), pixels_(output.pixels.get()), depth_(depth.data()), width_(output.width),
-          height_(output.height), camera_(camera), eye_(eye),
-          horizontal_(std::max(hFOV, 0.0001f)),
+          height_(output.height), camera_(camera), eye_(eye), horizontal_(std::max(hFOV, 0.0001f)),
           vertical_(std::max(float(output.height) / float(output.width) * hFOV, 0.0001f)) {}
 
     // Draws a convex polygon of up to four corners; wall sides take their
@@ -66,7 +65,8 @@ class Rasteriser {
             if ((a.depth >= nearPlane) != (b.depth >= nearPlane)) {
                 float t = (nearPlane - a.depth) / (b.depth - a.depth);
                 out[n++] = {nearPlane, a.lateral + (b.lateral - a.lateral) * t,
-                            a.vertical + (b.vertical - a.vertical) * t, a.u + (b.u - a.u) * t, a.v + (b.v - a.v) * t};
+                            a.vertical + (b.vertical - a.vertical) * t, a.u + (b.u - a.u) * t,
+                            a.v + (b.v - a.v) * t};
             }
         }
         return n;
@@ -191,7 +191,8 @@ void drawMap(Rasteriser& raster, const SceneView& view, Vec3 eye) {
                 for (const Side& side : sides) {
                     if (!side.visible || (side.next && side.next->wall > 0)) continue;
                     const MapCell& span = side.next ? *side.next : cell;
-                    drawSide(raster, side.alongX, side.fixed, side.lo, ts, span.floorY, span.roofY, cell.wall, true);
+                    drawSide(raster, side.alongX, side.fixed, side.lo, ts, span.floorY, span.roofY, cell.wall,
+                             true);
                 }
                 continue;
             }
@@ -211,7 +212,7 @@ void renderProjectionScene(float px, float py, float angle, float tilt, const In
                            const IntGrid& roofsOffGrid, const std::vector<TesselImage*>& textureList,
                            const std::vector<Quad>& quadList, TesselImage* output) {
     if (!hasPixels(output)) return;
-    static SceneView view;         // buffers kept from frame to frame
+    static SceneView view;           // buffers kept from frame to frame
     static std::vector<float> depth; // likewise
     buildSceneView(view, wallGrid, roofGrid, floorGrid, floorsOffGrid, roofsOffGrid, textureList, false);
     const size_t count = size_t(output->width) * size_t(output->height);

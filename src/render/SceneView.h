@@ -72,25 +72,25 @@ inline Texel SceneView::sample(int32_t id, float u, float v) const {
     if (id <= 0 || size_t(id) >= textures.size() || !textures[size_t(id)].pixels) return missingTexel(u, v);
     const TextureView& t = textures[size_t(id)];
     const uint8_t* p = t.pixels + (size_t(wrapIndex(v * t.height, t.height)) * size_t(t.width) +
-                                   size_t(wrapIndex(u * t.width, t.width))) * 4;
+                                   size_t(wrapIndex(u * t.width, t.width))) *
+                                      4;
     Texel texel{p[0], p[1], p[2], p[3], 0};
     if (t.reflection) {
-        const uint8_t* m =
-            t.reflection + (size_t(wrapIndex(v * t.reflectionHeight, t.reflectionHeight)) * size_t(t.reflectionWidth) +
-                            size_t(wrapIndex(u * t.reflectionWidth, t.reflectionWidth))) * 4;
+        const uint8_t* m = t.reflection + (size_t(wrapIndex(v * t.reflectionHeight, t.reflectionHeight)) *
+                                               size_t(t.reflectionWidth) +
+                                           size_t(wrapIndex(u * t.reflectionWidth, t.reflectionWidth))) *
+                                              4;
         texel.reflection = uint8_t((m[0] + m[1] + m[2]) / 3);
     }
     return texel;
 }
 
-
-
 // Fills `view` from the grids as a renderer receives them: `belowGrid` gives
 // the roof plane's offset and `aboveGrid` the floor plane's (the fourth and
 // fifth grids of the renderers' argument lists).
-void buildSceneView(SceneView& view, const IntGrid& wallGrid, const IntGrid& roofGrid, const IntGrid& floorGrid,
-                    const IntGrid& belowGrid, const IntGrid& aboveGrid, const std::vector<TesselImage*>& textureList,
-                    bool withQuads);
+void buildSceneView(SceneView& view, const IntGrid& wallGrid, const IntGrid& roofGrid,
+                    const IntGrid& floorGrid, const IntGrid& belowGrid, const IntGrid& aboveGrid,
+                    const std::vector<TesselImage*>& textureList, bool withQuads);
 
 // The grid value at (row, column), 0 outside the grid.
 int32_t gridValue(const IntGrid& grid, int32_t row, int32_t column);
