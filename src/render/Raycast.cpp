@@ -49,10 +49,19 @@ int32_t stepTexture(const MapCell& a, const MapCell& b, float y) {
     return 0;
 }
 
+// A ray with the reciprocals of its direction, so that the surface tests
+// multiply instead of divide (a component below `tiny` is never divided by).
+struct Ray {
+    Vec3 o, d, inv;
+    Ray(Vec3 origin, Vec3 direction)
+        : o(origin), d(direction), inv{1 / direction.x, 1 / direction.y, 1 / direction.z} {}
+};
+
 // The nearest surface of one cell that the ray o + t d meets with
 // tMin < t, inside the cell's stretch [tEnter, tExit] of the ray.
-Hit nearestHit(const SceneView& view, const MapCell& cell, int32_t r, int32_t c, Vec3 o, Vec3 d, float tEnter,
+Hit nearestHit(const SceneView& view, const MapCell& cell, int32_t r, int32_t c, const Ray& ray, float tEnter,
                float tExit, float tMin, bool withQuads) {
+    const Vec3 o = ray.o, d = ray.d, inv = ray.inv;
     Hit best;
     const float ts = view.tileSize;
     const float x0 = c * ts, x1 = x0 + ts, z0 = r * ts, z1 = z0 + ts;
@@ -82,12 +91,12 @@ Hit nearestHit(const SceneView& view, const MapCell& cell, int32_t r, int32_t c,
         };
         if (std::fabs(d.z) >= tiny)
             for (float z : {z0, z1}) {
-                float t = (z - o.z) / d.z;
+                float t = (z - o.z) * inv.z;
                 trySide(t, o.x + d.x * t, x0, {0, 0, d.z > 0 ? -1.0f : 1.0f});
             }
         if (std::fabs(d.x) >= tiny)
             for (float x : {x0, x1}) {
-                float t = (x - o.x) / d.x;
+                float t = (x - o.x) * inv.x;
                 trySide(t, o.z + d.z * t, z0, {d.x > 0 ? -1.0f : 1.0f, 0, 0});
             }
         if (side.found() && side.t <= best.t + margin) {
@@ -98,7 +107,7 @@ Hit nearestHit(const SceneView& view, const MapCell& cell, int32_t r, int32_t c,
 
     auto tryPlane = [&](int32_t texture, float y) {
         if (texture <= 0 || !(std::fabs(d.y) >= tiny)) return;
-        float t = (y - o.y) / d.y;
+        float t = (y - o.y) * inv.y;
         if (!(t > tMin && t > tEnter + margin && t <= tExit + margin && t <= best.t + margin)) return;
         float x = o.x + d.x * t, z = o.z + d.z * t;
         if (x < x0 - margin || x > x1 + margin || z < z0 - margin || z > z1 + margin) return;
@@ -116,12 +125,12 @@ Hit nearestHit(const SceneView& view, const MapCell& cell, int32_t r, int32_t c,
                 best = {t, texture, (along - lo) / ts, y / ts, normal, false};
         };
         if (std::fabs(d.x) >= tiny) {
-            float t = ((d.x > 0 ? x1 : x0) - o.x) / d.x;
+            float t = ((d.x > 0 ? x1 : x0) - o.x) * inv.x;
             tryStep(t, view.cell(r, c + (d.x > 0 ? 1 : -1)), o.z + d.z * t, z0,
                     {d.x > 0 ? -1.0f : 1.0f, 0, 0});
         }
         if (std::fabs(d.z) >= tiny) {
-            float t = ((d.z > 0 ? z1 : z0) - o.z) / d.z;
+            float t = ((d.z > 0 ? z1 : z0) - o.z) * inv.z;
             tryStep(t, view.cell(r + (d.z > 0 ? 1 : -1), c), o.x + d.x * t, x0,
                     {0, 0, d.z > 0 ? -1.0f : 1.0f});
         }
@@ -237,10 +246,11 @@ void traceRay(const RayFrame& frame, Vec3 o, Vec3 d, float edge, uint8_t out[3])
     while (reflected) {
         reflected = false;
         float tMin = 0; // kept across cells, so that a surface on a cell side counts once
+        const Ray ray(o, d);
         walkCells(frame.view, o, d, frame.range - travelled,
                   [&](const MapCell& cell, int32_t r, int32_t c, float tEnter, float tExit) {
                       for (;;) {
-                          Hit hit = nearestHit(frame.view, cell, r, c, o, d, tEnter, tExit, tMin, true);
+                          Hit hit = nearestHit(frame.view, cell, r, c, ray, tEnter, tExit, tMin, true);
                           if (!hit.found()) return true;
                           tMin = hit.t;
                           Texel texel = sampleHit(frame.view, hit);
@@ -299,10 +309,11 @@ bool isObstructed(const SceneView& view, Vec3 from, Vec3 to, Vec3& tint) {
     Vec3 d = delta * (1 / length);
     bool blocked = false;
     float tMin = 0;
+    const Ray ray(from, d);
     walkCells(
         view, from, d, length, [&](const MapCell& cell, int32_t r, int32_t c, float tEnter, float tExit) {
             for (;;) {
-                Hit hit = nearestHit(view, cell, r, c, from, d, tEnter, std::min(tExit, length), tMin, false);
+                Hit hit = nearestHit(view, cell, r, c, ray, tEnter, std::min(tExit, length), tMin, false);
                 if (!hit.found() || hit.t >= length) return true;
                 tMin = hit.t;
                 Texel texel = sampleHit(view, hit);
