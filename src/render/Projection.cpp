@@ -4,12 +4,10 @@
 #include <array>
 #include <cmath>
 #include <limits>
-#include <numeric>
 
 namespace {
 
 constexpr float nearPlane = 0.02f;
-constexpr float stepThreshold = 0.001f;
 
 // A polygon corner in world space with its texture fractions.
 struct Corner {
@@ -144,11 +142,10 @@ class Rasteriser {
 void drawSide(Rasteriser& raster, bool alongX, float fixed, float lo, float size, float top, float bottom,
               int32_t texture, bool clamped) {
     auto at = [&](float along, float y) { return alongX ? Vec3{along, y, fixed} : Vec3{fixed, y, along}; };
-    float ts = size;
-    Corner corners[4] = {{at(lo, top), 0, top / ts},
-                         {at(lo + size, top), 1, top / ts},
-                         {at(lo + size, bottom), 1, bottom / ts},
-                         {at(lo, bottom), 0, bottom / ts}};
+    Corner corners[4] = {{at(lo, top), 0, top / size},
+                         {at(lo + size, top), 1, top / size},
+                         {at(lo + size, bottom), 1, bottom / size},
+                         {at(lo, bottom), 0, bottom / size}};
     raster.draw(corners, 4, texture, clamped);
 }
 
@@ -160,16 +157,14 @@ void drawPlane(Rasteriser& raster, float x0, float z0, float size, float y, int3
     raster.draw(corners, 4, texture, false);
 }
 
-// The faces where two open neighbours' floor or roof planes differ, as the
-// ray caster sees them: the face takes the texture of the cell that juts out.
+// The step faces on the side between two open neighbours.
 void drawSteps(Rasteriser& raster, const MapCell& a, const MapCell& b, bool alongX, float fixed, float lo,
                float size) {
-    if (a.floor > 0 && b.floor > 0 && std::fabs(a.floorY - b.floorY) >= stepThreshold)
-        drawSide(raster, alongX, fixed, lo, size, std::min(a.floorY, b.floorY), std::max(a.floorY, b.floorY),
-                 a.floorY > b.floorY ? a.floor : b.floor, false);
-    if (a.roof > 0 && b.roof > 0 && std::fabs(a.roofY - b.roofY) >= stepThreshold)
-        drawSide(raster, alongX, fixed, lo, size, std::min(a.roofY, b.roofY), std::max(a.roofY, b.roofY),
-                 a.roofY < b.roofY ? a.roof : b.roof, false);
+    for (bool roofPlanes : {false, true}) {
+        StepFace face = stepFace(a, b, roofPlanes);
+        if (face.texture)
+            drawSide(raster, alongX, fixed, lo, size, face.top, face.bottom, face.texture, false);
+    }
 }
 
 void drawMap(Rasteriser& raster, const SceneView& view, Vec3 eye) {

@@ -10,7 +10,6 @@ namespace {
 constexpr float tiny = 0.000001f;     // a direction component below this counts as zero
 constexpr float margin = 0.0001f;     // tolerance of the surface tests
 constexpr float surfaceLift = 0.001f; // secondary rays start this far off their surface
-constexpr float stepThreshold = 0.001f;
 constexpr float opaqueEnough = 0.99f;
 constexpr float infinity = std::numeric_limits<float>::infinity();
 
@@ -36,16 +35,13 @@ Texel sampleHit(const SceneView& view, const Hit& hit) {
                        : view.sample(hit.texture, hit.u, hit.v);
 }
 
-// The texture of the vertical face where two open cells' floor or roof planes
-// differ, at height y on their shared side; 0 for none. The face belongs to
-// the cell whose plane juts out into the other's space.
+// The texture of a step face between two open cells at height y on their
+// shared side; 0 for none.
 int32_t stepTexture(const MapCell& a, const MapCell& b, float y) {
-    if (a.floor > 0 && b.floor > 0 && std::fabs(a.floorY - b.floorY) >= stepThreshold &&
-        y >= std::min(a.floorY, b.floorY) && y <= std::max(a.floorY, b.floorY))
-        return a.floorY > b.floorY ? a.floor : b.floor;
-    if (a.roof > 0 && b.roof > 0 && std::fabs(a.roofY - b.roofY) >= stepThreshold &&
-        y >= std::min(a.roofY, b.roofY) && y <= std::max(a.roofY, b.roofY))
-        return a.roofY < b.roofY ? a.roof : b.roof;
+    for (bool roofPlanes : {false, true}) {
+        StepFace face = stepFace(a, b, roofPlanes);
+        if (face.texture && y >= face.top && y <= face.bottom) return face.texture;
+    }
     return 0;
 }
 

@@ -1,6 +1,6 @@
 // What both renderers read during one frame: the map grids flattened into
 // one record per cell, the textures checked against the image registry, the
-// quads listed per cell, and the tunables of the frame. It is built on the
+// quads listed per cell, the cell size and the fog colour. It is built on the
 // script thread before any worker starts, into buffers kept from frame to
 // frame, so a ragged or mismatched grid can never be read out of bounds.
 #pragma once
@@ -33,6 +33,16 @@ struct MapCell {
     uint32_t quadBegin = 0, quadEnd = 0; // range of SceneView::quadIndices
 };
 
+// The vertical face on the side between two open neighbours whose floor
+// planes (roof planes when `roofPlanes`) lie at different heights: its Y range
+// and the texture of the cell whose plane juts out into the other's space.
+// Texture 0 when there is none: a plane is missing or the face is thinner than 0.001.
+struct StepFace {
+    float top = 0, bottom = 0;
+    int32_t texture = 0;
+};
+StepFace stepFace(const MapCell& a, const MapCell& b, bool roofPlanes);
+
 struct SceneView {
     int32_t rows = 0, columns = 0;
     float tileSize = 16;
@@ -45,10 +55,6 @@ struct SceneView {
     const MapCell* cell(int32_t row, int32_t column) const {
         if (row < 0 || column < 0 || row >= rows || column >= columns) return nullptr;
         return &cells[size_t(row) * size_t(columns) + size_t(column)];
-    }
-    bool isWall(int32_t row, int32_t column) const {
-        const MapCell* c = cell(row, column);
-        return c && c->wall > 0;
     }
     // The texel at fractions (u, v) of texture `id`, wrapping around; a
     // missing texture shows a magenta and black checker, opaque.

@@ -86,6 +86,25 @@ TEST_F(SmallScene, WallFloorAndRoofLieWhereTheGeometrySays) {
     }
 }
 
+// Cell 2 is sunken by 8, cell 4 is the wall. A ray that reaches X = 48 between
+// Y 16 and 24 meets the face where cell 3's ground juts up (rows 38 to 43 in
+// the middle column); steeper rays end on the sunken ground, flatter ones on
+// cell 3's ground.
+TEST_F(SmallScene, StepFacesCloseTheSidesOfASunkenCell) {
+    walls = {{0, 0, 0, 0, 1}};
+    roofs = {{3, 3, 3, 4, 0}};
+    floorsOff = {{0, 0, 8, 0, 0}};
+    textures.push_back(solid(4, 4, 255, 255, 0));
+    const Rgb yellow{255, 255, 0};
+    for (auto render : {raycast, project}) {
+        render(out);
+        EXPECT_EQ(pixel(out, 32, 36), yellow);
+        EXPECT_EQ(pixel(out, 32, 38), yellow);
+        EXPECT_EQ(pixel(out, 32, 43), yellow);
+        EXPECT_EQ(pixel(out, 32, 45), groundColour);
+    }
+}
+
 TEST_F(SmallScene, FogGrowsWithDistanceAndTowardTheEdges) {
     maxDistance = 96;                 // the middle ray meets the wall at 24: f = 0.25
     fogR = 300, fogG = 20, fogB = -5; // limited to 0..255
