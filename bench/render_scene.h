@@ -29,20 +29,34 @@ inline TesselImage* makeTexture(int32_t n) {
             switch (n) {
             case 1: { // brick
                 bool mortar = y % 16 < 2 || (x + (y / 16 % 2) * 16) % 32 < 2;
-                mortar ? paint(image, x, y, 180, 180, 170, 255) : paint(image, x, y, 150 + noise, 60, 40, 255);
+                mortar ? paint(image, x, y, 180, 180, 170, 255)
+                       : paint(image, x, y, 150 + noise, 60, 40, 255);
                 break;
             }
-            case 2: paint(image, x, y, 110 + noise, 110 + noise, 120 + noise, 255); break;
-            case 3: paint(image, x, y, 120 + (x % 8 < 1 ? 40 : 0), 80 + noise, 40, 255); break;
-            case 4: ((x / 16 + y / 16) % 2) ? paint(image, x, y, 200, 200, 190, 255) : paint(image, x, y, 60, 70, 90, 255); break;
+            case 2:
+                paint(image, x, y, 110 + noise, 110 + noise, 120 + noise, 255);
+                break;
+            case 3:
+                paint(image, x, y, 120 + (x % 8 < 1 ? 40 : 0), 80 + noise, 40, 255);
+                break;
+            case 4:
+                ((x / 16 + y / 16) % 2) ? paint(image, x, y, 200, 200, 190, 255)
+                                        : paint(image, x, y, 60, 70, 90, 255);
+                break;
             case 5: {
                 bool hole = (x / 8 + y / 8) % 3 == 0 && y > 40;
                 paint(image, x, y, 200, 30 + noise, 60, hole ? 0 : 255);
                 break;
             }
-            case 6: paint(image, x, y, 120, 200, 255, 110); break;
-            case 7: paint(image, x, y, 150 + noise, 150 + noise, 160, 255); break;
-            default: paint(image, x, y, 40, 50, 60, 255); break;
+            case 6:
+                paint(image, x, y, 120, 200, 255, 110);
+                break;
+            case 7:
+                paint(image, x, y, 150 + noise, 150 + noise, 160, 255);
+                break;
+            default:
+                paint(image, x, y, 40, 50, 60, 255);
+                break;
             }
         }
     if (n == 7 || n == 8) {
@@ -68,12 +82,15 @@ inline void buildScene() {
     for (int32_t r = 0; r < mapSize; ++r)
         for (int32_t c = 0; c < mapSize; ++c) {
             bool border = r == 0 || c == 0 || r == mapSize - 1 || c == mapSize - 1;
-            if (border) walls[r][c] = 1;
-            else if (r % 6 == 3 && c % 6 == 3) walls[r][c] = 2;
-            else if (r == 16 && c > 12 && c < 20) walls[r][c] = c % 2 ? 6 : 8; // glass and mirrors
+            if (border)
+                walls[r][c] = 1;
+            else if (r % 6 == 3 && c % 6 == 3)
+                walls[r][c] = 2;
+            else if (r == 16 && c > 12 && c < 20)
+                walls[r][c] = c % 2 ? 6 : 8; // glass and mirrors
             floors[r][c] = 3;
             roofs[r][c] = (r > 12 && r < 20 && c > 3 && c < 9) ? 7 : 4;
-            roofsOff[r][c] = (r < 12 && c < 16) ? 8 : (r > 22 ? 4 : 0); // ceilings of three heights
+            roofsOff[r][c] = (r < 12 && c < 16) ? 8 : (r > 22 ? 4 : 0);       // ceilings of three heights
             floorsOff[r][c] = (r > 22 && c > 22 && r < 28 && c < 28) ? 3 : 0; // a sunken square
         }
     for (int32_t i = 0; i < pathLength; ++i) { // the loop itself is open
@@ -86,7 +103,8 @@ inline void buildScene() {
     faces.clear();
     for (int32_t i = 0; i < 16; ++i) { // banners hanging in the open
         float cx = float(40 + (i % 4) * 128 + 24), cz = float(40 + (i / 4) * 128 + 8);
-        faces.push_back(makeQuad({cx - 6, 2, cz}, {cx + 6, 2, cz}, {cx + 6, 12, cz + 4}, {cx - 6, 12, cz + 4}, 5));
+        faces.push_back(
+            makeQuad({cx - 6, 2, cz}, {cx + 6, 2, cz}, {cx + 6, 12, cz + 4}, {cx - 6, 12, cz + 4}, 5));
     }
     buildQuadGrid(mapSize, mapSize, tileSize);
     lights.clear();

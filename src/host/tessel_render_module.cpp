@@ -69,7 +69,8 @@ bool convertTextures(const Variable& value) {
             textures.push_back(nullptr);
             continue;
         }
-        auto* image = element->type == VarType::Pointer ? static_cast<TesselImage*>(element->asPointer()) : nullptr;
+        auto* image =
+            element->type == VarType::Pointer ? static_cast<TesselImage*>(element->asPointer()) : nullptr;
         if (!isLiveImage(image)) return false;
         textures.push_back(image);
     }
@@ -97,12 +98,13 @@ bool convertQuads(const Variable& value) {
         if (!element || element->type != VarType::Table) return false;
         const TableStorage& quad = *element->asTable();
         Vec3 tl, tr, br, bl;
-        if (!convertCorner(quad, "tl", tl) || !convertCorner(quad, "tr", tr) || !convertCorner(quad, "br", br) ||
-            !convertCorner(quad, "bl", bl))
+        if (!convertCorner(quad, "tl", tl) || !convertCorner(quad, "tr", tr) ||
+            !convertCorner(quad, "br", br) || !convertCorner(quad, "bl", bl))
             return false;
         auto texture = quad.find("texture");
         if (texture == quad.end()) return false;
-        faces.push_back(makeQuad(tl, tr, br, bl, truncateToInt(numericValue(texture->second, setMapName, "texture"))));
+        faces.push_back(
+            makeQuad(tl, tr, br, bl, truncateToInt(numericValue(texture->second, setMapName, "texture"))));
     }
     return true;
 }
@@ -118,10 +120,11 @@ Variable setMap(const std::vector<Variable>& args) {
     const char* gridNames[] = {"1 (walls)", "2 (roofs)", "3 (floors)", "4 (roofsOff)", "5 (floorsOff)"};
     for (int i = 0; i < 5; ++i)
         if (!convertGrid(args[size_t(i)], *grids[i]))
-            bindingError(setMapName, std::string("argument ") + gridNames[i] + " must be a table of integer tables");
+            bindingError(setMapName,
+                         std::string("argument ") + gridNames[i] + " must be a table of integer tables");
     if (!convertTextures(args[5]))
-        bindingError(setMapName,
-                     "argument 6 (textures) must be a table with first element nil, followed by image pointers or nil");
+        bindingError(setMapName, "argument 6 (textures) must be a table with first element nil, followed by "
+                                 "image pointers or nil");
     if (!convertQuads(args[6])) bindingError(setMapName, "argument 7 (quads) must be a table of quad tables");
     rebuildQuadGrid();
     return Variable();
@@ -129,7 +132,8 @@ Variable setMap(const std::vector<Variable>& args) {
 
 Variable setQuads(const std::vector<Variable>& args) {
     const std::string fn = "Tessel.setQuads";
-    if (!convertQuads(requireArg(args, 0, fn))) bindingError(fn, "argument 1 (quads) must be a table of quad tables");
+    if (!convertQuads(requireArg(args, 0, fn)))
+        bindingError(fn, "argument 1 (quads) must be a table of quad tables");
     rebuildQuadGrid();
     return Variable();
 }
@@ -142,22 +146,22 @@ TesselImage* outputArg(const std::vector<Variable>& args, const std::string& fn)
 
 Variable raycast(const std::vector<Variable>& args) {
     TesselImage* output = outputArg(args, "Tessel.raycast");
-    renderScene(playerx, playery, cameraangle, cameratilt, walls, roofs, floors, floorsOff, roofsOff, textures, output,
-                lights, minBright, maxBright);
+    renderScene(playerx, playery, cameraangle, cameratilt, walls, roofs, floors, floorsOff, roofsOff,
+                textures, output, lights, minBright, maxBright);
     return Variable();
 }
 
 Variable projection(const std::vector<Variable>& args) {
     TesselImage* output = outputArg(args, "Tessel.projection");
-    renderProjectionScene(playerx, playery, cameraangle, cameratilt, walls, roofs, floors, floorsOff, roofsOff,
-                          textures, faces, output);
+    renderProjectionScene(playerx, playery, cameraangle, cameratilt, walls, roofs, floors, floorsOff,
+                          roofsOff, textures, faces, output);
     return Variable();
 }
 
 Variable project(const std::vector<Variable>& args) {
     const std::string fn = "Tessel.project";
-    ScreenOffset s = projectPoint(intArg(args, 0, fn, "x"), intArg(args, 1, fn, "y"), intArg(args, 2, fn, "z"),
-                                  intArg(args, 3, fn, "focus"));
+    ScreenOffset s = projectPoint(intArg(args, 0, fn, "x"), intArg(args, 1, fn, "y"),
+                                  intArg(args, 2, fn, "z"), intArg(args, 3, fn, "focus"));
     return returnValues({Variable(truncateToInt(s.x)), Variable(truncateToInt(s.y))});
 }
 
@@ -197,7 +201,8 @@ Variable sortVertex(const std::vector<Variable>& args) {
         };
         QuadCorners q;
         if (!convertPoint(corner("topleft"), q.topleft) || !convertPoint(corner("topright"), q.topright) ||
-            !convertPoint(corner("bottomleft"), q.bottomleft) || !convertPoint(corner("bottomright"), q.bottomright))
+            !convertPoint(corner("bottomleft"), q.bottomleft) ||
+            !convertPoint(corner("bottomright"), q.bottomright))
             continue;
         corners.push_back(q);
         values.push_back(quad);

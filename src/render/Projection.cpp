@@ -4,12 +4,10 @@
 #include <array>
 #include <cmath>
 #include <limits>
-#include <numeric>
 
 namespace {
 
 constexpr float nearPlane = 0.02f;
-constexpr float stepThreshold = 0.001f;
 
 // A polygon corner in world space with its texture fractions.
 struct Corner {
@@ -27,11 +25,10 @@ struct ScreenCorner {
 
 class Rasteriser {
   public:
-    Rasteriser(const SceneView& view, TesselImage& output, std::vector<float>& depth, const CameraBasis& camera,
-               Vec3 eye)
+    Rasteriser(const SceneView& view, TesselImage& output, std::vector<float>& depth,
+               const CameraBasis& camera, Vec3 eye)
         : view_(view), pixels_(output.pixels.get()), depth_(depth.data()), width_(output.width),
-          height_(output.height), camera_(camera), eye_(eye),
-          horizontal_(std::max(hFOV, 0.0001f)),
+          height_(output.height), camera_(camera), eye_(eye), horizontal_(std::max(hFOV, 0.0001f)),
           vertical_(std::max(float(output.height) / float(output.width) * hFOV, 0.0001f)) {}
 
     // Draws a convex polygon of up to four corners; wall sides take their
@@ -66,7 +63,8 @@ class Rasteriser {
             if ((a.depth >= nearPlane) != (b.depth >= nearPlane)) {
                 float t = (nearPlane - a.depth) / (b.depth - a.depth);
                 out[n++] = {nearPlane, a.lateral + (b.lateral - a.lateral) * t,
-                            a.vertical + (b.vertical - a.vertical) * t, a.u + (b.u - a.u) * t, a.v + (b.v - a.v) * t};
+                            a.vertical + (b.vertical - a.vertical) * t, a.u + (b.u - a.u) * t,
+                            a.v + (b.v - a.v) * t};
             }
         }
         return n;
@@ -144,11 +142,10 @@ class Rasteriser {
 void drawSide(Rasteriser& raster, bool alongX, float fixed, float lo, float size, float top, float bottom,
               int32_t texture, bool clamped) {
     auto at = [&](float along, float y) { return alongX ? Vec3{along, y, fixed} : Vec3{fixed, y, along}; };
-    float ts = size;
-    Corner corners[4] = {{at(lo, top), 0, top / ts},
-                         {at(lo + size, top), 1, top / ts},
-                         {at(lo + size, bottom), 1, bottom / ts},
-                         {at(lo, bottom), 0, bottom / ts}};
+    Corner corners[4] = {{at(lo, top), 0, top / size},
+                         {at(lo + size, top), 1, top / size},
+                         {at(lo + size, bottom), 1, bottom / size},
+                         {at(lo, bottom), 0, bottom / size}};
     raster.draw(corners, 4, texture, clamped);
 }
 
@@ -160,16 +157,14 @@ void drawPlane(Rasteriser& raster, float x0, float z0, float size, float y, int3
     raster.draw(corners, 4, texture, false);
 }
 
-// The faces where two open neighbours' floor or roof planes differ, as the
-// ray caster sees them: the face takes the texture of the cell that juts out.
+// The step faces on the side between two open neighbours.
 void drawSteps(Rasteriser& raster, const MapCell& a, const MapCell& b, bool alongX, float fixed, float lo,
                float size) {
-    if (a.floor > 0 && b.floor > 0 && std::fabs(a.floorY - b.floorY) >= stepThreshold)
-        drawSide(raster, alongX, fixed, lo, size, std::min(a.floorY, b.floorY), std::max(a.floorY, b.floorY),
-                 a.floorY > b.floorY ? a.floor : b.floor, false);
-    if (a.roof > 0 && b.roof > 0 && std::fabs(a.roofY - b.roofY) >= stepThreshold)
-        drawSide(raster, alongX, fixed, lo, size, std::min(a.roofY, b.roofY), std::max(a.roofY, b.roofY),
-                 a.roofY < b.roofY ? a.roof : b.roof, false);
+    for (bool roofPlanes : {false, true}) {
+        StepFace face = stepFace(a, b, roofPlanes);
+        if (face.texture)
+            drawSide(raster, alongX, fixed, lo, size, face.top, face.bottom, face.texture, false);
+    }
 }
 
 void drawMap(Rasteriser& raster, const SceneView& view, Vec3 eye) {
@@ -191,7 +186,8 @@ void drawMap(Rasteriser& raster, const SceneView& view, Vec3 eye) {
                 for (const Side& side : sides) {
                     if (!side.visible || (side.next && side.next->wall > 0)) continue;
                     const MapCell& span = side.next ? *side.next : cell;
-                    drawSide(raster, side.alongX, side.fixed, side.lo, ts, span.floorY, span.roofY, cell.wall, true);
+                    drawSide(raster, side.alongX, side.fixed, side.lo, ts, span.floorY, span.roofY, cell.wall,
+                             true);
                 }
                 continue;
             }
@@ -211,7 +207,7 @@ void renderProjectionScene(float px, float py, float angle, float tilt, const In
                            const IntGrid& roofsOffGrid, const std::vector<TesselImage*>& textureList,
                            const std::vector<Quad>& quadList, TesselImage* output) {
     if (!hasPixels(output)) return;
-    static SceneView view;         // buffers kept from frame to frame
+    static SceneView view;           // buffers kept from frame to frame
     static std::vector<float> depth; // likewise
     buildSceneView(view, wallGrid, roofGrid, floorGrid, floorsOffGrid, roofsOffGrid, textureList, false);
     const size_t count = size_t(output->width) * size_t(output->height);

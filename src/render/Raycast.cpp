@@ -7,10 +7,9 @@
 
 namespace {
 
-constexpr float tiny = 0.000001f;    // a direction component below this counts as zero
-constexpr float margin = 0.0001f;    // tolerance of the surface tests
+constexpr float tiny = 0.000001f;     // a direction component below this counts as zero
+constexpr float margin = 0.0001f;     // tolerance of the surface tests
 constexpr float surfaceLift = 0.001f; // secondary rays start this far off their surface
-constexpr float stepThreshold = 0.001f;
 constexpr float opaqueEnough = 0.99f;
 constexpr float infinity = std::numeric_limits<float>::infinity();
 
@@ -18,7 +17,7 @@ struct Hit {
     float t = infinity;
     int32_t texture = 0;
     float u = 0, v = 0;
-    Vec3 normal; // facing the ray
+    Vec3 normal;          // facing the ray
     bool clamped = false; // wall sides take their fractions limited to 0..1
     bool found() const { return t < infinity; }
 };
@@ -36,23 +35,29 @@ Texel sampleHit(const SceneView& view, const Hit& hit) {
                        : view.sample(hit.texture, hit.u, hit.v);
 }
 
-// The texture of the vertical face where two open cells' floor or roof planes
-// differ, at height y on their shared side; 0 for none. The face belongs to
-// the cell whose plane juts out into the other's space.
+// The texture of a step face between two open cells at height y on their
+// shared side; 0 for none.
 int32_t stepTexture(const MapCell& a, const MapCell& b, float y) {
-    if (a.floor > 0 && b.floor > 0 && std::fabs(a.floorY - b.floorY) >= stepThreshold &&
-        y >= std::min(a.floorY, b.floorY) && y <= std::max(a.floorY, b.floorY))
-        return a.floorY > b.floorY ? a.floor : b.floor;
-    if (a.roof > 0 && b.roof > 0 && std::fabs(a.roofY - b.roofY) >= stepThreshold &&
-        y >= std::min(a.roofY, b.roofY) && y <= std::max(a.roofY, b.roofY))
-        return a.roofY < b.roofY ? a.roof : b.roof;
+    for (bool roofPlanes : {false, true}) {
+        StepFace face = stepFace(a, b, roofPlanes);
+        if (face.texture && y >= face.top && y <= face.bottom) return face.texture;
+    }
     return 0;
 }
 
+// A ray with the reciprocals of its direction, so that the surface tests
+// multiply instead of divide (a component below `tiny` is never divided by).
+struct Ray {
+    Vec3 o, d, inv;
+    Ray(Vec3 origin, Vec3 direction)
+        : o(origin), d(direction), inv{1 / direction.x, 1 / direction.y, 1 / direction.z} {}
+};
+
 // The nearest surface of one cell that the ray o + t d meets with
 // tMin < t, inside the cell's stretch [tEnter, tExit] of the ray.
-Hit nearestHit(const SceneView& view, const MapCell& cell, int32_t r, int32_t c, Vec3 o, Vec3 d, float tEnter,
+Hit nearestHit(const SceneView& view, const MapCell& cell, int32_t r, int32_t c, const Ray& ray, float tEnter,
                float tExit, float tMin, bool withQuads) {
+    const Vec3 o = ray.o, d = ray.d, inv = ray.inv;
     Hit best;
     const float ts = view.tileSize;
     const float x0 = c * ts, x1 = x0 + ts, z0 = r * ts, z1 = z0 + ts;
@@ -66,7 +71,8 @@ Hit nearestHit(const SceneView& view, const MapCell& cell, int32_t r, int32_t c,
             float t = dot(q.tl - o, q.normal) / denom;
             if (!(inWindow(t) && t < best.t)) continue;
             Vec3 p = o + d * t;
-            if (p.x < q.minX || p.x > q.maxX || p.y < q.minY || p.y > q.maxY || p.z < q.minZ || p.z > q.maxZ) continue;
+            if (p.x < q.minX || p.x > q.maxX || p.y < q.minY || p.y > q.maxY || p.z < q.minZ || p.z > q.maxZ)
+                continue;
             Vec3 rel = p - q.tl;
             float u = dot(rel, q.edgeU) / q.lenUSquared, v = dot(rel, q.edgeV) / q.lenVSquared;
             if (!(u >= 0 && u <= 1 && v >= 0 && v <= 1)) continue;
@@ -81,12 +87,12 @@ Hit nearestHit(const SceneView& view, const MapCell& cell, int32_t r, int32_t c,
         };
         if (std::fabs(d.z) >= tiny)
             for (float z : {z0, z1}) {
-                float t = (z - o.z) / d.z;
+                float t = (z - o.z) * inv.z;
                 trySide(t, o.x + d.x * t, x0, {0, 0, d.z > 0 ? -1.0f : 1.0f});
             }
         if (std::fabs(d.x) >= tiny)
             for (float x : {x0, x1}) {
-                float t = (x - o.x) / d.x;
+                float t = (x - o.x) * inv.x;
                 trySide(t, o.z + d.z * t, z0, {d.x > 0 ? -1.0f : 1.0f, 0, 0});
             }
         if (side.found() && side.t <= best.t + margin) {
@@ -97,7 +103,7 @@ Hit nearestHit(const SceneView& view, const MapCell& cell, int32_t r, int32_t c,
 
     auto tryPlane = [&](int32_t texture, float y) {
         if (texture <= 0 || !(std::fabs(d.y) >= tiny)) return;
-        float t = (y - o.y) / d.y;
+        float t = (y - o.y) * inv.y;
         if (!(t > tMin && t > tEnter + margin && t <= tExit + margin && t <= best.t + margin)) return;
         float x = o.x + d.x * t, z = o.z + d.z * t;
         if (x < x0 - margin || x > x1 + margin || z < z0 - margin || z > z1 + margin) return;
@@ -115,12 +121,14 @@ Hit nearestHit(const SceneView& view, const MapCell& cell, int32_t r, int32_t c,
                 best = {t, texture, (along - lo) / ts, y / ts, normal, false};
         };
         if (std::fabs(d.x) >= tiny) {
-            float t = ((d.x > 0 ? x1 : x0) - o.x) / d.x;
-            tryStep(t, view.cell(r, c + (d.x > 0 ? 1 : -1)), o.z + d.z * t, z0, {d.x > 0 ? -1.0f : 1.0f, 0, 0});
+            float t = ((d.x > 0 ? x1 : x0) - o.x) * inv.x;
+            tryStep(t, view.cell(r, c + (d.x > 0 ? 1 : -1)), o.z + d.z * t, z0,
+                    {d.x > 0 ? -1.0f : 1.0f, 0, 0});
         }
         if (std::fabs(d.z) >= tiny) {
-            float t = ((d.z > 0 ? z1 : z0) - o.z) / d.z;
-            tryStep(t, view.cell(r + (d.z > 0 ? 1 : -1), c), o.x + d.x * t, x0, {0, 0, d.z > 0 ? -1.0f : 1.0f});
+            float t = ((d.z > 0 ? z1 : z0) - o.z) * inv.z;
+            tryStep(t, view.cell(r + (d.z > 0 ? 1 : -1), c), o.x + d.x * t, x0,
+                    {0, 0, d.z > 0 ? -1.0f : 1.0f});
         }
     }
     return best;
@@ -148,9 +156,12 @@ template <class Visit> void walkCells(const SceneView& view, Vec3 o, Vec3 d, flo
     };
     int32_t c = startCell(o.x + d.x * tNear, view.columns), r = startCell(o.z + d.z * tNear, view.rows);
     const int32_t stepC = d.x > 0 ? 1 : -1, stepR = d.z > 0 ? 1 : -1;
-    auto axisStep = [&](float direction) { return std::fabs(direction) < tiny ? FLT_MAX : ts / std::fabs(direction); };
+    auto axisStep = [&](float direction) {
+        return std::fabs(direction) < tiny ? FLT_MAX : ts / std::fabs(direction);
+    };
     auto firstBoundary = [&](int32_t cell, float origin, float direction) {
-        return std::fabs(direction) < tiny ? FLT_MAX : ((cell + (direction > 0 ? 1 : 0)) * ts - origin) / direction;
+        return std::fabs(direction) < tiny ? FLT_MAX
+                                           : ((cell + (direction > 0 ? 1 : 0)) * ts - origin) / direction;
     };
     const float deltaX = axisStep(d.x), deltaZ = axisStep(d.z);
     float nextX = firstBoundary(c, o.x, d.x), nextZ = firstBoundary(r, o.z, d.z);
@@ -231,10 +242,11 @@ void traceRay(const RayFrame& frame, Vec3 o, Vec3 d, float edge, uint8_t out[3])
     while (reflected) {
         reflected = false;
         float tMin = 0; // kept across cells, so that a surface on a cell side counts once
+        const Ray ray(o, d);
         walkCells(frame.view, o, d, frame.range - travelled,
                   [&](const MapCell& cell, int32_t r, int32_t c, float tEnter, float tExit) {
                       for (;;) {
-                          Hit hit = nearestHit(frame.view, cell, r, c, o, d, tEnter, tExit, tMin, true);
+                          Hit hit = nearestHit(frame.view, cell, r, c, ray, tEnter, tExit, tMin, true);
                           if (!hit.found()) return true;
                           tMin = hit.t;
                           Texel texel = sampleHit(frame.view, hit);
@@ -242,19 +254,21 @@ void traceRay(const RayFrame& frame, Vec3 o, Vec3 d, float edge, uint8_t out[3])
                           Vec3 p = o + d * hit.t;
                           float level[3];
                           lightLevel(frame, p, hit.normal, level);
-                          float shaded[3] = {float(lowByte(texel.r * level[0])), float(lowByte(texel.g * level[1])),
+                          float shaded[3] = {float(lowByte(texel.r * level[0])),
+                                             float(lowByte(texel.g * level[1])),
                                              float(lowByte(texel.b * level[2]))};
                           float distance = travelled + hit.t;
                           float opacity = texel.a / 255.0f;
                           bool reflects = texel.reflection > 0 && depth < frame.maxDepth;
-                          if (reflects) opacity = clamp01(1 - texel.reflection / 255.0f * frame.reflectionWeight);
+                          if (reflects)
+                              opacity = clamp01(1 - texel.reflection / 255.0f * frame.reflectionWeight);
                           if (opacity >= 1 && !reflects) {
                               std::copy(shaded, shaded + 3, base);
                               baseDistance = distance;
                               return false;
                           }
-                          layers.push_back({uint8_t(shaded[0]), uint8_t(shaded[1]), uint8_t(shaded[2]), opacity,
-                                            distance});
+                          layers.push_back({uint8_t(shaded[0]), uint8_t(shaded[1]), uint8_t(shaded[2]),
+                                            opacity, distance});
                           transmitted *= 1 - opacity;
                           if (1 - transmitted >= opaqueEnough) return false;
                           if (reflects) {
@@ -291,29 +305,32 @@ bool isObstructed(const SceneView& view, Vec3 from, Vec3 to, Vec3& tint) {
     Vec3 d = delta * (1 / length);
     bool blocked = false;
     float tMin = 0;
-    walkCells(view, from, d, length, [&](const MapCell& cell, int32_t r, int32_t c, float tEnter, float tExit) {
-        for (;;) {
-            Hit hit = nearestHit(view, cell, r, c, from, d, tEnter, std::min(tExit, length), tMin, false);
-            if (!hit.found() || hit.t >= length) return true;
-            tMin = hit.t;
-            Texel texel = sampleHit(view, hit);
-            if (texel.a == 255) {
-                blocked = true;
-                return false;
+    const Ray ray(from, d);
+    walkCells(
+        view, from, d, length, [&](const MapCell& cell, int32_t r, int32_t c, float tEnter, float tExit) {
+            for (;;) {
+                Hit hit = nearestHit(view, cell, r, c, ray, tEnter, std::min(tExit, length), tMin, false);
+                if (!hit.found() || hit.t >= length) return true;
+                tMin = hit.t;
+                Texel texel = sampleHit(view, hit);
+                if (texel.a == 255) {
+                    blocked = true;
+                    return false;
+                }
+                float opacity = texel.a / 255.0f;
+                tint.x *= texel.r / 255.0f * opacity;
+                tint.y *= texel.g / 255.0f * opacity;
+                tint.z *= texel.b / 255.0f * opacity;
             }
-            float opacity = texel.a / 255.0f;
-            tint.x *= texel.r / 255.0f * opacity;
-            tint.y *= texel.g / 255.0f * opacity;
-            tint.z *= texel.b / 255.0f * opacity;
-        }
-    });
+        });
     return blocked;
 }
 
-void renderScene(float px, float py, float angle, float tilt, const IntGrid& wallGrid, const IntGrid& roofGrid,
-                 const IntGrid& floorGrid, const IntGrid& floorsOffGrid, const IntGrid& roofsOffGrid,
-                 const std::vector<TesselImage*>& textureList, TesselImage* output,
-                 const std::vector<LightSource>& lightList, float minLevel, float maxLevel) {
+void renderScene(float px, float py, float angle, float tilt, const IntGrid& wallGrid,
+                 const IntGrid& roofGrid, const IntGrid& floorGrid, const IntGrid& floorsOffGrid,
+                 const IntGrid& roofsOffGrid, const std::vector<TesselImage*>& textureList,
+                 TesselImage* output, const std::vector<LightSource>& lightList, float minLevel,
+                 float maxLevel) {
     if (!hasPixels(output)) return;
     static SceneView view; // its buffers are kept from frame to frame
     buildSceneView(view, wallGrid, roofGrid, floorGrid, floorsOffGrid, roofsOffGrid, textureList, true);
@@ -345,7 +362,8 @@ void renderScene(float px, float py, float angle, float tilt, const IntGrid& wal
     };
 
     const int32_t blockRows = (height + block - 1) / block;
-    const int32_t perWorker = AllowedThreads < 2 ? blockRows : (blockRows + AllowedThreads - 1) / AllowedThreads;
+    const int32_t perWorker =
+        AllowedThreads < 2 ? blockRows : (blockRows + AllowedThreads - 1) / AllowedThreads;
     const int32_t workers = (blockRows + perWorker - 1) / perWorker;
     runBands(workers, [&](int32_t i) {
         int32_t begin = i * perWorker * block;

@@ -8,10 +8,11 @@
 // Renders into `output` (nothing for null or a record without pixels). The
 // grids come in the order floorsOff, roofsOff: the fourth grid sets the roof
 // plane's offset and the camera's, the fifth the floor plane's.
-void renderScene(float px, float py, float angle, float tilt, const IntGrid& wallGrid, const IntGrid& roofGrid,
-                 const IntGrid& floorGrid, const IntGrid& floorsOffGrid, const IntGrid& roofsOffGrid,
-                 const std::vector<TesselImage*>& textureList, TesselImage* output,
-                 const std::vector<LightSource>& lightList, float minLevel, float maxLevel);
+void renderScene(float px, float py, float angle, float tilt, const IntGrid& wallGrid,
+                 const IntGrid& roofGrid, const IntGrid& floorGrid, const IntGrid& floorsOffGrid,
+                 const IntGrid& roofsOffGrid, const std::vector<TesselImage*>& textureList,
+                 TesselImage* output, const std::vector<LightSource>& lightList, float minLevel,
+                 float maxLevel);
 
 // Whether opaque map geometry blocks the segment from `from` to `to`.
 // Semi-transparent texels on the way multiply `tint` (light let through, per

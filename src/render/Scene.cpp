@@ -49,20 +49,25 @@ Quad makeQuad(Vec3 tl, Vec3 tr, Vec3 br, Vec3 bl, int32_t texture) {
     q.lenUSquared = dot(q.edgeU, q.edgeU);
     q.lenVSquared = dot(q.edgeV, q.edgeV);
     constexpr float margin = 0.0001f;
-    q.minX = std::min({tl.x, tr.x, br.x, bl.x}) - margin, q.maxX = std::max({tl.x, tr.x, br.x, bl.x}) + margin;
-    q.minY = std::min({tl.y, tr.y, br.y, bl.y}) - margin, q.maxY = std::max({tl.y, tr.y, br.y, bl.y}) + margin;
-    q.minZ = std::min({tl.z, tr.z, br.z, bl.z}) - margin, q.maxZ = std::max({tl.z, tr.z, br.z, bl.z}) + margin;
+    q.minX = std::min({tl.x, tr.x, br.x, bl.x}) - margin,
+    q.maxX = std::max({tl.x, tr.x, br.x, bl.x}) + margin;
+    q.minY = std::min({tl.y, tr.y, br.y, bl.y}) - margin,
+    q.maxY = std::max({tl.y, tr.y, br.y, bl.y}) + margin;
+    q.minZ = std::min({tl.z, tr.z, br.z, bl.z}) - margin,
+    q.maxZ = std::max({tl.z, tr.z, br.z, bl.z}) + margin;
     return q;
 }
 
 void buildQuadGrid(int32_t rows, int32_t columns, float cellSize) {
-    quadGrid.assign(size_t(std::max(rows, 0)), std::vector<std::vector<int32_t>>(size_t(std::max(columns, 0))));
+    quadGrid.assign(size_t(std::max(rows, 0)),
+                    std::vector<std::vector<int32_t>>(size_t(std::max(columns, 0))));
     if (rows < 1 || columns < 1) return;
     for (size_t q = 0; q < faces.size(); ++q) {
         const Quad& quad = faces[q];
         // A range whose upper end lies before the map stays empty.
         if (!(std::trunc(quad.maxX / cellSize) >= 0 && std::trunc(quad.maxZ / cellSize) >= 0)) continue;
-        if (!(std::trunc(quad.minX / cellSize) < columns && std::trunc(quad.minZ / cellSize) < rows)) continue;
+        if (!(std::trunc(quad.minX / cellSize) < columns && std::trunc(quad.minZ / cellSize) < rows))
+            continue;
         int32_t c0 = cellIndex(quad.minX / cellSize, columns), c1 = cellIndex(quad.maxX / cellSize, columns);
         int32_t r0 = cellIndex(quad.minZ / cellSize, rows), r1 = cellIndex(quad.maxZ / cellSize, rows);
         for (int32_t r = r0; r <= r1; ++r)

@@ -24,9 +24,18 @@ Texel missingTexel(float u, float v) {
     return odd ? Texel{0, 0, 0, 255, 0} : Texel{255, 0, 255, 255, 0};
 }
 
+StepFace stepFace(const MapCell& a, const MapCell& b, bool roofPlanes) {
+    int32_t ta = roofPlanes ? a.roof : a.floor, tb = roofPlanes ? b.roof : b.floor;
+    float ya = roofPlanes ? a.roofY : a.floorY, yb = roofPlanes ? b.roofY : b.floorY;
+    if (ta <= 0 || tb <= 0 || !(std::fabs(ya - yb) >= 0.001f)) return {};
+    // A lower floor plane (overhead) juts down, a higher roof plane (underfoot) juts up.
+    bool aJuts = roofPlanes ? ya < yb : ya > yb;
+    return {std::min(ya, yb), std::max(ya, yb), aJuts ? ta : tb};
+}
 
 int32_t gridValue(const IntGrid& grid, int32_t row, int32_t column) {
-    if (row < 0 || column < 0 || size_t(row) >= grid.size() || size_t(column) >= grid[size_t(row)].size()) return 0;
+    if (row < 0 || column < 0 || size_t(row) >= grid.size() || size_t(column) >= grid[size_t(row)].size())
+        return 0;
     return grid[size_t(row)][size_t(column)];
 }
 
@@ -37,9 +46,9 @@ void cellOf(const SceneView& view, float x, float z, int32_t& row, int32_t& colu
     column = inside ? int32_t(c) : -1;
 }
 
-void buildSceneView(SceneView& view, const IntGrid& wallGrid, const IntGrid& roofGrid, const IntGrid& floorGrid,
-                    const IntGrid& belowGrid, const IntGrid& aboveGrid, const std::vector<TesselImage*>& textureList,
-                    bool withQuads) {
+void buildSceneView(SceneView& view, const IntGrid& wallGrid, const IntGrid& roofGrid,
+                    const IntGrid& floorGrid, const IntGrid& belowGrid, const IntGrid& aboveGrid,
+                    const std::vector<TesselImage*>& textureList, bool withQuads) {
     view.rows = int32_t(wallGrid.size());
     view.columns = wallGrid.empty() ? 0 : int32_t(wallGrid[0].size());
     if (view.columns == 0) view.rows = 0;

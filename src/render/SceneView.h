@@ -1,6 +1,6 @@
 // What both renderers read during one frame: the map grids flattened into
 // one record per cell, the textures checked against the image registry, the
-// quads listed per cell, and the tunables of the frame. It is built on the
+// quads listed per cell, the cell size and the fog colour. It is built on the
 // script thread before any worker starts, into buffers kept from frame to
 // frame, so a ragged or mismatched grid can never be read out of bounds.
 #pragma once
@@ -33,6 +33,16 @@ struct MapCell {
     uint32_t quadBegin = 0, quadEnd = 0; // range of SceneView::quadIndices
 };
 
+// The vertical face on the side between two open neighbours whose floor
+// planes (roof planes when `roofPlanes`) lie at different heights: its Y range
+// and the texture of the cell whose plane juts out into the other's space.
+// Texture 0 when there is none: a plane is missing or the face is thinner than 0.001.
+struct StepFace {
+    float top = 0, bottom = 0;
+    int32_t texture = 0;
+};
+StepFace stepFace(const MapCell& a, const MapCell& b, bool roofPlanes);
+
 struct SceneView {
     int32_t rows = 0, columns = 0;
     float tileSize = 16;
@@ -45,10 +55,6 @@ struct SceneView {
     const MapCell* cell(int32_t row, int32_t column) const {
         if (row < 0 || column < 0 || row >= rows || column >= columns) return nullptr;
         return &cells[size_t(row) * size_t(columns) + size_t(column)];
-    }
-    bool isWall(int32_t row, int32_t column) const {
-        const MapCell* c = cell(row, column);
-        return c && c->wall > 0;
     }
     // The texel at fractions (u, v) of texture `id`, wrapping around; a
     // missing texture shows a magenta and black checker, opaque.
@@ -72,25 +78,25 @@ inline Texel SceneView::sample(int32_t id, float u, float v) const {
     if (id <= 0 || size_t(id) >= textures.size() || !textures[size_t(id)].pixels) return missingTexel(u, v);
     const TextureView& t = textures[size_t(id)];
     const uint8_t* p = t.pixels + (size_t(wrapIndex(v * t.height, t.height)) * size_t(t.width) +
-                                   size_t(wrapIndex(u * t.width, t.width))) * 4;
+                                   size_t(wrapIndex(u * t.width, t.width))) *
+                                      4;
     Texel texel{p[0], p[1], p[2], p[3], 0};
     if (t.reflection) {
-        const uint8_t* m =
-            t.reflection + (size_t(wrapIndex(v * t.reflectionHeight, t.reflectionHeight)) * size_t(t.reflectionWidth) +
-                            size_t(wrapIndex(u * t.reflectionWidth, t.reflectionWidth))) * 4;
+        const uint8_t* m = t.reflection + (size_t(wrapIndex(v * t.reflectionHeight, t.reflectionHeight)) *
+                                               size_t(t.reflectionWidth) +
+                                           size_t(wrapIndex(u * t.reflectionWidth, t.reflectionWidth))) *
+                                              4;
         texel.reflection = uint8_t((m[0] + m[1] + m[2]) / 3);
     }
     return texel;
 }
 
-
-
 // Fills `view` from the grids as a renderer receives them: `belowGrid` gives
 // the roof plane's offset and `aboveGrid` the floor plane's (the fourth and
 // fifth grids of the renderers' argument lists).
-void buildSceneView(SceneView& view, const IntGrid& wallGrid, const IntGrid& roofGrid, const IntGrid& floorGrid,
-                    const IntGrid& belowGrid, const IntGrid& aboveGrid, const std::vector<TesselImage*>& textureList,
-                    bool withQuads);
+void buildSceneView(SceneView& view, const IntGrid& wallGrid, const IntGrid& roofGrid,
+                    const IntGrid& floorGrid, const IntGrid& belowGrid, const IntGrid& aboveGrid,
+                    const std::vector<TesselImage*>& textureList, bool withQuads);
 
 // The grid value at (row, column), 0 outside the grid.
 int32_t gridValue(const IntGrid& grid, int32_t row, int32_t column);

@@ -32,13 +32,13 @@ Rgb pixel(const TesselImage* image, int32_t x, int32_t y) {
 }
 
 void raycast(TesselImage* out) {
-    renderScene(playerx, playery, cameraangle, cameratilt, walls, roofs, floors, floorsOff, roofsOff, textures, out,
-                lights, minBright, maxBright);
+    renderScene(playerx, playery, cameraangle, cameratilt, walls, roofs, floors, floorsOff, roofsOff,
+                textures, out, lights, minBright, maxBright);
 }
 
 void project(TesselImage* out) {
-    renderProjectionScene(playerx, playery, cameraangle, cameratilt, walls, roofs, floors, floorsOff, roofsOff,
-                          textures, faces, out);
+    renderProjectionScene(playerx, playery, cameraangle, cameratilt, walls, roofs, floors, floorsOff,
+                          roofsOff, textures, faces, out);
 }
 
 const Rgb wallColour{200, 100, 50}, overheadColour{10, 200, 10}, groundColour{10, 10, 200};
@@ -86,8 +86,27 @@ TEST_F(SmallScene, WallFloorAndRoofLieWhereTheGeometrySays) {
     }
 }
 
+// Cell 2 is sunken by 8, cell 4 is the wall. A ray that reaches X = 48 between
+// Y 16 and 24 meets the face where cell 3's ground juts up (rows 38 to 43 in
+// the middle column); steeper rays end on the sunken ground, flatter ones on
+// cell 3's ground.
+TEST_F(SmallScene, StepFacesCloseTheSidesOfASunkenCell) {
+    walls = {{0, 0, 0, 0, 1}};
+    roofs = {{3, 3, 3, 4, 0}};
+    floorsOff = {{0, 0, 8, 0, 0}};
+    textures.push_back(solid(4, 4, 255, 255, 0));
+    const Rgb yellow{255, 255, 0};
+    for (auto render : {raycast, project}) {
+        render(out);
+        EXPECT_EQ(pixel(out, 32, 36), yellow);
+        EXPECT_EQ(pixel(out, 32, 38), yellow);
+        EXPECT_EQ(pixel(out, 32, 43), yellow);
+        EXPECT_EQ(pixel(out, 32, 45), groundColour);
+    }
+}
+
 TEST_F(SmallScene, FogGrowsWithDistanceAndTowardTheEdges) {
-    maxDistance = 96; // the middle ray meets the wall at 24: f = 0.25
+    maxDistance = 96;                 // the middle ray meets the wall at 24: f = 0.25
     fogR = 300, fogG = 20, fogB = -5; // limited to 0..255
     raycast(out);
     EXPECT_EQ(pixel(out, 32, 32), (Rgb{int(200 * 0.75f + 255 * 0.25f), int(100 * 0.75f + 20 * 0.25f), 37}));
@@ -141,8 +160,8 @@ TEST_F(SmallScene, OneRayFillsEachBlockAndEdgeBlocksAreClipped) {
 }
 
 TEST_F(SmallScene, BadMapsGiveAPictureAndNoStrayReads) {
-    walls = {{0, 0, 0, 1, 0}, {1}, {}};     // ragged rows count as open cells
-    floors = {{2, 2, 99, 0, 2, 7, 7}};      // texture ids beyond the list, rows longer than the map
+    walls = {{0, 0, 0, 1, 0}, {1}, {}}; // ragged rows count as open cells
+    floors = {{2, 2, 99, 0, 2, 7, 7}};  // texture ids beyond the list, rows longer than the map
     roofs = {{}};
     floorsOff = {{1, 2}}, roofsOff = {};
     for (float x : {24.0f, -500.0f, 1e30f, std::nanf("")}) {
@@ -163,7 +182,7 @@ TEST_F(SmallScene, BadMapsGiveAPictureAndNoStrayReads) {
 // what it shows.
 void flattenScene() {
     bench::destroyScene();
-    const Rgb flat[9] = {{0, 0, 0},   {255, 0, 0}, {255, 0, 0}, {0, 255, 0},  {0, 0, 255},
+    const Rgb flat[9] = {{0, 0, 0},     {255, 0, 0}, {255, 0, 0}, {0, 255, 0}, {0, 0, 255},
                          {255, 255, 0}, {255, 0, 0}, {0, 0, 255}, {255, 0, 0}};
     for (int32_t n = 1; n <= 8; ++n)
         textures.push_back(solid(2, 2, uint8_t(flat[n][0]), uint8_t(flat[n][1]), uint8_t(flat[n][2])));
@@ -187,10 +206,12 @@ TEST(BenchScene, PicturesAreDrawnAndBothRenderersAgreeOnTheWalls) {
         project(poly);
         std::string name = std::string(BV_RENDER_PICTURES) + "/bench_scene_" + std::to_string(i);
         ASSERT_TRUE(bv::png::save_rgba8_file((name + "_raycast.png").c_str(), ray->pixels.get(), 480, 272));
-        ASSERT_TRUE(bv::png::save_rgba8_file((name + "_projection.png").c_str(), poly->pixels.get(), 480, 272));
+        ASSERT_TRUE(
+            bv::png::save_rgba8_file((name + "_projection.png").c_str(), poly->pixels.get(), 480, 272));
         std::set<Rgb> colours;
         for (int32_t y = 0; y < 272; y += 3)
-            for (int32_t x = 0; x < 480; x += 3) colours.insert(pixel(ray, x, y)), colours.insert(pixel(poly, x, y));
+            for (int32_t x = 0; x < 480; x += 3)
+                colours.insert(pixel(ray, x, y)), colours.insert(pixel(poly, x, y));
         EXPECT_GT(colours.size(), 100u);
     }
     flattenScene();
@@ -229,7 +250,8 @@ TEST(BenchScene, OneThreadAndSixDrawTheSameFrame) {
         raycast(serial);
         AllowedThreads = 6;
         raycast(threaded);
-        EXPECT_TRUE(std::equal(serial->pixels.get(), serial->pixels.get() + 240 * 136 * 4, threaded->pixels.get()));
+        EXPECT_TRUE(
+            std::equal(serial->pixels.get(), serial->pixels.get() + 240 * 136 * 4, threaded->pixels.get()));
     }
     destroyLiveImage(serial);
     destroyLiveImage(threaded);
