@@ -264,7 +264,8 @@ GlyphBitmap TrueTypeBackend::rasterize(uint32_t codepoint, double scale) {
 
 bool TrueTypeBackend::append_glyph_outline(uint32_t glyph, const AffineTransform& transform,
                                            OutlineBuilder& builder, int depth, OutlineBudget& budget) const {
-    if (depth > maxCompositeDepth || --budget.glyphsLeft < 0 || glyph >= glyphCount_) return false;
+    if (depth > maxCompositeDepth || --budget.glyphsLeft < 0 || glyph >= glyphCount_ || builder.overflowed())
+        return false;
     uint32_t start = glyphOffsets_[glyph], stop = glyphOffsets_[glyph + 1];
     if (stop < start || stop > glyf_.length) return false;
     if (stop == start) return true; // no outline, as for a space
@@ -273,13 +274,15 @@ bool TrueTypeBackend::append_glyph_outline(uint32_t glyph, const AffineTransform
     int16_t contours = header.s16();
     header.take(8); // bounding box: the rasteriser measures the outline itself
     if (!header.ok) return false;
-    if (contours >= 0) return appendSimpleGlyph(header.pos, end, contours, transform, builder);
+    if (contours >= 0) return appendSimpleGlyph(header.pos, end, contours, transform, builder, budget);
     return appendCompositeGlyph(header.pos, end, transform, builder, depth, budget);
 }
 
 bool TrueTypeBackend::appendSimpleGlyph(size_t at, size_t end, int contours, const AffineTransform& transform,
-                                        OutlineBuilder& builder) const {
+                                        OutlineBuilder& builder, OutlineBudget& budget) const {
     if (contours == 0) return true;
+    if (size_t(contours) > budget.pointsLeft) return false;
+    budget.pointsLeft -= contours;
     Cursor c{bytes_, at, end};
     std::vector<uint16_t> contourEnds(contours);
     for (int i = 0; i < contours; ++i) {
@@ -289,6 +292,8 @@ bool TrueTypeBackend::appendSimpleGlyph(size_t at, size_t end, int contours, con
     c.take(c.u16()); // instructions: no hinting
     if (!c.ok) return false;
     size_t pointCount = size_t(contourEnds.back()) + 1;
+    if (pointCount > budget.pointsLeft) return false;
+    budget.pointsLeft -= pointCount;
     std::vector<uint8_t> flags(pointCount);
     for (size_t i = 0; i < pointCount && c.ok;) {
         uint8_t f = c.u8();

@@ -32,8 +32,11 @@ class TrueTypeBackend : public FontBackend {
         uint16_t idDelta, idRangeOffset;
         size_t idRangeOffsetAt; // file offset of the segment's idRangeOffset word
     };
+    // Against composites that multiply their components: the glyphs visited
+    // and the points read for one outline.
     struct OutlineBudget {
-        int glyphsLeft = 4096; // components visited, against composites that multiply
+        int glyphsLeft = 4096;
+        size_t pointsLeft = 1 << 20;
     };
 
     bool readTableDirectory();
@@ -46,7 +49,7 @@ class TrueTypeBackend : public FontBackend {
     bool append_glyph_outline(uint32_t glyph, const AffineTransform& transform, OutlineBuilder& builder,
                               int depth, OutlineBudget& budget) const;
     bool appendSimpleGlyph(size_t at, size_t end, int contours, const AffineTransform& transform,
-                           OutlineBuilder& builder) const;
+                           OutlineBuilder& builder, OutlineBudget& budget) const;
     bool appendCompositeGlyph(size_t at, size_t end, const AffineTransform& transform,
                               OutlineBuilder& builder, int depth, OutlineBudget& budget) const;
 

@@ -13,7 +13,7 @@ namespace {
 // memory and time out of proportion to any text a game draws.
 constexpr double maxGlyphSide = 2048;
 // Bound on segment crossings examined per glyph, for the same reason.
-constexpr double maxCrossingWork = double(1 << 25);
+constexpr double maxCrossingWork = double(1 << 24);
 
 constexpr int samplesPerPixel = 4; // per axis
 constexpr double sampleStep = 0.25;
@@ -44,7 +44,7 @@ thread_local RasterScratch scratch;
 // The first sample index whose x is at or right of `x`: samples from there on
 // no longer see the crossing at `x` on their right.
 int firstSampleNotLeftOf(double x, double base, int sampleCount) {
-    double estimate = std::ceil((x - base) / sampleStep);
+    double estimate = std::ceil((x - base) * samplesPerPixel);
     int t = int(std::clamp(estimate, 0.0, double(sampleCount)));
     while (t > 0 && base + sampleStep * (t - 1) >= x) --t;
     while (t < sampleCount && base + sampleStep * t < x) ++t;
@@ -98,8 +98,20 @@ void collectCrossings(double y) {
         double x = e.x0 + (y - e.y0) * (e.x1 - e.x0) / (e.y1 - e.y0);
         scratch.crossings.push_back({x, e.direction});
     }
-    std::sort(scratch.crossings.begin(), scratch.crossings.end(),
-              [](const Crossing& a, const Crossing& b) { return a.x < b.x; });
+    // Rows of real glyphs have a handful of crossings, where insertion sort is
+    // fastest; a hostile outline may have thousands.
+    auto& crossings = scratch.crossings;
+    auto byX = [](const Crossing& a, const Crossing& b) { return a.x < b.x; };
+    if (crossings.size() > 32) {
+        std::sort(crossings.begin(), crossings.end(), byX);
+        return;
+    }
+    for (size_t i = 1; i < crossings.size(); ++i) {
+        Crossing c = crossings[i];
+        size_t j = i;
+        for (; j > 0 && byX(c, crossings[j - 1]); --j) crossings[j] = crossings[j - 1];
+        crossings[j] = c;
+    }
 }
 
 // Counts the inside samples of one sub-row: a sample is inside when the
