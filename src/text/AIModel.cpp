@@ -20,7 +20,7 @@ uint64_t hashStateBytes(std::string_view bytes) {
         hash ^= hash >> 31;
     }
     uint64_t tail = 0;
-    std::memcpy(&tail, bytes.data() + at, bytes.size() - at);
+    if (at < bytes.size()) std::memcpy(&tail, bytes.data() + at, bytes.size() - at);
     hash = (hash ^ tail) * 0x94D049BB133111EBull;
     return hash ^ (hash >> 29);
 }
