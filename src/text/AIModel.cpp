@@ -20,7 +20,7 @@ uint64_t hashStateBytes(std::string_view bytes) {
         hash ^= hash >> 31;
     }
     uint64_t tail = 0;
-    std::memcpy(&tail, bytes.data() + at, bytes.size() - at);
+    if (at < bytes.size()) std::memcpy(&tail, bytes.data() + at, bytes.size() - at);
     hash = (hash ^ tail) * 0x94D049BB133111EBull;
     return hash ^ (hash >> 29);
 }
@@ -75,7 +75,7 @@ void AIModel::reserveIndex(size_t states) {
     size_t size = 16;
     while (states * 4 > size * 3) size *= 2;
     if (size <= slots_.size()) return;
-    const std::vector<uint64_t> old = std::exchange(slots_, std::vector<uint64_t>(size, 0));
+    const LargeArray<uint64_t> old = std::exchange(slots_, LargeArray<uint64_t>(size, 0));
     for (uint64_t entry : old)
         if (entry != 0)
             place(static_cast<uint32_t>(entry) - 1, hashStateBytes(state(static_cast<uint32_t>(entry) - 1)));
@@ -123,7 +123,7 @@ size_t AIModelBuilder::addState(std::string_view state) {
 
 size_t AIModelBuilder::addNewState(std::string_view state) {
     const size_t number = checkedOffset(model_.stateCount() + 1) - 1; // number + 1 fits a slot
-    model_.stateBytes_.append(state);
+    model_.stateBytes_.insert(model_.stateBytes_.end(), state.begin(), state.end());
     model_.starts_.push_back({checkedOffset(model_.stateBytes_.size()), 0});
     return number;
 }
@@ -151,20 +151,23 @@ void AIModelBuilder::setCount(size_t state, uint8_t next, int32_t count) {
     counts_.push_back({static_cast<uint32_t>(state), count, next});
 }
 
+// The counts grouped by state, each state's in the order given.
+LargeArray<AIModelBuilder::Count> AIModelBuilder::groupedCounts() {
+    if (std::is_sorted(counts_.begin(), counts_.end(),
+                       [](const Count& a, const Count& b) { return a.state < b.state; }))
+        return std::move(counts_);
+    std::vector<uint32_t> fill(model_.stateCount() + 1, 0);
+    for (const Count& c : counts_) ++fill[c.state + 1];
+    for (size_t s = 1; s < fill.size(); ++s) fill[s] += fill[s - 1];
+    LargeArray<Count> grouped(counts_.size());
+    for (const Count& c : counts_) grouped[fill[c.state]++] = c;
+    counts_ = {};
+    return grouped;
+}
+
 AIModel AIModelBuilder::finish() && {
     indexPending();
-    const size_t states = model_.stateCount();
-    // Group the counts by state, keeping their order within each state.
-    std::vector<uint32_t> groupStarts(states + 1, 0);
-    for (const Count& c : counts_) ++groupStarts[c.state + 1];
-    for (size_t s = 0; s < states; ++s) groupStarts[s + 1] += groupStarts[s];
-    std::vector<Count> grouped(counts_.size());
-    {
-        std::vector<uint32_t> fill(groupStarts.begin(), groupStarts.end() - 1);
-        for (const Count& c : counts_) grouped[fill[c.state]++] = c;
-    }
-    counts_ = {};
-
+    const LargeArray<Count> grouped = groupedCounts();
     AIModel model = std::move(model_);
     model.stateBytes_.shrink_to_fit();
     model.starts_.shrink_to_fit();
@@ -173,9 +176,10 @@ AIModel AIModelBuilder::finish() && {
     // Where each byte already sits among the current state's transitions, or -1.
     std::array<int32_t, 256> placed;
     placed.fill(-1);
-    for (size_t s = 0; s < states; ++s) {
+    size_t g = 0;
+    for (size_t s = 0; s < model.stateCount(); ++s) {
         const uint32_t first = checkedOffset(model.nexts_.size());
-        for (uint32_t g = groupStarts[s]; g < groupStarts[s + 1]; ++g) {
+        for (; g < grouped.size() && grouped[g].state == s; ++g) {
             int32_t& at = placed[grouped[g].next];
             if (at >= 0) {
                 model.counts_[first + at] = grouped[g].count;

@@ -4,6 +4,8 @@
 // cheap to copy to and from a worker thread.
 #pragma once
 
+#include "LargeAllocator.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -55,12 +57,12 @@ class AIModel {
     void reserveIndex(size_t states);
     void place(size_t state, uint64_t hash);
 
-    std::string stateBytes_;      // every state's text, one after another
-    std::string nexts_;           // every state's next bytes, grouped by state
-    std::vector<int32_t> counts_; // beside nexts_
-    std::vector<Starts> starts_{{0, 0}};
+    LargeArray<char> stateBytes_; // every state's text, one after another
+    LargeArray<char> nexts_;      // every state's next bytes, grouped by state
+    LargeArray<int32_t> counts_;  // beside nexts_
+    LargeArray<Starts> starts_{{0, 0}};
     // Open addressing: the high half of the state's hash, then its number + 1; 0 when free.
-    std::vector<uint64_t> slots_;
+    LargeArray<uint64_t> slots_;
 };
 
 // Builds a model from counts given in any order and repeated at will: a later
@@ -84,8 +86,9 @@ class AIModelBuilder {
         uint8_t next;
     };
     void indexPending();
+    LargeArray<Count> groupedCounts();
 
     AIModel model_;      // states only, until finish
     size_t indexed_ = 0; // the states in model_'s index
-    std::vector<Count> counts_;
+    LargeArray<Count> counts_;
 };

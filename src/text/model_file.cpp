@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
@@ -101,6 +103,8 @@ bool aiReadFile(const std::string& path, std::string& text) {
     const File file = openFile(path, "rb");
     if (!file) return false;
     std::string read;
+    struct stat info {};
+    if (fstat(fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode)) read.reserve(info.st_size);
     char block[1 << 16];
     size_t got;
     while ((got = std::fread(block, 1, sizeof block, file.get())) > 0) read.append(block, got);
