@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string seed(bytes.substr(0, 4));
     for (int32_t order : {0, 1, 3, 9}) {
         const AIModel trained = aiTrainModel(bytes, order);
-        if (aiGenerateTextImpl(true, seed, trained, 64, true, ",", order).size() > seed.size() + 64) std::abort();
+        if (aiGenerateTextImpl(true, seed, trained, 64, true, ",", order).size() > seed.size() + 64)
+            std::abort();
         if (aiGenerateTextImpl(false, "", model, 64, false, "", order).size() > size + 64) std::abort();
     }
     return 0;

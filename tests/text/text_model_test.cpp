@@ -46,7 +46,8 @@ TEST(TextTraining, MatchesThePlainRuleForEveryOrderAndLength) {
             const std::string text = randomText(random, length, alphabet);
             for (int32_t order : {-1, 0, 1, 2, 3, 4, 5, 7, 8, 9, 12, 30}) {
                 const AIModel model = aiTrainModel(text, order);
-                EXPECT_EQ(countsOf(model), referenceTraining(text, order)) << "order " << order << ", length " << length;
+                EXPECT_EQ(countsOf(model), referenceTraining(text, order))
+                    << "order " << order << ", length " << length;
                 EXPECT_EQ(model.find("never a state of these texts"), AIModel::npos);
             }
         }
