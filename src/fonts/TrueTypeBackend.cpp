@@ -259,7 +259,7 @@ GlyphBitmap TrueTypeBackend::rasterize(uint32_t codepoint, double scale) {
         empty.advance = advance;
         return empty;
     }
-    return rasterize_outline(builder, advance);
+    return rasterize_glyph(builder, advance, scale * unitsPerEm_);
 }
 
 bool TrueTypeBackend::append_glyph_outline(uint32_t glyph, const AffineTransform& transform,

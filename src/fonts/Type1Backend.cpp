@@ -444,7 +444,7 @@ GlyphBitmap Type1Backend::rasterize(uint32_t codepoint, double scale) {
     if (found == charStrings_.end()) return {};
     Type1Interpreter interpreter(subrs_, scale);
     if (!interpreter.execute(found->second, 0)) return {};
-    return rasterize_outline(interpreter.builder(), interpreter.advance());
+    return rasterize_glyph(interpreter.builder(), interpreter.advance(), scale * units_per_em());
 }
 
 bool Type1Interpreter::push(double v) {

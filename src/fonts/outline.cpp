@@ -205,6 +205,18 @@ void flatten_quadratic_recursive(OutlineBuilder& builder, Point p0, Point p1, Po
     flatten_quadratic_recursive(builder, middle, b, p2, depth + 1);
 }
 
+GlyphBitmap rasterize_glyph(const OutlineBuilder& builder, double advance, double emPixels) {
+    constexpr double emsAllowed = 8;
+    double reach = emsAllowed * emPixels + 2;
+    if (builder.has_bounds() && (builder.min_x() < -reach || builder.max_x() > reach ||
+                                 builder.min_y() < -reach || builder.max_y() > reach)) {
+        GlyphBitmap empty;
+        empty.advance = advance;
+        return empty;
+    }
+    return rasterize_outline(builder, advance);
+}
+
 GlyphBitmap rasterize_outline(const OutlineBuilder& builder, double advance) {
     GlyphBitmap glyph;
     glyph.advance = advance;

@@ -79,6 +79,10 @@ void flatten_quadratic_recursive(OutlineBuilder& builder, Point p0, Point p1, Po
 // 4 x 4 supersampled coverage under the non-zero winding rule. An empty,
 // overflowed or oversized outline gives an empty bitmap with the advance only.
 GlyphBitmap rasterize_outline(const OutlineBuilder& builder, double advance);
+// The same for a font's glyph: an outline reaching further than a few ems
+// from its origin is malformed and renders empty, so that a small hostile
+// font cannot make every cached glyph huge.
+GlyphBitmap rasterize_glyph(const OutlineBuilder& builder, double advance, double emPixels);
 
 class FontBackend {
   public:

@@ -26,15 +26,15 @@ void put32(Bytes& b, uint32_t v) {
 // glyph 1 d levels deep; 'A' + d maps to glyph 1 + d.
 constexpr int chainLength = 14;
 
-Bytes squareGlyph() {
+Bytes squareGlyph(int side = 500) {
     Bytes g;
     put16(g, 1); // one contour
     for (int i = 0; i < 4; ++i) put16(g, 0);
     put16(g, 3);                                // last point
     put16(g, 0);                                // no instructions
     for (int i = 0; i < 4; ++i) g.push_back(1); // on curve, word coordinates
-    for (int x : {0, 500, 0, -500}) put16(g, uint16_t(int16_t(x)));
-    for (int y : {0, 0, 500, 0}) put16(g, uint16_t(int16_t(y)));
+    for (int x : {0, side, 0, -side}) put16(g, uint16_t(int16_t(x)));
+    for (int y : {0, 0, side, 0}) put16(g, uint16_t(int16_t(y)));
     return g;
 }
 
@@ -164,9 +164,11 @@ TEST(TrueType, CompositesThatRecurseOrMultiplyRenderEmpty) {
 TEST(TrueType, DamagedGlyphDataRendersEmpty) {
     Font f;
     f.glyphs[1].resize(f.glyphs[1].size() - 6); // coordinates cut short
+    f.glyphs[3] = squareGlyph(20000);            // twenty ems wide
     auto font = load(f.build());
     ASSERT_TRUE(font);
     EXPECT_FALSE(draws(*font, 'A'));
+    EXPECT_FALSE(draws(*font, 'C'));
     EXPECT_TRUE(draws(*font, 'Z' + 1)); // glyph 0
 }
 
