@@ -37,34 +37,24 @@ double medianFrameMs(TesselImage* out, const std::function<void(TesselImage*)>& 
     return times[times.size() / 2];
 }
 
-void raycast(TesselImage* out) {
-    renderScene(playerx, playery, cameraangle, cameratilt, walls, roofs, floors, floorsOff, roofsOff,
-                textures, out, lights, minBright, maxBright);
-}
-
-void project(TesselImage* out) {
-    renderProjectionScene(playerx, playery, cameraangle, cameratilt, walls, roofs, floors, floorsOff,
-                          roofsOff, textures, faces, out);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
     bench::buildScene();
     TesselImage* out = createLiveImage(960, 544);
-    medianFrameMs(out, raycast, 1); // warm up the worker pool and the caches
+    medianFrameMs(out, raycastCurrentScene, 1); // warm up the worker pool and the caches
 
     double cpu4, cpu2, cpuSerial, cpuProjection;
     AllowedThreads = 2;
     step = 4;
-    double step4 = medianFrameMs(out, raycast, rounds, &cpu4);
+    double step4 = medianFrameMs(out, raycastCurrentScene, rounds, &cpu4);
     step = 2;
-    double step2 = medianFrameMs(out, raycast, rounds, &cpu2);
+    double step2 = medianFrameMs(out, raycastCurrentScene, rounds, &cpu2);
     AllowedThreads = 1;
     step = 4;
-    double serial4 = medianFrameMs(out, raycast, rounds, &cpuSerial);
-    double projection = medianFrameMs(out, project, rounds, &cpuProjection);
+    double serial4 = medianFrameMs(out, raycastCurrentScene, rounds, &cpuSerial);
+    double projection = medianFrameMs(out, projectCurrentScene, rounds, &cpuProjection);
 
     std::printf("                            wall median   processor time per frame\n");
     std::printf("raycast step 4, 2 threads: %8.2f ms %12.2f ms (target <= 16 ms)\n", step4, cpu4);

@@ -146,15 +146,13 @@ TesselImage* outputArg(const std::vector<Variable>& args, const std::string& fn)
 
 Variable raycast(const std::vector<Variable>& args) {
     TesselImage* output = outputArg(args, "Tessel.raycast");
-    renderScene(playerx, playery, cameraangle, cameratilt, walls, roofs, floors, floorsOff, roofsOff,
-                textures, output, lights, minBright, maxBright);
+    raycastCurrentScene(output);
     return Variable();
 }
 
 Variable projection(const std::vector<Variable>& args) {
     TesselImage* output = outputArg(args, "Tessel.projection");
-    renderProjectionScene(playerx, playery, cameraangle, cameratilt, walls, roofs, floors, floorsOff,
-                          roofsOff, textures, faces, output);
+    projectCurrentScene(output);
     return Variable();
 }
 

@@ -267,3 +267,8 @@ std::vector<size_t> sortVertexOrder(const std::vector<QuadCorners>& quads, const
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return keys[a] > keys[b]; });
     return order;
 }
+
+void projectCurrentScene(TesselImage* output) {
+    renderProjectionScene(playerx, playery, cameraangle, cameratilt, walls, roofs, floors, floorsOff,
+                          roofsOff, textures, faces, output);
+}

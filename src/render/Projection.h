@@ -16,6 +16,9 @@ void renderProjectionScene(float px, float py, float angle, float tilt, const In
                            const IntGrid& roofsOffGrid, const std::vector<TesselImage*>& textureList,
                            const std::vector<Quad>& quadList, TesselImage* output);
 
+// Renders the scene globals into `output`, as Tessel.projection does.
+void projectCurrentScene(TesselImage* output);
+
 // Tessel.project: the screen offsets of point (x, y, z) seen from the camera
 // with focal length `focus`; leaves the camera-space point in tmpX, tmpY, tmpZ.
 struct ScreenOffset {

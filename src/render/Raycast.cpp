@@ -371,3 +371,8 @@ void renderScene(float px, float py, float angle, float tilt, const IntGrid& wal
         renderRows(begin, std::min(end, height));
     });
 }
+
+void raycastCurrentScene(TesselImage* output) {
+    renderScene(playerx, playery, cameraangle, cameratilt, walls, roofs, floors, floorsOff, roofsOff,
+                textures, output, lights, minBright, maxBright);
+}

@@ -14,6 +14,10 @@ void renderScene(float px, float py, float angle, float tilt, const IntGrid& wal
                  TesselImage* output, const std::vector<LightSource>& lightList, float minLevel,
                  float maxLevel);
 
+// Renders the scene globals (camera, grids, textures, lights) into `output`,
+// as Tessel.raycast does.
+void raycastCurrentScene(TesselImage* output);
+
 // Whether opaque map geometry blocks the segment from `from` to `to`.
 // Semi-transparent texels on the way multiply `tint` (light let through, per
 // channel) by their colour weighted by their opacity.

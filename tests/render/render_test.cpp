@@ -31,16 +31,6 @@ Rgb pixel(const TesselImage* image, int32_t x, int32_t y) {
     return {p[0], p[1], p[2]};
 }
 
-void raycast(TesselImage* out) {
-    renderScene(playerx, playery, cameraangle, cameratilt, walls, roofs, floors, floorsOff, roofsOff,
-                textures, out, lights, minBright, maxBright);
-}
-
-void project(TesselImage* out) {
-    renderProjectionScene(playerx, playery, cameraangle, cameratilt, walls, roofs, floors, floorsOff,
-                          roofsOff, textures, faces, out);
-}
-
 const Rgb wallColour{200, 100, 50}, overheadColour{10, 200, 10}, groundColour{10, 10, 200};
 
 // One row of five cells, the camera in cell 1 looking along +X at a wall in
@@ -74,7 +64,7 @@ class SmallScene : public ::testing::Test {
 // eye is at Y 10, so in the middle column it covers rows from
 // 32 + 32 (0 - 10) / (24 hFOV) = 23.5 to 32 + 32 (16 - 10) / (24 hFOV) = 37.1.
 TEST_F(SmallScene, WallFloorAndRoofLieWhereTheGeometrySays) {
-    for (auto render : {raycast, project}) {
+    for (auto render : {raycastCurrentScene, projectCurrentScene}) {
         render(out);
         EXPECT_EQ(pixel(out, 32, 23), overheadColour);
         EXPECT_EQ(pixel(out, 32, 24), wallColour);
@@ -96,7 +86,7 @@ TEST_F(SmallScene, StepFacesCloseTheSidesOfASunkenCell) {
     floorsOff = {{0, 0, 8, 0, 0}};
     textures.push_back(solid(4, 4, 255, 255, 0));
     const Rgb yellow{255, 255, 0};
-    for (auto render : {raycast, project}) {
+    for (auto render : {raycastCurrentScene, projectCurrentScene}) {
         render(out);
         EXPECT_EQ(pixel(out, 32, 36), yellow);
         EXPECT_EQ(pixel(out, 32, 38), yellow);
@@ -108,21 +98,21 @@ TEST_F(SmallScene, StepFacesCloseTheSidesOfASunkenCell) {
 TEST_F(SmallScene, FogGrowsWithDistanceAndTowardTheEdges) {
     maxDistance = 96;                 // the middle ray meets the wall at 24: f = 0.25
     fogR = 300, fogG = 20, fogB = -5; // limited to 0..255
-    raycast(out);
+    raycastCurrentScene(out);
     EXPECT_EQ(pixel(out, 32, 32), (Rgb{int(200 * 0.75f + 255 * 0.25f), int(100 * 0.75f + 20 * 0.25f), 37}));
     walls = {{0}}, floors = roofs = {{0}}; // nothing to meet: all fog
-    raycast(out);
+    raycastCurrentScene(out);
     EXPECT_EQ(pixel(out, 5, 60), (Rgb{255, 20, 0}));
 }
 
 TEST_F(SmallScene, LightsBrightenAndWallsCastShadows) {
     minBright = 0.25f;
     spawnLight(40, 8, 6, 255, 255, 255, 32); // 8 before the wall's middle: weight 0.75
-    raycast(out);
+    raycastCurrentScene(out);
     EXPECT_EQ(pixel(out, 32, 32), wallColour);
     lights.clear();
     spawnLight(72, 8, 6, 255, 255, 255, 32); // behind the wall: in range, but blocked
-    raycast(out);
+    raycastCurrentScene(out);
     EXPECT_EQ(pixel(out, 32, 32), (Rgb{50, 25, 12}));
 }
 
@@ -130,7 +120,7 @@ TEST_F(SmallScene, SemiTransparentQuadTintsTheWallBehind) {
     textures.push_back(solid(4, 4, 0, 0, 255, 128));
     faces = {makeQuad({40, 0, 0}, {40, 0, 16}, {40, 16, 16}, {40, 16, 0}, 4)};
     buildQuadGrid(1, 5, tileSize);
-    raycast(out);
+    raycastCurrentScene(out);
     float a = 128 / 255.0f;
     EXPECT_EQ(pixel(out, 32, 32), (Rgb{int(200 * (1 - a)), int(100 * (1 - a)), int(50 * (1 - a) + 255 * a)}));
 }
@@ -142,10 +132,10 @@ TEST_F(SmallScene, MirrorShowsTheWallBehindTheCamera) {
     textures[1]->reflectionWidth = textures[1]->reflectionHeight = 1;
     textures[1]->reflectionPixels.reset(new uint8_t[4]{255, 255, 255, 255});
     reflectionIntensity = 0.5f; // the wall keeps half its colour, the black wall behind shows in the rest
-    raycast(out);
+    raycastCurrentScene(out);
     EXPECT_EQ(pixel(out, 32, 32), (Rgb{100, 50, 25}));
     maxRaytrace = 0;
-    raycast(out);
+    raycastCurrentScene(out);
     EXPECT_EQ(pixel(out, 32, 32), wallColour);
 }
 
@@ -153,7 +143,7 @@ TEST_F(SmallScene, OneRayFillsEachBlockAndEdgeBlocksAreClipped) {
     destroyLiveImage(out);
     out = createLiveImage(21, 13);
     step = 8;
-    raycast(out);
+    raycastCurrentScene(out);
     for (int32_t y = 0; y < 13; ++y)
         for (int32_t x = 0; x < 21; ++x) EXPECT_EQ(pixel(out, x, y), pixel(out, x - x % 8, y - y % 8));
     EXPECT_EQ(out->pixels[3], 255);
@@ -166,14 +156,14 @@ TEST_F(SmallScene, BadMapsGiveAPictureAndNoStrayReads) {
     floorsOff = {{1, 2}}, roofsOff = {};
     for (float x : {24.0f, -500.0f, 1e30f, std::nanf("")}) {
         playerx = x;
-        for (auto render : {raycast, project}) {
+        for (auto render : {raycastCurrentScene, projectCurrentScene}) {
             std::fill_n(out->pixels.get(), 64 * 64 * 4, 7);
             render(out);
             EXPECT_EQ(out->pixels[3], 255);
         }
     }
     playerx = -40, cameraangle = 0; // outside the map, facing it: the wall is still seen
-    raycast(out);
+    raycastCurrentScene(out);
     EXPECT_EQ(pixel(out, 32, 32), wallColour);
 }
 
@@ -202,8 +192,8 @@ TEST(BenchScene, PicturesAreDrawnAndBothRenderersAgreeOnTheWalls) {
         float x, z, angle;
         bench::pathPoint(i, x, z, angle);
         playerx = x, playery = z, cameraangle = angle;
-        raycast(ray);
-        project(poly);
+        raycastCurrentScene(ray);
+        projectCurrentScene(poly);
         std::string name = std::string(BV_RENDER_PICTURES) + "/bench_scene_" + std::to_string(i);
         ASSERT_TRUE(bv::png::save_rgba8_file((name + "_raycast.png").c_str(), ray->pixels.get(), 480, 272));
         ASSERT_TRUE(
@@ -219,8 +209,8 @@ TEST(BenchScene, PicturesAreDrawnAndBothRenderersAgreeOnTheWalls) {
         float x, z, angle;
         bench::pathPoint(i, x, z, angle);
         playerx = x, playery = z, cameraangle = angle;
-        raycast(ray);
-        project(poly);
+        raycastCurrentScene(ray);
+        projectCurrentScene(poly);
         int32_t differ = 0, wallPixels = 0;
         for (int32_t y = 0; y < 272; ++y)
             for (int32_t x = 0; x < 480; ++x) {
@@ -247,9 +237,9 @@ TEST(BenchScene, OneThreadAndSixDrawTheSameFrame) {
         bench::pathPoint(i, x, z, angle);
         playerx = x, playery = z, cameraangle = angle;
         AllowedThreads = 1;
-        raycast(serial);
+        raycastCurrentScene(serial);
         AllowedThreads = 6;
-        raycast(threaded);
+        raycastCurrentScene(threaded);
         EXPECT_TRUE(
             std::equal(serial->pixels.get(), serial->pixels.get() + 240 * 136 * 4, threaded->pixels.get()));
     }
