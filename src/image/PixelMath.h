@@ -48,23 +48,26 @@ inline void blendSpan(uint8_t* d, const uint8_t* s, int32_t count) {
     typedef uint8_t Bytes __attribute__((vector_size(16)));
     typedef uint16_t Lanes __attribute__((vector_size(16)));
     const Bytes zero = {};
-    const Bytes lowHalf = {0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23};
-    const Bytes highHalf = {8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31};
-    const Bytes narrowed = {0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30};
     const Lanes alphaLanes = {0, 0, 0, 0xFFFF, 0, 0, 0, 0xFFFF};
+    auto low = [&](Bytes b) {
+        return Lanes(
+            __builtin_shufflevector(b, zero, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23));
+    };
+    auto high = [&](Bytes b) {
+        return Lanes(
+            __builtin_shufflevector(b, zero, 8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31));
+    };
     auto blendTwo = [&](Lanes dl, Lanes sl) {
-        const Lanes a = __builtin_shuffle(sl, Lanes{3, 3, 3, 3, 7, 7, 7, 7});
+        const Lanes a = __builtin_shufflevector(sl, sl, 3, 3, 3, 3, 7, 7, 7, 7);
         return Lanes((blendColour(dl, sl, a) & ~alphaLanes) | (blendAlpha(dl, a) & alphaLanes));
     };
     for (; i + 4 <= count; i += 4) {
         Bytes db, sb;
         std::memcpy(&db, d + i * 4, 16);
         std::memcpy(&sb, s + i * 4, 16);
-        const Lanes low = blendTwo(Lanes(__builtin_shuffle(db, zero, lowHalf)),
-                                   Lanes(__builtin_shuffle(sb, zero, lowHalf)));
-        const Lanes high = blendTwo(Lanes(__builtin_shuffle(db, zero, highHalf)),
-                                    Lanes(__builtin_shuffle(sb, zero, highHalf)));
-        const Bytes out = __builtin_shuffle(Bytes(low), Bytes(high), narrowed);
+        const Bytes first = Bytes(blendTwo(low(db), low(sb))), second = Bytes(blendTwo(high(db), high(sb)));
+        const Bytes out =
+            __builtin_shufflevector(first, second, 0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
         std::memcpy(d + i * 4, &out, 16);
     }
 #endif
