@@ -58,6 +58,17 @@ struct FontHandle {
     }
 };
 
+namespace {
+// At exit, the fonts scripts never killed are freed with the set, so that a
+// leak checker reports only handles that really went astray.
+struct LiveFontsTeardown {
+    ~LiveFontsTeardown() {
+        for (const FontHandle* handle : liveFonts) delete handle;
+        liveFonts.clear();
+    }
+} liveFontsTeardown;
+} // namespace
+
 namespace bv::fonts {
 
 std::unique_ptr<FontBackend> loadFontBackend(std::vector<uint8_t> bytes) {
