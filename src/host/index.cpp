@@ -71,7 +71,8 @@ int main(int argc, char** argv) {
         if (argc > 1 && std::string(argv[1]) == "--compile") return compileToFile(argc, argv);
         engine.runScript(bootSource(bootScriptPath(argc, argv)));
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "BrumeVale startup error: %s\n", error.what());
+        std::fprintf(stderr, "BrumeVale startup error: %s%s\n", error.what(),
+                     engine.errorCallTrace().c_str());
         return 1;
     }
     return 0;

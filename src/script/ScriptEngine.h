@@ -225,6 +225,8 @@ struct Variable {
     const std::shared_ptr<MultiResult>& asMulti() const { return u_.multi; }
 
     std::string toString() const;
+    // The text form of a value that is not an array or table.
+    std::string scalarText() const;
 
   private:
     // The ten payloads, in the order of their kinds' first appearance.
@@ -327,6 +329,9 @@ struct Variable {
             break;
         }
     }
+    // Drops the last reference to a non-empty array or table without
+    // recursing once per level of nesting.
+    void releaseLastContainer() noexcept;
     void destroyPayload() noexcept {
         if (holdsPlainData()) return;
         switch (type) {
@@ -337,9 +342,11 @@ struct Variable {
             u_.raw->release();
             break;
         case VarType::Array:
+            if (u_.array.use_count() == 1 && !u_.array->empty()) return releaseLastContainer();
             u_.array.~shared_ptr();
             break;
         case VarType::Table:
+            if (u_.table.use_count() == 1 && !u_.table->empty()) return releaseLastContainer();
             u_.table.~shared_ptr();
             break;
         case VarType::Function:
@@ -857,6 +864,9 @@ class ScriptEngine {
     void raiseScriptErrorSoft(const std::string& message);
     bool shouldAbortForSoftRaisedError() const { return softErrorPending && callDepth > softErrorDepth; }
     void clearSoftRaisedError();
+    // "  called from FILE:LINE" lines of the calls the last uncaught error
+    // left, innermost first.
+    std::string errorCallTrace() const;
 
     // Fast expressions.
     struct FastScalarValue {
@@ -1294,6 +1304,8 @@ class ScriptEngine {
     [[noreturn]] void rethrowAtToken(const ParsedScriptLine& line, uint16_t token);
 
     // Calls.
+    Variable surfaceTurnError(Variable result);
+    Variable runScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);
     Variable callScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);
     Variable callNativeWithVector(const ScriptCallable& function, const Variable* args, size_t count);
     // The numeric math function with this builtin id; null for other ids.
@@ -1411,6 +1423,11 @@ class ScriptEngine {
     std::vector<const std::string*> scriptPathStack;
     std::vector<const std::string*> directoryStack;
     ErrorContext errorContext;
+    // Where the calls that the error being raised has left were made; a new
+    // report starts it afresh, so it is refilled while formatting.
+    mutable std::vector<std::string> errorCallSites;
+    static std::string placeText(const ParsedScriptLine* line, const std::string* path);
+    void noteErrorCallSite(std::string site);
 
     std::vector<int> protectedCallDepths;
     int callDepth = 0;
