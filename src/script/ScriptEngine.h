@@ -857,6 +857,9 @@ class ScriptEngine {
     static std::string pathDirectory(const std::string& path);
     static std::string joinPath(const std::string& a, const std::string& b);
     std::string resolvePath(const std::string& path) const;
+    // For hosts that run untrusted scripts: io['popen'] is refused and every
+    // path a script opens names a file directly inside `folder`.
+    void confineToFolder(std::string folder);
 
     // Errors.
     [[noreturn]] void throwError(const std::string& message, std::string_view nearToken) const;
@@ -867,6 +870,8 @@ class ScriptEngine {
     // "  called from FILE:LINE" lines of the calls the last uncaught error
     // left, innermost first.
     std::string errorCallTrace() const;
+    // The error reports of every syntax error in a script, found without running it.
+    std::vector<std::string> checkSyntax(const std::string& source, const std::string& scriptPath);
 
     // Fast expressions.
     struct FastScalarValue {
@@ -1097,6 +1102,8 @@ class ScriptEngine {
     std::vector<Variable> collectForItems(const ParsedScriptLine& line, size_t t);
     bool callsStringWalker(const ParsedScriptLine& line, size_t t);
     void parseParameters(const ParsedScriptLine& line, size_t& t, ScriptCallable& function);
+    static bool isBareDeclaration(const ParsedScriptLine& line);
+    void checkLineSyntax(const ParsedScriptLine& line);
     bool declareWithoutValue(const ParsedScriptLine& line);
     void executeFunctionDeclaration(const ParsedLines& lines, size_t& index);
     Variable executeReturn(const ParsedScriptLine& line) {
@@ -1422,6 +1429,7 @@ class ScriptEngine {
 
     std::vector<const std::string*> scriptPathStack;
     std::vector<const std::string*> directoryStack;
+    std::string confinedFolder; // empty: scripts reach every path
     ErrorContext errorContext;
     // Where the calls that the error being raised has left were made; a new
     // report starts it afresh, so it is refilled while formatting.

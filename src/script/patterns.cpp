@@ -168,13 +168,10 @@ class CountedIterator {
         return *this;
     }
     friend CountedIterator operator+(CountedIterator it, difference_type n) { return it += n; }
-    friend CountedIterator operator+(difference_type n, CountedIterator it) { return it += n; }
-    friend CountedIterator operator-(CountedIterator it, difference_type n) { return it -= n; }
     friend difference_type operator-(const CountedIterator& a, const CountedIterator& b) {
         return a.at_ - b.at_;
     }
     friend bool operator==(const CountedIterator& a, const CountedIterator& b) { return a.at_ == b.at_; }
-    friend auto operator<=>(const CountedIterator& a, const CountedIterator& b) { return a.at_ <=> b.at_; }
 
   private:
     const char* at_ = nullptr;
