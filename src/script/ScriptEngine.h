@@ -841,6 +841,7 @@ class ScriptEngine {
     // A library builtin: callable like any native, and in place by the fast call path.
     static Variable makeDirectCallable(DirectFunction function, const std::string& name);
     static Variable createNativeCallable(NativeFunction function, std::string name, BuiltinId builtinId);
+    void publishFunction(const std::string& name, NativeFunction function, BuiltinId builtinId);
     static BuiltinId builtinIdFromName(const std::string& name);
     // Whether the builtin with this id is a library function whose result is a number.
     static bool isNumericBuiltin(BuiltinId id);
