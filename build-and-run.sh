@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 ./tools/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)"
 exec ./build/bin/brumevale

@@ -1,22 +1,58 @@
 #!/usr/bin/env bash
 # Builds BrumeVale and runs every test: the plain build, a sanitizer build
-# (AddressSanitizer + UndefinedBehaviorSanitizer) and a bounded fuzzing pass.
-set -euo pipefail
+# (AddressSanitizer + UndefinedBehaviorSanitizer), the threaded tests under
+# ThreadSanitizer and a bounded fuzzing pass. Every phase runs, and the
+# command fails when any of them failed; the last line sums them up.
+set -uo pipefail
 cd "$(dirname "$0")"
-./tools/install-deps.sh
+./tools/install-deps.sh || exit 1
 
 jobs=$(nproc)
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$jobs"
-(cd build && ctest --output-on-failure -j"$jobs")
+summary=()
+failed=0
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DBV_SANITIZE=ON >/dev/null
-cmake --build build-asan -j"$jobs"
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j"$jobs")
+# ctest's closing line "N% tests passed, F tests failed out of T" as P/T.
+ctest_score() {
+  sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\).*/\1 \2/p' "$1" | tail -1 |
+    awk '{ print $2 - $1 "/" $2 }'
+}
 
+# run_phase NAME BUILD_DIR CMAKE_OPTIONS CTEST_ENV CTEST_ARGS
+run_phase() {
+  local name=$1 dir=$2 options=$3 environment=$4 selection=$5
+  echo "==== $name: build in $dir"
+  local log=$dir/ctest.log
+  mkdir -p "$dir"
+  # shellcheck disable=SC2086
+  if ! { cmake -S . -B "$dir" $options >/dev/null && cmake --build "$dir" -j"$jobs"; }; then
+    summary+=("$name build failed")
+    failed=1
+    return
+  fi
+  echo "==== $name: tests"
+  # shellcheck disable=SC2086
+  (cd "$dir" && env $environment ctest --output-on-failure -j"$jobs" $selection) 2>&1 | tee "$log"
+  local status=${PIPESTATUS[0]}
+  local score
+  score=$(ctest_score "$log")
+  summary+=("$name ${score:-0/0}")
+  [ "$status" -eq 0 ] || failed=1
+}
+
+# The main build is the one build-and-run.sh makes, so neither rebuilds the other.
+run_phase plain build "-DCMAKE_BUILD_TYPE=RelWithDebInfo" "" ""
+run_phase asan build-asan "-DCMAKE_BUILD_TYPE=Debug -DBV_SANITIZE=ON" "ASAN_OPTIONS=detect_leaks=1" ""
 # Threaded code (bands, audio, text jobs) again under ThreadSanitizer.
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBV_TSAN=ON >/dev/null
-cmake --build build-tsan -j"$jobs"
-(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j"$jobs" -L threads)
+run_phase tsan build-tsan "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBV_TSAN=ON" "TSAN_OPTIONS=halt_on_error=1" "-L threads"
 
-./tools/run-fuzzers.sh "${FUZZ_SECONDS:-30}"
+echo "==== fuzz"
+fuzz_log=$(mktemp)
+./tools/run-fuzzers.sh "${FUZZ_SECONDS:-20}" 2>&1 | tee "$fuzz_log"
+[ "${PIPESTATUS[0]}" -eq 0 ] || failed=1
+fuzz_score=$(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed: fuzz$/\1 \2/p' "$fuzz_log" | awk '{ print $1 "/" $1 + $2 }')
+rm -f "$fuzz_log"
+summary+=("fuzz ${fuzz_score:-failed}")
+
+line=$(IFS=,; echo "${summary[*]}")
+echo "==== summary: ${line//,/, }"
+exit "$failed"

@@ -1,4 +1,5 @@
 # Runs one script test: EXE on DIR/NAME.bs, compared with NAME.out, NAME.err and NAME.status.
+# A NAME starting with check_ is given to `EXE --check` instead of being run.
 # With COMPILED_DIR set, the script is first compiled to a bytecode file there
 # and that file runs instead, which must behave identically.
 set(script ${NAME}.bs)
@@ -12,7 +13,11 @@ if(COMPILED_DIR)
     return()
   endif()
 endif()
-execute_process(COMMAND ${EXE} ${script}
+set(mode "")
+if(NAME MATCHES "^check_")
+  set(mode --check)
+endif()
+execute_process(COMMAND ${EXE} ${mode} ${script}
   WORKING_DIRECTORY ${DIR}
   OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status)
 

@@ -50,13 +50,33 @@ void growStackLimit() {
     setrlimit(RLIMIT_STACK, &limit);
 }
 
-// `brumevale --compile IN.bs OUT.bsc` writes the compiled program of IN.bs;
-// the executable runs such a file like a script (it knows it by its magic).
+// Writes the report of every syntax error in the script at `path` on
+// standard error; true when there is none.
+bool syntaxIsClean(const char* path) {
+    const Variable source = engine.readScriptFile({Variable(std::string(path))});
+    const std::vector<std::string> reports = engine.checkSyntax(source.asString(), path);
+    for (const std::string& report : reports) std::fputs(report.c_str(), stderr);
+    return reports.empty();
+}
+
+// `brumevale --check FILE` reports every syntax error of FILE without running it.
+int checkFile(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s --check FILE.bs\n", argv[0]);
+        return 2;
+    }
+    return syntaxIsClean(argv[2]) ? 0 : 1;
+}
+
+// `brumevale --compile IN.bs OUT.bsc` writes the compiled program of IN.bs,
+// refusing a script with syntax errors; the executable runs such a file like
+// a script (it knows it by its magic).
 int compileToFile(int argc, char** argv) {
     if (argc != 4) {
         std::fprintf(stderr, "usage: %s --compile IN.bs OUT.bsc\n", argv[0]);
         return 2;
     }
+    if (!syntaxIsClean(argv[2])) return 1;
     engine.saveBytecode(*engine.compileScriptFile(argv[2]), argv[3]);
     return 0;
 }
@@ -69,9 +89,11 @@ int main(int argc, char** argv) {
         setRuntimeDirectory(executableDirectory(argc > 0 ? argv[0] : nullptr));
         registerFunctions();
         if (argc > 1 && std::string(argv[1]) == "--compile") return compileToFile(argc, argv);
+        if (argc > 1 && std::string(argv[1]) == "--check") return checkFile(argc, argv);
         engine.runScript(bootSource(bootScriptPath(argc, argv)));
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "BrumeVale startup error: %s\n", error.what());
+        std::fprintf(stderr, "BrumeVale startup error: %s%s\n", error.what(),
+                     engine.errorCallTrace().c_str());
         return 1;
     }
     return 0;

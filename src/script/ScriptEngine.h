@@ -225,6 +225,8 @@ struct Variable {
     const std::shared_ptr<MultiResult>& asMulti() const { return u_.multi; }
 
     std::string toString() const;
+    // The text form of a value that is not an array or table.
+    std::string scalarText() const;
 
   private:
     // The ten payloads, in the order of their kinds' first appearance.
@@ -327,6 +329,9 @@ struct Variable {
             break;
         }
     }
+    // Drops the last reference to a non-empty array or table without
+    // recursing once per level of nesting.
+    void releaseLastContainer() noexcept;
     void destroyPayload() noexcept {
         if (holdsPlainData()) return;
         switch (type) {
@@ -337,9 +342,11 @@ struct Variable {
             u_.raw->release();
             break;
         case VarType::Array:
+            if (u_.array.use_count() == 1 && !u_.array->empty()) return releaseLastContainer();
             u_.array.~shared_ptr();
             break;
         case VarType::Table:
+            if (u_.table.use_count() == 1 && !u_.table->empty()) return releaseLastContainer();
             u_.table.~shared_ptr();
             break;
         case VarType::Function:
@@ -834,6 +841,7 @@ class ScriptEngine {
     // A library builtin: callable like any native, and in place by the fast call path.
     static Variable makeDirectCallable(DirectFunction function, const std::string& name);
     static Variable createNativeCallable(NativeFunction function, std::string name, BuiltinId builtinId);
+    void publishFunction(const std::string& name, NativeFunction function, BuiltinId builtinId);
     static BuiltinId builtinIdFromName(const std::string& name);
     // Whether the builtin with this id is a library function whose result is a number.
     static bool isNumericBuiltin(BuiltinId id);
@@ -850,6 +858,9 @@ class ScriptEngine {
     static std::string pathDirectory(const std::string& path);
     static std::string joinPath(const std::string& a, const std::string& b);
     std::string resolvePath(const std::string& path) const;
+    // For hosts that run untrusted scripts: io['popen'] is refused and every
+    // path a script opens names a file directly inside `folder`.
+    void confineToFolder(std::string folder);
 
     // Errors.
     [[noreturn]] void throwError(const std::string& message, std::string_view nearToken) const;
@@ -857,6 +868,11 @@ class ScriptEngine {
     void raiseScriptErrorSoft(const std::string& message);
     bool shouldAbortForSoftRaisedError() const { return softErrorPending && callDepth > softErrorDepth; }
     void clearSoftRaisedError();
+    // "  called from FILE:LINE" lines of the calls the last uncaught error
+    // left, innermost first.
+    std::string errorCallTrace() const;
+    // The error reports of every syntax error in a script, found without running it.
+    std::vector<std::string> checkSyntax(const std::string& source, const std::string& scriptPath);
 
     // Fast expressions.
     struct FastScalarValue {
@@ -1087,6 +1103,8 @@ class ScriptEngine {
     std::vector<Variable> collectForItems(const ParsedScriptLine& line, size_t t);
     bool callsStringWalker(const ParsedScriptLine& line, size_t t);
     void parseParameters(const ParsedScriptLine& line, size_t& t, ScriptCallable& function);
+    static bool isBareDeclaration(const ParsedScriptLine& line);
+    void checkLineSyntax(const ParsedScriptLine& line);
     bool declareWithoutValue(const ParsedScriptLine& line);
     void executeFunctionDeclaration(const ParsedLines& lines, size_t& index);
     Variable executeReturn(const ParsedScriptLine& line) {
@@ -1294,6 +1312,8 @@ class ScriptEngine {
     [[noreturn]] void rethrowAtToken(const ParsedScriptLine& line, uint16_t token);
 
     // Calls.
+    Variable surfaceTurnError(Variable result);
+    Variable runScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);
     Variable callScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);
     Variable callNativeWithVector(const ScriptCallable& function, const Variable* args, size_t count);
     // The numeric math function with this builtin id; null for other ids.
@@ -1410,7 +1430,13 @@ class ScriptEngine {
 
     std::vector<const std::string*> scriptPathStack;
     std::vector<const std::string*> directoryStack;
+    std::string confinedFolder; // empty: scripts reach every path
     ErrorContext errorContext;
+    // Where the calls that the error being raised has left were made; a new
+    // report starts it afresh, so it is refilled while formatting.
+    mutable std::vector<std::string> errorCallSites;
+    static std::string placeText(const ParsedScriptLine* line, const std::string* path);
+    void noteErrorCallSite(std::string site);
 
     std::vector<int> protectedCallDepths;
     int callDepth = 0;

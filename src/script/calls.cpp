@@ -97,6 +97,18 @@ Variable ScriptEngine::callNativeWithVector(const ScriptCallable& function, cons
 
 Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const Variable* args,
                                           size_t count) {
+    // The caller's place, for the call list of an error that leaves this call.
+    const ParsedScriptLine* const callerLine = errorContext.line;
+    const std::string* const callerPath = scriptPathStack.empty() ? nullptr : scriptPathStack.back();
+    try {
+        return runScriptFunction(function, args, count);
+    } catch (const std::exception&) {
+        noteErrorCallSite(placeText(callerLine, callerPath));
+        throw;
+    }
+}
+
+Variable ScriptEngine::runScriptFunction(const ScriptCallable& function, const Variable* args, size_t count) {
     FrameScopeGuard frame(*this);
     frameScopes.open();
     Scope& parameters = frameScopes.top();
@@ -121,7 +133,7 @@ Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const 
         }
     } unwind{*this, pushesVarargs};
 
-    if (hasRunnableFastBody(function)) return runFastCallableBody(function);
+    if (hasRunnableFastBody(function)) return surfaceTurnError(runFastCallableBody(function));
     BlockSignal signal = BlockSignal::Normal;
     Variable result;
     if (function.program) {
@@ -143,7 +155,14 @@ Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const 
         result = executeParsedBlock(*function.lines, index, signal);
     }
     if (signal == BlockSignal::Break) throw std::runtime_error("break used outside a loop");
-    return signal == BlockSignal::Return ? result : Variable();
+    return surfaceTurnError(signal == BlockSignal::Return ? std::move(result) : Variable());
+}
+
+// An error raised by a coroutine turn taken inside a call surfaces when the
+// call returns, so that a pcall around the call catches it.
+Variable ScriptEngine::surfaceTurnError(Variable result) {
+    if (pendingCoroutineException) rethrowCoroutineException();
+    return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -163,6 +182,7 @@ Variable ScriptEngine::pcallFunction(std::span<const Variable> args) {
     try {
         result = invokeCallableFast(args[0], args.data() + 1, args.size() - 1);
     } catch (const std::exception& error) {
+        errorCallSites.clear();
         if (softErrorPending && softErrorDepth == myDepth) clearSoftRaisedError();
         return makeMulti({Variable(false), Variable(error.what())});
     }

@@ -3,15 +3,31 @@
 
 static const char* const reportPrefix = "BrumeScript error:";
 
+static constexpr size_t listedCallSites = 10;
+
+// A statement's place: FILE:LINE, or "line N" when no script path is known.
+std::string ScriptEngine::placeText(const ParsedScriptLine* line, const std::string* path) {
+    const std::string lineNumber = std::to_string((line ? line->lineNumber : 0) + 1);
+    return path && !path->empty() ? *path + ":" + lineNumber : "line " + lineNumber;
+}
+
+void ScriptEngine::noteErrorCallSite(std::string site) {
+    if (errorCallSites.size() < listedCallSites) errorCallSites.push_back(std::move(site));
+}
+
+std::string ScriptEngine::errorCallTrace() const {
+    std::string trace;
+    for (const std::string& site : errorCallSites) trace += "  called from " + site + "\n";
+    return trace;
+}
+
 std::string ScriptEngine::formatErrorReport(const std::string& message, std::string_view nearToken) const {
     const ParsedScriptLine* line = errorContext.line;
     const std::string_view text = line ? std::string_view(line->text) : std::string_view();
-    const std::string lineNumber = std::to_string((line ? line->lineNumber : 0) + 1);
-    const bool hasPath =
-        !scriptPathStack.empty() && scriptPathStack.back() && !scriptPathStack.back()->empty();
+    errorCallSites.clear();
 
     std::string report = std::string(reportPrefix) + " " + message + "\n";
-    report += "  at " + (hasPath ? *scriptPathStack.back() + ":" + lineNumber : "line " + lineNumber);
+    report += "  at " + placeText(line, scriptPathStack.empty() ? nullptr : scriptPathStack.back());
     if (!nearToken.empty()) report += ", near token '" + std::string(nearToken) + "'";
     report += "\n  " + std::string(text) + "\n  ";
 

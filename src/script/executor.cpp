@@ -402,14 +402,21 @@ Variable ScriptEngine::executeListedReturn(const ParsedScriptLine& line) {
     return values.size() == 1 ? std::move(values[0]) : makeMulti(std::move(values));
 }
 
-// `local a, b` and `native a` with no value define the names as nil.
-bool ScriptEngine::declareWithoutValue(const ParsedScriptLine& line) {
+// `local a, b` or `native a`: names declared with no value.
+bool ScriptEngine::isBareDeclaration(const ParsedScriptLine& line) {
     const auto& tokens = line.tokens;
     if (tokens.size() < 2 || (tokens[0] != "local" && tokens[0] != "native")) return false;
     for (size_t t = 1; t < tokens.size(); t += 2) {
         if (!line.tokenInfo[t].isIdentifier) return false;
         if (t + 1 < tokens.size() && tokens[t + 1] != ",") return false;
     }
+    return true;
+}
+
+// A bare declaration defines the names as nil.
+bool ScriptEngine::declareWithoutValue(const ParsedScriptLine& line) {
+    if (!isBareDeclaration(line)) return false;
+    const auto& tokens = line.tokens;
     ScopeTarget target = tokens[0] == "local" ? ScopeTarget::Local : ScopeTarget::Frame;
     for (size_t t = 1; t < tokens.size(); t += 2) assignVariable(tokens[t], Variable(), target);
     return true;

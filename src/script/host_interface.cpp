@@ -1,9 +1,15 @@
 // How host modules publish functions and values to scripts.
 #include "ScriptEngine.h"
 
+// A host function is never a builtin, whatever its name: builtin ids belong
+// to the callables the library registers.
 void ScriptEngine::pushFunction(const std::string& name, NativeFunction function) {
+    publishFunction(name, std::move(function), 0);
+}
+
+void ScriptEngine::publishFunction(const std::string& name, NativeFunction function, BuiltinId builtinId) {
     nativeFunctions[name] = function;
-    pushVariable(name, makeNativeCallable(std::move(function), name, builtinIdFromName(name)));
+    pushVariable(name, makeNativeCallable(std::move(function), name, builtinId));
 }
 
 void ScriptEngine::pushVariable(const std::string& name, const Variable& value) {
@@ -30,7 +36,7 @@ Variable ScriptEngine::makeNativeCallable(NativeFunction function, const std::st
     callable->isNative = true;
     callable->nativeFunction = std::move(function);
     callable->name = name;
-    callable->builtinId = builtinId != 0 ? builtinId : builtinIdFromName(name);
+    callable->builtinId = builtinId;
     callable->numericFunction = numericBuiltin(callable->builtinId);
     return Variable(std::move(callable));
 }

@@ -121,7 +121,7 @@ void ScriptEngine::registerCoreLibrary() {
         }
         auto found = parts.globals.find(name);
         if (found == parts.globals.end()) throw std::logic_error(std::string("unregistered builtin ") + name);
-        pushFunction(name, found->second);
+        publishFunction(name, found->second, builtinIdFromName(name));
     }
     pushVariable("BRUME_VERSION", Variable(0.4f));
     pushVariable("BRUME_RELEASE", Variable("Beta"));

@@ -161,5 +161,10 @@ void ScriptEngine::addIoBuiltins(LibraryParts& parts) {
             return fileTable(handle);
         },
         "", 0);
-    io["popen"] = makeNativeCallable(openPipe, "", 0);
+    io["popen"] = makeNativeCallable(
+        [this](const std::vector<Variable>& args) {
+            if (!confinedFolder.empty()) throw std::runtime_error("io['popen'] is disabled in this host");
+            return openPipe(args);
+        },
+        "", 0);
 }

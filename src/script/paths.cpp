@@ -2,6 +2,8 @@
 // program and under the game's Resources folder.
 #include "ScriptEngine.h"
 
+#include <algorithm>
+
 #include <sys/stat.h>
 
 bool ScriptEngine::pathExists(const std::string& path) {
@@ -30,7 +32,24 @@ static std::string resourcesRoot(const std::string& base) {
     return {};
 }
 
+// Inside the confined folder a path names one file there: slashes become
+// underscores, so no path can climb out or reach another folder.
+static std::string confinedPath(const std::string& folder, const std::string& path) {
+    std::string name = path;
+    std::replace(name.begin(), name.end(), '/', '_');
+    if (name.empty() || name == "." || name == "..") name.assign(1, '_');
+    std::string confined = folder;
+    confined += '/';
+    confined += name;
+    return confined;
+}
+
+void ScriptEngine::confineToFolder(std::string folder) {
+    confinedFolder = std::move(folder);
+}
+
 std::string ScriptEngine::resolvePath(const std::string& path) const {
+    if (!confinedFolder.empty()) return confinedPath(confinedFolder, path);
     if (path.empty() || path[0] == '/' || pathExists(path)) return path;
     std::string base =
         !directoryStack.empty() && directoryStack.back() ? *directoryStack.back() : std::string();

@@ -25,9 +25,9 @@ using library::fail;
 // Such work runs on a helper thread whose stack is sized for the text.
 
 #if defined(__SANITIZE_ADDRESS__)
-constexpr size_t stackPerTextByte = 4096;
+constexpr size_t stackPerTextByte = 8192;
 #else
-constexpr size_t stackPerTextByte = 1024;
+constexpr size_t stackPerTextByte = 2048;
 #endif
 constexpr size_t stackReserve = 256u << 10;
 constexpr size_t largestHelperStack = size_t{8} << 30;
@@ -91,6 +91,107 @@ template <typename Work> void withRegexStack(size_t textLength, Work&& work) {
     using WorkType = std::remove_reference_t<Work>;
     runOnHelperStack(
         needed + stackReserve, [](void* w) { (*static_cast<WorkType*>(w))(); }, &work);
+}
+
+// ---------------------------------------------------------------------------
+// Matching budget. The regex matcher backtracks, and some patterns (such as
+// "(a*)*b") make it retry exponentially many ways through a short text. Every
+// subject byte it reads is counted against a budget that grows with the text,
+// so such a pattern fails with an error instead of running for hours.
+
+constexpr size_t baseMatchSteps = 10'000'000;
+constexpr size_t matchStepsPerTextByte = 256;
+
+class MatchBudget {
+  public:
+    MatchBudget(const std::string& pattern, size_t textLength)
+        : pattern_(pattern), left_(baseMatchSteps + matchStepsPerTextByte * textLength) {}
+    void spend() {
+        if (left_-- == 0) [[unlikely]]
+            spent();
+    }
+
+  private:
+    // Out of line, so that the matcher's deep recursion keeps small frames.
+    [[noreturn, gnu::noinline, gnu::cold]] void spent() const {
+        throw std::runtime_error("gsub: pattern '" + pattern_ +
+                                 "' backtracks too much to finish matching (step budget spent)");
+    }
+
+    const std::string& pattern_;
+    size_t left_;
+};
+
+// A subject position that charges the budget for every byte read through it.
+class CountedIterator {
+  public:
+    using iterator_category = std::random_access_iterator_tag;
+    using value_type = char;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const char*;
+    using reference = const char&;
+
+    CountedIterator() = default;
+    CountedIterator(const char* at, MatchBudget* budget) : at_(at), budget_(budget) {}
+    const char* base() const { return at_; }
+
+    reference operator*() const {
+        budget_->spend();
+        return *at_;
+    }
+    pointer operator->() const { return at_; }
+    reference operator[](difference_type n) const { return *(*this + n); }
+    CountedIterator& operator++() {
+        ++at_;
+        return *this;
+    }
+    CountedIterator operator++(int) {
+        CountedIterator old = *this;
+        ++at_;
+        return old;
+    }
+    CountedIterator& operator--() {
+        --at_;
+        return *this;
+    }
+    CountedIterator operator--(int) {
+        CountedIterator old = *this;
+        --at_;
+        return old;
+    }
+    CountedIterator& operator+=(difference_type n) {
+        at_ += n;
+        return *this;
+    }
+    CountedIterator& operator-=(difference_type n) {
+        at_ -= n;
+        return *this;
+    }
+    friend CountedIterator operator+(CountedIterator it, difference_type n) { return it += n; }
+    friend difference_type operator-(const CountedIterator& a, const CountedIterator& b) {
+        return a.at_ - b.at_;
+    }
+    friend bool operator==(const CountedIterator& a, const CountedIterator& b) { return a.at_ == b.at_; }
+
+  private:
+    const char* at_ = nullptr;
+    MatchBudget* budget_ = nullptr;
+};
+
+using CountedMatch = std::match_results<CountedIterator>;
+using CountedMatches = std::regex_iterator<CountedIterator>;
+
+// The matcher's view of one subject from byte `from` on, with its own budget.
+struct BudgetedSubject {
+    BudgetedSubject(const std::string& s, size_t from, const std::string& pattern)
+        : budget(pattern, s.size() - from), begin(s.data() + from, &budget),
+          end(s.data() + s.size(), &budget) {}
+    MatchBudget budget;
+    CountedIterator begin, end;
+};
+
+std::string groupText(const std::sub_match<CountedIterator>& group) {
+    return group.matched ? std::string(group.first.base(), group.second.base()) : std::string();
 }
 
 // ---------------------------------------------------------------------------
@@ -260,8 +361,8 @@ Variable bytePositions(size_t first, size_t length) {
         {Variable(static_cast<int32_t>(first + 1)), Variable(static_cast<int32_t>(first + length))});
 }
 
-Variable groupValue(const std::csub_match& group) {
-    return group.matched ? Variable(group.str()) : Variable();
+Variable groupValue(const std::sub_match<CountedIterator>& group) {
+    return group.matched ? Variable(groupText(group)) : Variable();
 }
 
 Variable findFunction(std::span<const Variable> args) {
@@ -284,8 +385,9 @@ Variable findFunction(std::span<const Variable> args) {
     const CompiledGsubPattern& compiled = ScriptEngine::getCachedGsubPattern(pattern);
     Variable result;
     withRegexStack(s.size() - from, [&] {
-        std::cmatch match;
-        if (std::regex_search(s.data() + from, s.data() + s.size(), match, compiled.regex))
+        BudgetedSubject subject(s, from, pattern);
+        CountedMatch match;
+        if (std::regex_search(subject.begin, subject.end, match, compiled.regex))
             result = bytePositions(from + static_cast<size_t>(match.position(0)),
                                    static_cast<size_t>(match.length(0)));
     });
@@ -309,12 +411,13 @@ Variable matchFunction(std::span<const Variable> args) {
     const CompiledGsubPattern& compiled = ScriptEngine::getCachedGsubPattern(pattern);
     Variable result;
     withRegexStack(s.size() - from, [&] {
-        std::cmatch match;
-        if (!std::regex_search(s.data() + from, s.data() + s.size(), match, compiled.regex)) return;
+        BudgetedSubject subject(s, from, pattern);
+        CountedMatch match;
+        if (!std::regex_search(subject.begin, subject.end, match, compiled.regex)) return;
         if (compiled.groupCount == 0) {
-            result = Variable(match.str(0));
+            result = Variable(groupText(match[0]));
         } else if (compiled.groupCount == 1) {
-            result = Variable(match.str(1));
+            result = Variable(groupText(match[1]));
         } else {
             std::vector<Variable> groups;
             groups.reserve(compiled.groupCount);
@@ -339,15 +442,16 @@ Variable gmatchFunction(std::span<const Variable> args) {
     }
     const CompiledGsubPattern& compiled = ScriptEngine::getCachedGsubPattern(pattern);
     withRegexStack(s.size(), [&] {
-        for (std::sregex_iterator it(s.begin(), s.end(), compiled.regex), end; it != end; ++it) {
-            const std::smatch& match = *it;
+        BudgetedSubject subject(s, 0, pattern);
+        for (CountedMatches it(subject.begin, subject.end, compiled.regex), end; it != end; ++it) {
+            const CountedMatch& match = *it;
             if (compiled.groupCount <= 1) {
-                matches.emplace_back(match.str(compiled.groupCount));
+                matches.emplace_back(groupText(match[compiled.groupCount]));
                 continue;
             }
             std::vector<Variable> groups;
             groups.reserve(compiled.groupCount);
-            for (size_t g = 1; g <= compiled.groupCount; ++g) groups.emplace_back(match.str(g));
+            for (size_t g = 1; g <= compiled.groupCount; ++g) groups.emplace_back(groupText(match[g]));
             matches.push_back(makeArray(std::move(groups)));
         }
     });
@@ -366,14 +470,14 @@ const std::string& replacementFromTable(const TableStorage& table, const std::st
     return text;
 }
 
-void appendGroup(std::string& out, const std::smatch& match, size_t group) {
-    if (match[group].matched) out.append(match[group].first, match[group].second);
+void appendGroup(std::string& out, const CountedMatch& match, size_t group) {
+    if (match[group].matched) out.append(match[group].first.base(), match[group].second.base());
 }
 
 // Expands a replacement string for one match: \0 and \& the match, \` and \'
 // the text before and after it, \+ the last group, \N group N, \\ a backslash.
 void appendReplacement(std::string& out, const std::string& replacement, const std::string& subject,
-                       const std::smatch& match, size_t groupCount) {
+                       const CountedMatch& match, size_t groupCount) {
     for (size_t i = 0; i < replacement.size(); ++i) {
         const char c = replacement[i];
         if (c != '\\' || i + 1 == replacement.size()) {
@@ -387,10 +491,10 @@ void appendReplacement(std::string& out, const std::string& replacement, const s
             appendGroup(out, match, 0);
             break;
         case '`':
-            out.append(subject.begin(), match[0].first);
+            out.append(subject.data(), match[0].first.base());
             break;
         case '\'':
-            out.append(match[0].second, subject.end());
+            out.append(match[0].second.base(), subject.data() + subject.size());
             break;
         case '+':
             if (groupCount > 0) appendGroup(out, match, groupCount);
@@ -570,18 +674,19 @@ Variable ScriptEngine::gsubFunction(std::span<const Variable> args) {
     std::string out;
     out.reserve(s.size());
     withRegexStack(s.size(), [&] {
-        auto copiedUpTo = s.begin();
+        BudgetedSubject subject(s, 0, pattern);
+        const char* copiedUpTo = s.data();
         std::string scratch;
-        for (std::sregex_iterator it(s.begin(), s.end(), compiled.regex), end; it != end; ++it) {
-            const std::smatch& match = *it;
-            out.append(copiedUpTo, match[0].first);
-            copiedUpTo = match[0].second;
+        for (CountedMatches it(subject.begin, subject.end, compiled.regex), end; it != end; ++it) {
+            const CountedMatch& match = *it;
+            out.append(copiedUpTo, match[0].first.base());
+            copiedUpTo = match[0].second.base();
             if (replacement.type == VarType::Table)
-                out += replacementFromTable(*replacement.asTable(), match.str(0), scratch);
+                out += replacementFromTable(*replacement.asTable(), groupText(match[0]), scratch);
             else
                 appendReplacement(out, replacement.asString(), s, match, compiled.groupCount);
         }
-        out.append(copiedUpTo, s.end());
+        out.append(copiedUpTo, s.data() + s.size());
     });
     return Variable(std::move(out));
 }

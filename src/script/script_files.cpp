@@ -46,8 +46,11 @@ Variable ScriptEngine::runScript(const std::string& source) {
         stackBase = static_cast<const char*>(__builtin_frame_address(0));
         stackBudget = budget;
     }
+    // Kept to the end: the error context of a failure points into its lines.
+    std::shared_ptr<BytecodeProgram> program;
     try {
-        Variable result = runBytecodeProgram(compileToBytecode(source));
+        program = compileToBytecode(source);
+        Variable result = runBytecodeProgram(program);
         rethrowPendingCoroutineException();
         return result;
     } catch (const std::exception& error) {

@@ -3,6 +3,7 @@
 
 #include "engine_internal.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,34 @@ Variable makeMulti(std::vector<Variable> values) {
     return Variable(std::make_shared<MultiResult>(MultiResult{std::move(values)}));
 }
 
+// The containers that a release in progress on this thread still has to free.
+static thread_local std::vector<std::shared_ptr<void>>* pendingContainers = nullptr;
+
+void Variable::releaseLastContainer() noexcept {
+    std::shared_ptr<void> container;
+    if (type == VarType::Array) {
+        container = std::move(u_.array);
+        u_.array.~shared_ptr();
+    } else {
+        container = std::move(u_.table);
+        u_.table.~shared_ptr();
+    }
+    if (pendingContainers) {
+        pendingContainers->push_back(std::move(container));
+        return;
+    }
+    // Nested containers freed by this one queue up here instead of recursing.
+    std::vector<std::shared_ptr<void>> pending;
+    pendingContainers = &pending;
+    container.reset();
+    while (!pending.empty()) {
+        std::shared_ptr<void> next = std::move(pending.back());
+        pending.pop_back();
+        next.reset();
+    }
+    pendingContainers = nullptr;
+}
+
 static std::string floatText(float f) {
     char buffer[64];
     int n = std::snprintf(buffer, sizeof buffer, "%f", static_cast<double>(f));
@@ -37,7 +66,73 @@ static std::string floatText(float f) {
     return text;
 }
 
+namespace {
+
+// Deeper containers are refused like runaway recursion, before the stack runs out.
+constexpr size_t deepestTextNesting = 1000;
+
+// Writes text forms into one string. `open` holds the containers being
+// written, outermost first: one met again inside itself is a cycle.
+struct TextWriter {
+    std::string text;
+    std::vector<const void*> open;
+
+    void append(const Variable& value) {
+        switch (value.type) {
+        case VarType::Array:
+            return appendContainer(value.asArray().get(), [&] {
+                const ArrayStorage& elements = *value.asArray();
+                text += '[';
+                for (size_t i = 0; i < elements.size(); ++i) {
+                    if (i) text += ", ";
+                    append(elements[i]);
+                }
+                text += ']';
+            });
+        case VarType::Table:
+            return appendContainer(value.asTable().get(), [&] {
+                text += '{';
+                bool first = true;
+                for (const auto& [key, element] : *value.asTable()) {
+                    if (!first) text += ", ";
+                    first = false;
+                    text += key;
+                    text += ": ";
+                    append(element);
+                }
+                text += '}';
+            });
+        case VarType::String:
+            text += value.asString();
+            return;
+        default:
+            text += value.scalarText();
+        }
+    }
+
+    template <typename Body> void appendContainer(const void* container, Body&& body) {
+        if (std::find(open.begin(), open.end(), container) != open.end()) {
+            text += "[cycle]";
+            return;
+        }
+        if (open.size() == deepestTextNesting)
+            throw std::runtime_error("Stack overflow: calls or expressions nested too deeply");
+        open.push_back(container);
+        body();
+        open.pop_back();
+    }
+};
+
+} // namespace
+
 std::string Variable::toString() const {
+    if (type != VarType::Array && type != VarType::Table) return scalarText();
+    TextWriter writer;
+    writer.append(*this);
+    return std::move(writer.text);
+}
+
+std::string Variable::scalarText() const {
     switch (type) {
     case VarType::None:
         return "not";
@@ -49,27 +144,6 @@ std::string Variable::toString() const {
         return asString();
     case VarType::Bool:
         return asBool() ? "true" : "false";
-    case VarType::Array: {
-        std::string text = "[";
-        const ArrayStorage& elements = *asArray();
-        for (size_t i = 0; i < elements.size(); ++i) {
-            if (i) text += ", ";
-            text += elements[i].toString();
-        }
-        return text + "]";
-    }
-    case VarType::Table: {
-        std::string text = "{";
-        bool first = true;
-        for (const auto& [key, value] : *asTable()) {
-            if (!first) text += ", ";
-            first = false;
-            text += key;
-            text += ": ";
-            text += value.toString();
-        }
-        return text + "}";
-    }
     case VarType::Function:
         return "[function]";
     case VarType::Multi:

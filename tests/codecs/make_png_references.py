@@ -3,7 +3,7 @@
 
 Run once, by hand, with Debian's Python and python3-pil:
 
-    /usr/bin/python3 tests/codecs/make_png_references.py ../shared/testdata/pngsuite \
+    /usr/bin/python3 tests/codecs/make_png_references.py tests/data/pngsuite \
         > tests/codecs/pngsuite_rgba8.txt
 
 Each line is "name width height fnv1a64" (FNV-1a 64 of the RGBA8 bytes, rows top

@@ -1,6 +1,6 @@
 // Tests of the PNG reader and writer.
 //
-// The PngSuite images come from /work/shared/testdata/pngsuite (path passed in
+// The PngSuite images live in tests/data/pngsuite (path passed in
 // as BV_PNGSUITE_DIR). They are (c) Willem van Schaik, and their LICENSE file
 // there grants "permission to use, copy, modify and distribute these images for
 // any purpose and without fee". Their expected RGBA8 pixels are kept as

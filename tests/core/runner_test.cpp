@@ -104,6 +104,23 @@ TEST(Runner, HostInterface) {
     EXPECT_EQ(callable.asFunction()->name, "host.fn");
 }
 
+// A host function that takes a library function's name, or its place, is
+// called as itself: builtin dispatch goes by the callable, not the name.
+TEST(Runner, HostFunctionsWithBuiltinNamesAreCalledAsThemselves) {
+    ScriptEngine engine;
+    engine.pushFunction("getTimeMs", [](const std::vector<Variable>&) { return Variable(7); });
+    engine.runScript("t = getTimeMs()\nu = getTimeMs() + 1");
+    EXPECT_EQ(engine.pullVariable("t").asInt(), 7);
+    EXPECT_EQ(engine.pullVariable("u").asInt(), 8);
+
+    Variable math = engine.pullVariable("math");
+    (*math.asTable())["floor"] = ScriptEngine::makeNativeCallable(
+        [](const std::vector<Variable>&) { return Variable(42); }, "math.floor", 0);
+    engine.runScript("x = math['floor'](1.5) + 0\ny = math['floor'](1.5)");
+    EXPECT_EQ(engine.pullVariable("x").asInt(), 42);
+    EXPECT_EQ(engine.pullVariable("y").asInt(), 42);
+}
+
 TEST(Runner, PathHelpers) {
     EXPECT_EQ(ScriptEngine::pathDirectory("file.bs"), "");
     EXPECT_EQ(ScriptEngine::pathDirectory("a/b/file.bs"), "a/b");
