@@ -1025,6 +1025,8 @@ class ScriptEngine {
     const std::vector<std::string>& getSortedTableKeys(const std::shared_ptr<TableStorage>& table);
     const std::vector<Variable>& getSortedTableKeyValues(const std::shared_ptr<TableStorage>& table);
     const std::vector<std::string>& getIterationTableKeys(const std::shared_ptr<TableStorage>& table);
+    // How many tables have walk caches (the dead ones not yet released included).
+    size_t tableCacheCount() const;
     const std::vector<Variable>& getIterationTableKeyValues(const std::shared_ptr<TableStorage>& table);
     const std::unordered_map<std::string, size_t>&
     getIterationTableKeyIndex(const std::shared_ptr<TableStorage>& table);
@@ -1537,6 +1539,8 @@ class ScriptEngine {
     std::chrono::steady_clock::time_point startInstant;
     std::unordered_map<const TableStorage*, TableCacheEntry> tableCaches;
     uint64_t tableCacheOperations = 0;
+    size_t cachedTableKeys = 0; // keys of the tables that have cache entries, when they were added
+    size_t cachedTableKeysAfterPrune = 0;
     uint64_t tableMutations = 0; // any table, any change that markTableMutated hears of
     // ---- standard library: private (end) ----
 };

@@ -15,6 +15,8 @@ namespace {
 // and only worth it once the map holds a fair number of entries.
 constexpr uint64_t PruneInterval = 64;
 constexpr size_t PruneThreshold = 256;
+// Key lists of dead tables up to this many keys may wait for a prune.
+constexpr size_t PrunedKeyFloor = 4096;
 
 // A base-10 integer with an optional "-", digits only, fitting 32 bits.
 bool parseDecimalInt(const std::string& text, int32_t& out) {
@@ -60,21 +62,24 @@ void buildKeyOrder(const TableStorage& table, std::vector<std::string>& keys, st
     for (const std::string& key : keys) values.push_back(ScriptEngine::keyStringToValue(key));
 }
 
-void ensureSortedKeys(TableCacheEntry& entry, const TableStorage& table) {
-    if (entry.sortedVersion == entry.version) return;
+// Both return how many keys they listed afresh (0 when the cache held).
+size_t ensureSortedKeys(TableCacheEntry& entry, const TableStorage& table) {
+    if (entry.sortedVersion == entry.version) return 0;
     buildKeyOrder(table, entry.sortedKeys, entry.sortedKeyValues);
     entry.sortedVersion = entry.version;
+    return entry.sortedKeys.size();
 }
 
 // The iteration order also carries the key -> position index that next() uses.
-void ensureIterationKeys(TableCacheEntry& entry, const TableStorage& table) {
-    if (entry.iterationVersion == entry.version) return;
+size_t ensureIterationKeys(TableCacheEntry& entry, const TableStorage& table) {
+    if (entry.iterationVersion == entry.version) return 0;
     buildKeyOrder(table, entry.iterationKeys, entry.iterationKeyValues);
     entry.iterationKeyIndex.clear();
     entry.iterationKeyIndex.reserve(entry.iterationKeys.size());
     for (size_t i = 0; i < entry.iterationKeys.size(); ++i)
         entry.iterationKeyIndex.emplace(entry.iterationKeys[i], i);
     entry.iterationVersion = entry.version;
+    return entry.iterationKeys.size();
 }
 
 } // namespace
@@ -88,12 +93,23 @@ Variable ScriptEngine::keyStringToValue(const std::string& key) {
 }
 
 void ScriptEngine::maybePruneDeadTableCacheEntries() {
-    if (++tableCacheOperations % PruneInterval == 0 && tableCaches.size() >= PruneThreshold)
-        pruneDeadTableCacheEntries();
+    const bool manyEntries =
+        ++tableCacheOperations % PruneInterval == 0 && tableCaches.size() >= PruneThreshold;
+    // Dead tables' key lists are dropped once they could outweigh the live ones,
+    // so a frame loop that makes and walks big tables keeps flat memory.
+    const bool manyKeys = cachedTableKeys > std::max(PrunedKeyFloor, 2 * cachedTableKeysAfterPrune);
+    if (manyEntries || manyKeys) pruneDeadTableCacheEntries();
 }
 
 void ScriptEngine::pruneDeadTableCacheEntries() {
     std::erase_if(tableCaches, [](const auto& entry) { return entry.second.table.expired(); });
+    cachedTableKeys = 0;
+    for (const auto& [storage, entry] : tableCaches) cachedTableKeys += storage->size();
+    cachedTableKeysAfterPrune = cachedTableKeys;
+}
+
+size_t ScriptEngine::tableCacheCount() const {
+    return tableCaches.size();
 }
 
 TableCacheEntry& ScriptEngine::tableCacheEntry(const std::shared_ptr<TableStorage>& table) {
@@ -116,7 +132,7 @@ void ScriptEngine::markTableMutated(const std::shared_ptr<TableStorage>& table) 
 const std::vector<std::string>& ScriptEngine::getSortedTableKeys(const std::shared_ptr<TableStorage>& table) {
     if (!table) return noKeys;
     TableCacheEntry& entry = tableCacheEntry(table);
-    ensureSortedKeys(entry, *table);
+    cachedTableKeys += ensureSortedKeys(entry, *table);
     return entry.sortedKeys;
 }
 
@@ -124,7 +140,7 @@ const std::vector<Variable>&
 ScriptEngine::getSortedTableKeyValues(const std::shared_ptr<TableStorage>& table) {
     if (!table) return noKeyValues;
     TableCacheEntry& entry = tableCacheEntry(table);
-    ensureSortedKeys(entry, *table);
+    cachedTableKeys += ensureSortedKeys(entry, *table);
     return entry.sortedKeyValues;
 }
 
@@ -132,7 +148,7 @@ const std::vector<std::string>&
 ScriptEngine::getIterationTableKeys(const std::shared_ptr<TableStorage>& table) {
     if (!table) return noKeys;
     TableCacheEntry& entry = tableCacheEntry(table);
-    ensureIterationKeys(entry, *table);
+    cachedTableKeys += ensureIterationKeys(entry, *table);
     return entry.iterationKeys;
 }
 
@@ -140,7 +156,7 @@ const std::vector<Variable>&
 ScriptEngine::getIterationTableKeyValues(const std::shared_ptr<TableStorage>& table) {
     if (!table) return noKeyValues;
     TableCacheEntry& entry = tableCacheEntry(table);
-    ensureIterationKeys(entry, *table);
+    cachedTableKeys += ensureIterationKeys(entry, *table);
     return entry.iterationKeyValues;
 }
 
@@ -148,7 +164,7 @@ const std::unordered_map<std::string, size_t>&
 ScriptEngine::getIterationTableKeyIndex(const std::shared_ptr<TableStorage>& table) {
     if (!table) return noKeyIndex;
     TableCacheEntry& entry = tableCacheEntry(table);
-    ensureIterationKeys(entry, *table);
+    cachedTableKeys += ensureIterationKeys(entry, *table);
     return entry.iterationKeyIndex;
 }
 

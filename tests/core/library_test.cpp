@@ -150,6 +150,21 @@ TEST(TableCache, NullTablesGiveEmptyResults) {
     engine.markTableMutated(none);
 }
 
+// A frame loop that makes and walks a big table each frame keeps the walk
+// caches of only a few dead tables.
+TEST(TableCache, CachesOfDroppedTablesAreReleased) {
+    ScriptEngine engine;
+    engine.runScript("for frame = 1, 160\n"
+                     "  t = {}\n"
+                     "  for i = 1, 2000\n"
+                     "    t[i] = i\n"
+                     "  end\n"
+                     "  for k, v in pairs(t)\n"
+                     "  end\n"
+                     "end");
+    EXPECT_LE(engine.tableCacheCount(), 4u);
+}
+
 TEST(TableCache, DeadTablesAreNotConsulted) {
     ScriptEngine engine;
     for (int round = 0; round < 600; ++round) {
