@@ -14,16 +14,8 @@ const Variable& requireArg(const std::vector<Variable>& args, size_t index, cons
 }
 
 double numericValue(const Variable& value, const std::string& function, const std::string& argName) {
-    switch (value.type) {
-    case VarType::Int:
-        return value.asInt();
-    case VarType::Float:
-        return value.asFloat();
-    case VarType::Bool:
-        return value.asBool() ? 1.0 : 0.0;
-    default:
-        bindingError(function, argName + " must be numeric");
-    }
+    if (!value.isNumeric()) bindingError(function, argName + " must be numeric");
+    return ScriptEngine::toDouble(value);
 }
 
 std::string stringValue(const Variable& value, const std::string& function, const std::string& argName) {

@@ -159,9 +159,11 @@ void publishInputGlobals() {
     engine.pushVariable("BRUME_MOUSE_X", Variable(int32_t(mouseX)));
     engine.pushVariable("BRUME_MOUSE_Y", Variable(int32_t(mouseY)));
     for (const KeyGlobal& key : keys) engine.pushVariable(key.name, Variable(bv_key_state(key.key)));
+    // Named once: a frame loop republishes these every frame.
+    static const std::string touchBar[] = {"BRUME_TOUCHBAR_1", "BRUME_TOUCHBAR_2", "BRUME_TOUCHBAR_3",
+                                           "BRUME_TOUCHBAR_4"};
     for (int n = 1; n <= 4; ++n)
-        engine.pushVariable("BRUME_TOUCHBAR_" + std::to_string(n),
-                            Variable(bv_getTouchBarButtonState(win, n) != 0));
+        engine.pushVariable(touchBar[n - 1], Variable(bv_getTouchBarButtonState(win, n) != 0));
 }
 
 HostMembers dazizMembers() {
