@@ -4,7 +4,7 @@
 # python3-freetype, on DejaVu Sans and a URW Type 1 font from Debian packages.
 # Not a test: never run in CI.
 #
-# Usage: bench/run-font-bench.sh [--no-build] [--threshold N]
+# Usage: bench/run-font-bench.sh [--no-build]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${BENCH_BUILD_DIR:-$root/build-release}
