@@ -1,0 +1,264 @@
+// A script line as the engine keeps it once read: its tokens and their
+// analysis, its statement kind and block links, and the expressions
+// precompiled from its token ranges.
+#pragma once
+
+#include "script_value.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum class StatementKind : uint8_t {
+    Empty = 0,
+    Simple = 1,
+    If = 2,
+    ElseIf = 3,
+    Else = 4,
+    End = 5,
+    While = 6,
+    Repeat = 7,
+    Until = 8,
+    For = 9,
+    FunctionDecl = 10,
+    DecayFunctionDecl = 11,
+    NativeFunctionDecl = 12,
+    LocalFunctionDecl = 13,
+    Return = 14,
+    Break = 15,
+};
+
+// Where an assignment defines a name that it does not find.
+enum class ScopeTarget : uint8_t { Default = 0, Frame = 1, Local = 2 };
+
+enum class BlockSignal : uint8_t { Normal = 0, Return = 1, Break = 2 };
+
+inline constexpr uint64_t NoLineIndex = ~uint64_t{0};
+
+// Interned identifiers: every name the engine meets gets a small, stable id
+// (never 0), so that scopes and globals compare and index names as integers.
+uint32_t internName(std::string_view name);
+const std::string& nameOf(uint32_t id);
+
+struct TokenAnalysis {
+    uint32_t nameId = 0; // the interned name of an identifier token, else 0
+    bool isIdentifier = false;
+    bool isTrue = false;
+    bool isFalse = false;
+    bool isNumeric = false;
+    bool isFloat = false;
+    bool hasInt = false;
+    int32_t intValue = 0;
+};
+
+// A half-open range [first, end) of token indexes.
+struct TokenRange {
+    size_t first = 0;
+    size_t end = 0;
+};
+
+// A precompiled expression: a tree over one token range, evaluated without
+// re-reading tokens and, for numbers, without boxing.
+enum class FastExprNodeKind : uint8_t {
+    IntLiteral = 1,
+    FloatLiteral = 2,
+    StringLiteral = 3,
+    BoolLiteral = 4,
+    NoneLiteral = 5,
+    Variable = 6,
+    Index = 7,
+    Call = 8,
+    Negate = 9,
+    Not = 10,
+    Length = 11,
+    Add = 12,
+    Subtract = 13,
+    Multiply = 14,
+    Divide = 15,
+    IntDivide = 16,
+    Modulo = 17,
+    Power = 18,
+    Equal = 19,
+    NotEqual = 20,
+    Less = 21,
+    Greater = 22,
+    LessEqual = 23,
+    GreaterEqual = 24,
+    And = 25,
+    Or = 26,
+};
+
+// Where a name was last found: valid while the engine's resolution epoch is
+// the one recorded, that is while no scope, binding or global has changed.
+// When the epoch has moved on (every call does that), the storage the name
+// was last found in is checked first: the innermost local scope, the
+// innermost frame scope or the globals, each verified by name.
+struct ResolutionCache {
+    enum class Hint : uint8_t { None, TopLocal, TopFrame, Global };
+    mutable uint64_t epoch = 0;
+    mutable Variable* slot = nullptr;
+    mutable Hint hint = Hint::None;
+};
+
+struct FastExprNode {
+    FastExprNodeKind kind = FastExprNodeKind::NoneLiteral;
+    int32_t left = -1;
+    int32_t right = -1;
+    uint16_t token = 0;
+    // The token the general evaluator would name in an error raised here.
+    uint16_t errorToken = 0;
+    bool pure = true; // no call anywhere in the subtree
+    // No call in the subtree but to the numeric library functions its call
+    // sites name, and no string but member names: the scalar path may try
+    // it, and computing it again after a failed try changes nothing.
+    bool scalarSafe = true;
+    int32_t intValue = 0;
+    float floatValue = 0;
+    uint32_t nameId = 0;
+    ResolutionCache resolved; // for variable nodes
+    int16_t scalarCode = -1;  // its flattened code in the expression's scalarCodes, if any
+};
+
+// The member a callee written as name['member'] was last found as. Table
+// entries keep their address until they are removed, and every removal
+// counts as a table mutation, so the entry is valid while the same table has
+// seen no mutation since. The table is held weakly (a table can hold the
+// function whose code holds this cache), which still pins its identity.
+struct MemberCache {
+    mutable std::weak_ptr<TableStorage> table;
+    mutable const Variable* member = nullptr;
+    mutable uint64_t mutations = 0;
+};
+
+// The most arguments a numeric library call takes on the scalar path.
+inline constexpr size_t maxScalarBuiltinArgs = 4;
+
+struct FastCallExpression {
+    int32_t callee = -1;
+    std::vector<int32_t> args;
+    BuiltinId builtinId = 0;
+    MemberCache member;
+};
+
+// A fast expression flattened into register instructions for the scalar
+// path: leaves are read straight from their operands, so numbers are
+// computed in one loop without walking the tree.
+inline constexpr size_t maxScalarRegisters = 16;
+
+struct ScalarInstruction {
+    // Besides the binary operator kinds of the tree (Add to GreaterEqual),
+    // numbered on from them so that the runner's handlers form one table.
+    static constexpr uint8_t Move = 25, JumpIfTruthy = 26, JumpIfFalsy = 27, Element = 28, ElementRef = 29,
+                             Tree = 30, Builtin = 31, End = 32;
+    static_assert(static_cast<uint8_t>(FastExprNodeKind::GreaterEqual) + 1 == Move);
+    // The constant modes have the values of their scalar kinds (those of the
+    // value types), so that a constant operand packs without a table; the
+    // other modes follow them.
+    enum class Mode : uint8_t {
+        NilConst = static_cast<uint8_t>(VarType::None),
+        IntConst = static_cast<uint8_t>(VarType::Int),
+        FloatConst = static_cast<uint8_t>(VarType::Float),
+        BoolConst = static_cast<uint8_t>(VarType::Bool),
+        Register,
+        Variable,
+        StringConst
+    };
+    // Where a binary operator's operand comes from, for the handler that
+    // reads it without testing its mode (`Any` tests it).
+    enum class Operand : uint8_t { Register, Constant, Variable, Any };
+    static constexpr int operandPairs = 10; // the nine pairs of the first three, then Any with Any
+    static constexpr Operand operandOf(Mode mode) {
+        return mode == Mode::Register    ? Operand::Register
+               : mode <= Mode::BoolConst ? Operand::Constant
+               : mode == Mode::Variable  ? Operand::Variable
+                                         : Operand::Any;
+    }
+    // The runner's handlers: each binary operator with each pair of operand
+    // sources, then the other instructions in the order of their ops.
+    static constexpr uint8_t binaryEntry(FastExprNodeKind kind, Operand a, Operand b) {
+        const int pair = a == Operand::Any || b == Operand::Any
+                             ? operandPairs - 1
+                             : static_cast<int>(a) * 3 + static_cast<int>(b);
+        return static_cast<uint8_t>(
+            (static_cast<int>(kind) - static_cast<int>(FastExprNodeKind::Add)) * operandPairs + pair);
+    }
+    static constexpr uint8_t firstOtherEntry =
+        (static_cast<int>(FastExprNodeKind::GreaterEqual) - static_cast<int>(FastExprNodeKind::Add) + 1) *
+        operandPairs;
+
+    uint8_t op = Tree;
+    uint8_t dst = 0;
+    Mode aMode = Mode::Register, bMode = Mode::Register;
+    uint8_t entry = 0;    // the handler, set from the op and modes once the code is built
+    int32_t a = 0, b = 0; // register, constant (a float's bits, a string's index) or variable node;
+                          // b of a jump: its target; a of a Builtin: its first argument's register
+    int32_t node = 0;     // the tree node computed, for errors and the Tree fallback
+
+    void setEntry() {
+        const auto kind = static_cast<FastExprNodeKind>(op);
+        entry = kind >= FastExprNodeKind::Add && kind <= FastExprNodeKind::GreaterEqual
+                    ? binaryEntry(kind, operandOf(aMode), operandOf(bMode))
+                    : static_cast<uint8_t>(firstOtherEntry + (op - Move));
+    }
+};
+
+struct ScalarCode {
+    std::vector<ScalarInstruction> instructions; // empty when the tree is walked instead
+    // How the scalar path runs the code: one operand, one operator on
+    // operands or one element need none of the runner's registers.
+    enum class Form : uint8_t { Walk, Leaf, Binary, Element, Code };
+    Form form = Form::Walk;
+};
+
+struct FastExpression {
+    std::vector<FastExprNode> nodes;
+    // The flattened code of the root and of each operator the scalar path may
+    // try whose parent asks it for a number on its own (a call's argument,
+    // an operand of an operator that computes full values), indexed by the
+    // node's `scalarCode`.
+    std::vector<ScalarCode> scalarCodes;
+    std::vector<std::string> strings;
+    std::vector<FastCallExpression> calls;
+    int32_t root = -1;
+    bool valid = false;
+    // False when the expression holds a call that cannot give a number, or a
+    // string, so trying the scalar path first would only cost time.
+    bool mayBeScalar() const { return nodes[root].scalarSafe; }
+};
+
+struct ParsedAssignmentTarget {
+    size_t nameIndex = 0;
+    std::vector<TokenRange> indexRanges;
+    std::vector<FastExpression> fastIndexes; // one per index range
+    bool wellFormed = true;                  // a name followed only by [expr] suffixes
+    ResolutionCache resolved;                // of the base name
+};
+
+struct ParsedScriptLine {
+    std::string text;
+    uint64_t lineNumber = 0;
+    std::vector<std::string> tokens;
+    std::vector<TokenAnalysis> tokenInfo;
+    StatementKind kind = StatementKind::Empty;
+    uint64_t endIndex = NoLineIndex;
+    uint64_t nextBranchIndex = NoLineIndex;
+    uint64_t assignOpIndex = 0;
+    ScopeTarget assignScope = ScopeTarget::Default;
+    std::vector<ParsedAssignmentTarget> assignmentTargets;
+    std::vector<TokenRange> valueRanges;
+    // Precompiled forms: the condition of if/elseif/while/until, the
+    // expression of an expression statement or single-valued return, and
+    // one per assignment value. Invalid where the text does not compile.
+    FastExpression fastExpression;
+    std::vector<FastExpression> fastValues;
+    bool fastAssignable = false; // one plain name = one fast expression
+    // One name or `name[key]` with `=` or a compound operator, or one
+    // declared name with `=`; a value the scalar path may try, and a key free
+    // of calls.
+    bool scalarStorable = false;
+    // A compound assignment's operator; NoneLiteral for `=`.
+    FastExprNodeKind storeOperator = FastExprNodeKind::NoneLiteral;
+};
+
+using ParsedLines = std::vector<ParsedScriptLine>;

@@ -1,0 +1,370 @@
+// A script value: its kinds, the shared string and byte boxes, and the
+// containers built of values.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+enum class VarType : int32_t {
+    None = 0,
+    Int = 1,
+    Float = 2,
+    String = 3,
+    Raw = 4,
+    Bool = 5,
+    Pointer = 6,
+    Array = 7,
+    Multi = 8,
+    Table = 9,
+    Function = 10,
+};
+
+struct Variable;
+struct ScriptCallable;
+struct MultiResult;
+
+using ArrayStorage = std::vector<Variable>;
+// Table keys hash as views, so that lookups by a key held elsewhere copy
+// nothing. The call is deliberately not noexcept: the map then stores each
+// key's hash beside it and compares keys only when the hashes agree.
+struct TableKeyHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
+};
+using TableStorage = std::unordered_map<std::string, Variable, TableKeyHash, std::equal_to<>>;
+using NativeFunction = std::function<Variable(const std::vector<Variable>&)>;
+// A library builtin's own entry: the arguments as they lie, without a vector.
+using DirectFunction = std::function<Variable(std::span<const Variable>)>;
+// A numeric math function, called through a plain pointer.
+using NumericFunction = Variable (*)(std::span<const Variable>);
+using BuiltinId = uint16_t;
+
+#if defined(__SANITIZE_ADDRESS__)
+#define BV_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BV_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifndef BV_ADDRESS_SANITIZER
+#define BV_ADDRESS_SANITIZER 0
+#endif
+
+// A string's or byte block's payload, shared by the values copied from one
+// another and copied only when one of them is changed, so that a value stays
+// three words however long its text. A value is owned by one thread, so the
+// count needs no atomic operations.
+template <class T> struct SharedBox {
+    uint32_t refs;
+    T value;
+
+    SharedBox* share() {
+        ++refs;
+        return this;
+    }
+    void release() noexcept {
+        if (--refs == 0) delete this;
+    }
+
+    // Freed boxes wait on a short list of their thread for reuse: every
+    // intermediate string is a box, and the general allocator would
+    // otherwise be a large part of what a string operation costs.
+    static void* operator new(size_t size) {
+        FreeBox* box = spare.top;
+        if (!box) return ::operator new(size);
+        spare.top = box->next;
+        --spare.count;
+        return box;
+    }
+    static void operator delete(void* box) noexcept {
+        if (spare.count == spareLimit) return ::operator delete(box);
+        spare.top = new (box) FreeBox{spare.top};
+        ++spare.count;
+    }
+    // For a thread about to end: the list dies with it.
+    static void freeSpares() noexcept {
+        while (spare.top) ::operator delete(std::exchange(spare.top, spare.top->next));
+        spare.count = 0;
+    }
+
+  private:
+    struct FreeBox {
+        FreeBox* next;
+    };
+    // None under AddressSanitizer, which then sees every use of a freed box.
+    static constexpr uint32_t spareLimit = BV_ADDRESS_SANITIZER ? 0 : 1024;
+    static inline thread_local struct {
+        FreeBox* top;
+        uint32_t count;
+    } spare{};
+};
+using StringBox = SharedBox<std::string>;
+using RawBox = SharedBox<std::vector<uint8_t>>;
+
+// A script value: a kind tag and a hand-made tagged union over the ten kinds
+// of payload, so that copying numbers costs no more than copying numbers.
+struct Variable {
+    VarType type = VarType::None;
+
+    Variable() { u_.words[0] = 0; }
+    Variable(int32_t i) : type(VarType::Int) { u_.words[0] = static_cast<uint32_t>(i); }
+    Variable(float f) : type(VarType::Float) { u_.words[0] = std::bit_cast<uint32_t>(f); }
+    Variable(bool b) : type(VarType::Bool) { u_.words[0] = b; }
+    Variable(std::string s) : type(VarType::String) { initBox(new StringBox{1, std::move(s)}); }
+    Variable(const char* s) : type(VarType::String) { initBox(new StringBox{1, s}); }
+    Variable(std::shared_ptr<ArrayStorage> a) : type(VarType::Array) {
+        new (&u_.array) std::shared_ptr<ArrayStorage>(std::move(a));
+    }
+    Variable(std::shared_ptr<TableStorage> t) : type(VarType::Table) {
+        new (&u_.table) std::shared_ptr<TableStorage>(std::move(t));
+    }
+    Variable(std::shared_ptr<ScriptCallable> f) : type(VarType::Function) {
+        new (&u_.function) std::shared_ptr<ScriptCallable>(std::move(f));
+    }
+    Variable(std::shared_ptr<MultiResult> m) : type(VarType::Multi) {
+        new (&u_.multi) std::shared_ptr<MultiResult>(std::move(m));
+    }
+    static Variable raw(std::vector<uint8_t> bytes) {
+        Variable v;
+        v.type = VarType::Raw;
+        v.initBox(new RawBox{1, std::move(bytes)});
+        return v;
+    }
+    static Variable pointer(void* p) {
+        Variable v;
+        v.type = VarType::Pointer;
+        v.u_.words[0] = reinterpret_cast<uintptr_t>(p);
+        return v;
+    }
+
+    // Plain payloads are copied here, so that numbers never call out.
+    Variable(const Variable& other) : type(other.type) {
+        if (other.holdsPlainData())
+            initWord(other.u_.words[0]);
+        else
+            copyPayload(other);
+    }
+    Variable(Variable&& other) noexcept : type(other.type) {
+        if (other.holdsPlainData())
+            initWord(other.u_.words[0]);
+        else
+            movePayload(other);
+    }
+    ~Variable() {
+        if (!holdsPlainData()) destroyPayload();
+    }
+    Variable& operator=(const Variable& other) {
+        if (this == &other) return *this;
+        if (holdsPlainData() && other.holdsPlainData()) {
+            type = other.type;
+            copyPlainData(other);
+            return *this;
+        }
+        // `other` may live inside what this value holds: copy it before letting go.
+        Variable copy(other);
+        return *this = std::move(copy);
+    }
+    Variable& operator=(Variable&& other) noexcept {
+        if (this == &other) return *this;
+        if (holdsPlainData() && other.holdsPlainData()) {
+            type = other.type;
+            copyPlainData(other);
+            return *this;
+        }
+        Variable moved(std::move(other), 0);
+        destroyPayload();
+        type = moved.type;
+        movePayload(moved);
+        return *this;
+    }
+
+    bool isNone() const { return type == VarType::None; }
+    bool isNumeric() const { return type == VarType::Int || type == VarType::Float || type == VarType::Bool; }
+
+    // Unchecked payload access: callers test `type` first.
+    int32_t asInt() const { return u_.i; }
+    float asFloat() const { return u_.f; }
+    bool asBool() const { return u_.b; }
+    // A plain payload's bits: an Int's, a Float's or a Bool's value, 0 for None.
+    uint32_t plainBits() const { return static_cast<uint32_t>(u_.words[0]); }
+    // Becomes a plain value of kind `t` with payload bits `bits`, in place.
+    void setPlain(VarType t, uint32_t bits) {
+        if (!holdsPlainData()) destroyPayload();
+        type = t;
+        u_.words[0] = bits;
+    }
+    void* asPointer() const { return u_.p; }
+    const std::string& asString() const { return u_.s->value; }
+    // The text to change in place: first made this value's own, so that the
+    // values it was copied to or from keep theirs.
+    std::string& ownString() {
+        if (u_.s->refs > 1) {
+            StringBox* own = new StringBox{1, u_.s->value};
+            u_.s->release();
+            u_.s = own;
+        }
+        return u_.s->value;
+    }
+    const std::vector<uint8_t>& asRaw() const { return u_.raw->value; }
+    const std::shared_ptr<ArrayStorage>& asArray() const { return u_.array; }
+    const std::shared_ptr<TableStorage>& asTable() const { return u_.table; }
+    const std::shared_ptr<ScriptCallable>& asFunction() const { return u_.function; }
+    const std::shared_ptr<MultiResult>& asMulti() const { return u_.multi; }
+
+    std::string toString() const;
+    // The text form of a value that is not an array or table.
+    std::string scalarText() const;
+
+  private:
+    // The ten payloads, in the order of their kinds' first appearance.
+    union Payload {
+        uint64_t words[2]; // a plain payload or a box pointer, and the word after
+        int32_t i;         // Int, and None (always 0)
+        float f;
+        StringBox* s;
+        RawBox* raw;
+        bool b;
+        void* p;
+        std::shared_ptr<ArrayStorage> array;
+        std::shared_ptr<TableStorage> table;
+        std::shared_ptr<ScriptCallable> function;
+        std::shared_ptr<MultiResult> multi;
+        Payload() {}
+        ~Payload() {}
+    } u_;
+
+    Variable(Variable&& other, int) noexcept : type(other.type) { movePayload(other); }
+
+    // Kinds whose payload is one word that needs no construction or destruction.
+    static bool isPlain(VarType t) {
+        constexpr uint32_t plain =
+            1u << static_cast<int>(VarType::None) | 1u << static_cast<int>(VarType::Int) |
+            1u << static_cast<int>(VarType::Float) | 1u << static_cast<int>(VarType::Bool) |
+            1u << static_cast<int>(VarType::Pointer);
+        return plain >> static_cast<uint32_t>(t) & 1;
+    }
+    bool holdsPlainData() const { return isPlain(type); }
+    // Plain payloads and box pointers are written as one whole word (read
+    // back through the member of their kind), so a copy is one load and one
+    // store that the processor can forward from the write before it.
+    void copyPlainData(const Variable& other) { u_.words[0] = other.u_.words[0]; }
+    // A one-word payload copied or moved into a new value, and a new box
+    // pointer, also clear the word after them. Values whose kind the
+    // optimiser cannot see are then written whole; otherwise GCC's flow
+    // analysis finds paths on which a kind it cannot rule out reads a shared
+    // pointer's second word. Numbers are made where their kind is in sight.
+    void initWord(uint64_t word) {
+        u_.words[0] = word;
+        u_.words[1] = 0;
+    }
+    void initBox(void* box) { initWord(reinterpret_cast<uintptr_t>(box)); }
+    // The payload must be uninitialised (or plain) when these run. Each
+    // returns early for plain kinds, although its switch would take them too:
+    // the optimiser's flow analysis then never sees a number's word read as a
+    // string or container where these are inlined.
+    void copyPayload(const Variable& other) {
+        if (other.holdsPlainData()) return initWord(other.u_.words[0]);
+        switch (other.type) {
+        case VarType::String:
+            initBox(other.u_.s->share());
+            break;
+        case VarType::Raw:
+            initBox(other.u_.raw->share());
+            break;
+        case VarType::Array:
+            new (&u_.array) std::shared_ptr<ArrayStorage>(other.u_.array);
+            break;
+        case VarType::Table:
+            new (&u_.table) std::shared_ptr<TableStorage>(other.u_.table);
+            break;
+        case VarType::Function:
+            new (&u_.function) std::shared_ptr<ScriptCallable>(other.u_.function);
+            break;
+        case VarType::Multi:
+            new (&u_.multi) std::shared_ptr<MultiResult>(other.u_.multi);
+            break;
+        default:
+            initWord(other.u_.words[0]);
+            break;
+        }
+    }
+    void movePayload(Variable& other) noexcept {
+        if (other.holdsPlainData()) return initWord(other.u_.words[0]);
+        switch (other.type) {
+        case VarType::String:
+        case VarType::Raw:
+            // The box changes hands. The source becomes a None rather than
+            // keeping the pointer, so that destroying it needs no count.
+            initWord(other.u_.words[0]);
+            other.type = VarType::None;
+            other.u_.words[0] = 0;
+            break;
+        case VarType::Array:
+            new (&u_.array) std::shared_ptr<ArrayStorage>(std::move(other.u_.array));
+            break;
+        case VarType::Table:
+            new (&u_.table) std::shared_ptr<TableStorage>(std::move(other.u_.table));
+            break;
+        case VarType::Function:
+            new (&u_.function) std::shared_ptr<ScriptCallable>(std::move(other.u_.function));
+            break;
+        case VarType::Multi:
+            new (&u_.multi) std::shared_ptr<MultiResult>(std::move(other.u_.multi));
+            break;
+        default:
+            initWord(other.u_.words[0]);
+            break;
+        }
+    }
+    // Drops the last reference to a non-empty array or table without
+    // recursing once per level of nesting.
+    void releaseLastContainer() noexcept;
+    void destroyPayload() noexcept {
+        if (holdsPlainData()) return;
+        switch (type) {
+        case VarType::String:
+            u_.s->release();
+            break;
+        case VarType::Raw:
+            u_.raw->release();
+            break;
+        case VarType::Array:
+            if (u_.array.use_count() == 1 && !u_.array->empty()) return releaseLastContainer();
+            u_.array.~shared_ptr();
+            break;
+        case VarType::Table:
+            if (u_.table.use_count() == 1 && !u_.table->empty()) return releaseLastContainer();
+            u_.table.~shared_ptr();
+            break;
+        case VarType::Function:
+            u_.function.~shared_ptr();
+            break;
+        case VarType::Multi:
+            u_.multi.~shared_ptr();
+            break;
+        default:
+            break;
+        }
+    }
+};
+
+// Three words: arrays, tables and scopes hold many values side by side.
+static_assert(sizeof(Variable) == 24);
+
+struct MultiResult {
+    std::vector<Variable> values;
+};
+
+Variable makeTable();
+Variable makeArray();
+Variable makeArray(std::vector<Variable> values);
+Variable makeMulti(std::vector<Variable> values);
