@@ -89,6 +89,10 @@ class ScriptEngine {
     static int compareVariables(const Variable& a, const Variable& b);
     static Variable performOperation(const Variable& a, char op, const Variable& b);
     static Variable performOperation(const Variable& a, const std::string& op, const Variable& b);
+    // A comparison or arithmetic operator (Add to GreaterEqual) on full values.
+    static Variable applyBinaryOperator(FastExprNodeKind op, const Variable& a, const Variable& b);
+    // Unary minus of a numeric value (callers raise for any other).
+    static Variable negateNumber(const Variable& v);
     static std::string keyToString(const Variable& key);
     static int32_t arrayLength(const Variable& v);
     static int32_t tableSequenceLength(const TableStorage& table);

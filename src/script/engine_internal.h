@@ -14,11 +14,6 @@ inline bool isBuiltin(const Variable* value, BuiltinId id) {
            value->asFunction()->builtinId == id;
 }
 
-// Int results wrap around to the 32-bit range.
-inline int32_t wrap(int64_t v) {
-    return static_cast<int32_t>(static_cast<uint32_t>(v));
-}
-
 // The value a single target receives: the first of several, or the value itself.
 inline Variable firstValue(Variable value) {
     if (value.type != VarType::Multi) return value;

@@ -7,7 +7,8 @@
 
 namespace {
 
-enum BinaryOperator {
+// The codes of the binary operator table.
+enum OperatorCode {
     OpNone = 0,
     OpOr = 1,
     OpAnd = 2,
@@ -25,48 +26,6 @@ enum BinaryOperator {
     OpModulo = 14,
     OpPower = 15,
 };
-
-int precedenceOf(int op) {
-    static const int table[] = {0, 1, 2, 3, 3, 4, 4, 4, 4, 5, 5, 6, 6, 6, 6, 7};
-    return table[op];
-}
-
-char arithmeticChar(int op) {
-    static const char chars[] = "+-*/\\%^";
-    return chars[op - OpAdd];
-}
-
-Variable applyBinary(int op, const Variable& left, const Variable& right) {
-    switch (op) {
-    case OpEqual:
-        return Variable(ScriptEngine::variablesEqual(left, right));
-    case OpNotEqual:
-        return Variable(!ScriptEngine::variablesEqual(left, right));
-    case OpLess:
-        return Variable(ScriptEngine::compareVariables(left, right) < 0);
-    case OpGreater:
-        return Variable(ScriptEngine::compareVariables(left, right) > 0);
-    case OpLessEqual:
-        return Variable(ScriptEngine::compareVariables(left, right) <= 0);
-    case OpGreaterEqual:
-        return Variable(ScriptEngine::compareVariables(left, right) >= 0);
-    default:
-        return ScriptEngine::performOperation(left, arithmeticChar(op), right);
-    }
-}
-
-Variable negate(const Variable& v) {
-    switch (v.type) {
-    case VarType::Int:
-        return Variable(static_cast<int32_t>(0u - static_cast<uint32_t>(v.asInt())));
-    case VarType::Float:
-        return Variable(-v.asFloat());
-    case VarType::Bool:
-        return Variable(int32_t{v.asBool() ? -1 : 0});
-    default:
-        return Variable();
-    }
-}
 
 } // namespace
 
@@ -158,21 +117,22 @@ Variable ScriptEngine::climb(ExpressionReader& r, int minPrecedence, bool evalua
     checkStackDepth();
     Variable value = readUnary(r, evaluate);
     while (!r.atEnd()) {
-        int op = classifyBinaryOperator(r.current());
-        if (op == OpNone || precedenceOf(op) < minPrecedence) break;
+        const BinaryOperator op = binaryOperators[classifyBinaryOperator(r.current())];
+        if (op.precedence == 0 || op.precedence < minPrecedence) break;
         setErrorToken(r.tokens, r.index);
         ++r.index;
-        if (op == OpOr || op == OpAnd) {
-            int rightPrecedence = op == OpOr ? 2 : 3;
-            bool keepLeft = evaluate && (isTruthy(value) == (op == OpOr));
+        if (op.kind == FastExprNodeKind::Or || op.kind == FastExprNodeKind::And) {
+            int rightPrecedence = op.precedence + 1;
+            bool keepLeft = evaluate && (isTruthy(value) == (op.kind == FastExprNodeKind::Or));
             if (!evaluate || keepLeft)
                 climb(r, rightPrecedence, false);
             else
                 value = climb(r, rightPrecedence, true);
             continue;
         }
-        Variable right = climb(r, op == OpPower ? 7 : precedenceOf(op) + 1, evaluate);
-        if (evaluate) value = applyBinary(op, value, right);
+        Variable right =
+            climb(r, op.kind == FastExprNodeKind::Power ? op.precedence : op.precedence + 1, evaluate);
+        if (evaluate) value = applyBinaryOperator(op.kind, value, right);
     }
     return value;
 }
@@ -190,7 +150,7 @@ Variable ScriptEngine::readUnary(ExpressionReader& r, bool evaluate) {
             return operand;
         case '-':
             if (!operand.isNumeric()) throwError("Unary '-' requires a numeric value", r.tokens[opIndex]);
-            return negate(operand);
+            return negateNumber(operand);
         case '#':
             return Variable(lengthOf(operand));
         default:

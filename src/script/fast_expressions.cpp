@@ -6,6 +6,7 @@
 #include "ScriptEngine.h"
 
 #include "engine_internal.h"
+#include "number_rules.h"
 
 #include <bit>
 #include <cmath>
@@ -14,51 +15,6 @@ using Kind = FastExprNodeKind;
 using Scalar = ScriptEngine::FastScalarValue;
 
 namespace {
-
-int precedenceOf(Kind kind) {
-    switch (kind) {
-    case Kind::Or:
-        return 1;
-    case Kind::And:
-        return 2;
-    case Kind::Equal:
-    case Kind::NotEqual:
-        return 3;
-    case Kind::Less:
-    case Kind::Greater:
-    case Kind::LessEqual:
-    case Kind::GreaterEqual:
-        return 4;
-    case Kind::Add:
-    case Kind::Subtract:
-        return 5;
-    case Kind::Multiply:
-    case Kind::Divide:
-    case Kind::IntDivide:
-    case Kind::Modulo:
-        return 6;
-    case Kind::Power:
-        return 7;
-    default:
-        return 0;
-    }
-}
-
-Kind binaryKind(const std::string& t) {
-    static const std::pair<const char*, Kind> table[] = {
-        {"or", Kind::Or},      {"||", Kind::Or},        {"and", Kind::And},         {"&&", Kind::And},
-        {"==", Kind::Equal},   {"!=", Kind::NotEqual},  {"~=", Kind::NotEqual},     {"<", Kind::Less},
-        {">", Kind::Greater},  {"<=", Kind::LessEqual}, {">=", Kind::GreaterEqual}, {"+", Kind::Add},
-        {"-", Kind::Subtract}, {"*", Kind::Multiply},   {"/", Kind::Divide},        {"\\", Kind::IntDivide},
-        {"%", Kind::Modulo},   {"^", Kind::Power}};
-    for (const auto& [text, kind] : table)
-        if (t == text) return kind;
-    return Kind::NoneLiteral; // not an operator
-}
-
-char arithmeticChar(Kind kind) {
-    return "+-*/\\%^"[static_cast<int>(kind) - static_cast<int>(Kind::Add)];
-}
 
 // Precedence climbing over one token range; any construct it does not take
 // (literals of containers, varargs, dotted names, syntax errors) fails the
@@ -121,11 +77,11 @@ class FastCompiler {
         } leave{depth_};
         int32_t left = unary();
         while (left >= 0 && pos_ < end_) {
-            Kind kind = binaryKind(tokens_[pos_]);
-            int precedence = precedenceOf(kind);
+            const auto [kind, precedence] =
+                binaryOperators[ScriptEngine::classifyBinaryOperator(tokens_[pos_])];
             if (precedence == 0 || precedence < minPrecedence) break;
             size_t opToken = pos_++;
-            int32_t right = expression(kind == Kind::Power ? 7 : precedence + 1);
+            int32_t right = expression(kind == Kind::Power ? precedence : precedence + 1);
             if (right < 0) return -1;
             left = withChildren(kind, opToken, left, right, node(right).errorToken);
         }
@@ -332,7 +288,10 @@ void ScriptEngine::compileFastForms(ParsedScriptLine& line) {
                     compileFastExpressionRange(line.tokens, line.tokenInfo, range.first, range.end));
         line.fastAssignable = isFastAssignment(line);
         if (line.assignOpIndex != 0 && line.tokens[line.assignOpIndex].size() == 2)
-            line.storeOperator = binaryKind(line.tokens[line.assignOpIndex].substr(0, 1));
+            line.storeOperator =
+                binaryOperators[classifyBinaryOperator(
+                                    std::string_view(line.tokens[line.assignOpIndex]).substr(0, 1))]
+                    .kind;
         line.scalarStorable = isScalarStorable(line);
         break;
     default:
@@ -413,7 +372,7 @@ bool ScriptEngine::tryScalarNode(const FastExpression& expr, int32_t index, cons
         Scalar operand;
         if (!tryScalarOperand(expr, n.left, line, operand)) return false;
         if (operand.kind == Scalar::Int)
-            out = makeInt(wrap(-int64_t{operand.i}));
+            out = makeInt(number_rules::negate(operand.i));
         else if (operand.kind == Scalar::Float)
             out.kind = Scalar::Float, out.f = -operand.f;
         else if (operand.kind == Scalar::Bool)
@@ -529,29 +488,13 @@ template <Kind K> constexpr bool hasIntForm = !(K == Kind::Divide || K == Kind::
 template <Kind K> [[gnu::always_inline]] inline bool combineIntsOf(Packed a, Packed b, Packed& out) {
     if (kindOf(a) != Scalar::Int || kindOf(b) != Scalar::Int) return false;
     const int64_t x = static_cast<int32_t>(payloadOf(a)), y = static_cast<int32_t>(payloadOf(b));
-    if constexpr (K == Kind::Add)
-        out = packInt(wrap(x + y));
-    else if constexpr (K == Kind::Subtract)
-        out = packInt(wrap(x - y));
-    else if constexpr (K == Kind::Multiply)
-        out = packInt(wrap(x * y));
-    else if constexpr (K == Kind::Modulo || K == Kind::IntDivide) {
-        if (y == 0) return false;
-        out = packInt(wrap(K == Kind::Modulo ? x % y : x / y));
-    } else if constexpr (K == Kind::Equal)
-        out = pack(Scalar::Bool, x == y);
-    else if constexpr (K == Kind::NotEqual)
-        out = pack(Scalar::Bool, x != y);
-    else if constexpr (K == Kind::Less)
-        out = pack(Scalar::Bool, x < y);
-    else if constexpr (K == Kind::Greater)
-        out = pack(Scalar::Bool, x > y);
-    else if constexpr (K == Kind::LessEqual)
-        out = pack(Scalar::Bool, x <= y);
-    else if constexpr (K == Kind::GreaterEqual)
-        out = pack(Scalar::Bool, x >= y);
-    else
-        return false;
+    if constexpr (number_rules::isComparison(K)) {
+        out = pack(Scalar::Bool, number_rules::compare(K, x, y));
+    } else {
+        int32_t result;
+        if (!number_rules::intArithmetic(K, x, y, result)) return false;
+        out = packInt(result);
+    }
     return true;
 }
 
@@ -575,25 +518,14 @@ constexpr bool hasFloatForm = K == Kind::Add || K == Kind::Subtract || K == Kind
 template <Kind K> [[gnu::always_inline]] inline bool combineFloatsOf(Packed a, Packed b, Packed& out) {
     double x, y;
     if (!numberOf(a, x) || !numberOf(b, y)) return false;
-    auto number = [&](double value) {
-        out = pack(Scalar::Float, std::bit_cast<uint32_t>(static_cast<float>(value)));
-        return true;
-    };
-    auto truth = [&](bool value) {
-        out = pack(Scalar::Bool, value);
-        return true;
-    };
-    if constexpr (K == Kind::Add) return number(x + y);
-    if constexpr (K == Kind::Subtract) return number(x - y);
-    if constexpr (K == Kind::Multiply) return number(x * y);
-    if constexpr (K == Kind::Divide) return y != 0 && number(x / y);
-    if constexpr (K == Kind::Equal) return truth(x == y);
-    if constexpr (K == Kind::NotEqual) return truth(x != y);
-    if constexpr (K == Kind::Less) return truth(x < y);
-    if constexpr (K == Kind::Greater) return truth(x > y);
-    if constexpr (K == Kind::LessEqual) return truth(!(x > y));
-    if constexpr (K == Kind::GreaterEqual) return truth(!(x < y));
-    return false;
+    if constexpr (number_rules::isComparison(K)) {
+        out = pack(Scalar::Bool, number_rules::compare(K, x, y));
+    } else {
+        float result;
+        if (!number_rules::floatArithmetic(K, x, y, result)) return false;
+        out = pack(Scalar::Float, std::bit_cast<uint32_t>(result));
+    }
+    return true;
 }
 
 // Operator `K` on two numbers by the int or the float form; false for any
@@ -653,48 +585,21 @@ void ScriptEngine::operateInto(Variable& slot, Kind op, const FastScalarValue& v
 bool ScriptEngine::tryScalarMixed(const FastExprNode& n, const ParsedScriptLine& line,
                                   const FastScalarValue& a, const FastScalarValue& b, FastScalarValue& out) {
     const bool numeric = isNumericScalar(a) && isNumericScalar(b);
-    const double x = numeric ? scalarToDouble(a) : 0, y = numeric ? scalarToDouble(b) : 0;
+    if (!numeric && (n.kind == Kind::Equal || n.kind == Kind::NotEqual)) {
+        out = makeBool((a.kind == b.kind) == (n.kind == Kind::Equal));
+        return true;
+    }
+    if (!numeric) return false; // the shared operator raises the error
+    const double x = scalarToDouble(a), y = scalarToDouble(b);
+    if (number_rules::isComparison(n.kind)) {
+        out = makeBool(number_rules::compare(n.kind, x, y));
+        return true;
+    }
     const bool anyFloat = a.kind == Scalar::Float || b.kind == Scalar::Float;
-    auto floatResult = [&](double value) {
-        out.kind = Scalar::Float, out.f = static_cast<float>(value);
-        return true;
-    };
-    switch (n.kind) {
-    case Kind::Equal:
-    case Kind::NotEqual: {
-        bool equal = numeric ? x == y : a.kind == b.kind;
-        out = makeBool(equal == (n.kind == Kind::Equal));
+    if ((anyFloat || n.kind == Kind::Divide) && number_rules::floatArithmetic(n.kind, x, y, out.f)) {
+        out.kind = Scalar::Float;
         return true;
     }
-    case Kind::Less:
-    case Kind::Greater:
-    case Kind::LessEqual:
-    case Kind::GreaterEqual: {
-        if (!numeric) return false; // the shared comparison raises the error
-        int c = x < y ? -1 : (x > y ? 1 : 0);
-        bool r = n.kind == Kind::Less        ? c < 0
-                 : n.kind == Kind::Greater   ? c > 0
-                 : n.kind == Kind::LessEqual ? c <= 0
-                                             : c >= 0;
-        out = makeBool(r);
-        return true;
-    }
-    case Kind::Add:
-        if (numeric && anyFloat) return floatResult(x + y);
-        break;
-    case Kind::Subtract:
-        if (numeric && anyFloat) return floatResult(x - y);
-        break;
-    case Kind::Multiply:
-        if (numeric && anyFloat) return floatResult(x * y);
-        break;
-    case Kind::Divide:
-        if (numeric && y != 0) return floatResult(x / y);
-        break;
-    default:
-        break;
-    }
-    if (!numeric) return false;
     try {
         Variable result =
             performOperation(fastScalarToVariable(a), arithmeticChar(n.kind), fastScalarToVariable(b));
@@ -1102,10 +1007,8 @@ Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const F
     }
     case Kind::Negate: {
         Variable operand = evaluateFastNode(expr, n.left, line);
-        if (operand.type == VarType::Int) return Variable(wrap(-int64_t{operand.asInt()}));
-        if (operand.type == VarType::Float) return Variable(-operand.asFloat());
-        if (operand.type == VarType::Bool) return Variable(int32_t{operand.asBool() ? -1 : 0});
-        throwError("Unary '-' requires a numeric value", line.tokens[n.token]);
+        if (!operand.isNumeric()) throwError("Unary '-' requires a numeric value", line.tokens[n.token]);
+        return negateNumber(operand);
     }
     case Kind::Not:
         return Variable(!isTruthy(evaluateFastNode(expr, n.left, line)));
@@ -1134,22 +1037,7 @@ Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const F
         tryFastScalarFromVariable(b, y) && combineScalars(n, line, x, y, result))
         return fastScalarToVariable(result);
     try {
-        switch (n.kind) {
-        case Kind::Equal:
-            return Variable(variablesEqual(a, b));
-        case Kind::NotEqual:
-            return Variable(!variablesEqual(a, b));
-        case Kind::Less:
-            return Variable(compareVariables(a, b) < 0);
-        case Kind::Greater:
-            return Variable(compareVariables(a, b) > 0);
-        case Kind::LessEqual:
-            return Variable(compareVariables(a, b) <= 0);
-        case Kind::GreaterEqual:
-            return Variable(compareVariables(a, b) >= 0);
-        default:
-            return performOperation(a, arithmeticChar(n.kind), b);
-        }
+        return applyBinaryOperator(n.kind, a, b);
     } catch (const std::exception&) {
         rethrowAtToken(line, n.errorToken);
     }

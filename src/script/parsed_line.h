@@ -89,6 +89,27 @@ enum class FastExprNodeKind : uint8_t {
     Or = 26,
 };
 
+// The binary operators of both expression parsers, indexed by the code that
+// `ScriptEngine::classifyBinaryOperator` gives a token (0: no operator): the
+// node kind and the precedence (higher binds tighter; all but `^` associate
+// to the left).
+struct BinaryOperator {
+    FastExprNodeKind kind;
+    int precedence;
+};
+inline constexpr BinaryOperator binaryOperators[] = {
+    {FastExprNodeKind::NoneLiteral, 0}, {FastExprNodeKind::Or, 1},        {FastExprNodeKind::And, 2},
+    {FastExprNodeKind::Equal, 3},       {FastExprNodeKind::NotEqual, 3},  {FastExprNodeKind::Less, 4},
+    {FastExprNodeKind::Greater, 4},     {FastExprNodeKind::LessEqual, 4}, {FastExprNodeKind::GreaterEqual, 4},
+    {FastExprNodeKind::Add, 5},         {FastExprNodeKind::Subtract, 5},  {FastExprNodeKind::Multiply, 6},
+    {FastExprNodeKind::Divide, 6},      {FastExprNodeKind::IntDivide, 6}, {FastExprNodeKind::Modulo, 6},
+    {FastExprNodeKind::Power, 7}};
+
+// The character `performOperation` takes for an arithmetic kind (Add to Power).
+inline char arithmeticChar(FastExprNodeKind kind) {
+    return "+-*/\\%^"[static_cast<int>(kind) - static_cast<int>(FastExprNodeKind::Add)];
+}
+
 // Where a name was last found: valid while the engine's resolution epoch is
 // the one recorded, that is while no scope, binding or global has changed.
 // When the epoch has moved on (every call does that), the storage the name

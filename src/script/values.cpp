@@ -1,5 +1,6 @@
 // The value rules: text forms, truthiness, equality, ordering and arithmetic.
 #include "ScriptEngine.h"
+#include "number_rules.h"
 
 #include "engine_internal.h"
 
@@ -250,8 +251,7 @@ bool ScriptEngine::variablesEqual(const Variable& a, const Variable& b) {
 
 int ScriptEngine::compareVariables(const Variable& a, const Variable& b) {
     if (a.isNumeric() && b.isNumeric()) {
-        double x = toDouble(a), y = toDouble(b);
-        return x < y ? -1 : (x > y ? 1 : 0);
+        return number_rules::threeWay(toDouble(a), toDouble(b));
     }
     if (a.type == VarType::String && b.type == VarType::String) {
         // std::string compares chars through char_traits, which orders bytes as unsigned.
@@ -263,10 +263,6 @@ int ScriptEngine::compareVariables(const Variable& a, const Variable& b) {
 
 // ---------------------------------------------------------------------------
 // Arithmetic
-
-static Variable floatResult(double d) {
-    return Variable(static_cast<float>(d));
-}
 
 [[noreturn]] static void unsupported(char op) {
     throw std::runtime_error(std::string("Unsupported operation '") + op + "' between types");
@@ -304,61 +300,75 @@ static Variable power(const Variable& a, const Variable& b) {
         if (rounded >= -2147483648.0 && rounded <= 2147483647.0 && std::fabs(rounded - result) < 1e-6)
             return Variable(static_cast<int32_t>(rounded));
     }
-    return floatResult(result);
+    return Variable(number_rules::floatResult(result));
 }
 
-static Variable integerDivision(const Variable& a, const Variable& b) {
-    int32_t x = ScriptEngine::toInt(a), y = ScriptEngine::toInt(b);
-    if (y == 0) throw std::runtime_error("Division by zero");
-    if (y == -1) return Variable(wrap(-int64_t{x}));
-    return Variable(x / y);
-}
-
-static Variable remainder(const Variable& a, const Variable& b) {
-    double divisor = ScriptEngine::toDouble(b);
-    if (divisor == 0) throw std::runtime_error("Division by zero");
-    if (a.type == VarType::Float || b.type == VarType::Float)
-        return floatResult(std::fmod(static_cast<double>(static_cast<float>(ScriptEngine::toDouble(a))),
-                                     static_cast<double>(static_cast<float>(divisor))));
-    int32_t x = ScriptEngine::toInt(a), y = ScriptEngine::toInt(b);
-    if (y == -1) return Variable(int32_t{0});
-    return Variable(x % y);
+static FastExprNodeKind arithmeticKind(char op) {
+    static const char chars[] = "+-*/\\%^";
+    for (int i = 0; chars[i]; ++i)
+        if (chars[i] == op) return static_cast<FastExprNodeKind>(static_cast<int>(FastExprNodeKind::Add) + i);
+    throw std::runtime_error(std::string("Unsupported operation: ") + op);
 }
 
 Variable ScriptEngine::performOperation(const Variable& a, char op, const Variable& b) {
+    using Op = FastExprNodeKind;
     if (op == '+' && (a.type == VarType::String || b.type == VarType::String))
         return Variable(a.toString() + b.toString());
-    bool numeric = a.isNumeric() && b.isNumeric();
-    bool anyFloat = a.type == VarType::Float || b.type == VarType::Float;
-    switch (op) {
-    case '+':
-    case '-':
-    case '*': {
-        if (!numeric) unsupported(op);
-        if (anyFloat) {
-            double x = toDouble(a), y = toDouble(b);
-            return floatResult(op == '+' ? x + y : op == '-' ? x - y : x * y);
-        }
-        int64_t x = toInt(a), y = toInt(b);
-        return Variable(wrap(op == '+' ? x + y : op == '-' ? x - y : x * y));
-    }
-    case '/': {
-        if (!numeric) unsupported(op);
-        double divisor = toDouble(b);
-        if (divisor == 0) throw std::runtime_error("Division by zero");
-        return floatResult(toDouble(a) / divisor);
-    }
-    case '\\':
-        if (!numeric) unsupported(op);
-        return integerDivision(a, b);
-    case '%':
-        if (!numeric) unsupported(op);
-        return remainder(a, b);
-    case '^':
-        if (!numeric) unsupported(op);
+    const Op kind = arithmeticKind(op);
+    if (!a.isNumeric() || !b.isNumeric()) unsupported(op);
+    const bool anyFloat = a.type == VarType::Float || b.type == VarType::Float;
+    float f;
+    int32_t i;
+    switch (kind) {
+    case Op::Power:
         return power(a, b);
+    case Op::IntDivide: // of the operands truncated, floats included
+        if (number_rules::intArithmetic(kind, toInt(a), toInt(b), i)) return Variable(i);
+        break;
+    case Op::Modulo:
+        if (anyFloat) {
+            const double x = static_cast<float>(toDouble(a)), y = static_cast<float>(toDouble(b));
+            if (y != 0) return Variable(number_rules::floatResult(std::fmod(x, y)));
+        } else if (number_rules::intArithmetic(kind, toInt(a), toInt(b), i)) {
+            return Variable(i);
+        }
+        break;
+    default: // + - * and /, which always divides as floats
+        if (!anyFloat && kind != Op::Divide && number_rules::intArithmetic(kind, toInt(a), toInt(b), i))
+            return Variable(i);
+        if (number_rules::floatArithmetic(kind, toDouble(a), toDouble(b), f)) return Variable(f);
+        break;
+    }
+    throw std::runtime_error("Division by zero");
+}
+
+Variable ScriptEngine::applyBinaryOperator(FastExprNodeKind op, const Variable& a, const Variable& b) {
+    switch (op) {
+    case FastExprNodeKind::Equal:
+        return Variable(variablesEqual(a, b));
+    case FastExprNodeKind::NotEqual:
+        return Variable(!variablesEqual(a, b));
+    case FastExprNodeKind::Less:
+        return Variable(compareVariables(a, b) < 0);
+    case FastExprNodeKind::Greater:
+        return Variable(compareVariables(a, b) > 0);
+    case FastExprNodeKind::LessEqual:
+        return Variable(compareVariables(a, b) <= 0);
+    case FastExprNodeKind::GreaterEqual:
+        return Variable(compareVariables(a, b) >= 0);
     default:
-        throw std::runtime_error(std::string("Unsupported operation: ") + op);
+        return performOperation(a, arithmeticChar(op), b);
+    }
+}
+
+Variable ScriptEngine::negateNumber(const Variable& v) {
+    switch (v.type) {
+    case VarType::Int:
+        return Variable(number_rules::negate(v.asInt()));
+    case VarType::Float:
+        return Variable(-v.asFloat());
+    default:
+        return Variable(int32_t{v.asBool() ? -1 : 0});
     }
 }
 
