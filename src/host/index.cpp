@@ -2,6 +2,7 @@
 #include "index.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <sys/resource.h>
@@ -85,6 +86,8 @@ int compileToFile(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     growStackLimit();
+    // The test suite runs every script a second time this way.
+    if (std::getenv("BRUMEVALE_GENERAL_PATHS")) ScriptEngine::useGeneralPathsOnly();
     try {
         setRuntimeDirectory(executableDirectory(argc > 0 ? argv[0] : nullptr));
         registerFunctions();

@@ -112,6 +112,12 @@ class ScriptEngine {
     static bool isStringToken(std::string_view token);
     static std::string decodeStringToken(const std::string& token);
     static void prepareParsedLines(ParsedLines& lines);
+    // From now on, scripts read run on the general paths alone: no
+    // precompiled values or returns, flattened scalar code, fast bodies or
+    // direct builtin entries. A condition is still decided as a number where
+    // it computes to one, by the one scalar attempt both ways share. Set
+    // before any script is read; tests run every script both ways.
+    static void useGeneralPathsOnly() { generalPathsOnly = true; }
     static size_t findMatchingElseOrEnd(const ParsedLines& lines, size_t index, bool& foundElse);
     static size_t findMatchingEnd(const ParsedLines& lines, size_t index);
     static size_t findMatchingUntil(const ParsedLines& lines, size_t index);
@@ -405,6 +411,7 @@ class ScriptEngine {
     }
     void executeGeneralStatement(const ParsedScriptLine& line);
     std::shared_ptr<const ParsedLines> sharedLines(const ParsedLines& lines);
+    bool stackExhausted() const;
     void checkStackDepth() const;
 
     // Bytecode.
@@ -594,6 +601,7 @@ class ScriptEngine {
     // stands in for a full evaluation (containers have no scalar form), so a
     // condition judges its result as full values are judged: 0 is true.
     bool scalarReadElement = false;
+    static inline bool generalPathsOnly = false;
     [[noreturn]] void rethrowAtToken(const ParsedScriptLine& line, uint16_t token);
 
     // Calls.

@@ -58,10 +58,13 @@ size_t ScriptEngine::measureStackBudget() {
     return size > 2 * reserve ? size - reserve : size / 2;
 }
 
-void ScriptEngine::checkStackDepth() const {
+bool ScriptEngine::stackExhausted() const {
     const char* here = static_cast<const char*>(__builtin_frame_address(0));
-    if (stackBase && static_cast<size_t>(stackBase - here) > stackBudget)
-        throw std::runtime_error("Stack overflow: calls or expressions nested too deeply");
+    return stackBase && static_cast<size_t>(stackBase - here) > stackBudget;
+}
+
+void ScriptEngine::checkStackDepth() const {
+    if (stackExhausted()) throw std::runtime_error("Stack overflow: calls or expressions nested too deeply");
 }
 
 Variable ScriptEngine::invokeCallable(const Variable& callee, const std::vector<Variable>& args) {
@@ -78,8 +81,9 @@ Variable ScriptEngine::invokeCallableFast(const Variable& callee, const Variable
     if (!function) throw std::runtime_error("Attempted to call an invalid function value");
     if (function->isCoroutineEntry) return startCoroutine(function, args, count);
     if (function->isNative) {
-        Variable result = function->directFunction ? dispatchBuiltinFast(*function, args, count)
-                                                   : callNativeWithVector(*function, args, count);
+        Variable result = function->directFunction && !generalPathsOnly
+                              ? dispatchBuiltinFast(*function, args, count)
+                              : callNativeWithVector(*function, args, count);
         return shouldAbortForSoftRaisedError() ? Variable() : result;
     }
     if (function->isChunk) {
@@ -237,7 +241,7 @@ Variable ScriptEngine::selectFunction(std::span<const Variable> args) {
 
 void ScriptEngine::prepareFastCallableBody(ScriptCallable& function) {
     function.fastBodyKind = 0;
-    if (!function.lines) return;
+    if (!function.lines || generalPathsOnly) return;
     const ParsedLines& lines = *function.lines;
     std::vector<size_t> body;
     for (size_t i = function.bodyStart; i < function.bodyEnd && i < lines.size() && body.size() <= 4; ++i)

@@ -114,7 +114,11 @@ void ScriptEngine::syntaxError(const ExpressionReader& r, const std::string& mes
 }
 
 Variable ScriptEngine::climb(ExpressionReader& r, int minPrecedence, bool evaluate) {
-    checkStackDepth();
+    if (stackExhausted()) {
+        // The report names the expression that could not be read, as a call's names its callee.
+        if (!r.atEnd()) setErrorToken(r.tokens, r.index);
+        checkStackDepth();
+    }
     Variable value = readUnary(r, evaluate);
     while (!r.atEnd()) {
         const BinaryOperator op = binaryOperators[classifyBinaryOperator(r.current())];

@@ -80,7 +80,7 @@ Variable ScriptEngine::executeStatement(const ParsedLines& lines, size_t& index,
 bool ScriptEngine::evaluateGeneralCondition(const ParsedScriptLine& line, const char* trailingMessage) {
     enterLine(line);
     try {
-        if (line.fastExpression.valid)
+        if (line.fastExpression.valid && !generalPathsOnly)
             return isTruthy(evaluateFastNode(line.fastExpression, line.fastExpression.root, line));
         size_t index = 1;
         bool value = evaluateCondition(line.tokens, index, &line.tokenInfo);

@@ -260,32 +260,37 @@ FastExpression ScriptEngine::compileFastExpressionRange(const std::vector<std::s
                                                         const std::vector<TokenAnalysis>& analysis,
                                                         size_t first, size_t end) {
     FastExpression expr = FastCompiler(tokens, analysis, first, end).compile();
-    buildScalarCode(expr);
+    if (!generalPathsOnly) buildScalarCode(expr);
     return expr;
 }
 
 void ScriptEngine::compileFastForms(ParsedScriptLine& line) {
     const size_t size = line.tokens.size();
+    // Conditions are compiled either way: their scalar attempt decides whether a number is judged as one.
+    auto value = [&](size_t first, size_t end) {
+        return generalPathsOnly ? FastExpression{}
+                                : compileFastExpressionRange(line.tokens, line.tokenInfo, first, end);
+    };
     switch (line.kind) {
     case StatementKind::If:
     case StatementKind::ElseIf:
     case StatementKind::While:
     case StatementKind::Until:
-    case StatementKind::Return:
         line.fastExpression = compileFastExpressionRange(line.tokens, line.tokenInfo, 1, size);
+        break;
+    case StatementKind::Return:
+        line.fastExpression = value(1, size);
         break;
     case StatementKind::Simple:
         if (line.assignOpIndex == 0) {
-            line.fastExpression = compileFastExpressionRange(line.tokens, line.tokenInfo, 0, size);
+            line.fastExpression = value(0, size);
             break;
         }
         for (const TokenRange& range : line.valueRanges)
-            line.fastValues.push_back(
-                compileFastExpressionRange(line.tokens, line.tokenInfo, range.first, range.end));
+            line.fastValues.push_back(value(range.first, range.end));
         for (ParsedAssignmentTarget& target : line.assignmentTargets)
             for (const TokenRange& range : target.indexRanges)
-                target.fastIndexes.push_back(
-                    compileFastExpressionRange(line.tokens, line.tokenInfo, range.first, range.end));
+                target.fastIndexes.push_back(value(range.first, range.end));
         line.fastAssignable = isFastAssignment(line);
         if (line.assignOpIndex != 0 && line.tokens[line.assignOpIndex].size() == 2)
             line.storeOperator =
