@@ -3,9 +3,12 @@
 median wall time, peak memory (max RSS) and their ratios.
 
 Each pair is NAME.bs and NAME.lua; both must print byte-identical standard
-output. Started by bench/run-interpreter-bench.sh, which builds the executable
-first. The figures are informational: the exit status is 1 only when a run
-fails or the two outputs differ, never because a target is missed.
+output. With --baseline, a second brumevale executable (an older build) runs
+every NAME.bs too, and each pair also gets its time ratio to that executable.
+Started by bench/run-interpreter-bench.sh, which builds the executables first.
+The figures are informational: the exit status is 1 only when a run of the
+current executable or of Lua fails or their outputs differ, never because a
+target is missed or the baseline misbehaves.
 """
 
 import argparse
@@ -19,9 +22,11 @@ import tempfile
 import threading
 import time
 
-TIME_GEOMEAN_TARGET = 2.0
-TIME_RATIO_LIMIT = 4.0
-MEMORY_RATIO_LIMIT = 3.0
+TIME_GEOMEAN_TARGET = 1.8
+TIME_RATIO_LIMIT = 3.0
+MEMORY_RATIO_LIMIT = 2.0
+# A pair may be this much slower than the baseline before it counts as a regression.
+BASELINE_SLOWDOWN_LIMIT = 1.05
 GNU_TIME = "/usr/bin/time"
 
 
@@ -84,6 +89,15 @@ def check_runs(name, side, runs):
     return None
 
 
+def median_ratio(runs, references):
+    """The median of each run's time over the time of the reference run beside it.
+
+    Each run is compared with its neighbour, so that a burst of load on the
+    machine skews one ratio rather than one side.
+    """
+    return statistics.median(run.seconds / ref.seconds for run, ref in zip(runs, references))
+
+
 def discover(scripts_dir, wanted):
     names = sorted(entry[:-3] for entry in os.listdir(scripts_dir) if entry.endswith(".bs"))
     missing = [name for name in names
@@ -107,6 +121,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--brumevale", required=True, help="the brumevale executable")
     parser.add_argument("--lua", required=True, help="the Lua 5.4 interpreter")
+    parser.add_argument("--baseline", help="an older brumevale executable to compare with")
+    parser.add_argument("--baseline-label", default="",
+                        help="what the baseline was built from, for the report")
     parser.add_argument("--scripts", required=True, help="directory of NAME.bs / NAME.lua pairs")
     parser.add_argument("--runs", type=int, default=5, help="runs per side and benchmark")
     parser.add_argument("--timeout", type=float, default=300.0, help="seconds allowed per run")
@@ -119,24 +136,30 @@ def main():
 
     scripts_dir = os.path.abspath(args.scripts)
     brumevale = os.path.abspath(args.brumevale)
+    baseline = os.path.abspath(args.baseline) if args.baseline else None
     names = discover(scripts_dir, args.names)
     lua_version = subprocess.run([args.lua, "-v"], capture_output=True, text=True)
     print("BrumeScript: %s" % brumevale)
     print("Lua:         %s (%s)" % (args.lua, (lua_version.stdout or lua_version.stderr).strip()))
-    print("Runs:        %d per side, alternating; times are medians, the time ratio is the median"
+    if baseline:
+        print("Baseline:    %s%s" % (baseline, " (%s)" % args.baseline_label if args.baseline_label else ""))
+    print("Runs:        %d per side, alternating; times are medians, each time ratio is the median"
           % args.runs)
     print("             of each run's ratio to the run beside it; memory is the peak RSS of all runs")
     print(flush=True)
 
     results = []
     failures = []
+    baseline_problems = []
     for name in names:
         print("running %s ..." % name, file=sys.stderr, flush=True)
-        bs_runs, lua_runs = [], []
-        # Alternate the two sides so that drift in machine load hits both alike.
+        bs_runs, lua_runs, base_runs = [], [], []
+        # Alternate the sides so that drift in machine load hits them alike.
         for _ in range(args.runs):
             bs_runs.append(run_once([brumevale, name + ".bs"], scripts_dir, args.timeout))
             lua_runs.append(run_once([args.lua, name + ".lua"], scripts_dir, args.timeout))
+            if baseline:
+                base_runs.append(run_once([baseline, name + ".bs"], scripts_dir, args.timeout))
         problem = check_runs(name, "BrumeScript", bs_runs) or check_runs(name, "Lua", lua_runs)
         if problem is None and bs_runs[0].stdout != lua_runs[0].stdout:
             problem = ("%s: outputs differ\n  BrumeScript:\n%s\n  Lua:\n%s"
@@ -145,27 +168,43 @@ def main():
             failures.append(problem)
             results.append((name, None))
             continue
+        vs_base = None
+        if baseline:
+            # A baseline that cannot run a newer benchmark says nothing about speed.
+            base_problem = check_runs(name, "baseline", base_runs)
+            if base_problem is None and base_runs[0].stdout != lua_runs[0].stdout:
+                base_problem = ("%s: the baseline prints something else than Lua\n  baseline:\n%s"
+                                % (name, excerpt(base_runs[0].stdout)))
+            if base_problem is None:
+                vs_base = (statistics.median(run.seconds for run in base_runs),
+                           median_ratio(bs_runs, base_runs))
+            else:
+                baseline_problems.append(base_problem)
         bs_time = statistics.median(run.seconds for run in bs_runs)
         lua_time = statistics.median(run.seconds for run in lua_runs)
-        # Each run is compared with its neighbour on the other side, so that a
-        # burst of load on the machine skews one ratio rather than one side.
-        time_ratio = statistics.median(bs.seconds / lua.seconds for bs, lua in zip(bs_runs, lua_runs))
+        time_ratio = median_ratio(bs_runs, lua_runs)
         bs_mem = max(run.max_rss_kb for run in bs_runs)
         lua_mem = max(run.max_rss_kb for run in lua_runs)
         results.append((name, (bs_time, lua_time, time_ratio,
-                               bs_mem, lua_mem, bs_mem / lua_mem)))
+                               bs_mem, lua_mem, bs_mem / lua_mem, vs_base)))
 
-    header = "%-10s %10s %10s %8s %10s %10s %8s" % (
-        "benchmark", "bs (s)", "lua (s)", "time x", "bs (MB)", "lua (MB)", "mem x")
+    width = max([len("benchmark")] + [len(name) for name in names])
+    header = "%-*s %10s %10s %8s %10s %10s %8s" % (
+        width, "benchmark", "bs (s)", "lua (s)", "time x", "bs (MB)", "lua (MB)", "mem x")
+    if baseline:
+        header += " %10s %8s" % ("base (s)", "vs base")
     print(header)
     print("-" * len(header))
     for name, figures in results:
         if figures is None:
-            print("%-10s %s" % (name, "FAILED (see below)"))
+            print("%-*s %s" % (width, name, "FAILED (see below)"))
             continue
-        bs_time, lua_time, time_ratio, bs_mem, lua_mem, mem_ratio = figures
-        print("%-10s %10.3f %10.3f %8.2f %10.1f %10.1f %8.2f" % (
-            name, bs_time, lua_time, time_ratio, bs_mem / 1024.0, lua_mem / 1024.0, mem_ratio))
+        bs_time, lua_time, time_ratio, bs_mem, lua_mem, mem_ratio, vs_base = figures
+        line = "%-*s %10.3f %10.3f %8.2f %10.1f %10.1f %8.2f" % (
+            width, name, bs_time, lua_time, time_ratio, bs_mem / 1024.0, lua_mem / 1024.0, mem_ratio)
+        if baseline:
+            line += (" %10.3f %8.2f" % vs_base) if vs_base else " %10s %8s" % ("failed", "-")
+        print(line)
     print()
 
     measured = [(name, figures) for name, figures in results if figures is not None]
@@ -183,9 +222,27 @@ def main():
         print("  [%s] every memory ratio <= %.1f%s" % (
             verdict(not heavy), MEMORY_RATIO_LIMIT,
             (" (above: " + ", ".join(heavy) + ")") if heavy else ""))
+        if baseline:
+            compared = [(name, f[6][1]) for name, f in measured if f[6]]
+            slower = ["%s %.2f" % (name, ratio) for name, ratio in compared
+                      if ratio > BASELINE_SLOWDOWN_LIMIT]
+            print("  [%s] no pair slower than the baseline by more than %d%%%s" % (
+                verdict(not slower), round((BASELINE_SLOWDOWN_LIMIT - 1) * 100),
+                (" (slower: " + ", ".join(slower) + ")") if slower else ""))
+            if len(compared) < len(measured):
+                print("  (the baseline comparison covers %d of the %d benchmark(s); the baseline"
+                      " failed the others)" % (len(compared), len(measured)))
         if failures:
             print("  (the targets cover only the %d benchmark(s) that ran; %d failed)"
                   % (len(measured), len(failures)))
+
+    if baseline_problems:
+        print()
+        print("Baseline: %d benchmark(s) did not run cleanly on it (not counted as failures):"
+              % len(baseline_problems))
+        for problem in baseline_problems:
+            print()
+            print(problem)
 
     if failures:
         print()
