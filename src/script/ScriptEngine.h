@@ -381,7 +381,7 @@ class ScriptEngine {
             FastScalarValue scalar;
             scalarReadElement = false;
             try {
-                if (tryScalarAt(expr, expr.root, line, scalar))
+                if (scalarValueOf(expr, expr.root, line, scalar))
                     return scalarReadElement ? isTruthy(fastScalarToVariable(scalar))
                                              : fastScalarIsTruthy(scalar);
             } catch (const std::exception& error) {
@@ -496,13 +496,16 @@ class ScriptEngine {
     void swapExecutionContext(CoroutineState& state);
     friend struct CoroutineState;
 
-    // Fast expression evaluation.
-    bool tryScalarNode(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
-                       FastScalarValue& out);
-    bool tryScalarAt(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
-                     FastScalarValue& out) {
+    // Fast expression evaluation. A node's value as an unboxed scalar comes
+    // from `scalarValueOf`: its flattened code when it has some, else
+    // `walkScalar` over the tree. Both give false when the subtree needs full
+    // values, which `evaluateFastNode` then computes over the same tree.
+    bool walkScalar(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
+                    FastScalarValue& out);
+    bool scalarValueOf(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
+                       FastScalarValue& out) {
         const int16_t index = expr.nodes[node].scalarCode;
-        if (index < 0) return tryScalarNode(expr, node, line, out);
+        if (index < 0) return walkScalar(expr, node, line, out);
         const ScalarCode& code = expr.scalarCodes[index];
         const ScalarInstruction* first = code.instructions.data();
         switch (code.form) {
@@ -515,7 +518,7 @@ class ScriptEngine {
         case ScalarCode::Form::Code:
             return runScalarCode(expr, line, first, out);
         default:
-            return tryScalarNode(expr, node, line, out);
+            return walkScalar(expr, node, line, out);
         }
     }
     bool runScalarCode(const FastExpression& expr, const ParsedScriptLine& line,
@@ -562,14 +565,14 @@ class ScriptEngine {
     [[gnu::noinline]] bool scalarBinaryMixed(const FastExprNode& node, const ParsedScriptLine& line,
                                              uint64_t a, uint64_t b, uint64_t& dst);
     static void buildScalarCode(FastExpression& expr);
-    inline bool tryScalarOperand(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
-                                 FastScalarValue& out);
-    bool tryScalarBinary(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
-                         FastScalarValue& out);
+    inline bool scalarOperand(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
+                              FastScalarValue& out);
+    bool walkScalarBinary(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
+                          FastScalarValue& out);
     inline bool combineScalars(const FastExprNode& node, const ParsedScriptLine& line,
                                const FastScalarValue& a, const FastScalarValue& b, FastScalarValue& out);
-    bool tryScalarMixed(const FastExprNode& node, const ParsedScriptLine& line, const FastScalarValue& a,
-                        const FastScalarValue& b, FastScalarValue& out);
+    bool combineMixedScalars(const FastExprNode& node, const ParsedScriptLine& line, const FastScalarValue& a,
+                             const FastScalarValue& b, FastScalarValue& out);
     Variable evaluateFastNode(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
     [[gnu::noinline]] Variable evaluateScalarFirst(const FastExpression& expr, int32_t node,
                                                    const ParsedScriptLine& line);
@@ -582,8 +585,8 @@ class ScriptEngine {
     Variable evaluateOperand(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
     bool runScalarBuiltin(const FastExpression& expr, const ParsedScriptLine& line, const FastExprNode& node,
                           const uint64_t* args, uint64_t& out);
-    bool tryScalarBuiltin(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
-                          FastScalarValue& out);
+    bool scalarBuiltinCall(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
+                           FastScalarValue& out);
     // The callee of a call written as a name or as name['member'], read in
     // place; null for any other form.
     const Variable* peekFastCallee(const FastExpression& expr, const FastCallExpression& call) {

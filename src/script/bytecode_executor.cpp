@@ -344,7 +344,7 @@ void ScriptEngine::executeFastAssign(const ParsedScriptLine& line) {
     const ParsedAssignmentTarget& assigned = line.assignmentTargets[0];
     const uint32_t nameId = line.tokenInfo[assigned.nameIndex].nameId;
     FastScalarValue scalar;
-    if (value.mayBeScalar() && tryScalarAt(value, value.root, line, scalar)) {
+    if (value.mayBeScalar() && scalarValueOf(value, value.root, line, scalar)) {
         setErrorToken(line.tokens, value.nodes[value.root].errorToken);
         if (Variable* target = resolveCached(nameId, assigned.resolved))
             return assignFastScalar(*target, scalar);

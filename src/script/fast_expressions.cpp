@@ -313,8 +313,8 @@ void ScriptEngine::rethrowAtToken(const ParsedScriptLine& line, uint16_t token) 
 }
 
 // The leaves that dominate operands, read without entering the tree walk.
-inline bool ScriptEngine::tryScalarOperand(const FastExpression& expr, int32_t index,
-                                           const ParsedScriptLine& line, FastScalarValue& out) {
+inline bool ScriptEngine::scalarOperand(const FastExpression& expr, int32_t index,
+                                        const ParsedScriptLine& line, FastScalarValue& out) {
     const FastExprNode& n = expr.nodes[index];
     if (n.kind == Kind::Variable) {
         const Variable* v = resolveCached(n.nameId, n.resolved);
@@ -328,17 +328,17 @@ inline bool ScriptEngine::tryScalarOperand(const FastExpression& expr, int32_t i
         out = makeInt(n.intValue);
         return true;
     }
-    return tryScalarNode(expr, index, line, out);
+    return walkScalar(expr, index, line, out);
 }
 
 // False when the subtree needs full values (strings, containers, calls).
-bool ScriptEngine::tryScalarNode(const FastExpression& expr, int32_t index, const ParsedScriptLine& line,
-                                 FastScalarValue& out) {
+bool ScriptEngine::walkScalar(const FastExpression& expr, int32_t index, const ParsedScriptLine& line,
+                              FastScalarValue& out) {
     const FastExprNode& n = expr.nodes[index];
     switch (n.kind) {
     case Kind::IntLiteral:
     case Kind::Variable:
-        return tryScalarOperand(expr, index, line, out);
+        return scalarOperand(expr, index, line, out);
     case Kind::FloatLiteral:
         out.kind = Scalar::Float, out.f = n.floatValue;
         return true;
@@ -369,13 +369,13 @@ bool ScriptEngine::tryScalarNode(const FastExpression& expr, int32_t index, cons
     }
     case Kind::Not: {
         Scalar operand;
-        if (!tryScalarOperand(expr, n.left, line, operand)) return false;
+        if (!scalarOperand(expr, n.left, line, operand)) return false;
         out = makeBool(!(operand.kind == Scalar::Bool ? operand.b : operand.kind != Scalar::Nil));
         return true;
     }
     case Kind::Negate: {
         Scalar operand;
-        if (!tryScalarOperand(expr, n.left, line, operand)) return false;
+        if (!scalarOperand(expr, n.left, line, operand)) return false;
         if (operand.kind == Scalar::Int)
             out = makeInt(number_rules::negate(operand.i));
         else if (operand.kind == Scalar::Float)
@@ -389,27 +389,27 @@ bool ScriptEngine::tryScalarNode(const FastExpression& expr, int32_t index, cons
     case Kind::And:
     case Kind::Or: {
         Scalar left;
-        if (!tryScalarOperand(expr, n.left, line, left)) return false;
+        if (!scalarOperand(expr, n.left, line, left)) return false;
         bool leftTrue = left.kind == Scalar::Bool ? left.b != 0 : left.kind != Scalar::Nil;
         if (leftTrue == (n.kind == Kind::Or)) {
             out = left;
             return true;
         }
-        return tryScalarOperand(expr, n.right, line, out);
+        return scalarOperand(expr, n.right, line, out);
     }
     case Kind::Call:
-        return tryScalarBuiltin(expr, n, line, out);
+        return scalarBuiltinCall(expr, n, line, out);
     case Kind::StringLiteral:
         return false;
     default:
-        return tryScalarBinary(expr, n, line, out);
+        return walkScalarBinary(expr, n, line, out);
     }
 }
 
-bool ScriptEngine::tryScalarBinary(const FastExpression& expr, const FastExprNode& n,
-                                   const ParsedScriptLine& line, FastScalarValue& out) {
+bool ScriptEngine::walkScalarBinary(const FastExpression& expr, const FastExprNode& n,
+                                    const ParsedScriptLine& line, FastScalarValue& out) {
     Scalar a, b;
-    if (!tryScalarOperand(expr, n.left, line, a) || !tryScalarOperand(expr, n.right, line, b)) return false;
+    if (!scalarOperand(expr, n.left, line, a) || !scalarOperand(expr, n.right, line, b)) return false;
     return combineScalars(n, line, a, b, out);
 }
 
@@ -568,7 +568,7 @@ inline bool ScriptEngine::combineScalars(const FastExprNode& n, const ParsedScri
         out = unpack(result);
         return true;
     }
-    return tryScalarMixed(n, line, a, b, out);
+    return combineMixedScalars(n, line, a, b, out);
 }
 
 // `slot op= value`: numbers in place, anything else by the shared operator
@@ -587,8 +587,9 @@ void ScriptEngine::operateInto(Variable& slot, Kind op, const FastScalarValue& v
 // Floats, booleans and nil as operands. Float arithmetic is done in double
 // and rounded to the float type, as the shared operator does; the rarer
 // operators go through that operator so the results stay identical.
-bool ScriptEngine::tryScalarMixed(const FastExprNode& n, const ParsedScriptLine& line,
-                                  const FastScalarValue& a, const FastScalarValue& b, FastScalarValue& out) {
+bool ScriptEngine::combineMixedScalars(const FastExprNode& n, const ParsedScriptLine& line,
+                                       const FastScalarValue& a, const FastScalarValue& b,
+                                       FastScalarValue& out) {
     const bool numeric = isNumericScalar(a) && isNumericScalar(b);
     if (!numeric && (n.kind == Kind::Equal || n.kind == Kind::NotEqual)) {
         out = makeBool((a.kind == b.kind) == (n.kind == Kind::Equal));
@@ -721,7 +722,7 @@ ScriptEngine::scalarBinaryStep(const FastExpression& expr, const ParsedScriptLin
 bool ScriptEngine::scalarBinaryMixed(const FastExprNode& n, const ParsedScriptLine& line, uint64_t a,
                                      uint64_t b, uint64_t& dst) {
     Scalar result;
-    if (!tryScalarMixed(n, line, unpack(a), unpack(b), result)) return false;
+    if (!combineMixedScalars(n, line, unpack(a), unpack(b), result)) return false;
     dst = packScalar(result);
     return true;
 }
@@ -818,7 +819,7 @@ elementRef : {
 }
 tree : {
     Scalar result;
-    if (!tryScalarNode(expr, in->node, line, result)) return false;
+    if (!walkScalar(expr, in->node, line, result)) return false;
     regs[in->dst] = packScalar(result);
     BV_NEXT;
 }
@@ -845,7 +846,7 @@ const Variable* ScriptEngine::peekArrayElement(const FastExpression& expr, const
                                              : nullptr;
     if (!container || container->type != VarType::Array) return nullptr;
     Scalar key;
-    if (!tryScalarNode(expr, n.right, line, key) || key.kind != Scalar::Int) return nullptr;
+    if (!walkScalar(expr, n.right, line, key) || key.kind != Scalar::Int) return nullptr;
     const ArrayStorage& elements = *container->asArray();
     if (key.i < 1 || static_cast<size_t>(key.i) > elements.size()) return &missingElement;
     return &elements[key.i - 1];
@@ -889,14 +890,14 @@ const Variable* ScriptEngine::peekMemberCallee(const FastExpression& expr, const
 
 // Numeric library functions on numbers run without boxing their call: the
 // callee must still be the registered function (a script may rebind it).
-bool ScriptEngine::tryScalarBuiltin(const FastExpression& expr, const FastExprNode& n,
-                                    const ParsedScriptLine& line, FastScalarValue& out) {
+bool ScriptEngine::scalarBuiltinCall(const FastExpression& expr, const FastExprNode& n,
+                                     const ParsedScriptLine& line, FastScalarValue& out) {
     if (!n.scalarSafe) return false;
     Packed args[maxScalarBuiltinArgs], result;
     const std::vector<int32_t>& argNodes = expr.calls[n.right].args;
     for (size_t i = 0; i < argNodes.size(); ++i) {
         Scalar arg;
-        if (!tryScalarAt(expr, argNodes[i], line, arg)) return false;
+        if (!scalarValueOf(expr, argNodes[i], line, arg)) return false;
         args[i] = packScalar(arg);
     }
     if (!runScalarBuiltin(expr, line, n, args, result)) return false;
@@ -961,7 +962,7 @@ ScriptEngine::evaluateOperand(const FastExpression& expr, int32_t index, const P
 [[gnu::always_inline]] inline Variable ScriptEngine::scalarOrBoxed(const FastExpression& expr, int32_t index,
                                                                    const ParsedScriptLine& line) {
     FastScalarValue scalar;
-    if (tryScalarAt(expr, index, line, scalar)) return fastScalarToVariable(scalar);
+    if (scalarValueOf(expr, index, line, scalar)) return fastScalarToVariable(scalar);
     return evaluateFastNodeBoxed(expr, expr.nodes[index], line);
 }
 

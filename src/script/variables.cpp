@@ -305,7 +305,7 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     }
     const FastExpression& valueExpr = line.fastValues[0];
     FastScalarValue value;
-    if (!tryScalarAt(valueExpr, valueExpr.root, line, value)) return false;
+    if (!scalarValueOf(valueExpr, valueExpr.root, line, value)) return false;
     const uint32_t nameId = line.tokenInfo[target.nameIndex].nameId;
     if (line.assignScope != ScopeTarget::Default) {
         assignVariableId(nameId, fastScalarToVariable(value), line.assignScope);
@@ -332,7 +332,7 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     FastScalarValue key;
     if (keyName)
         key.kind = FastScalarValue::Int, key.i = keyName->asInt();
-    else if (!tryScalarAt(keyExpr, keyExpr.root, line, key) || key.kind != FastScalarValue::Int)
+    else if (!scalarValueOf(keyExpr, keyExpr.root, line, key) || key.kind != FastScalarValue::Int)
         return false;
     if (key.i < 1) return false;
     Variable* container = resolveCached(nameId, target.resolved);
