@@ -506,56 +506,14 @@ class ScriptEngine {
                        FastScalarValue& out) {
         const int16_t index = expr.nodes[node].scalarCode;
         if (index < 0) return walkScalar(expr, node, line, out);
-        const ScalarCode& code = expr.scalarCodes[index];
-        const ScalarInstruction* first = code.instructions.data();
-        switch (code.form) {
-        case ScalarCode::Form::Leaf:
-            return loadScalarLeaf(expr, *first, out);
-        case ScalarCode::Form::Binary:
-            return runScalarBinary(expr, line, *first, out);
-        case ScalarCode::Form::Element:
-            return loadScalarElement(expr, *first, out);
-        case ScalarCode::Form::Code:
-            return runScalarCode(expr, line, first, out);
-        default:
-            return walkScalar(expr, node, line, out);
-        }
+        return runScalarCode(expr, line, expr.scalarCodes[index].instructions.data(), out);
     }
     bool runScalarCode(const FastExpression& expr, const ParsedScriptLine& line,
                        const ScalarInstruction* code, FastScalarValue& out);
     bool loadScalarOperand(const FastExpression& expr, const uint64_t* regs, ScalarInstruction::Mode mode,
                            int32_t value, uint64_t& to);
-    // An expression that is one name or constant (a constant's mode is its
-    // kind), without the runner's frame.
-    bool loadScalarLeaf(const FastExpression& expr, const ScalarInstruction& in, FastScalarValue& out) {
-        if (in.aMode <= ScalarInstruction::Mode::BoolConst) {
-            out.kind = static_cast<FastScalarValue::Kind>(in.aMode);
-            out.i = in.a;
-            return true;
-        }
-        const FastExprNode& n = expr.nodes[in.a];
-        const Variable* v = resolveCached(n.nameId, n.resolved);
-        if (v) return tryFastScalarFromVariable(*v, out);
-        out.kind = FastScalarValue::Nil;
-        out.i = 0;
-        return true;
-    }
     const Variable* scalarElement(const FastExpression& expr, const uint64_t* regs,
                                   const Variable* const* refs, const ScalarInstruction& in);
-    bool loadScalarElement(const FastExpression& expr, const ScalarInstruction& in, FastScalarValue& out);
-    // A lone operator on names and constants: one small function per
-    // operator and pair of operand sources, picked by the instruction's entry.
-    using LoneBinary = bool (*)(ScriptEngine& engine, const FastExpression& expr,
-                                const ParsedScriptLine& line, const ScalarInstruction& in,
-                                FastScalarValue& out);
-    template <FastExprNodeKind K, ScalarInstruction::Operand A, ScalarInstruction::Operand B>
-    static bool runLoneBinary(ScriptEngine& engine, const FastExpression& expr, const ParsedScriptLine& line,
-                              const ScalarInstruction& in, FastScalarValue& out);
-    static const LoneBinary loneBinaries[ScalarInstruction::firstOtherEntry];
-    bool runScalarBinary(const FastExpression& expr, const ParsedScriptLine& line,
-                         const ScalarInstruction& in, FastScalarValue& out) {
-        return loneBinaries[in.entry](*this, expr, line, in, out);
-    }
     template <ScalarInstruction::Operand C>
     bool loadOperandFrom(const FastExpression& expr, const uint64_t* regs, ScalarInstruction::Mode mode,
                          int32_t value, uint64_t& to);

@@ -675,17 +675,6 @@ bool ScriptEngine::combineMixedScalars(const FastExprNode& n, const ParsedScript
     return &elements[index - 1];
 }
 
-// An expression that is one element of a named container.
-bool ScriptEngine::loadScalarElement(const FastExpression& expr, const ScalarInstruction& in,
-                                     FastScalarValue& out) {
-    scalarReadElement = true;
-    const Variable* found = scalarElement(expr, nullptr, nullptr, in);
-    Packed value;
-    if (!found || !packVariable(found == &missingElement ? nullptr : found, value)) return false;
-    out = unpack(value);
-    return true;
-}
-
 // Reads an operand known to come from source `C`.
 template <ScalarInstruction::Operand C>
 [[gnu::always_inline]] inline bool
@@ -743,27 +732,6 @@ bool ScriptEngine::scalarBinaryMixed(const FastExprNode& n, const ParsedScriptLi
     X(K, Variable, Constant)                                                                                 \
     X(K, Variable, Variable)                                                                                 \
     X(K, Any, Any)
-
-template <Kind K, Op::Operand A, Op::Operand B>
-bool ScriptEngine::runLoneBinary(ScriptEngine& engine, const FastExpression& expr,
-                                 const ParsedScriptLine& line, const ScalarInstruction& in,
-                                 FastScalarValue& out) {
-    // A lone operator's operands are names and constants, never registers.
-    if constexpr (A == Op::Operand::Register || B == Op::Operand::Register) {
-        return false;
-    } else {
-        Packed dst;
-        if (!engine.scalarBinaryStep<K, A, B>(expr, line, nullptr, in, dst)) return false;
-        out = unpack(dst);
-        return true;
-    }
-}
-
-#define BV_LONE_BINARY(K, A, B) &runLoneBinary<Kind::K, Op::Operand::A, Op::Operand::B>,
-#define BV_OPERATOR_LONE_BINARIES(K) BV_OPERAND_PAIRS(BV_LONE_BINARY, K)
-const ScriptEngine::LoneBinary ScriptEngine::loneBinaries[] = {BV_BINARY_KINDS(BV_OPERATOR_LONE_BINARIES)};
-#undef BV_OPERATOR_LONE_BINARIES
-#undef BV_LONE_BINARY
 
 // Threaded: each instruction jumps straight to the next one's handler, so
 // there is one indirect jump per instruction and no loop bound to test; the

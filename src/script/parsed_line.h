@@ -225,11 +225,7 @@ struct ScalarInstruction {
 };
 
 struct ScalarCode {
-    std::vector<ScalarInstruction> instructions; // empty when the tree is walked instead
-    // How the scalar path runs the code: one operand, one operator on
-    // operands or one element need none of the runner's registers.
-    enum class Form : uint8_t { Walk, Leaf, Binary, Element, Code };
-    Form form = Form::Walk;
+    std::vector<ScalarInstruction> instructions; // ends with an End instruction
 };
 
 struct FastExpression {

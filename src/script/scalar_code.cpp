@@ -161,23 +161,12 @@ std::vector<int32_t> nodesWithCode(const FastExpression& expr) {
 }
 
 ScalarCode scalarCodeOf(const FastExpression& expr, int32_t top) {
-    using Form = ScalarCode::Form;
     ScalarCode code;
     if (!ScalarCodeBuilder(expr).build(top, code.instructions)) {
         code.instructions.clear();
         return code;
     }
-    const ScalarInstruction& first = code.instructions[0];
-    const bool single = code.instructions.size() == 1;
-    if (single && first.op == Op::Move)
-        code.form = Form::Leaf;
-    else if (single && isBinaryOperator(static_cast<Kind>(first.op)))
-        code.form = Form::Binary;
-    else if (single && first.op == Op::Element)
-        code.form = Form::Element;
-    else
-        code.form = Form::Code;
-    if (code.form == Form::Code) code.instructions.push_back(ScalarInstruction{.op = Op::End});
+    code.instructions.push_back(ScalarInstruction{.op = Op::End});
     for (ScalarInstruction& in : code.instructions) in.setEntry();
     return code;
 }
@@ -189,7 +178,7 @@ void ScriptEngine::buildScalarCode(FastExpression& expr) {
     if (!expr.valid) return;
     for (int32_t top : nodesWithCode(expr)) {
         ScalarCode code = scalarCodeOf(expr, top);
-        if (code.form == ScalarCode::Form::Walk) continue;
+        if (code.instructions.empty()) continue;
         expr.nodes[top].scalarCode = static_cast<int16_t>(expr.scalarCodes.size());
         expr.scalarCodes.push_back(std::move(code));
     }
