@@ -113,7 +113,7 @@ class ScriptEngine {
     static std::string decodeStringToken(const std::string& token);
     static void prepareParsedLines(ParsedLines& lines);
     // From now on, scripts read run on the general paths alone: no
-    // precompiled values or returns, flattened scalar code, fast bodies or
+    // precompiled values or returns, flattened scalar code or
     // direct builtin entries. A condition is still decided as a number where
     // it computes to one, by the one scalar attempt both ways share. Set
     // before any script is read; tests run every script both ways.
@@ -461,14 +461,6 @@ class ScriptEngine {
     }
     void combineNumbersOrOperate(Variable& slot, FastExprNodeKind op, const FastScalarValue& value);
     [[gnu::noinline]] void operateInto(Variable& slot, FastExprNodeKind op, const FastScalarValue& value);
-    static void prepareFastCallableBody(ScriptCallable& function);
-    // Whether the function has a fast body that still means what it did when prepared.
-    bool hasRunnableFastBody(const ScriptCallable& function) {
-        return function.fastBodyKind == 2 ? errorIsLibraryFunction(function) : function.fastBodyKind != 0;
-    }
-    bool errorIsLibraryFunction(const ScriptCallable& function);
-    Variable runFastCallableBody(const ScriptCallable& function);
-
     // Shared by both executors.
     struct NumericForClause {
         int64_t start, limit, step;
@@ -577,8 +569,6 @@ class ScriptEngine {
         if (builtin.numericFunction) return builtin.numericFunction({args, count});
         return builtin.directFunction({args, count});
     }
-    Variable runReturnLine(const ParsedScriptLine& line);
-    Variable runGuardedReturnBody(const ScriptCallable& function);
     void evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                             Variable* keys);
     Variable evaluateAssignmentValue(const ParsedScriptLine& line, size_t index);

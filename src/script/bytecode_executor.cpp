@@ -331,7 +331,6 @@ void ScriptEngine::executeBytecodeFunctionDecl(const std::shared_ptr<BytecodePro
     function->bodyEnd = decl.bodyEndLine;
     function->scriptPath = decl.scriptPath;
     function->directory = decl.scriptDirectory;
-    prepareFastCallableBody(*function);
     storeFunction(line, header, Variable(std::move(function)));
 }
 

@@ -137,7 +137,6 @@ Variable ScriptEngine::runScriptFunction(const ScriptCallable& function, const V
         }
     } unwind{*this, pushesVarargs};
 
-    if (hasRunnableFastBody(function)) return surfaceTurnError(runFastCallableBody(function));
     BlockSignal signal = BlockSignal::Normal;
     Variable result;
     if (function.program) {
@@ -234,97 +233,4 @@ Variable ScriptEngine::selectFunction(std::span<const Variable> args) {
     if (static_cast<size_t>(index) > count) return {};
     if (static_cast<size_t>(index) == count) return values[index - 1];
     return makeMulti(std::vector<Variable>(values + index - 1, values + count));
-}
-
-// ---------------------------------------------------------------------------
-// Fast bodies
-
-void ScriptEngine::prepareFastCallableBody(ScriptCallable& function) {
-    function.fastBodyKind = 0;
-    if (!function.lines || generalPathsOnly) return;
-    const ParsedLines& lines = *function.lines;
-    std::vector<size_t> body;
-    for (size_t i = function.bodyStart; i < function.bodyEnd && i < lines.size() && body.size() <= 4; ++i)
-        if (!lines[i].tokens.empty()) body.push_back(i);
-    auto kindOf = [&](size_t n) { return lines[body[n]].kind; };
-    if (body.size() == 1 && kindOf(0) == StatementKind::Return) {
-        function.fastBodyKind = 1;
-        function.fastReturnLine = body[0];
-        return;
-    }
-    if (body.size() != 4 || kindOf(0) != StatementKind::If || lines[body[0]].tokens.size() < 2 ||
-        lines[body[0]].nextBranchIndex != NoLineIndex || lines[body[0]].endIndex != body[2] ||
-        kindOf(2) != StatementKind::End || kindOf(3) != StatementKind::Return)
-        return;
-    function.fastConditionLine = body[0];
-    function.fastReturnLine = body[3];
-    if (kindOf(1) == StatementKind::Return) {
-        function.fastBodyKind = 3;
-        function.fastGuardedReturnLine = body[1];
-        return;
-    }
-    const std::vector<std::string>& call = lines[body[1]].tokens;
-    if (call.size() != 4 || call[0] != "error" || call[1] != "(" || !isStringToken(call[2]) || call[3] != ")")
-        return;
-    function.fastBodyKind = 2;
-    function.fastErrorLine = body[1];
-    function.fastErrorMessage = decodeStringToken(call[2]);
-}
-
-// A kind-2 body is fast only while `error` names the library function.
-bool ScriptEngine::errorIsLibraryFunction(const ScriptCallable& function) {
-    const ParsedScriptLine& errorLine = (*function.lines)[function.fastErrorLine];
-    static const BuiltinId errorId = builtinIdFromName("error");
-    return isBuiltin(resolveVariableId(errorLine.tokenInfo[0].nameId), errorId);
-}
-
-Variable ScriptEngine::runFastCallableBody(const ScriptCallable& function) {
-    const ParsedLines& lines = *function.lines;
-    if (function.fastBodyKind == 2 &&
-        evaluateLineCondition(lines[function.fastConditionLine], "Unexpected token after if condition")) {
-        const ParsedScriptLine& errorLine = lines[function.fastErrorLine];
-        enterLine(errorLine);
-        setErrorToken(errorLine.tokens, 0);
-        try {
-            raiseScriptErrorSoft(function.fastErrorMessage);
-        } catch (const std::exception& raised) {
-            rethrowAsReport(raised);
-        }
-        return {};
-    }
-    if (function.fastBodyKind == 3) return runGuardedReturnBody(function);
-    return runReturnLine(lines[function.fastReturnLine]);
-}
-
-[[gnu::always_inline]] inline Variable ScriptEngine::runReturnLine(const ParsedScriptLine& line) {
-    enterLine(line);
-    try {
-        return executeReturn(line);
-    } catch (const std::exception& raised) {
-        rethrowAsReport(raised);
-    }
-}
-
-// `if condition / return a / end / return b`, with the checks and coroutine
-// turns the statement executor has between statements, but no block frames.
-[[gnu::always_inline]] inline Variable ScriptEngine::runGuardedReturnBody(const ScriptCallable& function) {
-    const ParsedLines& lines = *function.lines;
-    auto beforeStatement = [&] {
-        rethrowPendingCoroutineException();
-        return !shouldAbortForSoftRaisedError();
-    };
-    if (!beforeStatement()) return {};
-    const bool guarded =
-        evaluateLineCondition(lines[function.fastConditionLine], "Unexpected token after if condition");
-    // The `if` statement ends after its body's return when the guard holds.
-    if (!guarded) takeCoroutineTurn();
-    if (!beforeStatement()) {
-        if (guarded) takeCoroutineTurn();
-        return {};
-    }
-    Variable result =
-        runReturnLine(lines[guarded ? function.fastGuardedReturnLine : function.fastReturnLine]);
-    takeCoroutineTurn();
-    if (guarded) takeCoroutineTurn();
-    return result;
 }

@@ -37,15 +37,6 @@ struct ScriptCallable {
     // The defining script, so that paths and error reports refer to it.
     std::string scriptPath;
     std::string directory;
-    // Bodies of common shapes run without statement machinery: 1, a lone
-    // `return`; 2, `if cond` / `error('literal')` / `end` / `return`;
-    // 3, `if cond` / `return` / `end` / `return`.
-    uint8_t fastBodyKind = 0;
-    size_t fastConditionLine = 0;
-    size_t fastErrorLine = 0;
-    size_t fastReturnLine = 0;
-    size_t fastGuardedReturnLine = 0;
-    std::string fastErrorMessage;
 };
 
 // ---------------------------------------------------------------------------
