@@ -344,6 +344,7 @@ class ScriptEngine {
         const std::vector<std::string>& tokens;
         const std::vector<TokenAnalysis>* info;
         size_t& index;
+        const size_t start = index; // where the expression begins
         bool atEnd() const { return index >= tokens.size(); }
         const std::string& current() const { return tokens[index]; }
         bool currentIs(std::string_view t) const { return index < tokens.size() && tokens[index] == t; }

@@ -115,8 +115,9 @@ void ScriptEngine::syntaxError(const ExpressionReader& r, const std::string& mes
 
 Variable ScriptEngine::climb(ExpressionReader& r, int minPrecedence, bool evaluate) {
     if (stackExhausted()) {
-        // The report names the expression that could not be read, as a call's names its callee.
-        if (!r.atEnd()) setErrorToken(r.tokens, r.index);
+        // The report names the expression that nests too deeply by its first
+        // token, wherever in it the stack ran out.
+        if (r.start < r.tokens.size()) setErrorToken(r.tokens, r.start);
         checkStackDepth();
     }
     Variable value = readUnary(r, evaluate);
