@@ -88,6 +88,8 @@ class ScriptEngine {
     static bool variablesEqual(const Variable& a, const Variable& b);
     static int compareVariables(const Variable& a, const Variable& b);
     static Variable performOperation(const Variable& a, char op, const Variable& b);
+    // The same for an arithmetic kind (Add to Power), which the compiled forms carry.
+    static Variable performOperation(const Variable& a, FastExprNodeKind op, const Variable& b);
     static Variable performOperation(const Variable& a, const std::string& op, const Variable& b);
     // A comparison or arithmetic operator (Add to GreaterEqual) on full values.
     static Variable applyBinaryOperator(FastExprNodeKind op, const Variable& a, const Variable& b);
@@ -413,6 +415,7 @@ class ScriptEngine {
     void executeGeneralStatement(const ParsedScriptLine& line);
     std::shared_ptr<const ParsedLines> sharedLines(const ParsedLines& lines);
     bool stackExhausted() const;
+    [[noreturn]] static void throwStackOverflow();
     void checkStackDepth() const;
 
     // Bytecode.

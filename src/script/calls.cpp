@@ -63,8 +63,12 @@ bool ScriptEngine::stackExhausted() const {
     return stackBase && static_cast<size_t>(stackBase - here) > stackBudget;
 }
 
+void ScriptEngine::throwStackOverflow() {
+    throw std::runtime_error("Stack overflow: calls or expressions nested too deeply");
+}
+
 void ScriptEngine::checkStackDepth() const {
-    if (stackExhausted()) throw std::runtime_error("Stack overflow: calls or expressions nested too deeply");
+    if (stackExhausted()) throwStackOverflow();
 }
 
 Variable ScriptEngine::invokeCallable(const Variable& callee, const std::vector<Variable>& args) {

@@ -118,7 +118,7 @@ Variable ScriptEngine::climb(ExpressionReader& r, int minPrecedence, bool evalua
         // The report names the expression that nests too deeply by its first
         // token, wherever in it the stack ran out.
         if (r.start < r.tokens.size()) setErrorToken(r.tokens, r.start);
-        checkStackDepth();
+        throwStackOverflow();
     }
     Variable value = readUnary(r, evaluate);
     while (!r.atEnd()) {

@@ -581,7 +581,7 @@ void ScriptEngine::combineNumbersOrOperate(Variable& slot, Kind op, const FastSc
 }
 
 void ScriptEngine::operateInto(Variable& slot, Kind op, const FastScalarValue& value) {
-    slot = performOperation(slot, arithmeticChar(op), fastScalarToVariable(value));
+    slot = performOperation(slot, op, fastScalarToVariable(value));
 }
 
 // Floats, booleans and nil as operands. Float arithmetic is done in double
@@ -607,8 +607,7 @@ bool ScriptEngine::combineMixedScalars(const FastExprNode& n, const ParsedScript
         return true;
     }
     try {
-        Variable result =
-            performOperation(fastScalarToVariable(a), arithmeticChar(n.kind), fastScalarToVariable(b));
+        Variable result = performOperation(fastScalarToVariable(a), n.kind, fastScalarToVariable(b));
         return tryFastScalarFromVariable(result, out);
     } catch (const std::exception&) {
         rethrowAtToken(line, n.errorToken);

@@ -105,9 +105,10 @@ inline constexpr BinaryOperator binaryOperators[] = {
     {FastExprNodeKind::Divide, 6},      {FastExprNodeKind::IntDivide, 6}, {FastExprNodeKind::Modulo, 6},
     {FastExprNodeKind::Power, 7}};
 
-// The character `performOperation` takes for an arithmetic kind (Add to Power).
+// The characters `performOperation` takes for the arithmetic kinds, in kind order (Add to Power).
+inline constexpr char arithmeticChars[] = "+-*/\\%^";
 inline char arithmeticChar(FastExprNodeKind kind) {
-    return "+-*/\\%^"[static_cast<int>(kind) - static_cast<int>(FastExprNodeKind::Add)];
+    return arithmeticChars[static_cast<int>(kind) - static_cast<int>(FastExprNodeKind::Add)];
 }
 
 // Where a name was last found: valid while the engine's resolution epoch is

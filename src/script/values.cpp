@@ -304,18 +304,21 @@ static Variable power(const Variable& a, const Variable& b) {
 }
 
 static FastExprNodeKind arithmeticKind(char op) {
-    static const char chars[] = "+-*/\\%^";
-    for (int i = 0; chars[i]; ++i)
-        if (chars[i] == op) return static_cast<FastExprNodeKind>(static_cast<int>(FastExprNodeKind::Add) + i);
+    for (int i = 0; arithmeticChars[i]; ++i)
+        if (arithmeticChars[i] == op)
+            return static_cast<FastExprNodeKind>(static_cast<int>(FastExprNodeKind::Add) + i);
     throw std::runtime_error(std::string("Unsupported operation: ") + op);
 }
 
 Variable ScriptEngine::performOperation(const Variable& a, char op, const Variable& b) {
+    return performOperation(a, arithmeticKind(op), b);
+}
+
+Variable ScriptEngine::performOperation(const Variable& a, FastExprNodeKind kind, const Variable& b) {
     using Op = FastExprNodeKind;
-    if (op == '+' && (a.type == VarType::String || b.type == VarType::String))
+    if (kind == Op::Add && (a.type == VarType::String || b.type == VarType::String))
         return Variable(a.toString() + b.toString());
-    const Op kind = arithmeticKind(op);
-    if (!a.isNumeric() || !b.isNumeric()) unsupported(op);
+    if (!a.isNumeric() || !b.isNumeric()) unsupported(arithmeticChar(kind));
     const bool anyFloat = a.type == VarType::Float || b.type == VarType::Float;
     float f;
     int32_t i;
@@ -357,7 +360,7 @@ Variable ScriptEngine::applyBinaryOperator(FastExprNodeKind op, const Variable& 
     case FastExprNodeKind::GreaterEqual:
         return Variable(compareVariables(a, b) >= 0);
     default:
-        return performOperation(a, arithmeticChar(op), b);
+        return performOperation(a, op, b);
     }
 }
 
