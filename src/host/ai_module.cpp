@@ -19,8 +19,8 @@ Variable aiModelToVariable(const AIModel& model) {
         const std::string_view nexts = model.nextBytes(s);
         inner.reserve(nexts.size());
         for (size_t t = 0; t < nexts.size(); ++t)
-            inner.emplace(std::string(1, nexts[t]), Variable(model.counts(s)[t]));
-        states.emplace(std::string(model.state(s)), std::move(transitions));
+            inner[std::string_view(&nexts[t], 1)] = Variable(model.counts(s)[t]);
+        states[model.state(s)] = std::move(transitions);
     }
     return table;
 }
@@ -45,13 +45,13 @@ bool countValue(const Variable& value, int32_t& count) {
 bool aiModelFromVariable(const Variable& value, AIModel& model) {
     if (value.type != VarType::Table) return false;
     AIModelBuilder builder;
-    for (const auto& [state, transitions] : *value.asTable()) {
-        if (transitions.type != VarType::Table) continue;
-        const size_t number = builder.addState(state);
-        for (const auto& [next, countVariable] : *transitions.asTable()) {
+    for (const TableStorage::Entry& state : *value.asTable()) {
+        if (state.value.type != VarType::Table) continue;
+        const size_t number = builder.addState(state.key);
+        for (const TableStorage::Entry& next : *state.value.asTable()) {
             int32_t count;
-            if (next.size() == 1 && countValue(countVariable, count))
-                builder.setCount(number, static_cast<uint8_t>(next[0]), count);
+            if (next.key.size() == 1 && countValue(next.value, count))
+                builder.setCount(number, static_cast<uint8_t>(next.key[0]), count);
         }
     }
     model = std::move(builder).finish();

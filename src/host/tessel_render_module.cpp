@@ -11,7 +11,7 @@ namespace {
 // the first one missing. -1 for anything else.
 int32_t listLength(const Variable& list) {
     if (list.type == VarType::Array) return int32_t(list.asArray()->size());
-    if (list.type == VarType::Table) return ScriptEngine::tableSequenceLength(*list.asTable());
+    if (list.type == VarType::Table) return list.asTable()->sequenceLength();
     return -1;
 }
 
@@ -21,11 +21,7 @@ const Variable* listElement(const Variable& list, int32_t i) {
         const ArrayStorage& elements = *list.asArray();
         return i >= 1 && size_t(i) <= elements.size() ? &elements[size_t(i) - 1] : nullptr;
     }
-    if (list.type == VarType::Table) {
-        const TableStorage& table = *list.asTable();
-        auto found = table.find(std::to_string(i));
-        return found == table.end() ? nullptr : &found->second;
-    }
+    if (list.type == VarType::Table) return list.asTable()->find(std::to_string(i));
     return nullptr;
 }
 
@@ -79,11 +75,11 @@ bool convertTextures(const Variable& value) {
 
 // A corner {x, height, z} into world coordinates; false when it is not three values.
 bool convertCorner(const TableStorage& quad, const char* key, Vec3& corner) {
-    auto found = quad.find(key);
-    if (found == quad.end() || listLength(found->second) != 3) return false;
+    const Variable* found = quad.find(key);
+    if (!found || listLength(*found) != 3) return false;
     float c[3];
     for (int32_t i = 0; i < 3; ++i)
-        c[i] = float(mapNumber(*listElement(found->second, i + 1), "quad coordinate must be numeric"));
+        c[i] = float(mapNumber(*listElement(*found, i + 1), "quad coordinate must be numeric"));
     corner = {c[0], tileSize - c[1], c[2]};
     return true;
 }
@@ -101,10 +97,10 @@ bool convertQuads(const Variable& value) {
         if (!convertCorner(quad, "tl", tl) || !convertCorner(quad, "tr", tr) ||
             !convertCorner(quad, "br", br) || !convertCorner(quad, "bl", bl))
             return false;
-        auto texture = quad.find("texture");
-        if (texture == quad.end()) return false;
+        const Variable* texture = quad.find("texture");
+        if (!texture) return false;
         faces.push_back(
-            makeQuad(tl, tr, br, bl, truncateToInt(numericValue(texture->second, setMapName, "texture"))));
+            makeQuad(tl, tr, br, bl, truncateToInt(numericValue(*texture, setMapName, "texture"))));
     }
     return true;
 }
@@ -193,10 +189,7 @@ Variable sortVertex(const std::vector<Variable>& args) {
         const Variable* quad = listElement(args[0], i);
         if (!quad || quad->type != VarType::Table) continue;
         const TableStorage& table = *quad->asTable();
-        auto corner = [&](const char* key) {
-            auto found = table.find(key);
-            return found == table.end() ? nullptr : &found->second;
-        };
+        auto corner = [&](const char* key) { return table.find(key); };
         QuadCorners q;
         if (!convertPoint(corner("topleft"), q.topleft) || !convertPoint(corner("topright"), q.topright) ||
             !convertPoint(corner("bottomleft"), q.bottomleft) ||

@@ -42,24 +42,6 @@ class RaisedScriptError : public std::exception {
 #include <random>
 #include <regex>
 
-// The key orders and numeric length of one table, rebuilt only when its key set
-// changed. The weak reference keeps caching from holding a table alive and
-// tells a dead table's entry from the entry of a new table at the same address.
-struct TableCacheEntry {
-    static constexpr uint64_t NeverBuilt = ~uint64_t{0};
-    std::weak_ptr<TableStorage> table;
-    uint64_t version = 0;
-    uint64_t sortedVersion = NeverBuilt;
-    std::vector<std::string> sortedKeys;
-    std::vector<Variable> sortedKeyValues;
-    uint64_t iterationVersion = NeverBuilt;
-    std::vector<std::string> iterationKeys;
-    std::vector<Variable> iterationKeyValues;
-    std::unordered_map<std::string, size_t> iterationKeyIndex;
-    uint64_t lengthVersion = NeverBuilt;
-    int32_t numericLength = 0;
-};
-
 // One pattern text compiled once for the life of the process.
 struct CompiledGsubPattern {
     std::regex regex;
@@ -97,7 +79,6 @@ class ScriptEngine {
     static Variable negateNumber(const Variable& v);
     static std::string keyToString(const Variable& key);
     static int32_t arrayLength(const Variable& v);
-    static int32_t tableSequenceLength(const TableStorage& table);
     static bool prefersArrayStorage(const Variable& key);
     static void promoteArrayVariableToTable(Variable& v);
 
@@ -308,24 +289,10 @@ class ScriptEngine {
     Variable selectFunction(std::span<const Variable> args);
 
     // ---- standard library: public (begin) ----
-    // Tables walk in the byte-wise order of their key strings. The orders and the
-    // numeric length are cached per table; every key insertion or removal must
-    // call markTableMutated so that the next walk sees it.
-    static Variable keyStringToValue(const std::string& key);
-    void markTableMutated(const std::shared_ptr<TableStorage>& table);
-    const std::vector<std::string>& getSortedTableKeys(const std::shared_ptr<TableStorage>& table);
-    const std::vector<Variable>& getSortedTableKeyValues(const std::shared_ptr<TableStorage>& table);
-    const std::vector<std::string>& getIterationTableKeys(const std::shared_ptr<TableStorage>& table);
-    // How many tables have walk caches (the dead ones not yet released included).
-    size_t tableCacheCount() const;
-    const std::vector<Variable>& getIterationTableKeyValues(const std::shared_ptr<TableStorage>& table);
-    const std::unordered_map<std::string, size_t>&
-    getIterationTableKeyIndex(const std::shared_ptr<TableStorage>& table);
-    int32_t numericTableLength(const std::shared_ptr<TableStorage>& table);
+    // Tables walk in the byte-wise order of their key strings (see TableStorage).
+    static int32_t numericTableLength(const std::shared_ptr<TableStorage>& table);
     // The # operator and len(): a table's cached numeric length, else arrayLength.
     int32_t lengthOf(const Variable& value);
-    void maybePruneDeadTableCacheEntries();
-    void pruneDeadTableCacheEntries();
     // The [key, value] pairs that pairs(c) (or ipairs(c) when `byIndex`) yields.
     std::vector<Variable> containerWalk(const Variable& container, bool byIndex);
 
@@ -559,7 +526,8 @@ class ScriptEngine {
     // condition judges its result as full values are judged: 0 is true.
     bool scalarReadElement = false;
     static inline bool generalPathsOnly = false;
-    [[noreturn]] void rethrowAtToken(const ParsedScriptLine& line, uint16_t token);
+    [[noreturn]] void rethrowAtToken(const ParsedScriptLine& line, uint32_t token);
+    void guardStack(const FastExpression& expr, const ParsedScriptLine& line);
 
     // Calls.
     Variable surfaceTurnError(Variable result);
@@ -778,15 +746,9 @@ class ScriptEngine {
     void addFormatBuiltins(LibraryParts& parts);
     void addMathBuiltins(LibraryParts& parts);
     void addIoBuiltins(LibraryParts& parts);
-    TableCacheEntry& tableCacheEntry(const std::shared_ptr<TableStorage>& table);
     Variable sortContainer(std::span<const Variable> args);
 
     std::mt19937 randomGenerator;
     std::chrono::steady_clock::time_point startInstant;
-    std::unordered_map<const TableStorage*, TableCacheEntry> tableCaches;
-    uint64_t tableCacheOperations = 0;
-    size_t cachedTableKeys = 0; // keys of the tables that have cache entries, when they were added
-    size_t cachedTableKeysAfterPrune = 0;
-    uint64_t tableMutations = 0; // any table, any change that markTableMutated hears of
     // ---- standard library: private (end) ----
 };

@@ -351,9 +351,9 @@ Variable ScriptEngine::bindStringMethod(const std::string& text, const std::stri
     if (stringLibrary >= globalDefined.size() || !globalDefined[stringLibrary]) return {};
     const Variable& library = globalSlots[stringLibrary];
     if (library.type != VarType::Table) return {};
-    auto entry = library.asTable()->find(method);
-    if (entry == library.asTable()->end() || entry->second.type != VarType::Function) return {};
-    Variable function = entry->second;
+    const Variable* entry = library.asTable()->find(method);
+    if (!entry || entry->type != VarType::Function) return {};
+    Variable function = *entry;
     return makeNativeCallable(
         [this, function, text](const std::vector<Variable>& args) {
             std::vector<Variable> withSelf;
@@ -369,8 +369,9 @@ Variable ScriptEngine::getIndexedValue(const Variable& container, const Variable
     switch (container.type) {
     case VarType::Table: {
         const TableStorage& table = *container.asTable();
-        auto found = key.type == VarType::String ? table.find(key.asString()) : table.find(keyToString(key));
-        return found == table.end() ? Variable() : found->second;
+        const Variable* found =
+            key.type == VarType::String ? table.find(key.asString()) : table.find(keyToString(key));
+        return found ? *found : Variable();
     }
     case VarType::Array: {
         int32_t i;

@@ -307,9 +307,8 @@ bool ScriptEngine::callsStringWalker(const ParsedScriptLine& line, size_t t) {
     if (member != "byte" && member != "gmatch") return false;
     const Variable* library = resolveVariableId(line.tokenInfo[t].nameId);
     if (!library || library->type != VarType::Table) return false;
-    auto found = library->asTable()->find(member);
-    return found != library->asTable()->end() &&
-           isBuiltin(&found->second, builtinIdFromName("string." + member));
+    const Variable* found = library->asTable()->find(member);
+    return found && isBuiltin(found, builtinIdFromName("string." + member));
 }
 
 ScriptEngine::FunctionHeader ScriptEngine::parseFunctionHeader(const ParsedScriptLine& line,

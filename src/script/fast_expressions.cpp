@@ -10,11 +10,29 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdint>
+#include <pthread.h>
 
 using Kind = FastExprNodeKind;
 using Scalar = ScriptEngine::FastScalarValue;
 
 namespace {
+
+// Bytes of this thread's stack still free beneath the caller.
+size_t freeStackBytes() {
+    static thread_local const char* lowest = [] {
+        void* low = nullptr;
+        size_t size = 0;
+        pthread_attr_t attributes;
+        if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+            pthread_attr_getstack(&attributes, &low, &size);
+            pthread_attr_destroy(&attributes);
+        }
+        return static_cast<const char*>(low);
+    }();
+    const char* here = static_cast<const char*>(__builtin_frame_address(0));
+    return lowest && here > lowest ? static_cast<size_t>(here - lowest) : SIZE_MAX;
+}
 
 // Precedence climbing over one token range; any construct it does not take
 // (literals of containers, varargs, dotted names, syntax errors) fails the
@@ -28,12 +46,13 @@ class FastCompiler {
     FastExpression compile() {
         FastExpression expr;
         expr_ = &expr;
-        if (pos_ >= end_ || end_ > tokens_.size() || tokens_.size() != analysis_.size() || end_ > 0xffff)
-            return {};
+        if (pos_ >= end_ || end_ > tokens_.size() || tokens_.size() != analysis_.size()) return {};
+        expr.firstToken = static_cast<uint32_t>(pos_);
         int32_t root = expression(1);
         if (root < 0 || pos_ != end_) return {};
         expr.root = root;
         expr.valid = true;
+        expr.deep = deepest_ > deepNesting;
         return expr;
     }
 
@@ -49,16 +68,16 @@ class FastCompiler {
     int32_t leaf(Kind kind) {
         FastExprNode n;
         n.kind = kind;
-        n.token = n.errorToken = static_cast<uint16_t>(pos_);
+        n.token = n.errorToken = static_cast<uint32_t>(pos_);
         return add(n);
     }
 
-    int32_t withChildren(Kind kind, size_t token, int32_t left, int32_t right, uint16_t errorToken) {
+    int32_t withChildren(Kind kind, size_t token, int32_t left, int32_t right, uint32_t errorToken) {
         FastExprNode n;
         n.kind = kind;
         n.left = left;
         n.right = right;
-        n.token = static_cast<uint16_t>(token);
+        n.token = static_cast<uint32_t>(token);
         n.errorToken = errorToken;
         n.pure = node(left).pure && (right < 0 || node(right).pure);
         auto safe = [&](int32_t child) { return child < 0 || node(child).scalarSafe; };
@@ -69,8 +88,10 @@ class FastCompiler {
     }
 
     int32_t expression(int minPrecedence) {
-        // Deeply nested text is left to the general evaluator, which guards its stack.
-        if (++depth_ > maxDepth) return -1;
+        // Text nested deeper than the stack allows is left to the general
+        // evaluator, which reports the overflow.
+        if (freeStackBytes() < stackReserve) return -1;
+        deepest_ = std::max(deepest_, ++depth_);
         struct Leave {
             int& depth;
             ~Leave() { --depth; }
@@ -162,7 +183,7 @@ class FastCompiler {
         n.kind = Kind::Call;
         n.left = callee;
         n.right = static_cast<int32_t>(expr_->calls.size() - 1);
-        n.token = n.errorToken = static_cast<uint16_t>(primaryToken);
+        n.token = n.errorToken = static_cast<uint32_t>(primaryToken);
         n.pure = false;
         const FastCallExpression& added = expr_->calls.back();
         n.scalarSafe = ScriptEngine::isNumericBuiltin(added.builtinId) &&
@@ -229,7 +250,12 @@ class FastCompiler {
     size_t pos_, end_;
     FastExpression* expr_ = nullptr;
     int depth_ = 0;
-    static constexpr int maxDepth = 200;
+    int deepest_ = 0;
+    // Past this many levels of the parser, evaluating the tree guards the stack.
+    static constexpr int deepNesting = 64;
+    // What the compiler leaves of its thread's stack, for the general
+    // evaluator to meet the same text and report it too deep.
+    static constexpr size_t stackReserve = 1u << 20;
 };
 
 bool isNumericScalar(const Scalar& v) {
@@ -307,9 +333,17 @@ void ScriptEngine::compileFastForms(ParsedScriptLine& line) {
 // ---------------------------------------------------------------------------
 // Scalars
 
-void ScriptEngine::rethrowAtToken(const ParsedScriptLine& line, uint16_t token) {
+void ScriptEngine::rethrowAtToken(const ParsedScriptLine& line, uint32_t token) {
     if (token < line.tokens.size()) setErrorToken(line.tokens, token);
     throw;
+}
+
+// A deep tree refuses to nest further once the stack runs out, and names
+// its first token, as the general evaluator does.
+void ScriptEngine::guardStack(const FastExpression& expr, const ParsedScriptLine& line) {
+    if (!stackExhausted()) return;
+    if (expr.firstToken < line.tokens.size()) setErrorToken(line.tokens, expr.firstToken);
+    throwStackOverflow();
 }
 
 // The leaves that dominate operands, read without entering the tree walk.
@@ -334,6 +368,7 @@ inline bool ScriptEngine::scalarOperand(const FastExpression& expr, int32_t inde
 // False when the subtree needs full values (strings, containers, calls).
 bool ScriptEngine::walkScalar(const FastExpression& expr, int32_t index, const ParsedScriptLine& line,
                               FastScalarValue& out) {
+    if (expr.deep) guardStack(expr, line);
     const FastExprNode& n = expr.nodes[index];
     switch (n.kind) {
     case Kind::IntLiteral:
@@ -660,9 +695,8 @@ bool ScriptEngine::combineMixedScalars(const FastExprNode& n, const ParsedScript
             if (v && v->type == VarType::String) key = &v->asString();
         }
         if (!key) return nullptr;
-        const TableStorage& table = *container->asTable();
-        auto found = table.find(*key);
-        return found == table.end() ? &missingElement : &found->second;
+        const Variable* found = container->asTable()->find(*key);
+        return found ? found : &missingElement;
     }
     Packed key;
     if (container->type != VarType::Array || !loadScalarOperand(expr, regs, in.bMode, in.b, key) ||
@@ -829,9 +863,8 @@ const Variable* ScriptEngine::peekElement(const FastExpression& expr, const Fast
     if (container.kind != Kind::Variable || key.kind != Kind::StringLiteral) return nullptr;
     const Variable* v = resolveCached(container.nameId, container.resolved);
     if (!v || v->type != VarType::Table) return nullptr;
-    const TableStorage& table = *v->asTable();
-    auto found = table.find(expr.strings[key.intValue]);
-    return found == table.end() ? &missingElement : &found->second;
+    const Variable* found = v->asTable()->find(expr.strings[key.intValue]);
+    return found ? found : &missingElement;
 }
 
 // The callee of a call written as name['member'], read in place through the call's member cache.
@@ -846,13 +879,13 @@ const Variable* ScriptEngine::peekMemberCallee(const FastExpression& expr, const
     const std::shared_ptr<TableStorage>& table = container->asTable();
     const MemberCache& cache = call.member;
     const bool sameTable = !cache.table.owner_before(table) && !table.owner_before(cache.table);
-    if (cache.member && sameTable && cache.mutations == tableMutations) return cache.member;
-    auto found = table->find(expr.strings[expr.nodes[callee.right].intValue]);
-    if (found == table->end()) return nullptr;
+    if (cache.member && sameTable && cache.keySetVersion == table->keySetVersion()) return cache.member;
+    const Variable* found = table->find(expr.strings[expr.nodes[callee.right].intValue]);
+    if (!found) return nullptr;
     cache.table = table;
-    cache.member = &found->second;
-    cache.mutations = tableMutations;
-    return cache.member;
+    cache.member = found;
+    cache.keySetVersion = table->keySetVersion();
+    return found;
 }
 
 // Numeric library functions on numbers run without boxing their call: the
@@ -950,6 +983,7 @@ ScriptEngine::evaluateFastArgument(const FastExpression& expr, int32_t index, co
 
 Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const FastExprNode& n,
                                              const ParsedScriptLine& line) {
+    if (expr.deep) guardStack(expr, line);
     switch (n.kind) {
     case Kind::FloatLiteral:
         return Variable(n.floatValue);

@@ -163,10 +163,10 @@ void ScriptEngine::addCoreBuiltins(LibraryParts& parts) {
     globals["loadFile"] = globals["loadfile"] = member(&ScriptEngine::loadScriptFile);
     globals["runFile"] = globals["dofile"] = member(&ScriptEngine::runScriptFile);
     direct["select"] = directMember(&ScriptEngine::selectFunction);
-    globals["collectGarbage"] = globals["collectgarbage"] = [this](const std::vector<Variable>&) {
-        pruneDeadTableCacheEntries();
-        return Variable();
-    };
+    // Values are counted references and each table's walk order dies with
+    // it, so there is nothing left to collect.
+    globals["collectGarbage"] =
+        globals["collectgarbage"] = [](const std::vector<Variable>&) { return Variable(); };
     globals["array"] = [](const std::vector<Variable>& args) {
         if (!args.empty()) throw std::runtime_error("array() takes no arguments");
         return makeArray();

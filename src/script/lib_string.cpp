@@ -100,7 +100,7 @@ Variable numberFromText(const std::string& text, int32_t base) {
         return Variable(static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(value))));
     }
     // Base 10 reads numbers exactly as table keys come back as numbers.
-    Variable number = ScriptEngine::keyStringToValue(text);
+    Variable number = keyTextToValue(text);
     return number.type == VarType::String ? Variable() : number;
 }
 

@@ -1,6 +1,5 @@
 // The container builtins (pairs, ipairs, next, keys, values, contains, erase,
-// clear, pop) and the `table` library. Every key insertion or removal made
-// here goes through markTableMutated so that the next walk sees it.
+// clear, pop) and the `table` library.
 #include "lib_support.h"
 
 #include <algorithm>
@@ -155,22 +154,22 @@ void ScriptEngine::addContainerBuiltins(LibraryParts& parts) {
         if (table->empty()) return {};
         size_t position = 0;
         if (!fromStart) {
-            const auto& index = getIterationTableKeyIndex(table);
-            auto found = index.find(keyToString(args[1]));
-            if (found == index.end()) return {};
-            position = found->second + 1;
+            const TableStorage::Entry* previous = table->walkEntry(keyToString(args[1]));
+            if (!previous) return {};
+            position = previous->walkPosition + 1;
         }
-        const std::vector<std::string>& keys = getIterationTableKeys(table);
-        if (position >= keys.size()) return {};
-        auto entry = table->find(keys[position]);
-        if (entry == table->end()) return {};
-        return makeMulti({getIterationTableKeyValues(table)[position], entry->second});
+        const std::vector<TableStorage::Entry*>& entries = table->walkEntries();
+        if (position >= entries.size()) return {};
+        return makeMulti({table->walkKeys()[position], entries[position]->value});
     };
-    globals["keys"] = [this](const std::vector<Variable>& args) {
+    globals["keys"] = [](const std::vector<Variable>& args) {
         if (args.size() != 1 || args[0].type != VarType::Table)
             throw std::runtime_error("keys(table) requires exactly 1 table argument");
-        const std::vector<std::string>& keys = getSortedTableKeys(args[0].asTable());
-        return makeArray(std::vector<Variable>(keys.begin(), keys.end()));
+        std::vector<Variable> keys;
+        keys.reserve(args[0].asTable()->size());
+        for (const TableStorage::Entry* entry : args[0].asTable()->walkEntries())
+            keys.emplace_back(entry->key);
+        return makeArray(std::move(keys));
     };
     globals["values"] = [](const std::vector<Variable>& args) {
         requireCount(args, 1, "values(container) requires exactly 1 argument");
@@ -179,7 +178,7 @@ void ScriptEngine::addContainerBuiltins(LibraryParts& parts) {
             throw std::runtime_error("values(container): container must be an array or table");
         std::vector<Variable> values;
         values.reserve(args[0].asTable()->size());
-        for (const auto& entry : *args[0].asTable()) values.push_back(entry.second);
+        for (const auto& entry : *args[0].asTable()) values.push_back(entry.value);
         return makeArray(std::move(values));
     };
     globals["contains"] = [](const std::vector<Variable>& args) {
@@ -193,13 +192,9 @@ void ScriptEngine::addContainerBuiltins(LibraryParts& parts) {
             return variablesEqual(element, args[1]);
         }));
     };
-    globals["erase"] = [this](const std::vector<Variable>& args) {
+    globals["erase"] = [](const std::vector<Variable>& args) {
         requireCount(args, 2, "erase(container, keyOrIndex) requires exactly 2 arguments");
-        if (args[0].type == VarType::Table) {
-            bool removed = args[0].asTable()->erase(keyToString(args[1])) > 0;
-            if (removed) markTableMutated(args[0].asTable());
-            return Variable(removed);
-        }
+        if (args[0].type == VarType::Table) return Variable(args[0].asTable()->erase(keyToString(args[1])));
         if (args[0].type != VarType::Array)
             throw std::runtime_error("erase(container, keyOrIndex): container must be an array or table");
         if (args[1].type != VarType::Int)
@@ -210,13 +205,12 @@ void ScriptEngine::addContainerBuiltins(LibraryParts& parts) {
         elements.erase(elements.begin() + (index - 1));
         return Variable(true);
     };
-    globals["clear"] = [this](const std::vector<Variable>& args) {
+    globals["clear"] = [](const std::vector<Variable>& args) {
         requireCount(args, 1, "clear(container) requires exactly 1 argument");
         if (args[0].type == VarType::Array) {
             args[0].asArray()->clear();
         } else if (args[0].type == VarType::Table) {
             args[0].asTable()->clear();
-            markTableMutated(args[0].asTable());
         } else {
             throw std::runtime_error("clear(container): container must be an array or table");
         }
@@ -254,7 +248,6 @@ void ScriptEngine::addTableLibrary(LibraryParts& parts) {
                 args.size() == 2 ? length + 1 : std::clamp(toInt(args[1]), 1, length + 1);
             for (int32_t i = length; i >= position; --i) tableValue(*table, i + 1) = tableValue(*table, i);
             tableValue(*table, position) = value;
-            markTableMutated(table);
             return Variable(length + 1);
         },
         "table.insert");
@@ -279,7 +272,6 @@ void ScriptEngine::addTableLibrary(LibraryParts& parts) {
             Variable removed = tableValue(*table, position);
             for (int32_t i = position; i < length; ++i) tableValue(*table, i) = tableValue(*table, i + 1);
             table->erase(std::to_string(length));
-            markTableMutated(table);
             return removed;
         },
         "table.remove");
@@ -305,8 +297,8 @@ void ScriptEngine::addTableLibrary(LibraryParts& parts) {
                 if (isArray) {
                     items.push_back(&(*args[0].asArray())[k - 1]);
                 } else {
-                    auto found = args[0].asTable()->find(std::to_string(k));
-                    if (found != args[0].asTable()->end()) items.push_back(&found->second);
+                    if (const Variable* found = args[0].asTable()->find(std::to_string(k)))
+                        items.push_back(found);
                 }
             }
             size_t total = items.empty() ? 0 : separator.size() * (items.size() - 1);
@@ -334,7 +326,7 @@ Variable ScriptEngine::sortContainer(std::span<const Variable> args) {
         tableLength = numericTableLength(container.asTable());
         items.reserve(static_cast<size_t>(tableLength));
         for (int32_t k = 1; k <= tableLength; ++k)
-            items.push_back(container.asTable()->at(std::to_string(k)));
+            items.push_back(*container.asTable()->find(std::to_string(k)));
     }
     if (items.size() < 2) return container;
 
@@ -369,7 +361,6 @@ Variable ScriptEngine::sortContainer(std::span<const Variable> args) {
     } else {
         TableStorage& table = *container.asTable();
         for (int32_t k = 1; k <= tableLength; ++k) tableValue(table, k) = std::move(items[k - 1]);
-        markTableMutated(container.asTable());
     }
     return container;
 }

@@ -127,9 +127,9 @@ struct FastExprNode {
     FastExprNodeKind kind = FastExprNodeKind::NoneLiteral;
     int32_t left = -1;
     int32_t right = -1;
-    uint16_t token = 0;
+    uint32_t token = 0;
     // The token the general evaluator would name in an error raised here.
-    uint16_t errorToken = 0;
+    uint32_t errorToken = 0;
     bool pure = true; // no call anywhere in the subtree
     // No call in the subtree but to the numeric library functions its call
     // sites name, and no string but member names: the scalar path may try
@@ -143,14 +143,14 @@ struct FastExprNode {
 };
 
 // The member a callee written as name['member'] was last found as. Table
-// entries keep their address until they are removed, and every removal
-// counts as a table mutation, so the entry is valid while the same table has
-// seen no mutation since. The table is held weakly (a table can hold the
-// function whose code holds this cache), which still pins its identity.
+// entries keep their address until their key is removed, so the entry is
+// valid while the same table's key set is unchanged. The table is held weakly
+// (a table can hold the function whose code holds this cache), which still
+// pins its identity.
 struct MemberCache {
     mutable std::weak_ptr<TableStorage> table;
     mutable const Variable* member = nullptr;
-    mutable uint64_t mutations = 0;
+    mutable uint64_t keySetVersion = 0;
 };
 
 // The most arguments a numeric library call takes on the scalar path.
@@ -239,7 +239,9 @@ struct FastExpression {
     std::vector<std::string> strings;
     std::vector<FastCallExpression> calls;
     int32_t root = -1;
+    uint32_t firstToken = 0;
     bool valid = false;
+    bool deep = false; // nested deeply enough that evaluating it guards the stack
     // False when the expression holds a call that cannot give a number, or a
     // string, so trying the scalar path first would only cost time.
     bool mayBeScalar() const { return nodes[root].scalarSafe; }

@@ -62,8 +62,9 @@ void* runHelperWork(void* argument) {
     } catch (...) {
         helper->failure = std::current_exception();
     }
-    StringBox::freeSpares();
-    RawBox::freeSpares();
+    SpareBlocks<StringBox>::freeAll();
+    SpareBlocks<RawBox>::freeAll();
+    SpareBlocks<TableStorage::Entry>::freeAll();
     return nullptr;
 }
 
@@ -463,10 +464,10 @@ Variable gmatchFunction(std::span<const Variable> args) {
 
 const std::string& replacementFromTable(const TableStorage& table, const std::string& key,
                                         std::string& text) {
-    auto found = table.find(key);
-    if (found == table.end()) throw std::runtime_error("gsub replacement table missing key: " + key);
-    if (found->second.type == VarType::String) return found->second.asString();
-    text = found->second.toString();
+    const Variable* found = table.find(key);
+    if (!found) throw std::runtime_error("gsub replacement table missing key: " + key);
+    if (found->type == VarType::String) return found->asString();
+    text = found->toString();
     return text;
 }
 

@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -33,14 +33,7 @@ struct ScriptCallable;
 struct MultiResult;
 
 using ArrayStorage = std::vector<Variable>;
-// Table keys hash as views, so that lookups by a key held elsewhere copy
-// nothing. The call is deliberately not noexcept: the map then stores each
-// key's hash beside it and compares keys only when the hashes agree.
-struct TableKeyHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
-};
-using TableStorage = std::unordered_map<std::string, Variable, TableKeyHash, std::equal_to<>>;
+class TableStorage;
 using NativeFunction = std::function<Variable(const std::vector<Variable>&)>;
 // A library builtin's own entry: the arguments as they lie, without a vector.
 using DirectFunction = std::function<Variable(std::span<const Variable>)>;
@@ -59,6 +52,41 @@ using BuiltinId = uint16_t;
 #define BV_ADDRESS_SANITIZER 0
 #endif
 
+// Freed blocks of one size wait on a short list of their thread for reuse:
+// every intermediate string is a box and every table field an entry, and the
+// general allocator would otherwise be a large part of what making one costs.
+template <class T> struct SpareBlocks {
+    static void* take(size_t size) {
+        FreeBlock* block = spare.top;
+        if (!block) return ::operator new(size);
+        spare.top = block->next;
+        --spare.count;
+        return block;
+    }
+    static void give(void* block) noexcept {
+        if (spare.count == spareLimit) return ::operator delete(block);
+        spare.top = new (block) FreeBlock{spare.top};
+        ++spare.count;
+    }
+    // For a thread about to end: the list dies with it.
+    static void freeAll() noexcept {
+        while (spare.top) ::operator delete(std::exchange(spare.top, spare.top->next));
+        spare.count = 0;
+    }
+
+  private:
+    struct FreeBlock {
+        FreeBlock* next;
+    };
+    static_assert(sizeof(T) >= sizeof(FreeBlock));
+    // None under AddressSanitizer, which then sees every use of a freed block.
+    static constexpr uint32_t spareLimit = BV_ADDRESS_SANITIZER ? 0 : 1024;
+    static inline thread_local struct {
+        FreeBlock* top;
+        uint32_t count;
+    } spare{};
+};
+
 // A string's or byte block's payload, shared by the values copied from one
 // another and copied only when one of them is changed, so that a value stays
 // three words however long its text. A value is owned by one thread, so the
@@ -75,37 +103,8 @@ template <class T> struct SharedBox {
         if (--refs == 0) delete this;
     }
 
-    // Freed boxes wait on a short list of their thread for reuse: every
-    // intermediate string is a box, and the general allocator would
-    // otherwise be a large part of what a string operation costs.
-    static void* operator new(size_t size) {
-        FreeBox* box = spare.top;
-        if (!box) return ::operator new(size);
-        spare.top = box->next;
-        --spare.count;
-        return box;
-    }
-    static void operator delete(void* box) noexcept {
-        if (spare.count == spareLimit) return ::operator delete(box);
-        spare.top = new (box) FreeBox{spare.top};
-        ++spare.count;
-    }
-    // For a thread about to end: the list dies with it.
-    static void freeSpares() noexcept {
-        while (spare.top) ::operator delete(std::exchange(spare.top, spare.top->next));
-        spare.count = 0;
-    }
-
-  private:
-    struct FreeBox {
-        FreeBox* next;
-    };
-    // None under AddressSanitizer, which then sees every use of a freed box.
-    static constexpr uint32_t spareLimit = BV_ADDRESS_SANITIZER ? 0 : 1024;
-    static inline thread_local struct {
-        FreeBox* top;
-        uint32_t count;
-    } spare{};
+    static void* operator new(size_t size) { return SpareBlocks<SharedBox>::take(size); }
+    static void operator delete(void* box) noexcept { SpareBlocks<SharedBox>::give(box); }
 };
 using StringBox = SharedBox<std::string>;
 using RawBox = SharedBox<std::vector<uint8_t>>;
@@ -328,33 +327,7 @@ struct Variable {
     // Drops the last reference to a non-empty array or table without
     // recursing once per level of nesting.
     void releaseLastContainer() noexcept;
-    void destroyPayload() noexcept {
-        if (holdsPlainData()) return;
-        switch (type) {
-        case VarType::String:
-            u_.s->release();
-            break;
-        case VarType::Raw:
-            u_.raw->release();
-            break;
-        case VarType::Array:
-            if (u_.array.use_count() == 1 && !u_.array->empty()) return releaseLastContainer();
-            u_.array.~shared_ptr();
-            break;
-        case VarType::Table:
-            if (u_.table.use_count() == 1 && !u_.table->empty()) return releaseLastContainer();
-            u_.table.~shared_ptr();
-            break;
-        case VarType::Function:
-            u_.function.~shared_ptr();
-            break;
-        case VarType::Multi:
-            u_.multi.~shared_ptr();
-            break;
-        default:
-            break;
-        }
-    }
+    void destroyPayload() noexcept;
 };
 
 // Three words: arrays, tables and scopes hold many values side by side.
@@ -363,6 +336,173 @@ static_assert(sizeof(Variable) == 24);
 struct MultiResult {
     std::vector<Variable> values;
 };
+
+// A table: string keys to values. Each entry keeps its address until its key
+// is removed, because callers hold a value across the insertions that its own
+// evaluation makes; entries are found through an open-addressed index of
+// pointers. The walk order (keys sorted byte-wise) lives with the table and
+// is rebuilt only after its key set changed, so it dies with the table.
+class TableStorage {
+  public:
+    struct Entry {
+        std::string key;
+        Variable value;
+        uint32_t hash = 0;
+        uint32_t walkPosition = 0; // its place in the walk order, while that is current
+
+        static void* operator new(size_t size) { return SpareBlocks<Entry>::take(size); }
+        static void operator delete(void* entry) noexcept { SpareBlocks<Entry>::give(entry); }
+    };
+
+    TableStorage() = default;
+    TableStorage(const TableStorage& other);
+    TableStorage(TableStorage&& other) noexcept;
+    TableStorage& operator=(TableStorage other) noexcept;
+    ~TableStorage();
+
+    // Keys are short names more often than not: a word at a time, one multiply each.
+    static uint32_t hashOf(std::string_view key) {
+        uint64_t h = 0x9e3779b97f4a7c15ull ^ key.size();
+        const char* p = key.data();
+        size_t n = key.size();
+        for (; n >= 8; p += 8, n -= 8) h = mix(h, load(p, 8));
+        if (n) h = mix(h, load(p, n));
+        return static_cast<uint32_t>(h ^ h >> 32);
+    }
+
+    const Entry* findEntry(std::string_view key) const { return findEntry(key, hashOf(key)); }
+    const Entry* findEntry(std::string_view key, uint32_t hash) const {
+        if (count_ == 0) return nullptr;
+        for (size_t i = slotOf(hash);; i = (i + 1) & mask_) {
+            const Entry* e = slots_[i];
+            if (!e) return nullptr;
+            if (e->hash == hash && sameKey(e->key, key)) return e;
+        }
+    }
+    Variable* find(std::string_view key) { return find(key, hashOf(key)); }
+    Variable* find(std::string_view key, uint32_t hash) {
+        const Entry* e = findEntry(key, hash);
+        return e ? &const_cast<Entry*>(e)->value : nullptr;
+    }
+    const Variable* find(std::string_view key) const { return const_cast<TableStorage*>(this)->find(key); }
+    bool contains(std::string_view key) const { return findEntry(key) != nullptr; }
+
+    // The value under `key`, added as nil if the key is new (then `added` is set).
+    Variable& insert(std::string_view key, bool* added = nullptr);
+    Variable& operator[](std::string_view key) { return insert(key); }
+    bool erase(std::string_view key);
+    void clear();
+    void reserve(size_t count);
+    size_t size() const { return count_; }
+    bool empty() const { return count_ == 0; }
+    // Counts every addition and removal of a key.
+    uint64_t keySetVersion() const { return version_; }
+
+    // The entries in index order, which is no particular order.
+    class Iterator {
+      public:
+        Iterator(Entry* const* slot, Entry* const* end) : slot_(slot), end_(end) { skipEmpty(); }
+        Entry& operator*() const { return **slot_; }
+        Entry* operator->() const { return *slot_; }
+        Iterator& operator++() {
+            ++slot_;
+            skipEmpty();
+            return *this;
+        }
+        bool operator==(const Iterator& other) const { return slot_ == other.slot_; }
+
+      private:
+        void skipEmpty() {
+            while (slot_ != end_ && !*slot_) ++slot_;
+        }
+        Entry* const* slot_;
+        Entry* const* end_;
+    };
+    Iterator begin() const { return {slots_.data(), slots_.data() + slots_.size()}; }
+    Iterator end() const { return {slots_.data() + slots_.size(), slots_.data() + slots_.size()}; }
+
+    // The walk order: the entries sorted by key, and each key as a script value.
+    const std::vector<Entry*>& walkEntries() const { return currentWalk().entries; }
+    const std::vector<Variable>& walkKeys() const { return currentWalk().keys; }
+    // The entry under `key` with its walk position current; null if missing.
+    const Entry* walkEntry(std::string_view key) const {
+        currentWalk();
+        return findEntry(key);
+    }
+    // How many of the keys "1", "2", ... are present in a row.
+    int32_t sequenceLength() const;
+
+  private:
+    struct Walk {
+        uint64_t version = ~uint64_t{0};
+        std::vector<Entry*> entries;
+        std::vector<Variable> keys;
+        uint64_t lengthVersion = ~uint64_t{0};
+        int32_t sequenceLength = 0;
+    };
+
+    static uint64_t load(const char* p, size_t n) {
+        uint64_t word = 0;
+        for (size_t i = 0; i < n; ++i) word |= uint64_t{static_cast<unsigned char>(p[i])} << 8 * i;
+        return word;
+    }
+    // Short keys compare in line: a library call costs more than their bytes.
+    static bool sameKey(std::string_view a, std::string_view b) {
+        if (a.size() != b.size()) return false;
+        if (a.size() > 16) return a == b;
+        for (size_t i = 0; i < a.size(); ++i)
+            if (a[i] != b[i]) return false;
+        return true;
+    }
+    static uint64_t mix(uint64_t h, uint64_t word) {
+        h = (h ^ word) * 0xbf58476d1ce4e5b9ull;
+        return h ^ h >> 31;
+    }
+    // The hash's top bits pick the slot: its mixing reaches them most.
+    size_t slotOf(uint32_t hash) const { return hash >> shift_; }
+    void place(Entry* entry);
+    void grow();
+    const Walk& currentWalk() const;
+
+    std::vector<Entry*> slots_; // a power of two of them, at most three quarters used
+    size_t mask_ = 0;
+    uint32_t shift_ = 0; // 32 minus the bits of a slot number
+    size_t count_ = 0;
+    uint64_t version_ = 0;
+    mutable std::unique_ptr<Walk> walk_;
+};
+
+inline void Variable::destroyPayload() noexcept {
+    if (holdsPlainData()) return;
+    switch (type) {
+    case VarType::String:
+        u_.s->release();
+        break;
+    case VarType::Raw:
+        u_.raw->release();
+        break;
+    case VarType::Array:
+        if (u_.array.use_count() == 1 && !u_.array->empty()) return releaseLastContainer();
+        u_.array.~shared_ptr();
+        break;
+    case VarType::Table:
+        if (u_.table.use_count() == 1 && !u_.table->empty()) return releaseLastContainer();
+        u_.table.~shared_ptr();
+        break;
+    case VarType::Function:
+        u_.function.~shared_ptr();
+        break;
+    case VarType::Multi:
+        u_.multi.~shared_ptr();
+        break;
+    default:
+        break;
+    }
+}
+
+// The script value a table key's text stands for: an int or float if the
+// whole text reads as one, otherwise the text.
+Variable keyTextToValue(const std::string& key);
 
 Variable makeTable();
 Variable makeArray();

@@ -11,9 +11,7 @@
 #include <limits>
 
 Variable makeTable() {
-    auto table = std::make_shared<TableStorage>();
-    table->max_load_factor(1.0f);
-    return Variable(std::move(table));
+    return Variable(std::make_shared<TableStorage>());
 }
 
 Variable makeArray() {
@@ -94,12 +92,12 @@ struct TextWriter {
             return appendContainer(value.asTable().get(), [&] {
                 text += '{';
                 bool first = true;
-                for (const auto& [key, element] : *value.asTable()) {
+                for (const TableStorage::Entry& entry : *value.asTable()) {
                     if (!first) text += ", ";
                     first = false;
-                    text += key;
+                    text += entry.key;
                     text += ": ";
-                    append(element);
+                    append(entry.value);
                 }
                 text += '}';
             });
@@ -398,12 +396,6 @@ std::string ScriptEngine::keyToString(const Variable& key) {
     }
 }
 
-int32_t ScriptEngine::tableSequenceLength(const TableStorage& table) {
-    int32_t n = 0;
-    while (n < std::numeric_limits<int32_t>::max() && table.count(std::to_string(n + 1))) ++n;
-    return n;
-}
-
 int32_t ScriptEngine::arrayLength(const Variable& v) {
     switch (v.type) {
     case VarType::String:
@@ -411,7 +403,7 @@ int32_t ScriptEngine::arrayLength(const Variable& v) {
     case VarType::Array:
         return static_cast<int32_t>(v.asArray()->size());
     case VarType::Table:
-        return tableSequenceLength(*v.asTable());
+        return v.asTable()->sequenceLength();
     default:
         throw std::runtime_error("len(x) expects an array, table, or string");
     }
@@ -430,6 +422,6 @@ void ScriptEngine::promoteArrayVariableToTable(Variable& v) {
     TableStorage& entries = *table.asTable();
     const ArrayStorage& elements = *v.asArray();
     entries.reserve(elements.size());
-    for (size_t i = 0; i < elements.size(); ++i) entries.emplace(std::to_string(i + 1), elements[i]);
+    for (size_t i = 0; i < elements.size(); ++i) entries[std::to_string(i + 1)] = elements[i];
     v = std::move(table);
 }

@@ -154,18 +154,13 @@ Variable& ScriptEngine::getIndexedValueMutable(Variable& container, const Variab
     if (container.type == VarType::Table) {
         TableStorage& table = *container.asTable();
         if (key.type == VarType::String) {
-            auto found = table.find(key.asString());
-            if (found != table.end()) return found->second;
+            if (Variable* found = table.find(key.asString())) return *found;
         }
         std::string keyText = keyToString(key);
-        if (create) {
-            auto [entry, inserted] = table.try_emplace(std::move(keyText));
-            if (inserted) markTableMutated(container.asTable());
-            return entry->second;
-        }
-        auto found = table.find(keyText);
-        if (found == table.end()) throw std::runtime_error("Table key not found: " + keyText);
-        return found->second;
+        if (create) return table.insert(keyText);
+        Variable* found = table.find(keyText);
+        if (!found) throw std::runtime_error("Table key not found: " + keyText);
+        return *found;
     }
     throw std::runtime_error("Indexing requires an array or table");
 }

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+#include <map>
 #include <random>
 
 namespace {
@@ -116,79 +118,87 @@ TEST(PatternMatching, DigitPathEqualsTheRegexPath) {
 }
 
 // ---------------------------------------------------------------------------
-// The table key cache
+// The table store
 
-TEST(TableCache, KeysWalkInByteOrderAndStayCachedUntilTheKeySetChanges) {
-    ScriptEngine engine;
-    Variable table = makeTable();
-    const auto& storage = table.asTable();
-    for (int i = 1; i <= 10; ++i) (*storage)[std::to_string(i)] = Variable(i);
-    const std::vector<std::string>& keys = engine.getIterationTableKeys(storage);
-    EXPECT_EQ(keys, (std::vector<std::string>{"1", "10", "2", "3", "4", "5", "6", "7", "8", "9"}));
-    EXPECT_EQ(engine.getIterationTableKeyIndex(storage).at("10"), 1u);
-    EXPECT_EQ(engine.numericTableLength(storage), 10);
-
-    // Value-only writes reuse the cached lists.
-    (*storage)["1"] = Variable("changed");
-    EXPECT_EQ(&engine.getIterationTableKeys(storage), &keys);
-    EXPECT_EQ(keys.size(), 10u);
-
-    (*storage)["0"] = Variable(0);
-    engine.markTableMutated(storage);
-    EXPECT_EQ(engine.getIterationTableKeys(storage).front(), "0");
-    EXPECT_EQ(engine.getSortedTableKeyValues(storage).front().type, VarType::Int);
-    EXPECT_EQ(engine.numericTableLength(storage), 10);
-}
-
-TEST(TableCache, NullTablesGiveEmptyResults) {
-    ScriptEngine engine;
-    std::shared_ptr<TableStorage> none;
-    EXPECT_TRUE(engine.getIterationTableKeys(none).empty());
-    EXPECT_TRUE(engine.getSortedTableKeyValues(none).empty());
-    EXPECT_TRUE(engine.getIterationTableKeyIndex(none).empty());
-    EXPECT_EQ(engine.numericTableLength(none), 0);
-    engine.markTableMutated(none);
-}
-
-// A frame loop that makes and walks a big table each frame keeps the walk
-// caches of only a few dead tables.
-TEST(TableCache, CachesOfDroppedTablesAreReleased) {
-    ScriptEngine engine;
-    engine.runScript("for frame = 1, 160\n"
-                     "  t = {}\n"
-                     "  for i = 1, 2000\n"
-                     "    t[i] = i\n"
-                     "  end\n"
-                     "  for k, v in pairs(t)\n"
-                     "  end\n"
-                     "end");
-    EXPECT_LE(engine.tableCacheCount(), 4u);
-}
-
-TEST(TableCache, DeadTablesAreNotConsulted) {
-    ScriptEngine engine;
-    for (int round = 0; round < 600; ++round) {
-        // Fresh tables often reuse the address of the one freed just before.
-        Variable table = makeTable();
-        (*table.asTable())["k" + std::to_string(round)] = Variable(round);
-        const auto& keys = engine.getIterationTableKeys(table.asTable());
-        ASSERT_EQ(keys.size(), 1u);
-        ASSERT_EQ(keys[0], "k" + std::to_string(round));
+TEST(TableStore, AgreesWithAnOrderedMapAndKeepsEntriesInPlace) {
+    TableStorage table;
+    std::map<std::string, int> reference;
+    std::mt19937 random(7);
+    table["anchor"] = Variable(-1);
+    const Variable* anchor = table.find("anchor");
+    for (int step = 0; step < 20000; ++step) {
+        // Few distinct keys, so that erasing meets long runs of taken slots.
+        const std::string key = "k" + std::to_string(random() % 300);
+        if (random() % 3 == 0) {
+            ASSERT_EQ(table.erase(key), reference.erase(key) == 1);
+        } else {
+            table[key] = Variable(step);
+            reference[key] = step;
+        }
+        ASSERT_EQ(table.size(), reference.size() + 1);
     }
-    engine.pruneDeadTableCacheEntries();
+    EXPECT_EQ(table.find("anchor"), anchor);
+    table.erase("anchor");
+    const std::vector<TableStorage::Entry*>& walk = table.walkEntries();
+    ASSERT_EQ(walk.size(), reference.size());
+    auto expected = reference.begin();
+    for (const TableStorage::Entry* entry : walk) {
+        EXPECT_EQ(entry->key, expected->first);
+        EXPECT_EQ(entry->value.asInt(), expected->second);
+        EXPECT_EQ(table.find(expected->first), &entry->value);
+        ++expected;
+    }
+    TableStorage copy = table;
+    EXPECT_EQ(copy.size(), table.size());
+    EXPECT_EQ(copy.find(walk[0]->key)->asInt(), walk[0]->value.asInt());
+}
+
+TEST(TableStore, WalksInByteOrderAndFollowsKeyChanges) {
+    TableStorage table;
+    for (int i = 1; i <= 10; ++i) table[std::to_string(i)] = Variable(i);
+    auto walkedKeys = [&] {
+        std::vector<std::string> keys;
+        for (const TableStorage::Entry* entry : table.walkEntries()) keys.push_back(entry->key);
+        return keys;
+    };
+    EXPECT_EQ(walkedKeys(), (std::vector<std::string>{"1", "10", "2", "3", "4", "5", "6", "7", "8", "9"}));
+    EXPECT_EQ(table.walkEntry("10")->walkPosition, 1u);
+    EXPECT_EQ(table.sequenceLength(), 10);
+    table["0"] = Variable(0);
+    table.erase("5");
+    EXPECT_EQ(walkedKeys().front(), "0");
+    EXPECT_EQ(table.walkKeys().front().type, VarType::Int);
+    EXPECT_EQ(table.sequenceLength(), 4);
+    table.clear();
+    EXPECT_TRUE(table.walkEntries().empty());
+    EXPECT_EQ(table.sequenceLength(), 0);
+}
+
+// A frame loop that makes and walks a big table each frame: the walk orders
+// die with their tables.
+TEST(TableStore, FrameLoopsThatWalkTablesKeepMemoryFlat) {
+    ScriptEngine engine;
+    auto frames = [&](int count) {
+        engine.runScript("for frame = 1, " + std::to_string(count) +
+                         "\n  t = {}\n  for i = 1, 2000\n    t[i] = i\n  end\n"
+                         "  for k, v in pairs(t)\n  end\nend");
+        return mallinfo2().uordblks;
+    };
+    const size_t afterFew = frames(10);
+    EXPECT_LT(frames(160), afterFew + (1u << 20));
 }
 
 TEST(TableCache, KeyValues) {
-    EXPECT_EQ(ScriptEngine::keyStringToValue("007").asInt(), 7);
-    EXPECT_EQ(ScriptEngine::keyStringToValue("-12").asInt(), -12);
-    EXPECT_FLOAT_EQ(ScriptEngine::keyStringToValue("1.500000").asFloat(), 1.5f);
-    EXPECT_FLOAT_EQ(ScriptEngine::keyStringToValue("1e3").asFloat(), 1000.0f);
-    EXPECT_EQ(ScriptEngine::keyStringToValue("2147483648").type, VarType::Float);
-    EXPECT_EQ(ScriptEngine::keyStringToValue("+5").type, VarType::Float);
-    EXPECT_EQ(ScriptEngine::keyStringToValue("abc").type, VarType::String);
-    EXPECT_EQ(ScriptEngine::keyStringToValue("").type, VarType::String);
-    EXPECT_EQ(ScriptEngine::keyStringToValue("-").type, VarType::String);
-    EXPECT_EQ(ScriptEngine::keyStringToValue("1e99").type, VarType::String);
+    EXPECT_EQ(keyTextToValue("007").asInt(), 7);
+    EXPECT_EQ(keyTextToValue("-12").asInt(), -12);
+    EXPECT_FLOAT_EQ(keyTextToValue("1.500000").asFloat(), 1.5f);
+    EXPECT_FLOAT_EQ(keyTextToValue("1e3").asFloat(), 1000.0f);
+    EXPECT_EQ(keyTextToValue("2147483648").type, VarType::Float);
+    EXPECT_EQ(keyTextToValue("+5").type, VarType::Float);
+    EXPECT_EQ(keyTextToValue("abc").type, VarType::String);
+    EXPECT_EQ(keyTextToValue("").type, VarType::String);
+    EXPECT_EQ(keyTextToValue("-").type, VarType::String);
+    EXPECT_EQ(keyTextToValue("1e99").type, VarType::String);
 }
 
 } // namespace

@@ -154,7 +154,7 @@ TEST(Values, PromotionLeavesSharedArrayAlone) {
     Variable shared = a;
     E::promoteArrayVariableToTable(a);
     ASSERT_EQ(a.type, VarType::Table);
-    EXPECT_EQ(a.asTable()->at("2").asInt(), 20);
+    EXPECT_EQ(a.asTable()->find("2")->asInt(), 20);
     ASSERT_EQ(shared.type, VarType::Array);
     EXPECT_EQ(shared.asArray()->size(), 2u);
     Variable n(5);

@@ -1,0 +1,175 @@
+// The table store: adding, removing and copying entries, growing the index,
+// and the walk order.
+#include "script_value.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <limits>
+
+namespace {
+
+constexpr size_t smallestIndex = 4;
+
+// A base-10 integer with an optional "-", digits only, fitting 32 bits.
+bool parseDecimalInt(const std::string& text, int32_t& out) {
+    size_t i = text.size() > 0 && text[0] == '-' ? 1 : 0;
+    if (i == text.size()) return false;
+    int64_t value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        value = value * 10 + (text[i] - '0');
+        if (value > int64_t{1} << 31) return false;
+    }
+    if (text[0] == '-') value = -value;
+    if (value > std::numeric_limits<int32_t>::max()) return false;
+    out = static_cast<int32_t>(value);
+    return true;
+}
+
+// strtof over the whole non-empty text, without a range error.
+bool parseWholeFloat(const std::string& text, float& out) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    float value = std::strtof(text.c_str(), &end);
+    if (errno == ERANGE || end != text.c_str() + text.size()) return false;
+    out = value;
+    return true;
+}
+
+} // namespace
+
+Variable keyTextToValue(const std::string& key) {
+    int32_t i;
+    if (parseDecimalInt(key, i)) return Variable(i);
+    float f;
+    if (parseWholeFloat(key, f)) return Variable(f);
+    return Variable(key);
+}
+
+TableStorage::TableStorage(const TableStorage& other) {
+    reserve(other.count_);
+    for (const Entry& entry : other) place(new Entry(entry));
+    count_ = other.count_;
+}
+
+TableStorage::TableStorage(TableStorage&& other) noexcept
+    : slots_(std::move(other.slots_)), mask_(std::exchange(other.mask_, 0)),
+      shift_(std::exchange(other.shift_, 0)), count_(std::exchange(other.count_, 0)),
+      version_(other.version_++), walk_(std::move(other.walk_)) {}
+
+TableStorage& TableStorage::operator=(TableStorage other) noexcept {
+    std::swap(slots_, other.slots_);
+    std::swap(mask_, other.mask_);
+    std::swap(shift_, other.shift_);
+    std::swap(count_, other.count_);
+    std::swap(walk_, other.walk_);
+    // Both key sets changed: neither may match a walk or cache taken before.
+    version_ = std::max(version_, other.version_) + 1;
+    other.version_ = version_;
+    return *this;
+}
+
+TableStorage::~TableStorage() {
+    for (Entry* entry : slots_) delete entry;
+}
+
+void TableStorage::place(Entry* entry) {
+    size_t i = slotOf(entry->hash);
+    while (slots_[i]) i = (i + 1) & mask_;
+    slots_[i] = entry;
+}
+
+void TableStorage::reserve(size_t count) {
+    size_t capacity = smallestIndex;
+    while (capacity - capacity / 4 < count) capacity *= 2;
+    if (capacity <= slots_.size()) return;
+    std::vector<Entry*> old(capacity, nullptr);
+    old.swap(slots_);
+    mask_ = capacity - 1;
+    shift_ = 32 - static_cast<uint32_t>(std::countr_zero(capacity));
+    for (Entry* entry : old)
+        if (entry) place(entry);
+}
+
+void TableStorage::grow() {
+    reserve(std::max(count_ + 1, slots_.size()));
+}
+
+Variable& TableStorage::insert(std::string_view key, bool* added) {
+    const uint32_t hash = hashOf(key);
+    if (Variable* value = find(key, hash)) {
+        if (added) *added = false;
+        return *value;
+    }
+    if (count_ + 1 > slots_.size() - slots_.size() / 4) grow();
+    Entry* entry = new Entry{std::string(key), Variable(), hash};
+    place(entry);
+    ++count_;
+    ++version_;
+    if (added) *added = true;
+    return entry->value;
+}
+
+bool TableStorage::erase(std::string_view key) {
+    if (count_ == 0) return false;
+    const uint32_t hash = hashOf(key);
+    size_t i = slotOf(hash);
+    for (;; i = (i + 1) & mask_) {
+        if (!slots_[i]) return false;
+        if (slots_[i]->hash == hash && sameKey(slots_[i]->key, key)) break;
+    }
+    delete slots_[i];
+    slots_[i] = nullptr;
+    // Entries after the hole that belong at or before it move back into it,
+    // so that every probe still meets its entry before an empty slot.
+    for (size_t j = (i + 1) & mask_; slots_[j]; j = (j + 1) & mask_) {
+        const size_t home = slotOf(slots_[j]->hash);
+        const bool homeInHole = i <= j ? home <= i || home > j : home <= i && home > j;
+        if (!homeInHole) continue;
+        slots_[i] = std::exchange(slots_[j], nullptr);
+        i = j;
+    }
+    --count_;
+    ++version_;
+    return true;
+}
+
+void TableStorage::clear() {
+    for (Entry*& entry : slots_) delete std::exchange(entry, nullptr);
+    count_ = 0;
+    ++version_;
+}
+
+const TableStorage::Walk& TableStorage::currentWalk() const {
+    if (!walk_) walk_ = std::make_unique<Walk>();
+    Walk& walk = *walk_;
+    if (walk.version == version_) return walk;
+    walk.entries.clear();
+    walk.entries.reserve(count_);
+    for (Entry* entry : slots_)
+        if (entry) walk.entries.push_back(entry);
+    // std::string orders through char_traits<char>, which compares bytes as unsigned.
+    std::sort(walk.entries.begin(), walk.entries.end(),
+              [](const Entry* a, const Entry* b) { return a->key < b->key; });
+    walk.keys.clear();
+    walk.keys.reserve(count_);
+    for (size_t i = 0; i < walk.entries.size(); ++i) {
+        walk.entries[i]->walkPosition = static_cast<uint32_t>(i);
+        walk.keys.push_back(keyTextToValue(walk.entries[i]->key));
+    }
+    walk.version = version_;
+    return walk;
+}
+
+int32_t TableStorage::sequenceLength() const {
+    if (!walk_) walk_ = std::make_unique<Walk>();
+    Walk& walk = *walk_;
+    if (walk.lengthVersion == version_) return walk.sequenceLength;
+    int32_t n = 0;
+    while (n < std::numeric_limits<int32_t>::max() && contains(std::to_string(n + 1))) ++n;
+    walk.sequenceLength = n;
+    walk.lengthVersion = version_;
+    return n;
+}
