@@ -165,6 +165,8 @@ Variable ScriptEngine::readUnary(ExpressionReader& r, bool evaluate) {
     if (t == "not") {
         size_t next = r.index + 1;
         if (next >= r.tokens.size() || isStandaloneNotBoundary(r.tokens[next])) {
+            // A bare `not` is the nil literal, and names itself like any other.
+            setErrorToken(r.tokens, r.index);
             r.index = next;
             return {};
         }
@@ -187,10 +189,10 @@ Variable ScriptEngine::readPostfix(ExpressionReader& r, bool evaluate) {
             if (evaluate) value = getIndexedValue(value, key);
         } else if (r.current() == "(") {
             std::vector<Variable> args = readCallArguments(r, evaluate);
-            if (!evaluate) continue;
-            // Errors raised by the callee point at the called name.
+            // Errors raised by the callee point at the called name, and so do
+            // later ones whether the call ran or was skipped.
             setErrorToken(r.tokens, primaryIndex);
-            value = invokeCallable(value, args);
+            if (evaluate) value = invokeCallable(value, args);
         } else {
             break;
         }

@@ -133,7 +133,7 @@ void ScriptEngine::addContainerBuiltins(LibraryParts& parts) {
         requireCount(args, 1, "ipairs(container) requires exactly 1 argument");
         return makeArray(containerWalk(args[0], true));
     };
-    direct["next"] = [this](std::span<const Variable> args) -> Variable {
+    direct["next"] = [](std::span<const Variable> args) -> Variable {
         if (args.size() != 1 && args.size() != 2)
             throw std::runtime_error("next(container[, key]) requires 1 or 2 arguments");
         const Variable& container = args[0];
@@ -230,7 +230,7 @@ void ScriptEngine::addContainerBuiltins(LibraryParts& parts) {
 void ScriptEngine::addTableLibrary(LibraryParts& parts) {
     TableStorage& library = parts.tables["table"];
     library["insert"] = makeDirectCallable(
-        [this](std::span<const Variable> args) {
+        [](std::span<const Variable> args) {
             if ((args.size() != 2 && args.size() != 3) || !isContainer(args[0]))
                 throw std::runtime_error("table['insert'](table[, pos], value) requires an array or table");
             const Variable& value = args.back();
@@ -252,7 +252,7 @@ void ScriptEngine::addTableLibrary(LibraryParts& parts) {
         },
         "table.insert");
     library["remove"] = makeDirectCallable(
-        [this](std::span<const Variable> args) -> Variable {
+        [](std::span<const Variable> args) -> Variable {
             if ((args.size() != 1 && args.size() != 2) || !isContainer(args[0]))
                 throw std::runtime_error("table['remove'](table[, pos]) requires an array or table");
             if (args[0].type == VarType::Array) {
@@ -278,7 +278,7 @@ void ScriptEngine::addTableLibrary(LibraryParts& parts) {
     library["sort"] = makeDirectCallable(
         [this](std::span<const Variable> args) { return sortContainer(args); }, "table.sort");
     library["concat"] = makeDirectCallable(
-        [this](std::span<const Variable> args) {
+        [](std::span<const Variable> args) {
             if (args.empty() || !isContainer(args[0]))
                 throw std::runtime_error(
                     "table['concat'](table[, sep[, i[, j]]]) requires an array or table");

@@ -124,10 +124,7 @@ class Generator {
         case 2:
             return oneOf({"true", "false", "ture", "flse"}, pick(4));
         case 3:
-            // KNOWN DIFFERENCE, avoided: a bare `not` is named by an error
-            // later in its statement on one path only; a name never assigned
-            // gives the same nil value.
-            return "nope";
+            return oneOf({"not", "nope"}, pick(2)); // the nil literal, and a name never assigned
         default:
             return choose(numbers);
         }
@@ -166,22 +163,13 @@ class Generator {
     std::string binary(int depth) {
         const std::string left = expr(depth);
         const std::string op = choose(binaryOps);
-        // KNOWN DIFFERENCE, avoided: when an `and`/`or` operand that is
-        // skipped ends in a call with arguments or an indexed callee, an
-        // error later in the statement names a different token on each
-        // path. Calls there are plain `fN()` until that is fixed, and the
-        // parentheses keep the operand as generated.
-        const bool skippable = op == "and" || op == "or" || op == "&&" || op == "||";
-        const bool saved = skippable_;
-        skippable_ = skippable_ || skippable;
         const std::string right = expr(depth);
-        skippable_ = saved;
-        if (skippable) return "(" + left + " " + op + " " + right + ")";
+        // Parentheses now and then, so that a skipped operand can end before the statement does.
+        if (oneIn(3)) return "(" + left + " " + op + " " + right + ")";
         return left + " " + op + " " + right;
     }
 
     std::string call(int depth) {
-        if (skippable_) return callee() + "()";
         switch (pick(9)) {
         case 0:
             return std::string(choose(numericCalls)) + "(" + args(depth, oneIn(4) ? 2 : 1) + ")";
@@ -383,7 +371,6 @@ class Generator {
     unsigned calls_ = 0; // how many of f1.. may be called here; 0 also forbids library calls
     int loops_ = 0;
     bool inFunction_ = false;
-    bool skippable_ = false;
     int budget_ = 120;
 };
 
