@@ -6,7 +6,7 @@
 // Writes are whole frames only (the player's positions always are, on this
 // sink); an underrun is recovered and counts as a write of 0 bytes. ALSA's own
 // error printing is silenced, since a missing device is an expected outcome.
-// Needs libasound.
+// Needs libasound.so.2, loaded when the first sink opens; without it none opens.
 #pragma once
 
 #include "sink.h"

@@ -6,11 +6,13 @@
 // state comes from window events, the keyboard from XQueryKeymap of the active
 // window's display. Limits: no shared-memory upload, no input methods, no
 // window manager hints beyond the title and the close protocol. Depends on
-// Xlib (libX11) only; without a display bv_createWindow returns null.
+// Xlib only, loaded (libX11.so.6) when the first window opens; without it or
+// without a display bv_createWindow returns null.
 #include "frame_compose.h"
 #include "platform_layer.h"
 
 #include "TesselImage.h"
+#include "loaded_library.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -19,7 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -53,7 +54,6 @@ struct X11WindowState {
 };
 
 X11WindowState* gActiveWindow = nullptr;
-std::once_flag gX11InitOnce;
 bool gKeyState[BV_KEY_COUNT] = {};
 
 X11WindowState* stateOf(BvWindow window) {
@@ -66,9 +66,44 @@ int ignoreXError(Display*, XErrorEvent*) {
     return 0;
 }
 
-void initialiseXlib() {
-    XInitThreads();
-    XSetErrorHandler(ignoreXError);
+#define BV_XLIB_CALLS(X)                                                                                     \
+    X(XInitThreads)                                                                                          \
+    X(XSetErrorHandler)                                                                                      \
+    X(XOpenDisplay)                                                                                          \
+    X(XCloseDisplay)                                                                                         \
+    X(XCreateSimpleWindow)                                                                                   \
+    X(XDestroyWindow)                                                                                        \
+    X(XCreateGC)                                                                                             \
+    X(XFreeGC)                                                                                               \
+    X(XCreateImage)                                                                                          \
+    X(XPutImage)                                                                                             \
+    X(XFlush)                                                                                                \
+    X(XInternAtom)                                                                                           \
+    X(XSetWMProtocols)                                                                                       \
+    X(XStoreName)                                                                                            \
+    X(XSelectInput)                                                                                          \
+    X(XMapWindow)                                                                                            \
+    X(XResizeWindow)                                                                                         \
+    X(XPending)                                                                                              \
+    X(XNextEvent)                                                                                            \
+    X(XQueryKeymap)                                                                                          \
+    X(XKeysymToKeycode)
+
+// The Xlib calls the backend makes, bound when the first window opens.
+BV_LOADED_CALLS(XlibCalls, "libX11.so.6", BV_XLIB_CALLS);
+
+// Incomplete when libX11 or one of its calls is missing: no window opens then.
+const XlibCalls& xlib() {
+    static const XlibCalls bound = [] {
+        XlibCalls calls;
+        // Before any other call, as Xlib requires.
+        if (calls.complete) {
+            calls.XInitThreads();
+            calls.XSetErrorHandler(ignoreXError);
+        }
+        return calls;
+    }();
+    return bound;
 }
 
 int atLeastOne(int value) {
@@ -96,8 +131,8 @@ bool resizeBackbuffer(X11WindowState& state) {
     if (!data) return false;
     Visual* visual = DefaultVisual(state.display, state.screen);
     const int depth = DefaultDepth(state.display, state.screen);
-    state.ximage = XCreateImage(state.display, visual, unsigned(depth), ZPixmap, 0, data,
-                                unsigned(state.width), unsigned(state.height), 32, 0);
+    state.ximage = xlib().XCreateImage(state.display, visual, unsigned(depth), ZPixmap, 0, data,
+                                       unsigned(state.width), unsigned(state.height), 32, 0);
     if (!state.ximage) {
         std::free(data);
         return false;
@@ -183,9 +218,9 @@ void handleEvent(X11WindowState& state, const XEvent& event) {
 void freeWindowResources(X11WindowState& state) {
     destroyImage(state);
     if (state.display) {
-        if (state.gc) XFreeGC(state.display, state.gc);
-        if (state.window) XDestroyWindow(state.display, state.window);
-        XCloseDisplay(state.display);
+        if (state.gc) xlib().XFreeGC(state.display, state.gc);
+        if (state.window) xlib().XDestroyWindow(state.display, state.window);
+        xlib().XCloseDisplay(state.display);
     }
 }
 
@@ -202,8 +237,8 @@ unsigned long keysymOf(int key) {
 } // namespace
 
 BvWindow bv_createWindow(const char* title, int width, int height) {
-    std::call_once(gX11InitOnce, initialiseXlib);
-    Display* display = XOpenDisplay(nullptr);
+    if (!xlib().complete) return nullptr;
+    Display* display = xlib().XOpenDisplay(nullptr);
     if (!display) return nullptr;
     auto state = std::make_unique<X11WindowState>();
     state->display = display;
@@ -212,19 +247,20 @@ BvWindow bv_createWindow(const char* title, int width, int height) {
     state->height = atLeastOne(height);
     state->title = title ? title : "BrumeVale";
     const unsigned long black = BlackPixel(display, state->screen);
-    state->window = XCreateSimpleWindow(display, RootWindow(display, state->screen), 0, 0,
-                                        unsigned(state->width), unsigned(state->height), 0, black, black);
+    state->window =
+        xlib().XCreateSimpleWindow(display, RootWindow(display, state->screen), 0, 0, unsigned(state->width),
+                                   unsigned(state->height), 0, black, black);
     if (!state->window) {
-        XCloseDisplay(display);
+        xlib().XCloseDisplay(display);
         return nullptr;
     }
-    XSelectInput(display, state->window, 0x2804F);
-    state->deleteWindowAtom = XInternAtom(display, "WM_DELETE_WINDOW", False);
-    XSetWMProtocols(display, state->window, &state->deleteWindowAtom, 1);
-    XStoreName(display, state->window, state->title.c_str());
-    state->gc = XCreateGC(display, state->window, 0, nullptr);
-    XMapWindow(display, state->window);
-    XFlush(display);
+    xlib().XSelectInput(display, state->window, 0x2804F);
+    state->deleteWindowAtom = xlib().XInternAtom(display, "WM_DELETE_WINDOW", False);
+    xlib().XSetWMProtocols(display, state->window, &state->deleteWindowAtom, 1);
+    xlib().XStoreName(display, state->window, state->title.c_str());
+    state->gc = xlib().XCreateGC(display, state->window, 0, nullptr);
+    xlib().XMapWindow(display, state->window);
+    xlib().XFlush(display);
     takeVisualFormat(*state);
     if (!resizeBackbuffer(*state)) {
         freeWindowResources(*state);
@@ -239,8 +275,8 @@ void bv_closeWindow(BvWindow window) {
     if (!state) return;
     state->shouldClose = true;
     if (state->display && state->window) {
-        XDestroyWindow(state->display, state->window);
-        XFlush(state->display);
+        xlib().XDestroyWindow(state->display, state->window);
+        xlib().XFlush(state->display);
         state->window = 0;
     }
 }
@@ -270,7 +306,7 @@ void bv_setWindowSize(BvWindow window, int width, int height) {
     state->width = atLeastOne(width);
     state->height = atLeastOne(height);
     if (state->display && state->window)
-        XResizeWindow(state->display, state->window, unsigned(state->width), unsigned(state->height));
+        xlib().XResizeWindow(state->display, state->window, unsigned(state->width), unsigned(state->height));
     resizeBackbuffer(*state);
     state->dirty = true;
 }
@@ -280,8 +316,8 @@ void bv_setWindowTitle(BvWindow window, const char* title) {
     if (!state) return;
     state->title = title ? title : "BrumeVale";
     if (state->display && state->window) {
-        XStoreName(state->display, state->window, state->title.c_str());
-        XFlush(state->display);
+        xlib().XStoreName(state->display, state->window, state->title.c_str());
+        xlib().XFlush(state->display);
     }
 }
 
@@ -299,15 +335,15 @@ void bv_updateWindow(BvWindow window) {
     X11WindowState* state = stateOf(window);
     if (!state || !state->display || !state->window) return;
     XEvent event;
-    while (state->window && XPending(state->display)) {
-        XNextEvent(state->display, &event);
+    while (state->window && xlib().XPending(state->display)) {
+        xlib().XNextEvent(state->display, &event);
         handleEvent(*state, event);
     }
     if (state->dirty && state->window && state->ximage && state->width > 0 && state->height > 0) {
         renderIntoBackbuffer(*state);
-        XPutImage(state->display, state->window, state->gc, state->ximage, 0, 0, 0, 0, unsigned(state->width),
-                  unsigned(state->height));
-        XFlush(state->display);
+        xlib().XPutImage(state->display, state->window, state->gc, state->ximage, 0, 0, 0, 0,
+                         unsigned(state->width), unsigned(state->height));
+        xlib().XFlush(state->display);
         state->dirty = false;
     }
     gActiveWindow = state;
@@ -356,9 +392,9 @@ void bv_updateKeyboardState() {
     std::fill(std::begin(gKeyState), std::end(gKeyState), false);
     if (!gActiveWindow || !gActiveWindow->display) return;
     char keys[32];
-    XQueryKeymap(gActiveWindow->display, keys);
+    xlib().XQueryKeymap(gActiveWindow->display, keys);
     for (int key = 0; key < BV_KEY_COUNT; ++key) {
-        const KeyCode code = XKeysymToKeycode(gActiveWindow->display, keysymOf(key));
+        const KeyCode code = xlib().XKeysymToKeycode(gActiveWindow->display, keysymOf(key));
         gKeyState[key] = code != 0 && (keys[code / 8] >> (code % 8)) & 1;
     }
 }
