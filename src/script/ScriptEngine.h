@@ -515,6 +515,7 @@ class ScriptEngine {
         if (callee.kind == FastExprNodeKind::Variable) return resolveCached(callee.nameId, callee.resolved);
         return peekMemberCallee(expr, call);
     }
+    const Variable* peekTableField(const FastExpression& expr, const FastExprNode& n);
     const Variable* peekMemberCallee(const FastExpression& expr, const FastCallExpression& call);
     const Variable* peekElement(const FastExpression& expr, const FastExprNode& index,
                                 const ParsedScriptLine& line);
@@ -544,6 +545,9 @@ class ScriptEngine {
     void evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                             Variable* keys);
     Variable evaluateAssignmentValue(const ParsedScriptLine& line, size_t index);
+    void combineInPlace(Variable& slot, const ParsedScriptLine& line, char op, const Variable& value);
+    bool assignTableField(const ParsedScriptLine& line, const ParsedAssignmentTarget& target, uint32_t nameId,
+                          bool compound, const Variable& value);
     void assignToTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                         const std::string& op, const Variable& value);
 

@@ -218,6 +218,7 @@ class FastCompiler {
             node(n).scalarSafe = false;
             node(n).intValue = static_cast<int32_t>(expr_->strings.size());
             expr_->strings.push_back(ScriptEngine::decodeStringToken(t));
+            expr_->lookups.emplace_back();
             ++pos_;
             return n;
         }
@@ -688,7 +689,8 @@ bool ScriptEngine::combineMixedScalars(const FastExprNode& n, const ParsedScript
     if (container->type == VarType::Table) {
         const std::string* key = nullptr;
         if (in.bMode == Mode::StringConst) {
-            key = &expr.strings[in.b];
+            const Variable* found = container->asTable()->find(expr.strings[in.b], expr.lookups[in.b]);
+            return found ? found : &missingElement;
         } else if (in.bMode == Mode::Variable) {
             const FastExprNode& n = expr.nodes[in.b];
             const Variable* v = resolveCached(n.nameId, n.resolved);
@@ -858,34 +860,27 @@ const Variable* ScriptEngine::peekArrayElement(const FastExpression& expr, const
 const Variable* ScriptEngine::peekElement(const FastExpression& expr, const FastExprNode& n,
                                           const ParsedScriptLine& line) {
     if (const Variable* element = peekArrayElement(expr, n, line)) return element;
+    return peekTableField(expr, n);
+}
+
+// The value of name['key'] through the key's remembered lookup; null for any
+// other form, `missingElement` when the key is absent.
+const Variable* ScriptEngine::peekTableField(const FastExpression& expr, const FastExprNode& n) {
     const FastExprNode& container = expr.nodes[n.left];
     const FastExprNode& key = expr.nodes[n.right];
     if (container.kind != Kind::Variable || key.kind != Kind::StringLiteral) return nullptr;
     const Variable* v = resolveCached(container.nameId, container.resolved);
     if (!v || v->type != VarType::Table) return nullptr;
-    const Variable* found = v->asTable()->find(expr.strings[key.intValue]);
+    const Variable* found = v->asTable()->find(expr.strings[key.intValue], expr.lookups[key.intValue]);
     return found ? found : &missingElement;
 }
 
-// The callee of a call written as name['member'], read in place through the call's member cache.
+// The callee of a call written as name['member'], read in place.
 const Variable* ScriptEngine::peekMemberCallee(const FastExpression& expr, const FastCallExpression& call) {
     const FastExprNode& callee = expr.nodes[call.callee];
-    if (callee.kind != Kind::Index || expr.nodes[callee.left].kind != Kind::Variable ||
-        expr.nodes[callee.right].kind != Kind::StringLiteral)
-        return nullptr;
-    const FastExprNode& base = expr.nodes[callee.left];
-    const Variable* container = resolveCached(base.nameId, base.resolved);
-    if (!container || container->type != VarType::Table) return nullptr;
-    const std::shared_ptr<TableStorage>& table = container->asTable();
-    const MemberCache& cache = call.member;
-    const bool sameTable = !cache.table.owner_before(table) && !table.owner_before(cache.table);
-    if (cache.member && sameTable && cache.keySetVersion == table->keySetVersion()) return cache.member;
-    const Variable* found = table->find(expr.strings[expr.nodes[callee.right].intValue]);
-    if (!found) return nullptr;
-    cache.table = table;
-    cache.member = found;
-    cache.keySetVersion = table->keySetVersion();
-    return found;
+    if (callee.kind != Kind::Index) return nullptr;
+    const Variable* found = peekTableField(expr, callee);
+    return found == &missingElement ? nullptr : found;
 }
 
 // Numeric library functions on numbers run without boxing their call: the

@@ -142,17 +142,6 @@ struct FastExprNode {
     int16_t scalarCode = -1;  // its flattened code in the expression's scalarCodes, if any
 };
 
-// The member a callee written as name['member'] was last found as. Table
-// entries keep their address until their key is removed, so the entry is
-// valid while the same table's key set is unchanged. The table is held weakly
-// (a table can hold the function whose code holds this cache), which still
-// pins its identity.
-struct MemberCache {
-    mutable std::weak_ptr<TableStorage> table;
-    mutable const Variable* member = nullptr;
-    mutable uint64_t keySetVersion = 0;
-};
-
 // The most arguments a numeric library call takes on the scalar path.
 inline constexpr size_t maxScalarBuiltinArgs = 4;
 
@@ -160,7 +149,6 @@ struct FastCallExpression {
     int32_t callee = -1;
     std::vector<int32_t> args;
     BuiltinId builtinId = 0;
-    MemberCache member;
 };
 
 // A fast expression flattened into register instructions for the scalar
@@ -237,6 +225,8 @@ struct FastExpression {
     // node's `scalarCode`.
     std::vector<ScalarCode> scalarCodes;
     std::vector<std::string> strings;
+    // One per string, for the string used as a table key.
+    mutable std::vector<TableStorage::Lookup> lookups;
     std::vector<FastCallExpression> calls;
     int32_t root = -1;
     uint32_t firstToken = 0;

@@ -354,6 +354,14 @@ class TableStorage {
         static void operator delete(void* entry) noexcept { SpareBlocks<Entry>::give(entry); }
     };
 
+    // One key's lookup, remembered where the key is written in the script:
+    // it stands while the table it was made on keeps the key set it had, and
+    // no two tables ever share a key set's stamp, so the stamp alone says so.
+    struct Lookup {
+        uint64_t stamp = 0;
+        Variable* value = nullptr;
+    };
+
     TableStorage() = default;
     TableStorage(const TableStorage& other);
     TableStorage(TableStorage&& other) noexcept;
@@ -385,6 +393,10 @@ class TableStorage {
         return e ? &const_cast<Entry*>(e)->value : nullptr;
     }
     const Variable* find(std::string_view key) const { return const_cast<TableStorage*>(this)->find(key); }
+    Variable* find(std::string_view key, Lookup& lookup) {
+        if (lookup.stamp != stamp_) lookup = {stamp_, find(key)};
+        return lookup.value;
+    }
     bool contains(std::string_view key) const { return findEntry(key) != nullptr; }
 
     // The value under `key`, added as nil if the key is new (then `added` is set).
@@ -395,8 +407,8 @@ class TableStorage {
     void reserve(size_t count);
     size_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
-    // Counts every addition and removal of a key.
-    uint64_t keySetVersion() const { return version_; }
+    // Changes with every addition and removal of a key, to a value no table has had.
+    uint64_t keySetStamp() const { return stamp_; }
 
     // The entries in index order, which is no particular order.
     class Iterator {
@@ -434,10 +446,10 @@ class TableStorage {
 
   private:
     struct Walk {
-        uint64_t version = ~uint64_t{0};
+        uint64_t stamp = 0;
         std::vector<Entry*> entries;
         std::vector<Variable> keys;
-        uint64_t lengthVersion = ~uint64_t{0};
+        uint64_t lengthStamp = 0;
         int32_t sequenceLength = 0;
     };
 
@@ -463,12 +475,13 @@ class TableStorage {
     void place(Entry* entry);
     void grow();
     const Walk& currentWalk() const;
+    static uint64_t freshStamp();
 
     std::vector<Entry*> slots_; // a power of two of them, at most three quarters used
     size_t mask_ = 0;
     uint32_t shift_ = 0; // 32 minus the bits of a slot number
     size_t count_ = 0;
-    uint64_t version_ = 0;
+    uint64_t stamp_ = freshStamp();
     mutable std::unique_ptr<Walk> walk_;
 };
 

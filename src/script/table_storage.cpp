@@ -3,6 +3,7 @@
 #include "script_value.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
@@ -48,6 +49,19 @@ Variable keyTextToValue(const std::string& key) {
     return Variable(key);
 }
 
+// Stamps come from one counter for the whole process, taken by each thread in
+// blocks so that changing a key set costs no atomic operation; 0 is never issued.
+uint64_t TableStorage::freshStamp() {
+    constexpr uint64_t block = 4096;
+    static std::atomic<uint64_t> nextBlock{block};
+    thread_local uint64_t next = 0, end = 0;
+    if (next == end) {
+        next = nextBlock.fetch_add(block, std::memory_order_relaxed);
+        end = next + block;
+    }
+    return next++;
+}
+
 TableStorage::TableStorage(const TableStorage& other) {
     reserve(other.count_);
     for (const Entry& entry : other) place(new Entry(entry));
@@ -57,7 +71,7 @@ TableStorage::TableStorage(const TableStorage& other) {
 TableStorage::TableStorage(TableStorage&& other) noexcept
     : slots_(std::move(other.slots_)), mask_(std::exchange(other.mask_, 0)),
       shift_(std::exchange(other.shift_, 0)), count_(std::exchange(other.count_, 0)),
-      version_(other.version_++), walk_(std::move(other.walk_)) {}
+      stamp_(std::exchange(other.stamp_, freshStamp())), walk_(std::move(other.walk_)) {}
 
 TableStorage& TableStorage::operator=(TableStorage other) noexcept {
     std::swap(slots_, other.slots_);
@@ -65,9 +79,9 @@ TableStorage& TableStorage::operator=(TableStorage other) noexcept {
     std::swap(shift_, other.shift_);
     std::swap(count_, other.count_);
     std::swap(walk_, other.walk_);
-    // Both key sets changed: neither may match a walk or cache taken before.
-    version_ = std::max(version_, other.version_) + 1;
-    other.version_ = version_;
+    // Both key sets changed: neither may match a walk or lookup taken before.
+    stamp_ = freshStamp();
+    other.stamp_ = freshStamp();
     return *this;
 }
 
@@ -107,7 +121,7 @@ Variable& TableStorage::insert(std::string_view key, bool* added) {
     Entry* entry = new Entry{std::string(key), Variable(), hash};
     place(entry);
     ++count_;
-    ++version_;
+    stamp_ = freshStamp();
     if (added) *added = true;
     return entry->value;
 }
@@ -132,20 +146,20 @@ bool TableStorage::erase(std::string_view key) {
         i = j;
     }
     --count_;
-    ++version_;
+    stamp_ = freshStamp();
     return true;
 }
 
 void TableStorage::clear() {
     for (Entry*& entry : slots_) delete std::exchange(entry, nullptr);
     count_ = 0;
-    ++version_;
+    stamp_ = freshStamp();
 }
 
 const TableStorage::Walk& TableStorage::currentWalk() const {
     if (!walk_) walk_ = std::make_unique<Walk>();
     Walk& walk = *walk_;
-    if (walk.version == version_) return walk;
+    if (walk.stamp == stamp_) return walk;
     walk.entries.clear();
     walk.entries.reserve(count_);
     for (Entry* entry : slots_)
@@ -159,17 +173,17 @@ const TableStorage::Walk& TableStorage::currentWalk() const {
         walk.entries[i]->walkPosition = static_cast<uint32_t>(i);
         walk.keys.push_back(keyTextToValue(walk.entries[i]->key));
     }
-    walk.version = version_;
+    walk.stamp = stamp_;
     return walk;
 }
 
 int32_t TableStorage::sequenceLength() const {
     if (!walk_) walk_ = std::make_unique<Walk>();
     Walk& walk = *walk_;
-    if (walk.lengthVersion == version_) return walk.sequenceLength;
+    if (walk.lengthStamp == stamp_) return walk.sequenceLength;
     int32_t n = 0;
     while (n < std::numeric_limits<int32_t>::max() && contains(std::to_string(n + 1))) ++n;
     walk.sequenceLength = n;
-    walk.lengthVersion = version_;
+    walk.lengthStamp = stamp_;
     return n;
 }

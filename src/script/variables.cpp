@@ -217,19 +217,12 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
             *existing = value;
             return;
         }
-        FastScalarValue number;
-        if (existing && line.storeOperator != FastExprNodeKind::NoneLiteral &&
-            tryFastScalarFromVariable(value, number))
-            return combineNumbersOrOperate(*existing, line.storeOperator, number);
-        Variable combined = performOperation(existing ? *existing : Variable(), op[0], value);
-        if (existing)
-            *existing = std::move(combined);
-        else
-            assignVariableId(nameId, combined, line.assignScope);
-        return;
+        if (existing) return combineInPlace(*existing, line, op[0], value);
+        return assignVariableId(nameId, performOperation(Variable(), op[0], value), line.assignScope);
     }
-    // Keys first: evaluating them may run code that moves variable storage.
     const size_t keyCount = target.indexRanges.size();
+    if (keyCount == 1 && assignTableField(line, target, nameId, compound, value)) return;
+    // Keys first: evaluating them may run code that moves variable storage.
     Variable singleKey;
     std::vector<Variable> manyKeys(keyCount > 1 ? keyCount : 0);
     Variable* keys = keyCount > 1 ? manyKeys.data() : &singleKey;
@@ -244,6 +237,38 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
                            ? getIndexedValue(*container, key)
                            : Variable();
     setIndexedValue(*container, key, performOperation(current, op[0], value), false);
+}
+
+// A compound operator's result stored over its left operand.
+void ScriptEngine::combineInPlace(Variable& slot, const ParsedScriptLine& line, char op,
+                                  const Variable& value) {
+    FastScalarValue number;
+    if (line.storeOperator != FastExprNodeKind::NoneLiteral && tryFastScalarFromVariable(value, number))
+        return combineNumbersOrOperate(slot, line.storeOperator, number);
+    slot = performOperation(slot, op, value);
+}
+
+// `name['key'] = value` or its compound form on a table, through the key's
+// remembered lookup. False, having changed nothing, for any other form and
+// for a compound operator on a missing key, whose error the general path raises.
+bool ScriptEngine::assignTableField(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
+                                    uint32_t nameId, bool compound, const Variable& value) {
+    const FastExpression& key = target.fastIndexes[0];
+    if (!key.valid || key.nodes[key.root].kind != FastExprNodeKind::StringLiteral) return false;
+    Variable* container = resolveCached(nameId, target.resolved);
+    if (!container || container->type != VarType::Table) return false;
+    TableStorage& table = *container->asTable();
+    const int32_t keyString = key.nodes[key.root].intValue;
+    Variable* field = table.find(key.strings[keyString], key.lookups[keyString]);
+    if (compound && !field) return false;
+    setErrorToken(line.tokens, key.nodes[key.root].errorToken);
+    if (compound)
+        combineInPlace(*field, line, line.tokens[line.assignOpIndex][0], value);
+    else if (field)
+        *field = value;
+    else
+        table.insert(key.strings[keyString]) = value;
+    return true;
 }
 
 Variable ScriptEngine::evaluateAssignmentValue(const ParsedScriptLine& line, size_t v) {
