@@ -179,17 +179,23 @@ Variable ScriptEngine::executeFor(const ParsedLines& lines, size_t& index, Block
 ScriptEngine::NumericForClause ScriptEngine::evaluateNumericForClause(const ParsedScriptLine& line) {
     if (line.tokens.size() < 4 || !line.tokenInfo[1].isIdentifier)
         throwError("Expected loop variable name", tokenAt(line, 1));
-    size_t t = 3;
-    Variable start = evaluateExpression(line.tokens, t, &line.tokenInfo);
-    if (tokenAt(line, t) != ",") throwError("Expected ',' after for start value", tokenAt(line, t));
-    ++t;
-    Variable limit = evaluateExpression(line.tokens, t, &line.tokenInfo);
-    Variable step(int32_t{1});
-    if (tokenAt(line, t) == ",") {
+    Variable start, limit, step(int32_t{1});
+    if (!line.fastValues.empty()) {
+        start = evaluateFastExpression(line.fastValues[0], line);
+        limit = evaluateFastExpression(line.fastValues[1], line);
+        if (line.fastValues.size() == 3) step = evaluateFastExpression(line.fastValues[2], line);
+    } else {
+        size_t t = 3;
+        start = evaluateExpression(line.tokens, t, &line.tokenInfo);
+        if (tokenAt(line, t) != ",") throwError("Expected ',' after for start value", tokenAt(line, t));
         ++t;
-        step = evaluateExpression(line.tokens, t, &line.tokenInfo);
+        limit = evaluateExpression(line.tokens, t, &line.tokenInfo);
+        if (tokenAt(line, t) == ",") {
+            ++t;
+            step = evaluateExpression(line.tokens, t, &line.tokenInfo);
+        }
+        if (t != line.tokens.size()) throwError("Unexpected token after for clause", tokenAt(line, t));
     }
-    if (t != line.tokens.size()) throwError("Unexpected token after for clause", tokenAt(line, t));
     NumericForClause clause{toInt(start), toInt(limit), toInt(step)};
     if (clause.step == 0) throw std::runtime_error("for loop step must not be 0");
     return clause;

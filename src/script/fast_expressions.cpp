@@ -308,6 +308,15 @@ void ScriptEngine::compileFastForms(ParsedScriptLine& line) {
     case StatementKind::Return:
         line.fastExpression = value(1, size);
         break;
+    case StatementKind::For: {
+        // A numeric clause's start, limit and step, kept only when all compile.
+        std::vector<FastExpression> bounds;
+        for (const TokenRange& range : line.valueRanges) bounds.push_back(value(range.first, range.end));
+        const bool fits = bounds.size() == 2 || bounds.size() == 3;
+        if (fits && std::all_of(bounds.begin(), bounds.end(), [](const FastExpression& e) { return e.valid; }))
+            line.fastValues = std::move(bounds);
+        break;
+    }
     case StatementKind::Simple:
         if (line.assignOpIndex == 0) {
             line.fastExpression = value(0, size);

@@ -429,8 +429,12 @@ void ScriptEngine::prepareParsedLines(ParsedLines& lines) {
                 open.back().branches.push_back(i);
             }
             break;
-        case StatementKind::While:
         case StatementKind::For:
+            if (line.tokens.size() > 3 && line.tokens[2] == "=")
+                line.valueRanges = splitAtTopLevelCommas(line.tokens, 3, line.tokens.size());
+            open.push_back({line.kind, i, {}});
+            break;
+        case StatementKind::While:
         case StatementKind::Repeat:
         case StatementKind::FunctionDecl:
         case StatementKind::DecayFunctionDecl:
