@@ -163,6 +163,7 @@ class ScriptEngine {
     static FastExpression compileFastExpressionRange(const std::vector<std::string>& tokens,
                                                      const std::vector<TokenAnalysis>& analysis, size_t first,
                                                      size_t end);
+    static std::vector<FastExpression> compileAllOrNone(const ParsedScriptLine& line, size_t fewest);
     static void compileFastForms(ParsedScriptLine& line);
     Variable evaluateFastExpression(const FastExpression& expr, const ParsedScriptLine& line) {
         Variable result = evaluateFastNode(expr, expr.root, line);
@@ -371,8 +372,10 @@ class ScriptEngine {
     Variable executeReturn(const ParsedScriptLine& line) {
         if (line.tokens.size() != 1 && line.fastExpression.valid)
             return evaluateFastExpression(line.fastExpression, line);
+        if (!line.fastValues.empty()) return returnCompiledValues(line);
         return executeListedReturn(line);
     }
+    Variable returnCompiledValues(const ParsedScriptLine& line);
     // A bare `return`, or one whose values the fast form does not cover.
     Variable executeListedReturn(const ParsedScriptLine& line);
     // A statement that is not a block: an assignment, a declaration or a call.

@@ -394,6 +394,13 @@ void ScriptEngine::parseParameters(const ParsedScriptLine& line, size_t& t, Scri
     if (t != line.tokens.size()) throwError("Unexpected token after function declaration", tokenAt(line, t));
 }
 
+Variable ScriptEngine::returnCompiledValues(const ParsedScriptLine& line) {
+    std::vector<Variable> values;
+    values.reserve(line.fastValues.size());
+    for (const FastExpression& value : line.fastValues) values.push_back(evaluateFastExpression(value, line));
+    return makeMulti(std::move(values));
+}
+
 Variable ScriptEngine::executeListedReturn(const ParsedScriptLine& line) {
     if (line.tokens.size() == 1) return {};
     std::vector<Variable> values;

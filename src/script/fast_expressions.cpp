@@ -291,6 +291,18 @@ FastExpression ScriptEngine::compileFastExpressionRange(const std::vector<std::s
     return expr;
 }
 
+// The compiled forms of a line's value ranges, if there are at least
+// `fewest` and every one compiles; none otherwise.
+std::vector<FastExpression> ScriptEngine::compileAllOrNone(const ParsedScriptLine& line, size_t fewest) {
+    if (generalPathsOnly || line.valueRanges.size() < fewest) return {};
+    std::vector<FastExpression> values;
+    for (const TokenRange& range : line.valueRanges) {
+        values.push_back(compileFastExpressionRange(line.tokens, line.tokenInfo, range.first, range.end));
+        if (!values.back().valid) return {};
+    }
+    return values;
+}
+
 void ScriptEngine::compileFastForms(ParsedScriptLine& line) {
     const size_t size = line.tokens.size();
     // Conditions are compiled either way: their scalar attempt decides whether a number is judged as one.
@@ -306,17 +318,15 @@ void ScriptEngine::compileFastForms(ParsedScriptLine& line) {
         line.fastExpression = compileFastExpressionRange(line.tokens, line.tokenInfo, 1, size);
         break;
     case StatementKind::Return:
-        line.fastExpression = value(1, size);
+        if (line.valueRanges.size() == 1)
+            line.fastExpression = value(1, size);
+        else
+            line.fastValues = compileAllOrNone(line, 2);
         break;
-    case StatementKind::For: {
-        // A numeric clause's start, limit and step, kept only when all compile.
-        std::vector<FastExpression> bounds;
-        for (const TokenRange& range : line.valueRanges) bounds.push_back(value(range.first, range.end));
-        const bool fits = bounds.size() == 2 || bounds.size() == 3;
-        if (fits && std::all_of(bounds.begin(), bounds.end(), [](const FastExpression& e) { return e.valid; }))
-            line.fastValues = std::move(bounds);
+    case StatementKind::For:
+        // A numeric clause's start, limit and step.
+        if (line.valueRanges.size() <= 3) line.fastValues = compileAllOrNone(line, 2);
         break;
-    }
     case StatementKind::Simple:
         if (line.assignOpIndex == 0) {
             line.fastExpression = value(0, size);

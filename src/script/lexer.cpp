@@ -459,6 +459,10 @@ void ScriptEngine::prepareParsedLines(ParsedLines& lines) {
         case StatementKind::Simple:
             splitAssignment(line);
             break;
+        case StatementKind::Return:
+            if (line.tokens.size() > 1)
+                line.valueRanges = splitAtTopLevelCommas(line.tokens, 1, line.tokens.size());
+            break;
         default:
             break;
         }
