@@ -266,8 +266,10 @@ class Generator {
         }
         case 5: {
             if (loops_ >= 2) return pad + "note(" + index() + ")\n";
+            // Computed bounds stay small: a remainder by 3, or a length and its step down.
             const std::string bounds =
-                oneOf({"1, 3", "3, 1, -1", "0, 2", "1, 2.9", "2, 2", "1, 0", "-1, 1, 2"}, pick(7));
+                oneIn(4) ? (pick(2) ? "1, " + name() + " % 3" : "#" + std::string(choose(arrays)) + ", 1, -1")
+                         : oneOf({"1, 3", "3, 1, -1", "0, 2", "1, 2.9", "2, 2", "1, 0", "-1, 1, 2"}, pick(7));
             ++loops_;
             std::string text = pad + "for " + (loops_ > 1 ? "j" : "i") + " = " + bounds + "\n";
             if (oneIn(4)) text += pad + "  if " + condition() + "\n" + pad + "    break\n" + pad + "  end\n";
@@ -299,7 +301,8 @@ class Generator {
             return pad + std::string(choose(tables)) + " = {" + (pick(2) ? "a: " + expr(1) + ", " : "") +
                    "b: " + expr(1) + "}\n";
         case 13:
-            if (inFunction_ && oneIn(3)) return pad + "return " + expr(2) + "\n";
+            if (inFunction_ && oneIn(3))
+                return pad + "return " + expr(2) + (oneIn(3) ? ", " + expr(1) : "") + "\n";
             return pad + "note(" + (calls_ > 0 ? call(1) : expr(1)) + ")\n";
         default:
             return pad + "note(" + expr(3) + ")\n";
