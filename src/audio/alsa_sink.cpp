@@ -37,13 +37,9 @@ BV_LOADED_CALLS(AlsaCalls, "libasound.so.2", BV_ALSA_CALLS);
 
 // Incomplete when libasound or one of its calls is missing: no sink opens then.
 const AlsaCalls& calls() {
-    static const AlsaCalls bound = [] {
-        AlsaCalls calls;
-        // ALSA prints its own errors, and a missing device is an expected outcome.
-        if (calls.complete) calls.snd_lib_error_set_handler(ignoreAlsaError);
-        return calls;
-    }();
-    return bound;
+    // ALSA prints its own errors, and a missing device is an expected outcome.
+    return boundCalls<AlsaCalls>(
+        [](const AlsaCalls& calls) { calls.snd_lib_error_set_handler(ignoreAlsaError); });
 }
 
 } // namespace

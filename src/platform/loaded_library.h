@@ -24,6 +24,18 @@ class LoadedLibrary {
     void* handle_;
 };
 
+// The calls of `Calls` (a struct declared by BV_LOADED_CALLS), bound once for
+// the process; `prepare` runs on them once, before any other use, when they
+// are complete.
+template <class Calls, class Prepare> const Calls& boundCalls(Prepare prepare) {
+    static const Calls bound = [&] {
+        Calls calls;
+        if (calls.complete) prepare(calls);
+        return calls;
+    }();
+    return bound;
+}
+
 } // namespace brume
 
 // Declares the struct `Name` with one pointer per function of `LIST` (a list

@@ -94,16 +94,10 @@ BV_LOADED_CALLS(XlibCalls, "libX11.so.6", BV_XLIB_CALLS);
 
 // Incomplete when libX11 or one of its calls is missing: no window opens then.
 const XlibCalls& xlib() {
-    static const XlibCalls bound = [] {
-        XlibCalls calls;
-        // Before any other call, as Xlib requires.
-        if (calls.complete) {
-            calls.XInitThreads();
-            calls.XSetErrorHandler(ignoreXError);
-        }
-        return calls;
-    }();
-    return bound;
+    return brume::boundCalls<XlibCalls>([](const XlibCalls& calls) {
+        calls.XInitThreads(); // before any other call, as Xlib requires
+        calls.XSetErrorHandler(ignoreXError);
+    });
 }
 
 int atLeastOne(int value) {

@@ -550,7 +550,7 @@ class ScriptEngine {
     Variable evaluateAssignmentValue(const ParsedScriptLine& line, size_t index);
     void combineInPlace(Variable& slot, const ParsedScriptLine& line, char op, const Variable& value);
     bool assignTableField(const ParsedScriptLine& line, const ParsedAssignmentTarget& target, uint32_t nameId,
-                          bool compound, const Variable& value);
+                          const std::string& op, const Variable& value);
     void assignToTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                         const std::string& op, const Variable& value);
 

@@ -706,17 +706,17 @@ bool ScriptEngine::combineMixedScalars(const FastExprNode& n, const ParsedScript
     }
     if (!container) return nullptr;
     if (container->type == VarType::Table) {
-        const std::string* key = nullptr;
+        TableStorage& table = *container->asTable();
+        const Variable* found;
         if (in.bMode == Mode::StringConst) {
-            const Variable* found = container->asTable()->find(expr.strings[in.b], expr.lookups[in.b]);
-            return found ? found : &missingElement;
-        } else if (in.bMode == Mode::Variable) {
+            found = table.find(expr.strings[in.b], expr.lookups[in.b]);
+        } else {
+            if (in.bMode != Mode::Variable) return nullptr;
             const FastExprNode& n = expr.nodes[in.b];
-            const Variable* v = resolveCached(n.nameId, n.resolved);
-            if (v && v->type == VarType::String) key = &v->asString();
+            const Variable* key = resolveCached(n.nameId, n.resolved);
+            if (!key || key->type != VarType::String) return nullptr;
+            found = table.find(key->asString());
         }
-        if (!key) return nullptr;
-        const Variable* found = container->asTable()->find(*key);
         return found ? found : &missingElement;
     }
     Packed key;

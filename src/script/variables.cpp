@@ -221,7 +221,7 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
         return assignVariableId(nameId, performOperation(Variable(), op[0], value), line.assignScope);
     }
     const size_t keyCount = target.indexRanges.size();
-    if (keyCount == 1 && assignTableField(line, target, nameId, compound, value)) return;
+    if (keyCount == 1 && assignTableField(line, target, nameId, op, value)) return;
     // Keys first: evaluating them may run code that moves variable storage.
     Variable singleKey;
     std::vector<Variable> manyKeys(keyCount > 1 ? keyCount : 0);
@@ -252,7 +252,8 @@ void ScriptEngine::combineInPlace(Variable& slot, const ParsedScriptLine& line, 
 // remembered lookup. False, having changed nothing, for any other form and
 // for a compound operator on a missing key, whose error the general path raises.
 bool ScriptEngine::assignTableField(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
-                                    uint32_t nameId, bool compound, const Variable& value) {
+                                    uint32_t nameId, const std::string& op, const Variable& value) {
+    const bool compound = op.size() == 2;
     const FastExpression& key = target.fastIndexes[0];
     if (!key.valid || key.nodes[key.root].kind != FastExprNodeKind::StringLiteral) return false;
     Variable* container = resolveCached(nameId, target.resolved);
@@ -263,7 +264,7 @@ bool ScriptEngine::assignTableField(const ParsedScriptLine& line, const ParsedAs
     if (compound && !field) return false;
     setErrorToken(line.tokens, key.nodes[key.root].errorToken);
     if (compound)
-        combineInPlace(*field, line, line.tokens[line.assignOpIndex][0], value);
+        combineInPlace(*field, line, op[0], value);
     else if (field)
         *field = value;
     else
