@@ -44,7 +44,7 @@ Variable ScriptEngine::executeBytecodeChunkInternal(const std::shared_ptr<Byteco
         throw std::runtime_error("Invalid bytecode chunk index");
     const BytecodeChunk& chunk = program->chunks[chunkIndex];
     std::optional<LocalScopeGuard> scope;
-    if (allowScope && (chunk.needsScope || localScopes.count > frameLocalBase)) scope.emplace(*this);
+    if (allowScope && chunk.needsScope) scope.emplace(*this);
     if (uint64_t(chunk.firstInstruction) + chunk.instructionCount > program->instructions.size())
         throw std::runtime_error("Bytecode chunk range is out of bounds");
 
