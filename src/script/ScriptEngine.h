@@ -688,28 +688,39 @@ class ScriptEngine {
     // next one each time it is made from the same arrangement: a call
     // binding its parameters again, a loop body its local. Such a change
     // takes the epoch it took before, so the lookups remembered then hold.
+    // The steps are kept in an open-addressed table that is never evicted
+    // from, only emptied when full: a forgotten step would mint a new epoch,
+    // and every step after it would then miss too.
     struct EpochStep {
-        uint64_t from = 0;
+        uint64_t from = 0; // 0: an empty slot (no epoch is 0)
         const ScopeStack* stack = nullptr;
         uint64_t what = 0;
         const void* where = nullptr;
         uint64_t to = 0;
     };
-    static constexpr size_t epochStepSlots = 1024;
-    std::vector<EpochStep> epochSteps = std::vector<EpochStep>(epochStepSlots);
-    void stepResolutionEpoch(const ScopeStack* stack, uint64_t what, const void* where) {
-        const size_t slot =
-            (resolutionEpoch * 0x9E3779B97F4A7C15ull ^ what ^ reinterpret_cast<uintptr_t>(where) >> 4 ^
-             reinterpret_cast<uintptr_t>(stack) >> 3) %
-            epochStepSlots;
-        EpochStep& step = epochSteps[slot];
-        if (step.from == resolutionEpoch && step.stack == stack && step.what == what && step.where == where) {
-            resolutionEpoch = step.to;
-            return;
-        }
-        step = {resolutionEpoch, stack, what, where, ++epochSource};
-        resolutionEpoch = step.to;
+    std::vector<EpochStep> epochSteps = std::vector<EpochStep>(256);
+    size_t epochStepsUsed = 0;
+    size_t epochStepSlot(uint64_t from, const ScopeStack* stack, uint64_t what, const void* where) const {
+        uint64_t h = (from ^ what * 0x9E3779B97F4A7C15ull ^ reinterpret_cast<uintptr_t>(where) ^
+                      reinterpret_cast<uintptr_t>(stack) << 32) *
+                     0xbf58476d1ce4e5b9ull;
+        return (h ^ h >> 29) & (epochSteps.size() - 1);
     }
+    void stepResolutionEpoch(const ScopeStack* stack, uint64_t what, const void* where) {
+        const size_t mask = epochSteps.size() - 1;
+        for (size_t slot = epochStepSlot(resolutionEpoch, stack, what, where);; slot = (slot + 1) & mask) {
+            const EpochStep& step = epochSteps[slot];
+            if (step.from == resolutionEpoch && step.stack == stack && step.what == what &&
+                step.where == where) {
+                resolutionEpoch = step.to;
+                return;
+            }
+            if (step.from == 0) break;
+        }
+        rememberEpochStep(stack, what, where);
+    }
+    [[gnu::noinline]] void rememberEpochStep(const ScopeStack* stack, uint64_t what, const void* where);
+    void placeEpochStep(const EpochStep& step);
     void setFrameLocalBase(size_t base) {
         if (base != frameLocalBase) scopesChanged();
         frameLocalBase = base;

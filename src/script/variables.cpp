@@ -93,6 +93,31 @@ Variable* ScriptEngine::resolveHinted(uint32_t nameId, const ResolutionCache& ca
     return found;
 }
 
+// A step not taken before gets a fresh epoch. The table doubles up to a
+// bound and is emptied past it, so a program that keeps making new
+// arrangements costs lookups, never memory.
+void ScriptEngine::rememberEpochStep(const ScopeStack* stack, uint64_t what, const void* where) {
+    constexpr size_t mostSlots = size_t{1} << 13;
+    if (2 * (epochStepsUsed + 1) > epochSteps.size()) {
+        std::vector<EpochStep> old(epochSteps.size() < mostSlots ? 2 * epochSteps.size() : epochSteps.size());
+        old.swap(epochSteps);
+        epochStepsUsed = 0;
+        if (old.size() < epochSteps.size())
+            for (const EpochStep& step : old)
+                if (step.from != 0) placeEpochStep(step);
+    }
+    placeEpochStep({resolutionEpoch, stack, what, where, ++epochSource});
+    resolutionEpoch = epochSource;
+}
+
+void ScriptEngine::placeEpochStep(const EpochStep& step) {
+    const size_t mask = epochSteps.size() - 1;
+    size_t slot = epochStepSlot(step.from, step.stack, step.what, step.where);
+    while (epochSteps[slot].from != 0) slot = (slot + 1) & mask;
+    epochSteps[slot] = step;
+    ++epochStepsUsed;
+}
+
 Variable* ScriptEngine::resolveVariablePtr(const std::string& name) {
     return resolveVariableId(internName(name));
 }
