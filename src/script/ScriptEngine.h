@@ -392,18 +392,7 @@ class ScriptEngine {
     uint32_t compileBytecodeChunk(BytecodeProgram& program, size_t first, size_t end);
     Variable executeInstruction(const std::shared_ptr<BytecodeProgram>& program,
                                 const Instruction& instruction, BlockSignal& signal);
-    Variable runBytecodeBody(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
-                             BlockSignal& signal, bool runsInline);
-    void executeInlineChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
-                            BlockSignal& signal);
-    void executeInlineIf(const std::shared_ptr<BytecodeProgram>& program, uint32_t group,
-                         BlockSignal& signal);
     const BytecodeIfBranch* takenBranch(const BytecodeProgram& program, uint32_t group);
-    bool chunkRunsInline(BytecodeProgram& program, uint32_t chunk) {
-        const uint8_t cached = chunk < program.inlineCache.size() ? program.inlineCache[chunk] : 0;
-        return cached != 0 ? cached == 2 : decideChunkInline(program, chunk);
-    }
-    bool decideChunkInline(BytecodeProgram& program, uint32_t chunk);
     const ParsedScriptLine& bytecodeLine(const BytecodeProgram& program, uint32_t index);
     Variable executeBytecodeIf(const std::shared_ptr<BytecodeProgram>& program, uint32_t group,
                                BlockSignal& signal);

@@ -47,7 +47,6 @@ std::shared_ptr<BytecodeProgram> ScriptEngine::compileToBytecode(const std::stri
     program->lines = parseLines(source);
     program->instructions.reserve(program->lines.size() * 2);
     compileBytecodeChunk(*program, 0, program->lines.size());
-    program->inlineCache.assign(program->chunks.size(), 0);
     return program;
 }
 

@@ -120,54 +120,6 @@ Variable ScriptEngine::executeInstruction(const std::shared_ptr<BytecodeProgram>
     }
 }
 
-// ---------------------------------------------------------------------------
-// Bodies run inline (without scope bookkeeping) when they are made only of
-// plain statements and loops of such; such a body can declare no locals, so
-// running it in its caller's scope is indistinguishable.
-
-bool ScriptEngine::decideChunkInline(BytecodeProgram& program, uint32_t chunkIndex) {
-    if (program.inlineCache.size() != program.chunks.size())
-        program.inlineCache.assign(program.chunks.size(), 0);
-    if (chunkIndex >= program.chunks.size()) return false;
-    uint8_t& cached = program.inlineCache[chunkIndex];
-    if (cached != 0) return cached == 2;
-    cached = 1; // also guards against cycles in corrupt programs
-    const BytecodeChunk& chunk = program.chunks[chunkIndex];
-    bool eligible = !chunk.needsScope && chunk.instructionCount > 0 &&
-                    uint64_t(chunk.firstInstruction) + chunk.instructionCount <= program.instructions.size();
-    auto loopBodyInline = [&](const std::vector<BytecodeForLoop>& loops, uint32_t index) {
-        return index < loops.size() && chunkRunsInline(program, loops[index].bodyChunk);
-    };
-    for (uint32_t i = 0; eligible && i < chunk.instructionCount; ++i) {
-        const Instruction& instruction = program.instructions[chunk.firstInstruction + i];
-        switch (static_cast<Opcode>(instruction.opcode)) {
-        case Opcode::Line:
-        case Opcode::FastAssign:
-        case Opcode::Break:
-            break;
-        case Opcode::If:
-            eligible = instruction.operand < program.ifGroups.size();
-            for (size_t b = 0; eligible && b < program.ifGroups[instruction.operand].branches.size(); ++b)
-                eligible =
-                    chunkRunsInline(program, program.ifGroups[instruction.operand].branches[b].bodyChunk);
-            break;
-        case Opcode::While:
-            eligible = loopBodyInline(program.whileLoops, instruction.operand);
-            break;
-        case Opcode::Repeat:
-            eligible = loopBodyInline(program.repeatLoops, instruction.operand);
-            break;
-        case Opcode::NumericFor:
-            eligible = loopBodyInline(program.numericFors, instruction.operand);
-            break;
-        default:
-            eligible = false;
-        }
-    }
-    cached = eligible ? 2 : 1;
-    return eligible;
-}
-
 // The branch of an if-group whose body runs, found by evaluating the
 // conditions in turn; null when none holds.
 [[gnu::always_inline]] inline const BytecodeIfBranch*
@@ -183,44 +135,6 @@ ScriptEngine::takenBranch(const BytecodeProgram& program, uint32_t groupIndex) {
             return &branch;
     }
     return nullptr;
-}
-
-// An inline body holds no `return`, so it yields no value.
-void ScriptEngine::executeInlineChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunkIndex,
-                                      BlockSignal& signal) {
-    const BytecodeChunk& chunk = program->chunks[chunkIndex];
-    signal = BlockSignal::Normal;
-    const Instruction* code = program->instructions.data() + chunk.firstInstruction;
-    for (uint32_t i = 0; i < chunk.instructionCount; ++i) {
-        rethrowPendingCoroutineException();
-        if (shouldAbortForSoftRaisedError()) return;
-        if (runsOneStatement(code[i]))
-            executeStatementInstruction(*program, code[i]);
-        else if (code[i].opcode == static_cast<uint8_t>(Opcode::If))
-            executeInlineIf(program, code[i].operand, signal);
-        else
-            executeInstruction(program, code[i], signal);
-        takeCoroutineTurn();
-        if (signal != BlockSignal::Normal) return;
-    }
-}
-
-// An `if` of an inline body, whose branches are inline bodies too.
-void ScriptEngine::executeInlineIf(const std::shared_ptr<BytecodeProgram>& program, uint32_t groupIndex,
-                                   BlockSignal& signal) {
-    try {
-        if (const BytecodeIfBranch* branch = takenBranch(*program, groupIndex))
-            executeInlineChunk(program, branch->bodyChunk, signal);
-    } catch (const std::exception& error) {
-        rethrowAsReport(error);
-    }
-}
-
-Variable ScriptEngine::runBytecodeBody(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
-                                       BlockSignal& signal, bool runsInline) {
-    if (!runsInline) return executeBytecodeChunkInternal(program, chunk, signal, true);
-    executeInlineChunk(program, chunk, signal);
-    return {};
 }
 
 // After a loop body: true when the loop must stop. A break is consumed here.
@@ -239,7 +153,7 @@ Variable ScriptEngine::executeBytecodeIf(const std::shared_ptr<BytecodeProgram>&
                                          BlockSignal& signal) {
     const BytecodeIfBranch* branch = takenBranch(*program, groupIndex);
     if (!branch) return {};
-    return runBytecodeBody(program, branch->bodyChunk, signal, chunkRunsInline(*program, branch->bodyChunk));
+    return executeBytecodeChunk(program, branch->bodyChunk, signal);
 }
 
 Variable ScriptEngine::executeBytecodeWhile(const std::shared_ptr<BytecodeProgram>& program,
@@ -247,9 +161,8 @@ Variable ScriptEngine::executeBytecodeWhile(const std::shared_ptr<BytecodeProgra
     const BytecodeWhileLoop& loop =
         entryAt(program->whileLoops, loopIndex, "Bytecode while-loop index out of range");
     const ParsedScriptLine& line = bytecodeLine(*program, loop.lineIndex);
-    const bool bodyInline = chunkRunsInline(*program, loop.bodyChunk);
     while (evaluateLineCondition(line, "Unexpected token after while condition")) {
-        Variable result = runBytecodeBody(program, loop.bodyChunk, signal, bodyInline);
+        Variable result = executeBytecodeChunk(program, loop.bodyChunk, signal);
         if (stopsLoop(signal)) return result;
     }
     return {};
@@ -265,11 +178,7 @@ Variable ScriptEngine::executeBytecodeRepeat(const std::shared_ptr<BytecodeProgr
     while (true) {
         // The body's scope stays open while the condition runs, so it can read the body's locals.
         LocalScopeGuard scope(*this);
-        Variable result;
-        if (chunkRunsInline(*program, loop.bodyChunk))
-            executeInlineChunk(program, loop.bodyChunk, signal);
-        else
-            result = executeBytecodeChunkInternal(program, loop.bodyChunk, signal, false);
+        Variable result = executeBytecodeChunkInternal(program, loop.bodyChunk, signal, false);
         if (stopsLoop(signal)) return result;
         if (until.tokens.size() == 1) {
             enterLine(until);
@@ -287,11 +196,10 @@ Variable ScriptEngine::executeBytecodeNumericFor(const std::shared_ptr<BytecodeP
     const NumericForClause clause = evaluateNumericForClause(line);
     FrameScopeGuard frame(*this);
     const size_t loopScope = pushLoopScope({&line.tokenInfo[1].nameId, 1});
-    const bool bodyInline = chunkRunsInline(*program, loop.bodyChunk);
     for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit;
          i += clause.step) {
         frameScopes.scopes[loopScope][0].second.setPlain(VarType::Int, static_cast<uint32_t>(i));
-        Variable result = runBytecodeBody(program, loop.bodyChunk, signal, bodyInline);
+        Variable result = executeBytecodeChunk(program, loop.bodyChunk, signal);
         if (stopsLoop(signal)) return result;
     }
     return {};
@@ -307,10 +215,9 @@ Variable ScriptEngine::executeBytecodeGenericFor(const std::shared_ptr<BytecodeP
     std::vector<Variable> items = collectForItems(line, t);
     FrameScopeGuard frame(*this);
     const size_t loopScope = pushLoopScope(names);
-    const bool bodyInline = chunkRunsInline(*program, loop.bodyChunk);
     for (const Variable& item : items) {
         bindLoopValues(loopScope, item);
-        Variable result = runBytecodeBody(program, loop.bodyChunk, signal, bodyInline);
+        Variable result = executeBytecodeChunk(program, loop.bodyChunk, signal);
         if (stopsLoop(signal)) return result;
     }
     return {};

@@ -214,6 +214,5 @@ std::shared_ptr<BytecodeProgram> ScriptEngine::loadBytecodeFromMemory(const std:
         d.scriptDirectory = r.string();
         if (version >= 5) d.scriptPath = r.string();
     }
-    program->inlineCache.assign(program->chunks.size(), 0);
     return program;
 }

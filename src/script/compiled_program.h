@@ -109,6 +109,4 @@ struct BytecodeProgram {
     std::vector<BytecodeForLoop> numericFors;
     std::vector<BytecodeForLoop> genericFors;
     std::vector<BytecodeFunctionDecl> functionDecls;
-    // Per chunk: 0 not yet known, 1 runs with scope bookkeeping, 2 runs inline.
-    std::vector<uint8_t> inlineCache;
 };
