@@ -3,7 +3,6 @@
 
 #include "engine_internal.h"
 
-#include <optional>
 #include <sys/resource.h>
 
 // Everything a call changes in the engine, restored on every exit.
@@ -124,7 +123,13 @@ Variable ScriptEngine::runScriptFunction(const ScriptCallable& function, const V
     for (size_t i = 0; i < bound; ++i) frameScopes.bind(parameters, function.paramIds[i], args[i]);
     for (size_t i = bound; i < function.paramIds.size(); ++i)
         frameScopes.bind(parameters, function.paramIds[i], Variable());
-    // The function fixes the names bound, the buffer where they lie.
+    // The body's locals live in a scope of their own and die with the call;
+    // a body that declares none needs no scope.
+    if (function.program && (function.bodyChunk >= function.program->chunks.size() ||
+                             function.program->chunks[function.bodyChunk].needsScope))
+        localScopes.open();
+    // The function fixes the names bound, the buffer where they lie, and
+    // whether its body has a scope.
     stepResolutionEpoch(&frameScopes, ScopeStack::Called | reinterpret_cast<uintptr_t>(&function) << 8,
                         parameters.data());
 
@@ -144,12 +149,6 @@ Variable ScriptEngine::runScriptFunction(const ScriptCallable& function, const V
     BlockSignal signal = BlockSignal::Normal;
     Variable result;
     if (function.program) {
-        // The body's locals live in a scope of their own and die with the call;
-        // a body that declares none needs no scope.
-        const auto& chunks = function.program->chunks;
-        std::optional<LocalScopeGuard> scope;
-        if (function.bodyChunk >= chunks.size() || chunks[function.bodyChunk].needsScope)
-            scope.emplace(*this);
         result = executeBytecodeChunkInternal(function.program, function.bodyChunk, signal, false);
     } else {
         // Functions declared in the body share its lines.

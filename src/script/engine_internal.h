@@ -106,11 +106,13 @@ class LocalScopeGuard {
     size_t savedBase_;
 };
 
-// Removes the frame scopes (loop variables, parameters) pushed after it.
+// Removes the frame scopes (loop variables, parameters) pushed after it, and
+// the block scopes too: a call opens its body's scope with its parameters.
 class FrameScopeGuard {
   public:
     explicit FrameScopeGuard(ScriptEngine& engine) : engine_(engine), epoch_(engine) {}
     ~FrameScopeGuard() {
+        engine_.localScopes.unwindTo(epoch_.localCount());
         engine_.frameScopes.unwindTo(epoch_.frameCount());
         epoch_.restore();
     }
