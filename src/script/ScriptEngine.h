@@ -390,6 +390,11 @@ class ScriptEngine {
 
     // Bytecode.
     uint32_t compileBytecodeChunk(BytecodeProgram& program, size_t first, size_t end);
+    [[gnu::noinline]] Variable runChunkInScope(const std::shared_ptr<BytecodeProgram>& program,
+                                               const BytecodeChunk& chunk, BlockSignal& signal);
+    Variable runChunkInstructions(const std::shared_ptr<BytecodeProgram>& program, const BytecodeChunk& chunk,
+                                  BlockSignal& signal);
+    // A control instruction; statements are run by the chunk's loop itself.
     Variable executeInstruction(const std::shared_ptr<BytecodeProgram>& program,
                                 const Instruction& instruction, BlockSignal& signal);
     const BytecodeIfBranch* takenBranch(const BytecodeProgram& program, uint32_t group);

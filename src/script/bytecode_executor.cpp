@@ -4,8 +4,6 @@
 
 #include "engine_internal.h"
 
-#include <optional>
-
 namespace {
 
 template <typename Table> const auto& entryAt(const Table& table, uint32_t index, const char* message) {
@@ -43,17 +41,32 @@ Variable ScriptEngine::executeBytecodeChunkInternal(const std::shared_ptr<Byteco
     if (!program || chunkIndex >= program->chunks.size())
         throw std::runtime_error("Invalid bytecode chunk index");
     const BytecodeChunk& chunk = program->chunks[chunkIndex];
-    std::optional<LocalScopeGuard> scope;
-    if (allowScope && chunk.needsScope) scope.emplace(*this);
     if (uint64_t(chunk.firstInstruction) + chunk.instructionCount > program->instructions.size())
         throw std::runtime_error("Bytecode chunk range is out of bounds");
+    if (allowScope && chunk.needsScope) return runChunkInScope(program, chunk, signal);
+    return runChunkInstructions(program, chunk, signal);
+}
 
+// Out of line, so that the bodies without locals, which are most, run
+// without a guard's frame.
+Variable ScriptEngine::runChunkInScope(const std::shared_ptr<BytecodeProgram>& program,
+                                       const BytecodeChunk& chunk, BlockSignal& signal) {
+    LocalScopeGuard scope(*this);
+    return runChunkInstructions(program, chunk, signal);
+}
+
+Variable ScriptEngine::runChunkInstructions(const std::shared_ptr<BytecodeProgram>& program,
+                                            const BytecodeChunk& chunk, BlockSignal& signal) {
     signal = BlockSignal::Normal;
     const Instruction* code = program->instructions.data() + chunk.firstInstruction;
+    Variable result; // a control instruction's value, which counts only when it ends the chunk
     for (uint32_t i = 0; i < chunk.instructionCount; ++i) {
         rethrowPendingCoroutineException();
         if (shouldAbortForSoftRaisedError()) return {};
-        Variable result = executeInstruction(program, code[i], signal);
+        if (runsOneStatement(code[i]))
+            executeStatementInstruction(*program, code[i]);
+        else
+            result = executeInstruction(program, code[i], signal);
         takeCoroutineTurn();
         if (signal != BlockSignal::Normal) return result;
     }
@@ -68,10 +81,6 @@ const ParsedScriptLine& ScriptEngine::bytecodeLine(const BytecodeProgram& progra
 
 Variable ScriptEngine::executeInstruction(const std::shared_ptr<BytecodeProgram>& program,
                                           const Instruction& instruction, BlockSignal& signal) {
-    if (runsOneStatement(instruction)) {
-        executeStatementInstruction(*program, instruction);
-        return {};
-    }
     try {
         switch (static_cast<Opcode>(instruction.opcode)) {
         case Opcode::Line:

@@ -218,7 +218,7 @@ class FastCompiler {
             node(n).scalarSafe = false;
             node(n).intValue = static_cast<int32_t>(expr_->strings.size());
             expr_->strings.push_back(ScriptEngine::decodeStringToken(t));
-            expr_->lookups.emplace_back();
+            expr_->lookups.push_back({.hash = TableStorage::hashOf(expr_->strings.back())});
             ++pos_;
             return n;
         }

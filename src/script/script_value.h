@@ -357,9 +357,11 @@ class TableStorage {
     // One key's lookup, remembered where the key is written in the script:
     // it stands while the table it was made on keeps the key set it had, and
     // no two tables ever share a key set's stamp, so the stamp alone says so.
+    // The key's hash is taken once, when the key is compiled.
     struct Lookup {
         uint64_t stamp = 0;
         Variable* value = nullptr;
+        uint32_t hash = 0;
     };
 
     TableStorage() = default;
@@ -394,7 +396,7 @@ class TableStorage {
     }
     const Variable* find(std::string_view key) const { return const_cast<TableStorage*>(this)->find(key); }
     Variable* find(std::string_view key, Lookup& lookup) {
-        if (lookup.stamp != stamp_) lookup = {stamp_, find(key)};
+        if (lookup.stamp != stamp_) lookup.stamp = stamp_, lookup.value = find(key, lookup.hash);
         return lookup.value;
     }
     bool contains(std::string_view key) const { return findEntry(key) != nullptr; }
