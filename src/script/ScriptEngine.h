@@ -420,6 +420,10 @@ class ScriptEngine {
     void executeStatementInstruction(const BytecodeProgram& program, const Instruction& instruction);
     static bool isScalarStorable(const ParsedScriptLine& line);
     bool storeScalar(const ParsedScriptLine& line);
+    static bool isLiteralKey(const FastExpression& key) {
+        return key.valid && key.nodes[key.root].kind == FastExprNodeKind::StringLiteral;
+    }
+    bool storeScalarField(const ParsedScriptLine& line, uint32_t nameId, const FastScalarValue& value);
     bool storeScalarElement(const ParsedScriptLine& line, uint32_t nameId, const Variable* keyName,
                             const FastScalarValue& value);
     // `slot = value`, or `slot op= value` when `op` is an operator.

@@ -280,7 +280,7 @@ bool ScriptEngine::assignTableField(const ParsedScriptLine& line, const ParsedAs
                                     uint32_t nameId, const std::string& op, const Variable& value) {
     const bool compound = op.size() == 2;
     const FastExpression& key = target.fastIndexes[0];
-    if (!key.valid || key.nodes[key.root].kind != FastExprNodeKind::StringLiteral) return false;
+    if (!isLiteralKey(key)) return false;
     Variable* container = resolveCached(nameId, target.resolved);
     if (!container || container->type != VarType::Table) return false;
     TableStorage& table = *container->asTable();
@@ -322,16 +322,14 @@ bool ScriptEngine::isScalarStorable(const ParsedScriptLine& line) {
     auto scalarSafe = [](const FastExpression& expr) {
         return expr.valid && expr.nodes[expr.root].scalarSafe;
     };
-    auto mayBeInt = [&](const FastExpression& key) {
-        return key.valid && key.nodes[key.root].pure &&
-               key.nodes[key.root].kind != FastExprNodeKind::StringLiteral;
-    };
+    auto pureKey = [&](const FastExpression& key) { return key.valid && key.nodes[key.root].pure; };
     return target.wellFormed && line.tokenInfo[target.nameIndex].isIdentifier &&
            target.indexRanges.size() <= 1 && scalarSafe(line.fastValues[0]) &&
-           (target.indexRanges.empty() || mayBeInt(target.fastIndexes[0]));
+           (target.indexRanges.empty() || pureKey(target.fastIndexes[0]));
 }
 
-// One name, or one array slot by an int key, set to (or combined with) a
+// One name, one array slot by an int key or one table field by a literal
+// key, set to (or combined with) a
 // value that computes to a number, a boolean or nil. False, having changed
 // nothing, when any piece is of another kind; the general path then runs
 // the statement, and computing again the parts read here is harmless.
@@ -357,7 +355,9 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
         assignVariableId(nameId, fastScalarToVariable(value), line.assignScope);
         return true;
     }
-    if (!target.indexRanges.empty()) return storeScalarElement(line, nameId, keyName, value);
+    if (!target.indexRanges.empty())
+        return isLiteralKey(target.fastIndexes[0]) ? storeScalarField(line, nameId, value)
+                                                   : storeScalarElement(line, nameId, keyName, value);
     Variable* slot = resolveCached(nameId, target.resolved);
     if (!slot) return false;
     // Only a compound operator can raise from here; its report names the
@@ -395,6 +395,28 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     if (op != FastExprNodeKind::NoneLiteral)
         setErrorToken(line.tokens, keyExpr.nodes[keyExpr.root].errorToken);
     combineInto(elements[index], op, value);
+    return true;
+}
+
+// The table field of `name['key'] = value`, through the key's remembered
+// lookup; a compound operator on a missing key is left to the general path,
+// which reports it.
+bool ScriptEngine::storeScalarField(const ParsedScriptLine& line, uint32_t nameId,
+                                    const FastScalarValue& value) {
+    const ParsedAssignmentTarget& target = line.assignmentTargets[0];
+    Variable* container = resolveCached(nameId, target.resolved);
+    if (!container || container->type != VarType::Table) return false;
+    const FastExpression& key = target.fastIndexes[0];
+    const int32_t keyString = key.nodes[key.root].intValue;
+    TableStorage& table = *container->asTable();
+    Variable* field = table.find(key.strings[keyString], key.lookups[keyString]);
+    const FastExprNodeKind op = line.storeOperator;
+    if (!field) {
+        if (op != FastExprNodeKind::NoneLiteral) return false;
+        field = &table.insert(key.strings[keyString]);
+    }
+    if (op != FastExprNodeKind::NoneLiteral) setErrorToken(line.tokens, key.nodes[key.root].errorToken);
+    combineInto(*field, op, value);
     return true;
 }
 
