@@ -423,6 +423,9 @@ class ScriptEngine {
     static bool isLiteralKey(const FastExpression& key) {
         return key.valid && key.nodes[key.root].kind == FastExprNodeKind::StringLiteral;
     }
+    Variable* storedTableField(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
+                               uint32_t nameId, bool compound);
+    // The table field of `name['key'] = value`; false as storedTableField.
     bool storeScalarField(const ParsedScriptLine& line, uint32_t nameId, const FastScalarValue& value);
     bool storeScalarElement(const ParsedScriptLine& line, uint32_t nameId, const Variable* keyName,
                             const FastScalarValue& value);

@@ -99,15 +99,18 @@ Variable* ScriptEngine::resolveHinted(uint32_t nameId, const ResolutionCache& ca
 void ScriptEngine::rememberEpochStep(const ScopeStack* stack, uint64_t what, const void* where) {
     constexpr size_t mostSlots = size_t{1} << 13;
     if (2 * (epochStepsUsed + 1) > epochSteps.size()) {
-        std::vector<EpochStep> old(epochSteps.size() < mostSlots ? 2 * epochSteps.size() : epochSteps.size());
-        old.swap(epochSteps);
+        std::vector<EpochStep> kept;
+        kept.swap(epochSteps);
+        const bool grows = kept.size() < mostSlots;
+        epochSteps.resize(grows ? 2 * kept.size() : kept.size());
         epochStepsUsed = 0;
-        if (old.size() < epochSteps.size())
-            for (const EpochStep& step : old)
+        if (grows)
+            for (const EpochStep& step : kept)
                 if (step.from != 0) placeEpochStep(step);
     }
-    placeEpochStep({resolutionEpoch, stack, what, where, ++epochSource});
-    resolutionEpoch = epochSource;
+    const uint64_t fresh = ++epochSource;
+    placeEpochStep({resolutionEpoch, stack, what, where, fresh});
+    resolutionEpoch = fresh;
 }
 
 void ScriptEngine::placeEpochStep(const EpochStep& step) {
@@ -273,27 +276,38 @@ void ScriptEngine::combineInPlace(Variable& slot, const ParsedScriptLine& line, 
     slot = performOperation(slot, op, value);
 }
 
-// `name['key'] = value` or its compound form on a table, through the key's
-// remembered lookup. False, having changed nothing, for any other form and
-// for a compound operator on a missing key, whose error the general path raises.
-bool ScriptEngine::assignTableField(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
-                                    uint32_t nameId, const std::string& op, const Variable& value) {
-    const bool compound = op.size() == 2;
+// The field that `name['key'] = value` or its compound form on a table
+// stores to, found through the key's remembered lookup, and added when the
+// store is plain and the key new. Null, having changed nothing, for any other
+// form and for a compound operator on a missing key, whose error the general
+// path raises.
+Variable* ScriptEngine::storedTableField(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
+                                         uint32_t nameId, bool compound) {
     const FastExpression& key = target.fastIndexes[0];
-    if (!isLiteralKey(key)) return false;
+    if (!isLiteralKey(key)) return nullptr;
     Variable* container = resolveCached(nameId, target.resolved);
-    if (!container || container->type != VarType::Table) return false;
+    if (!container || container->type != VarType::Table) return nullptr;
     TableStorage& table = *container->asTable();
     const int32_t keyString = key.nodes[key.root].intValue;
     Variable* field = table.find(key.strings[keyString], key.lookups[keyString]);
-    if (compound && !field) return false;
+    if (!field) {
+        if (compound) return nullptr;
+        field = &table.insert(key.strings[keyString]);
+    }
+    // A compound operator's report names the key, as the general path's does.
     setErrorToken(line.tokens, key.nodes[key.root].errorToken);
+    return field;
+}
+
+bool ScriptEngine::assignTableField(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
+                                    uint32_t nameId, const std::string& op, const Variable& value) {
+    const bool compound = op.size() == 2;
+    Variable* field = storedTableField(line, target, nameId, compound);
+    if (!field) return false;
     if (compound)
         combineInPlace(*field, line, op[0], value);
-    else if (field)
-        *field = value;
     else
-        table.insert(key.strings[keyString]) = value;
+        *field = value;
     return true;
 }
 
@@ -322,17 +336,17 @@ bool ScriptEngine::isScalarStorable(const ParsedScriptLine& line) {
     auto scalarSafe = [](const FastExpression& expr) {
         return expr.valid && expr.nodes[expr.root].scalarSafe;
     };
-    auto pureKey = [&](const FastExpression& key) { return key.valid && key.nodes[key.root].pure; };
+    auto pureKey = [](const FastExpression& key) { return key.valid && key.nodes[key.root].pure; };
     return target.wellFormed && line.tokenInfo[target.nameIndex].isIdentifier &&
            target.indexRanges.size() <= 1 && scalarSafe(line.fastValues[0]) &&
            (target.indexRanges.empty() || pureKey(target.fastIndexes[0]));
 }
 
 // One name, one array slot by an int key or one table field by a literal
-// key, set to (or combined with) a
-// value that computes to a number, a boolean or nil. False, having changed
-// nothing, when any piece is of another kind; the general path then runs
-// the statement, and computing again the parts read here is harmless.
+// key, set to (or combined with) a value that computes to a number, a
+// boolean or nil. False, having changed nothing, when any piece is of
+// another kind; the general path then runs the statement, and computing
+// again the parts read here is harmless.
 bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     const ParsedAssignmentTarget& target = line.assignmentTargets[0];
     // A key that is a name is read first (reading a name cannot fail): one
@@ -398,24 +412,12 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     return true;
 }
 
-// The table field of `name['key'] = value`, through the key's remembered
-// lookup; a compound operator on a missing key is left to the general path,
-// which reports it.
 bool ScriptEngine::storeScalarField(const ParsedScriptLine& line, uint32_t nameId,
                                     const FastScalarValue& value) {
-    const ParsedAssignmentTarget& target = line.assignmentTargets[0];
-    Variable* container = resolveCached(nameId, target.resolved);
-    if (!container || container->type != VarType::Table) return false;
-    const FastExpression& key = target.fastIndexes[0];
-    const int32_t keyString = key.nodes[key.root].intValue;
-    TableStorage& table = *container->asTable();
-    Variable* field = table.find(key.strings[keyString], key.lookups[keyString]);
     const FastExprNodeKind op = line.storeOperator;
-    if (!field) {
-        if (op != FastExprNodeKind::NoneLiteral) return false;
-        field = &table.insert(key.strings[keyString]);
-    }
-    if (op != FastExprNodeKind::NoneLiteral) setErrorToken(line.tokens, key.nodes[key.root].errorToken);
+    Variable* field =
+        storedTableField(line, line.assignmentTargets[0], nameId, op != FastExprNodeKind::NoneLiteral);
+    if (!field) return false;
     combineInto(*field, op, value);
     return true;
 }
