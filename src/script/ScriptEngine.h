@@ -94,6 +94,7 @@ class ScriptEngine {
     static bool parseFloatStrict(const std::string& token, float& out);
     static bool isStringToken(std::string_view token);
     static std::string decodeStringToken(const std::string& token);
+    static bool namedTableKey(const std::string& token, const TokenAnalysis& analysis, std::string& key);
     static void prepareParsedLines(ParsedLines& lines);
     // From now on, scripts read run on the general paths alone: no
     // precompiled values or returns, flattened scalar code or
@@ -328,6 +329,7 @@ class ScriptEngine {
     Variable readPrimary(ExpressionReader& r, bool evaluate);
     Variable readArrayLiteral(ExpressionReader& r, bool evaluate);
     Variable readTableLiteral(ExpressionReader& r, bool evaluate);
+    Variable varargValues() const;
     std::vector<Variable> readCallArguments(ExpressionReader& r, bool evaluate);
     Variable bindStringMethod(const std::string& text, const std::string& method);
     [[noreturn]] void syntaxError(const ExpressionReader& r, const std::string& message);
@@ -501,6 +503,10 @@ class ScriptEngine {
     Variable evaluateFastNode(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
     [[gnu::noinline]] Variable evaluateScalarFirst(const FastExpression& expr, int32_t node,
                                                    const ParsedScriptLine& line);
+    Variable evaluateArrayLiteral(const FastExpression& expr, const FastLiteral& literal,
+                                  const ParsedScriptLine& line);
+    Variable evaluateTableLiteral(const FastExpression& expr, const FastLiteral& literal,
+                                  const ParsedScriptLine& line);
     Variable evaluateFastNodeBoxed(const FastExpression& expr, const FastExprNode& node,
                                    const ParsedScriptLine& line);
     Variable evaluateFastCall(const FastExpression& expr, const FastExprNode& node,

@@ -21,6 +21,42 @@ inline Variable firstValue(Variable value) {
     return spread.empty() ? Variable() : spread[0];
 }
 
+// A table literal's value, built entry by entry: positional values form an
+// array until the first keyed entry moves them to the keys "1", "2", ...;
+// later positional values take the key of their number.
+class TableLiteralBuilder {
+  public:
+    // `entries`, when known, sizes the table once for all of them.
+    explicit TableLiteralBuilder(size_t entries = 0) : entries_(entries) {}
+    void add(Variable value) {
+        ++positionalCount_;
+        if (table_.isNone())
+            positional_.push_back(std::move(value));
+        else
+            table()[std::to_string(positionalCount_)] = std::move(value);
+    }
+    void add(std::string_view key, Variable value) {
+        if (table_.isNone()) {
+            table_ = makeTable();
+            table().reserve(entries_);
+            for (size_t i = 0; i < positional_.size(); ++i)
+                table()[std::to_string(i + 1)] = std::move(positional_[i]);
+        }
+        table()[key] = std::move(value);
+    }
+    Variable finish() {
+        if (!table_.isNone()) return std::move(table_);
+        return positional_.empty() ? makeTable() : makeArray(std::move(positional_));
+    }
+
+  private:
+    TableStorage& table() { return *table_.asTable(); }
+    std::vector<Variable> positional_;
+    Variable table_;
+    size_t entries_;
+    int32_t positionalCount_ = 0;
+};
+
 // The token at `index`, or "EOF" past the end (the near-token of error reports).
 inline std::string_view tokenAt(const ParsedScriptLine& line, size_t index) {
     return index < line.tokens.size() ? std::string_view(line.tokens[index]) : std::string_view("EOF");

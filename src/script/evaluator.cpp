@@ -3,6 +3,8 @@
 // short-circuit operator does not need, with the same syntax checks.
 #include "ScriptEngine.h"
 
+#include "engine_internal.h"
+
 #include <cmath>
 
 namespace {
@@ -228,8 +230,7 @@ Variable ScriptEngine::readPrimary(ExpressionReader& r, bool evaluate) {
     const std::string& t = r.current();
     if (t == "...") {
         ++r.index;
-        if (!evaluate || varargStack.empty()) return {};
-        return makeMulti(varargStack.back());
+        return evaluate ? varargValues() : Variable();
     }
     if (t == "{") return readTableLiteral(r, evaluate);
     if (t == "[") return readArrayLiteral(r, evaluate);
@@ -285,18 +286,7 @@ Variable ScriptEngine::readArrayLiteral(ExpressionReader& r, bool evaluate) {
 
 Variable ScriptEngine::readTableLiteral(ExpressionReader& r, bool evaluate) {
     ++r.index; // "{"
-    std::vector<Variable> positional;
-    Variable table;
-    auto store = [&](const std::string& key, Variable value) {
-        if (table.isNone()) {
-            // The first keyed entry turns the positional values so far into keys.
-            table = makeTable();
-            for (size_t i = 0; i < positional.size(); ++i)
-                (*table.asTable())[std::to_string(i + 1)] = positional[i];
-        }
-        (*table.asTable())[key] = std::move(value);
-    };
-    int32_t positionalCount = 0;
+    TableLiteralBuilder table;
     while (true) {
         if (r.atEnd()) throwError("Unexpected end of table literal", "EOF");
         if (r.current() == "}") break;
@@ -308,30 +298,17 @@ Variable ScriptEngine::readTableLiteral(ExpressionReader& r, bool evaluate) {
             if (!r.currentIs(":") && !r.currentIs("=")) syntaxError(r, "Expected ':' after table key");
             ++r.index;
             Variable value = climb(r, 1, evaluate);
-            if (evaluate) store(keyToString(key), std::move(value));
+            if (evaluate) table.add(keyToString(key), std::move(value));
         } else if (r.index + 1 < r.tokens.size() &&
                    (r.tokens[r.index + 1] == ":" || r.tokens[r.index + 1] == "=")) {
-            const std::string& keyToken = r.current();
-            TokenAnalysis a = r.analysis(r.index);
             std::string key;
-            if (isStringToken(keyToken))
-                key = decodeStringToken(keyToken);
-            else if (a.isIdentifier || a.isTrue || a.isFalse || a.isNumeric)
-                key = keyToken;
-            else
-                syntaxError(r, "Invalid table key");
+            if (!namedTableKey(r.current(), r.analysis(r.index), key)) syntaxError(r, "Invalid table key");
             r.index += 2;
             Variable value = climb(r, 1, evaluate);
-            if (evaluate) store(key, std::move(value));
+            if (evaluate) table.add(key, std::move(value));
         } else {
             Variable value = climb(r, 1, evaluate);
-            ++positionalCount;
-            if (evaluate) {
-                if (table.isNone())
-                    positional.push_back(std::move(value));
-                else
-                    store(std::to_string(positionalCount), std::move(value));
-            }
+            if (evaluate) table.add(std::move(value));
         }
         if (r.atEnd()) throwError("Unexpected end of table literal", "EOF");
         if (r.current() == ",")
@@ -340,9 +317,24 @@ Variable ScriptEngine::readTableLiteral(ExpressionReader& r, bool evaluate) {
             syntaxError(r, "Expected ',' or '}' in table literal");
     }
     ++r.index;
-    if (!evaluate) return {};
-    if (table.isNone()) return positional.empty() ? makeTable() : makeArray(std::move(positional));
-    return table;
+    return evaluate ? table.finish() : Variable();
+}
+
+// The key of a named entry `key: value`: a string's text, or the token as
+// written for a name, a true or false spelling or a number (so 1.0 stays 1.0).
+bool ScriptEngine::namedTableKey(const std::string& token, const TokenAnalysis& analysis, std::string& key) {
+    if (isStringToken(token))
+        key = decodeStringToken(token);
+    else if (analysis.isIdentifier || analysis.isTrue || analysis.isFalse || analysis.isNumeric)
+        key = token;
+    else
+        return false;
+    return true;
+}
+
+// The varargs of the innermost running function that takes them, as copies.
+Variable ScriptEngine::varargValues() const {
+    return varargStack.empty() ? Variable() : makeMulti(varargStack.back());
 }
 
 // ---------------------------------------------------------------------------

@@ -34,9 +34,8 @@ size_t freeStackBytes() {
     return lowest && here > lowest ? static_cast<size_t>(here - lowest) : SIZE_MAX;
 }
 
-// Precedence climbing over one token range; any construct it does not take
-// (literals of containers, varargs, dotted names, syntax errors) fails the
-// whole compilation.
+// Precedence climbing over one token range; a syntax error fails the whole
+// compilation, leaving the text to the general evaluator, which reports it.
 class FastCompiler {
   public:
     FastCompiler(const std::vector<std::string>& tokens, const std::vector<TokenAnalysis>& analysis,
@@ -213,16 +212,16 @@ class FastCompiler {
             ++pos_;
             return inner;
         }
-        if (ScriptEngine::isStringToken(t)) {
-            int32_t n = leaf(Kind::StringLiteral);
+        if (ScriptEngine::isStringToken(t)) return stringLeaf(ScriptEngine::decodeStringToken(t));
+        if (t == "not") return unary();
+        if (t == "[") return arrayLiteral();
+        if (t == "{") return tableLiteral();
+        if (t == "...") {
+            int32_t n = leaf(Kind::Varargs);
             node(n).scalarSafe = false;
-            node(n).intValue = static_cast<int32_t>(expr_->strings.size());
-            expr_->strings.push_back(ScriptEngine::decodeStringToken(t));
-            expr_->lookups.push_back({.hash = TableStorage::hashOf(expr_->strings.back())});
             ++pos_;
             return n;
         }
-        if (t == "not") return unary();
         const TokenAnalysis& a = analysis_[pos_];
         int32_t n = -1;
         if (a.isTrue || a.isFalse) {
@@ -244,6 +243,84 @@ class FastCompiler {
         }
         if (n >= 0) ++pos_;
         return n;
+    }
+
+    // The string node of the token at the position, which it passes.
+    int32_t stringLeaf(std::string text) {
+        int32_t n = leaf(Kind::StringLiteral);
+        node(n).scalarSafe = false;
+        node(n).intValue = static_cast<int32_t>(expr_->strings.size());
+        expr_->strings.push_back(std::move(text));
+        expr_->lookups.push_back({.hash = TableStorage::hashOf(expr_->strings.back())});
+        ++pos_;
+        return n;
+    }
+
+    int32_t arrayLiteral() {
+        const size_t open = pos_++;
+        FastLiteral literal;
+        while (!at("]")) {
+            if (!entry(literal, -1)) return -1;
+            if (at(","))
+                ++pos_;
+            else if (!at("]"))
+                return -1;
+        }
+        ++pos_;
+        return addLiteral(Kind::ArrayLiteral, open, std::move(literal));
+    }
+
+    int32_t tableLiteral() {
+        const size_t open = pos_++;
+        FastLiteral literal;
+        while (pos_ < end_ && !at("}")) {
+            int32_t key = -1;
+            if (at("[")) {
+                ++pos_;
+                key = expression(1);
+                if (key < 0 || !at("]")) return -1;
+                ++pos_;
+                if (!at(":") && !at("=")) return -1;
+                ++pos_;
+            } else if (pos_ + 1 < end_ && (tokens_[pos_ + 1] == ":" || tokens_[pos_ + 1] == "=")) {
+                std::string text;
+                if (!ScriptEngine::namedTableKey(tokens_[pos_], analysis_[pos_], text)) return -1;
+                key = stringLeaf(std::move(text));
+                ++pos_;
+            }
+            if (!entry(literal, key)) return -1;
+            if (at(","))
+                ++pos_;
+            else if (!at("}"))
+                return -1;
+        }
+        if (!at("}")) return -1;
+        ++pos_;
+        return addLiteral(Kind::TableLiteral, open, std::move(literal));
+    }
+
+    bool entry(FastLiteral& literal, int32_t key) {
+        const int32_t value = expression(1);
+        if (value < 0) return false;
+        literal.keys.push_back(key);
+        literal.values.push_back(value);
+        return true;
+    }
+
+    // A literal's error token is where reading it last named one: its last
+    // value, or its opening bracket when it is empty.
+    int32_t addLiteral(Kind kind, size_t open, FastLiteral literal) {
+        FastExprNode n;
+        n.kind = kind;
+        n.right = static_cast<int32_t>(expr_->literals.size());
+        n.token = static_cast<uint32_t>(open);
+        n.errorToken = literal.values.empty() ? n.token : node(literal.values.back()).errorToken;
+        n.scalarSafe = false;
+        auto pure = [&](int32_t child) { return child < 0 || node(child).pure; };
+        n.pure = std::all_of(literal.values.begin(), literal.values.end(), pure) &&
+                 std::all_of(literal.keys.begin(), literal.keys.end(), pure);
+        expr_->literals.push_back(std::move(literal));
+        return add(n);
     }
 
     const std::vector<std::string>& tokens_;
@@ -455,6 +532,9 @@ bool ScriptEngine::walkScalar(const FastExpression& expr, int32_t index, const P
     case Kind::Call:
         return scalarBuiltinCall(expr, n, line, out);
     case Kind::StringLiteral:
+    case Kind::ArrayLiteral:
+    case Kind::TableLiteral:
+    case Kind::Varargs:
         return false;
     default:
         return walkScalarBinary(expr, n, line, out);
@@ -1007,6 +1087,12 @@ Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const F
         return Variable(n.intValue != 0);
     case Kind::NoneLiteral:
         return {};
+    case Kind::Varargs:
+        return varargValues();
+    case Kind::ArrayLiteral:
+        return evaluateArrayLiteral(expr, expr.literals[n.right], line);
+    case Kind::TableLiteral:
+        return evaluateTableLiteral(expr, expr.literals[n.right], line);
     case Kind::Index: {
         if (const Variable* element = peekElement(expr, n, line))
             return element == &missingElement ? Variable() : *element;
@@ -1067,6 +1153,42 @@ Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const F
     }
 }
 
+// Literals are kept out of line, away from the operators' dispatch.
+[[gnu::noinline]] Variable ScriptEngine::evaluateArrayLiteral(const FastExpression& expr,
+                                                              const FastLiteral& literal,
+                                                              const ParsedScriptLine& line) {
+    std::vector<Variable> elements;
+    elements.reserve(literal.values.size());
+    for (int32_t value : literal.values) elements.push_back(evaluateFastNode(expr, value, line));
+    return makeArray(std::move(elements));
+}
+
+[[gnu::noinline]] Variable ScriptEngine::evaluateTableLiteral(const FastExpression& expr,
+                                                              const FastLiteral& literal,
+                                                              const ParsedScriptLine& line) {
+    TableLiteralBuilder table(literal.values.size());
+    for (size_t i = 0; i < literal.values.size(); ++i) {
+        if (literal.keys[i] < 0) {
+            table.add(evaluateFastNode(expr, literal.values[i], line));
+            continue;
+        }
+        // A named key (or a string written in brackets) is its text.
+        const FastExprNode& keyNode = expr.nodes[literal.keys[i]];
+        if (keyNode.kind == Kind::StringLiteral) {
+            table.add(expr.strings[keyNode.intValue], evaluateFastNode(expr, literal.values[i], line));
+            continue;
+        }
+        Variable key = evaluateFastNode(expr, literal.keys[i], line);
+        Variable value = evaluateFastNode(expr, literal.values[i], line);
+        try {
+            table.add(keyToString(key), std::move(value));
+        } catch (const std::exception&) {
+            rethrowAtToken(line, expr.nodes[literal.values[i]].errorToken);
+        }
+    }
+    return table.finish();
+}
+
 Variable ScriptEngine::evaluateFastCall(const FastExpression& expr, const FastExprNode& n,
                                         const ParsedScriptLine& line) {
     const FastCallExpression& call = expr.calls[n.right];
@@ -1074,7 +1196,9 @@ Variable ScriptEngine::evaluateFastCall(const FastExpression& expr, const FastEx
     Variable callee = found ? *found : evaluateFastNode(expr, call.callee, line);
     const size_t count = call.args.size();
     // Short argument lists live on the stack, built in place.
-    auto arg = [&](size_t i) { return evaluateFastArgument(expr, call.args[i], line); };
+    auto arg = [&](size_t i) __attribute__((always_inline)) {
+        return evaluateFastArgument(expr, call.args[i], line);
+    };
     auto invoke = [&](const Variable* args) {
         setErrorToken(line.tokens, n.token);
         return invokeCallableFast(callee, args, count);

@@ -87,6 +87,9 @@ enum class FastExprNodeKind : uint8_t {
     GreaterEqual = 24,
     And = 25,
     Or = 26,
+    ArrayLiteral = 27,
+    TableLiteral = 28,
+    Varargs = 29,
 };
 
 // The binary operators of both expression parsers, indexed by the code that
@@ -144,6 +147,14 @@ struct FastExprNode {
 
 // The most arguments a numeric library call takes on the scalar path.
 inline constexpr size_t maxScalarBuiltinArgs = 4;
+
+// The entries of an array or table literal, in the order written: each
+// value's node, and its key's node (-1 for a positional value; a named key
+// is a string node holding the key as written).
+struct FastLiteral {
+    std::vector<int32_t> values;
+    std::vector<int32_t> keys;
+};
 
 struct FastCallExpression {
     int32_t callee = -1;
@@ -228,6 +239,7 @@ struct FastExpression {
     // One per string, for the string used as a table key.
     mutable std::vector<TableStorage::Lookup> lookups;
     std::vector<FastCallExpression> calls;
+    std::vector<FastLiteral> literals;
     int32_t root = -1;
     uint32_t firstToken = 0;
     bool valid = false;

@@ -145,6 +145,9 @@ std::vector<int32_t> nodesWithCode(const FastExpression& expr) {
     for (const FastExprNode& n : expr.nodes) {
         if (n.kind == Kind::Call) {
             for (int32_t arg : expr.calls[n.right].args) mark(arg);
+        } else if (n.kind == Kind::ArrayLiteral || n.kind == Kind::TableLiteral) {
+            for (int32_t value : expr.literals[n.right].values) mark(value);
+            for (int32_t key : expr.literals[n.right].keys) mark(key);
         } else if (!n.scalarSafe) {
             mark(n.left);
             mark(n.right);

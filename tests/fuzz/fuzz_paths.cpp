@@ -139,6 +139,12 @@ class Generator {
     }
 
     std::string index() {
+        // Literals are read at once, so no scalar name is ever given a container.
+        if (oneIn(8))
+            return "[" + expr(1) + ", " + expr(1) + "][" + oneOf({"1", "2", "3", "1.0"}, pick(4)) + "]";
+        if (oneIn(8))
+            return "{a: " + expr(1) + ", " + expr(1) + ", [" + expr(1) + "]: " + expr(1) + "}[" +
+                   oneOf({"'a'", "'1'", "'2'", "1"}, pick(4)) + "]";
         if (oneIn(5)) return name() + "[" + oneOf({"1", "2", "0", "1.5", "'len'"}, pick(5)) + "]";
         if (pick(2)) return std::string(choose(tables)) + "[" + (oneIn(3) ? expr(1) : choose(keys)) + "]";
         return std::string(choose(arrays)) + "[" + (pick(2) ? expr(1) : choose(numbers)) + "]";
