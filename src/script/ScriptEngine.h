@@ -365,6 +365,15 @@ class ScriptEngine {
     }
     bool evaluateGeneralCondition(const ParsedScriptLine& line, const char* trailingMessage);
     std::vector<Variable> collectForItems(const ParsedScriptLine& line, size_t t);
+    // A generic for's iterator value, or the container that pairs or ipairs
+    // (`byName`, else 0) walks directly.
+    struct ForIterator {
+        Variable value;
+        uint32_t byName = 0;
+    };
+    ForIterator compiledForIterator(const ParsedScriptLine& line);
+    ForIterator readForIterator(const ParsedScriptLine& line, size_t t);
+    bool walksContainer(uint32_t nameId);
     bool callsStringWalker(const ParsedScriptLine& line, size_t t);
     void parseParameters(const ParsedScriptLine& line, size_t& t, ScriptCallable& function);
     static bool isBareDeclaration(const ParsedScriptLine& line);
@@ -444,6 +453,7 @@ class ScriptEngine {
     };
     NumericForClause evaluateNumericForClause(const ParsedScriptLine& line);
     std::vector<uint32_t> parseGenericForNames(const ParsedScriptLine& line, size_t& t);
+    static size_t readGenericForNames(const ParsedScriptLine& line, std::vector<uint32_t>& names);
     size_t pushLoopScope(std::span<const uint32_t> nameIds);
     void bindLoopValues(size_t loopScope, const Variable& item);
     struct FunctionHeader {

@@ -226,14 +226,20 @@ size_t ScriptEngine::pushLoopScope(std::span<const uint32_t> nameIds) {
     return frameScopes.count - 1;
 }
 
-std::vector<uint32_t> ScriptEngine::parseGenericForNames(const ParsedScriptLine& line, size_t& t) {
-    std::vector<uint32_t> names;
-    t = 1;
+// A generic for's loop names; returns where its "in" should stand.
+size_t ScriptEngine::readGenericForNames(const ParsedScriptLine& line, std::vector<uint32_t>& names) {
+    size_t t = 1;
     while (t < line.tokens.size() && line.tokenInfo[t].isIdentifier && line.tokens[t] != "in") {
         names.push_back(line.tokenInfo[t++].nameId);
         if (tokenAt(line, t) != ",") break;
         ++t;
     }
+    return t;
+}
+
+std::vector<uint32_t> ScriptEngine::parseGenericForNames(const ParsedScriptLine& line, size_t& t) {
+    std::vector<uint32_t> names;
+    t = readGenericForNames(line, names);
     if (tokenAt(line, t) != "in") throwError("Expected 'in' in generic for loop", tokenAt(line, t));
     if (names.empty()) throwError("generic for loop requires at least one loop variable", tokenAt(line, t));
     ++t;
@@ -272,25 +278,56 @@ Variable ScriptEngine::executeGenericFor(const ParsedLines& lines, size_t& index
     return {};
 }
 
+// Whether a loop over `name(c)` walks c directly: so it does when the name
+// holds the library's own pairs or ipairs.
+bool ScriptEngine::walksContainer(uint32_t nameId) {
+    static const uint32_t pairs = internName("pairs"), ipairs = internName("ipairs");
+    return (nameId == pairs || nameId == ipairs) &&
+           isBuiltin(resolveVariableId(nameId), builtinIdFromName(nameOf(nameId)));
+}
+
+ScriptEngine::ForIterator ScriptEngine::compiledForIterator(const ParsedScriptLine& line) {
+    const FastExpression& expr = line.fastExpression;
+    const FastExprNode& root = expr.nodes[expr.root];
+    if (root.kind == FastExprNodeKind::Call) {
+        const FastCallExpression& call = expr.calls[root.right];
+        const FastExprNode& callee = expr.nodes[call.callee];
+        if (call.args.size() == 1 && callee.kind == FastExprNodeKind::Variable &&
+            walksContainer(callee.nameId)) {
+            Variable container = evaluateFastNode(expr, call.args[0], line);
+            setErrorToken(line.tokens, expr.nodes[call.args[0]].errorToken);
+            return {std::move(container), callee.nameId};
+        }
+    }
+    return {evaluateFastExpression(expr, line), 0};
+}
+
+// The iterator read from the tokens from `t` on.
+ScriptEngine::ForIterator ScriptEngine::readForIterator(const ParsedScriptLine& line, size_t t) {
+    const auto& tokens = line.tokens;
+    if (t + 4 <= tokens.size() && line.tokenInfo[t].isIdentifier && tokens[t + 1] == "(" &&
+        tokens.back() == ")") {
+        size_t argumentEnd = t + 2;
+        skipExpression(tokens, argumentEnd, 1, &line.tokenInfo);
+        const uint32_t name = line.tokenInfo[t].nameId;
+        if (argumentEnd + 1 == tokens.size() && walksContainer(name)) {
+            size_t argument = t + 2;
+            return {evaluateExpression(tokens, argument, &line.tokenInfo), name};
+        }
+    }
+    Variable iterator = evaluateExpression(tokens, t, &line.tokenInfo);
+    if (t != tokens.size()) throwError("Unexpected token after for iterator", tokenAt(line, t));
+    return {std::move(iterator), 0};
+}
+
 // The values a generic for walks: pairs(c) and ipairs(c) walk the container
 // directly; any other iterator expression must give an array.
 std::vector<Variable> ScriptEngine::collectForItems(const ParsedScriptLine& line, size_t t) {
-    const auto& tokens = line.tokens;
-    bool directWalk = t + 4 <= tokens.size() && (tokens[t] == "pairs" || tokens[t] == "ipairs") &&
-                      tokens[t + 1] == "(" && tokens.back() == ")";
-    if (directWalk) {
-        size_t argumentEnd = t + 2;
-        skipExpression(tokens, argumentEnd, 1, &line.tokenInfo);
-        const Variable* callee = resolveVariablePtr(tokens[t]);
-        directWalk = argumentEnd + 1 == tokens.size() && isBuiltin(callee, builtinIdFromName(tokens[t]));
-    }
-    if (directWalk) {
-        size_t argument = t + 2;
-        return containerWalk(evaluateExpression(tokens, argument, &line.tokenInfo), tokens[t] == "ipairs");
-    }
     const bool stringWalk = callsStringWalker(line, t);
-    Variable iterator = evaluateExpression(tokens, t, &line.tokenInfo);
-    if (t != tokens.size()) throwError("Unexpected token after for iterator", tokenAt(line, t));
+    const ForIterator walked =
+        line.fastExpression.valid ? compiledForIterator(line) : readForIterator(line, t);
+    if (walked.byName) return containerWalk(walked.value, nameOf(walked.byName) == "ipairs");
+    const Variable& iterator = walked.value;
     if (iterator.type == VarType::Array) return *iterator.asArray();
     // string.byte and string.gmatch give their values as a multi-value, or
     // alone when there is one: a loop walks them all.

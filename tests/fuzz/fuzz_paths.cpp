@@ -277,7 +277,15 @@ class Generator {
                 oneIn(4) ? (pick(2) ? "1, " + name() + " % 3" : "#" + std::string(choose(arrays)) + ", 1, -1")
                          : oneOf({"1, 3", "3, 1, -1", "0, 2", "1, 2.9", "2, 2", "1, 0", "-1, 1, 2"}, pick(7));
             ++loops_;
-            std::string text = pad + "for " + (loops_ > 1 ? "j" : "i") + " = " + bounds + "\n";
+            const std::string var = loops_ > 1 ? "j" : "i";
+            // A walk over a container collects its items first, so it ends however the body changes it.
+            std::string text =
+                pad + "for " + var +
+                (oneIn(3)
+                     ? " in " + oneOf({"pairs(t)", "ipairs(arr)", "pairs(u)", "arr", "[x, 2]", "pairs(brr)"},
+                                      pick(6))
+                     : " = " + bounds) +
+                "\n";
             if (oneIn(4)) text += pad + "  if " + condition() + "\n" + pad + "    break\n" + pad + "  end\n";
             text += block(indent + 1, 3);
             --loops_;
