@@ -361,9 +361,14 @@ ScriptEngine::FunctionHeader ScriptEngine::parseFunctionHeader(const ParsedScrip
     if (t >= line.tokens.size() || !line.tokenInfo[t].isIdentifier)
         throwError("Expected function target", tokenAt(line, t));
     header.nameIndex = t++;
-    while (tokenAt(line, t) == "[") {
+    for (size_t key = 0; tokenAt(line, t) == "["; ++key) {
         ++t;
-        header.keys.push_back(evaluateExpression(line.tokens, t, &line.tokenInfo));
+        if (key < line.fastValues.size()) {
+            header.keys.push_back(evaluateFastExpression(line.fastValues[key], line));
+            t = line.valueRanges[key].end;
+        } else {
+            header.keys.push_back(evaluateExpression(line.tokens, t, &line.tokenInfo));
+        }
         if (tokenAt(line, t) != "]")
             throwError("Expected closing bracket in function target", tokenAt(line, t));
         ++t;

@@ -400,6 +400,13 @@ void ScriptEngine::compileFastForms(ParsedScriptLine& line) {
         else
             line.fastValues = compileAllOrNone(line, 2);
         break;
+    case StatementKind::FunctionDecl:
+    case StatementKind::DecayFunctionDecl:
+    case StatementKind::NativeFunctionDecl:
+    case StatementKind::LocalFunctionDecl:
+        // The keys of the target name[key]...
+        line.fastValues = compileAllOrNone(line, 1);
+        break;
     case StatementKind::For:
         if (!line.valueRanges.empty()) {
             // A numeric clause's start, limit and step.

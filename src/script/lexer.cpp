@@ -126,6 +126,36 @@ void forEachTopLevelToken(const std::vector<std::string>& tokens, size_t first, 
     }
 }
 
+// The index of the bracket that closes the one at `open`, or `end` when none
+// does before it.
+size_t closingBracket(const std::vector<std::string>& tokens, size_t open, size_t end) {
+    int depth = 0;
+    for (size_t close = open; close < end; ++close) {
+        const std::string& t = tokens[close];
+        if (t == "(" || t == "[" || t == "{")
+            ++depth;
+        else if ((t == ")" || t == "]" || t == "}") && --depth == 0)
+            return close;
+    }
+    return end;
+}
+
+// The keys of a declared function's target name[k1][k2]..., as far as they
+// are closed brackets.
+std::vector<TokenRange> functionTargetKeys(const ParsedScriptLine& line) {
+    const auto& tokens = line.tokens;
+    const size_t name = line.kind == StatementKind::FunctionDecl ? 1 : 2;
+    std::vector<TokenRange> keys;
+    if (name >= tokens.size() || !line.tokenInfo[name].isIdentifier) return keys;
+    for (size_t t = name + 1; t < tokens.size() && tokens[t] == "[";) {
+        const size_t close = closingBracket(tokens, t, tokens.size());
+        if (close == tokens.size() || tokens[close] != "]") break;
+        keys.push_back({t + 1, close});
+        t = close + 1;
+    }
+    return keys;
+}
+
 std::vector<TokenRange> splitAtTopLevelCommas(const std::vector<std::string>& tokens, size_t first,
                                               size_t end) {
     std::vector<TokenRange> ranges;
@@ -153,15 +183,7 @@ ParsedAssignmentTarget parseAssignmentTarget(const std::vector<std::string>& tok
             target.wellFormed = false;
             break;
         }
-        int depth = 0;
-        size_t close = i;
-        for (; close < range.end; ++close) {
-            const std::string& t = tokens[close];
-            if (t == "(" || t == "[" || t == "{")
-                ++depth;
-            else if ((t == ")" || t == "]" || t == "}") && --depth == 0)
-                break;
-        }
+        const size_t close = closingBracket(tokens, i, range.end);
         if (close >= range.end || tokens[close] != "]") {
             target.wellFormed = false;
             break;
@@ -436,10 +458,13 @@ void ScriptEngine::prepareParsedLines(ParsedLines& lines) {
             break;
         case StatementKind::While:
         case StatementKind::Repeat:
+            open.push_back({line.kind, i, {}});
+            break;
         case StatementKind::FunctionDecl:
         case StatementKind::DecayFunctionDecl:
         case StatementKind::NativeFunctionDecl:
         case StatementKind::LocalFunctionDecl:
+            line.valueRanges = functionTargetKeys(line);
             open.push_back({line.kind, i, {}});
             break;
         case StatementKind::End:
