@@ -71,10 +71,10 @@ class ScriptEngine {
     static int compareVariables(const Variable& a, const Variable& b);
     static Variable performOperation(const Variable& a, char op, const Variable& b);
     // The same for an arithmetic kind (Add to Power), which the compiled forms carry.
-    static Variable performOperation(const Variable& a, FastExprNodeKind op, const Variable& b);
+    static Variable performOperation(const Variable& a, ExpressionNodeKind op, const Variable& b);
     static Variable performOperation(const Variable& a, const std::string& op, const Variable& b);
     // A comparison or arithmetic operator (Add to GreaterEqual) on full values.
-    static Variable applyBinaryOperator(FastExprNodeKind op, const Variable& a, const Variable& b);
+    static Variable applyBinaryOperator(ExpressionNodeKind op, const Variable& a, const Variable& b);
     // Unary minus of a numeric value (callers raise for any other).
     static Variable negateNumber(const Variable& v);
     static std::string keyToString(const Variable& key);
@@ -147,8 +147,8 @@ class ScriptEngine {
     // The error reports of every syntax error in a script, found without running it.
     std::vector<std::string> checkSyntax(const std::string& source, const std::string& scriptPath);
 
-    // Fast expressions.
-    struct FastScalarValue {
+    // Compiled expressions.
+    struct ScalarValue {
         // The values of the matching value types, so that a value's type is
         // its scalar kind; a string's type stands for no scalar.
         enum Kind : uint8_t { Nil = 0, Int = 1, Float = 2, NoScalar = 3, Bool = 5 };
@@ -161,60 +161,60 @@ class ScriptEngine {
             uint8_t b;
         };
     };
-    static FastExpression compileFastExpressionRange(const std::vector<std::string>& tokens,
+    static CompiledExpression compileExpressionRange(const std::vector<std::string>& tokens,
                                                      const std::vector<TokenAnalysis>& analysis, size_t first,
                                                      size_t end);
-    static std::vector<FastExpression> compileAllOrNone(const ParsedScriptLine& line, size_t fewest);
-    static void compileFastForms(ParsedScriptLine& line);
-    Variable evaluateFastExpression(const FastExpression& expr, const ParsedScriptLine& line) {
-        Variable result = evaluateFastNode(expr, expr.root, line);
+    static std::vector<CompiledExpression> compileAllOrNone(const ParsedScriptLine& line, size_t fewest);
+    static void compileLineExpressions(ParsedScriptLine& line);
+    Variable evaluateCompiled(const CompiledExpression& expr, const ParsedScriptLine& line) {
+        Variable result = evaluateNode(expr, expr.root, line);
         // Leave the error context where reading the expression would have left it.
         setErrorToken(line.tokens, expr.nodes[expr.root].errorToken);
         return result;
     }
-    bool tryExecuteDiscardedFastCall(const FastExpression& expr, const ParsedScriptLine& line);
+    bool executeDiscardedCall(const CompiledExpression& expr, const ParsedScriptLine& line);
     // A condition's truth on the fast path: a numeric zero is false there.
-    static bool fastScalarIsTruthy(const FastScalarValue& v) {
+    static bool scalarIsTruthy(const ScalarValue& v) {
         switch (v.kind) {
-        case FastScalarValue::Int:
+        case ScalarValue::Int:
             return v.i != 0;
-        case FastScalarValue::Float:
+        case ScalarValue::Float:
             return v.f != 0.0f;
-        case FastScalarValue::Bool:
+        case ScalarValue::Bool:
             return v.b != 0;
         default:
             return false;
         }
     }
-    static void assignFastScalar(Variable& slot, const FastScalarValue& v) {
+    static void assignScalar(Variable& slot, const ScalarValue& v) {
         switch (v.kind) {
-        case FastScalarValue::Int:
+        case ScalarValue::Int:
             return slot.setPlain(VarType::Int, static_cast<uint32_t>(v.i));
-        case FastScalarValue::Float:
+        case ScalarValue::Float:
             return slot.setPlain(VarType::Float, std::bit_cast<uint32_t>(v.f));
-        case FastScalarValue::Bool:
+        case ScalarValue::Bool:
             return slot.setPlain(VarType::Bool, v.b != 0);
         default:
             return slot.setPlain(VarType::None, 0);
         }
     }
-    static Variable fastScalarToVariable(const FastScalarValue& v) {
+    static Variable scalarToVariable(const ScalarValue& v) {
         Variable value;
-        assignFastScalar(value, v);
+        assignScalar(value, v);
         return value;
     }
     // Strings and containers have none; a scalar's kind is its value type.
     static bool hasScalarForm(VarType type) {
-        using S = FastScalarValue;
+        using S = ScalarValue;
         static_assert(S::Nil == static_cast<int>(VarType::None) && S::Int == static_cast<int>(VarType::Int) &&
                       S::Float == static_cast<int>(VarType::Float) &&
                       S::Bool == static_cast<int>(VarType::Bool));
         constexpr uint32_t scalarTypes = 1u << S::Nil | 1u << S::Int | 1u << S::Float | 1u << S::Bool;
         return scalarTypes >> static_cast<uint32_t>(type) & 1;
     }
-    static bool tryFastScalarFromVariable(const Variable& v, FastScalarValue& out) {
+    static bool scalarFromVariable(const Variable& v, ScalarValue& out) {
         if (!hasScalarForm(v.type)) return false;
-        out.kind = static_cast<FastScalarValue::Kind>(v.type);
+        out.kind = static_cast<ScalarValue::Kind>(v.type);
         out.i = static_cast<int32_t>(v.plainBits());
         return true;
     }
@@ -284,7 +284,7 @@ class ScriptEngine {
 
     // Calls and the error functions.
     Variable invokeCallable(const Variable& callee, const std::vector<Variable>& args);
-    Variable invokeCallableFast(const Variable& callee, const Variable* args, size_t count);
+    Variable invokeCallable(const Variable& callee, const Variable* args, size_t count);
     Variable pcallFunction(std::span<const Variable> args);
     Variable errorFunction(std::span<const Variable> args);
     Variable assertFunction(std::span<const Variable> args);
@@ -348,15 +348,14 @@ class ScriptEngine {
     // Evaluates the expression after a line's keyword, which must fill the
     // line; one that computes to a number is decided here.
     bool evaluateLineCondition(const ParsedScriptLine& line, const char* trailingMessage) {
-        const FastExpression& expr = line.fastExpression;
+        const CompiledExpression& expr = line.compiledExpression;
         if (expr.valid && expr.mayBeScalar()) {
             enterLine(line);
-            FastScalarValue scalar;
+            ScalarValue scalar;
             scalarReadElement = false;
             try {
                 if (scalarValueOf(expr, expr.root, line, scalar))
-                    return scalarReadElement ? isTruthy(fastScalarToVariable(scalar))
-                                             : fastScalarIsTruthy(scalar);
+                    return scalarReadElement ? isTruthy(scalarToVariable(scalar)) : scalarIsTruthy(scalar);
             } catch (const std::exception& error) {
                 rethrowAsReport(error);
             }
@@ -381,13 +380,13 @@ class ScriptEngine {
     bool declareWithoutValue(const ParsedScriptLine& line);
     void executeFunctionDeclaration(const ParsedLines& lines, size_t& index);
     Variable executeReturn(const ParsedScriptLine& line) {
-        if (line.tokens.size() != 1 && line.fastExpression.valid)
-            return evaluateFastExpression(line.fastExpression, line);
-        if (!line.fastValues.empty()) return returnCompiledValues(line);
+        if (line.tokens.size() != 1 && line.compiledExpression.valid)
+            return evaluateCompiled(line.compiledExpression, line);
+        if (!line.compiledValues.empty()) return returnCompiledValues(line);
         return executeListedReturn(line);
     }
     Variable returnCompiledValues(const ParsedScriptLine& line);
-    // A bare `return`, or one whose values the fast form does not cover.
+    // A bare `return`, or one whose values did not compile.
     Variable executeListedReturn(const ParsedScriptLine& line);
     // A statement that is not a block: an assignment, a declaration or a call.
     void executeSimple(const ParsedScriptLine& line) {
@@ -422,31 +421,31 @@ class ScriptEngine {
                                        BlockSignal& signal);
     void executeBytecodeFunctionDecl(const std::shared_ptr<BytecodeProgram>& program, uint32_t decl);
     bool stopsLoop(BlockSignal& signal);
-    static bool isFastAssignment(const ParsedScriptLine& line);
-    void executeFastAssign(const ParsedScriptLine& line);
+    static bool isPlainNameAssignment(const ParsedScriptLine& line);
+    void executePlainNameAssignment(const ParsedScriptLine& line);
     static bool runsOneStatement(const Instruction& instruction) {
         return instruction.opcode == static_cast<uint8_t>(Opcode::Line) ||
-               instruction.opcode == static_cast<uint8_t>(Opcode::FastAssign);
+               instruction.opcode == static_cast<uint8_t>(Opcode::AssignName);
     }
     void executeStatementInstruction(const BytecodeProgram& program, const Instruction& instruction);
     static bool isScalarStorable(const ParsedScriptLine& line);
     bool storeScalar(const ParsedScriptLine& line);
-    static bool isLiteralKey(const FastExpression& key) {
-        return key.valid && key.nodes[key.root].kind == FastExprNodeKind::StringLiteral;
+    static bool isLiteralKey(const CompiledExpression& key) {
+        return key.valid && key.nodes[key.root].kind == ExpressionNodeKind::StringLiteral;
     }
     Variable* storedTableField(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                                uint32_t nameId, bool compound);
     // The table field of `name['key'] = value`; false as storedTableField.
-    bool storeScalarField(const ParsedScriptLine& line, uint32_t nameId, const FastScalarValue& value);
+    bool storeScalarField(const ParsedScriptLine& line, uint32_t nameId, const ScalarValue& value);
     bool storeScalarElement(const ParsedScriptLine& line, uint32_t nameId, const Variable* keyName,
-                            const FastScalarValue& value);
+                            const ScalarValue& value);
     // `slot = value`, or `slot op= value` when `op` is an operator.
-    void combineInto(Variable& slot, FastExprNodeKind op, const FastScalarValue& value) {
-        if (op == FastExprNodeKind::NoneLiteral) return assignFastScalar(slot, value);
+    void combineInto(Variable& slot, ExpressionNodeKind op, const ScalarValue& value) {
+        if (op == ExpressionNodeKind::NoneLiteral) return assignScalar(slot, value);
         combineNumbersOrOperate(slot, op, value);
     }
-    void combineNumbersOrOperate(Variable& slot, FastExprNodeKind op, const FastScalarValue& value);
-    [[gnu::noinline]] void operateInto(Variable& slot, FastExprNodeKind op, const FastScalarValue& value);
+    void combineNumbersOrOperate(Variable& slot, ExpressionNodeKind op, const ScalarValue& value);
+    [[gnu::noinline]] void operateInto(Variable& slot, ExpressionNodeKind op, const ScalarValue& value);
     // Shared by both executors.
     struct NumericForClause {
         int64_t start, limit, step;
@@ -475,71 +474,71 @@ class ScriptEngine {
     void swapExecutionContext(CoroutineState& state);
     friend struct CoroutineState;
 
-    // Fast expression evaluation. A node's value as an unboxed scalar comes
+    // Compiled expression evaluation. A node's value as an unboxed scalar comes
     // from `scalarValueOf`: its flattened code when it has some, else
     // `walkScalar` over the tree. Both give false when the subtree needs full
-    // values, which `evaluateFastNode` then computes over the same tree.
-    bool walkScalar(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
-                    FastScalarValue& out);
-    bool scalarValueOf(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
-                       FastScalarValue& out) {
+    // values, which `evaluateNode` then computes over the same tree.
+    bool walkScalar(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line,
+                    ScalarValue& out);
+    bool scalarValueOf(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line,
+                       ScalarValue& out) {
         const int16_t index = expr.nodes[node].scalarCode;
         if (index < 0) return walkScalar(expr, node, line, out);
         return runScalarCode(expr, line, expr.scalarCodes[index].instructions.data(), out);
     }
-    bool runScalarCode(const FastExpression& expr, const ParsedScriptLine& line,
-                       const ScalarInstruction* code, FastScalarValue& out);
-    bool loadScalarOperand(const FastExpression& expr, const uint64_t* regs, ScalarInstruction::Mode mode,
+    bool runScalarCode(const CompiledExpression& expr, const ParsedScriptLine& line,
+                       const ScalarInstruction* code, ScalarValue& out);
+    bool loadScalarOperand(const CompiledExpression& expr, const uint64_t* regs, ScalarInstruction::Mode mode,
                            int32_t value, uint64_t& to);
-    const Variable* scalarElement(const FastExpression& expr, const uint64_t* regs,
+    const Variable* scalarElement(const CompiledExpression& expr, const uint64_t* regs,
                                   const Variable* const* refs, const ScalarInstruction& in);
     template <ScalarInstruction::Operand C>
-    bool loadOperandFrom(const FastExpression& expr, const uint64_t* regs, ScalarInstruction::Mode mode,
+    bool loadOperandFrom(const CompiledExpression& expr, const uint64_t* regs, ScalarInstruction::Mode mode,
                          int32_t value, uint64_t& to);
-    template <FastExprNodeKind K, ScalarInstruction::Operand A, ScalarInstruction::Operand B>
-    bool scalarBinaryStep(const FastExpression& expr, const ParsedScriptLine& line, const uint64_t* regs,
+    template <ExpressionNodeKind K, ScalarInstruction::Operand A, ScalarInstruction::Operand B>
+    bool scalarBinaryStep(const CompiledExpression& expr, const ParsedScriptLine& line, const uint64_t* regs,
                           const ScalarInstruction& in, uint64_t& dst);
-    [[gnu::noinline]] bool scalarBinaryMixed(const FastExprNode& node, const ParsedScriptLine& line,
+    [[gnu::noinline]] bool scalarBinaryMixed(const ExpressionNode& node, const ParsedScriptLine& line,
                                              uint64_t a, uint64_t b, uint64_t& dst);
-    static void buildScalarCode(FastExpression& expr);
-    inline bool scalarOperand(const FastExpression& expr, int32_t node, const ParsedScriptLine& line,
-                              FastScalarValue& out);
-    bool walkScalarBinary(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
-                          FastScalarValue& out);
-    inline bool combineScalars(const FastExprNode& node, const ParsedScriptLine& line,
-                               const FastScalarValue& a, const FastScalarValue& b, FastScalarValue& out);
-    bool combineMixedScalars(const FastExprNode& node, const ParsedScriptLine& line, const FastScalarValue& a,
-                             const FastScalarValue& b, FastScalarValue& out);
-    Variable evaluateFastNode(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
-    [[gnu::noinline]] Variable evaluateScalarFirst(const FastExpression& expr, int32_t node,
+    static void buildScalarCode(CompiledExpression& expr);
+    inline bool scalarOperand(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line,
+                              ScalarValue& out);
+    bool walkScalarBinary(const CompiledExpression& expr, const ExpressionNode& node,
+                          const ParsedScriptLine& line, ScalarValue& out);
+    inline bool combineScalars(const ExpressionNode& node, const ParsedScriptLine& line, const ScalarValue& a,
+                               const ScalarValue& b, ScalarValue& out);
+    bool combineMixedScalars(const ExpressionNode& node, const ParsedScriptLine& line, const ScalarValue& a,
+                             const ScalarValue& b, ScalarValue& out);
+    Variable evaluateNode(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line);
+    [[gnu::noinline]] Variable evaluateScalarFirst(const CompiledExpression& expr, int32_t node,
                                                    const ParsedScriptLine& line);
-    Variable evaluateArrayLiteral(const FastExpression& expr, const FastLiteral& literal,
+    Variable evaluateArrayLiteral(const CompiledExpression& expr, const ContainerLiteral& literal,
                                   const ParsedScriptLine& line);
-    Variable evaluateTableLiteral(const FastExpression& expr, const FastLiteral& literal,
+    Variable evaluateTableLiteral(const CompiledExpression& expr, const ContainerLiteral& literal,
                                   const ParsedScriptLine& line);
-    Variable evaluateFastNodeBoxed(const FastExpression& expr, const FastExprNode& node,
-                                   const ParsedScriptLine& line);
-    Variable evaluateFastCall(const FastExpression& expr, const FastExprNode& node,
-                              const ParsedScriptLine& line);
-    Variable evaluateFastArgument(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
-    Variable scalarOrBoxed(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
-    Variable evaluateOperand(const FastExpression& expr, int32_t node, const ParsedScriptLine& line);
-    bool runScalarBuiltin(const FastExpression& expr, const ParsedScriptLine& line, const FastExprNode& node,
-                          const uint64_t* args, uint64_t& out);
-    bool scalarBuiltinCall(const FastExpression& expr, const FastExprNode& node, const ParsedScriptLine& line,
-                           FastScalarValue& out);
+    Variable evaluateNodeBoxed(const CompiledExpression& expr, const ExpressionNode& node,
+                               const ParsedScriptLine& line);
+    Variable evaluateCall(const CompiledExpression& expr, const ExpressionNode& node,
+                          const ParsedScriptLine& line);
+    Variable evaluateArgument(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line);
+    Variable scalarOrBoxed(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line);
+    Variable evaluateOperand(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line);
+    bool runScalarBuiltin(const CompiledExpression& expr, const ParsedScriptLine& line,
+                          const ExpressionNode& node, const uint64_t* args, uint64_t& out);
+    bool scalarBuiltinCall(const CompiledExpression& expr, const ExpressionNode& node,
+                           const ParsedScriptLine& line, ScalarValue& out);
     // The callee of a call written as a name or as name['member'], read in
     // place; null for any other form.
-    const Variable* peekFastCallee(const FastExpression& expr, const FastCallExpression& call) {
-        const FastExprNode& callee = expr.nodes[call.callee];
-        if (callee.kind == FastExprNodeKind::Variable) return resolveCached(callee.nameId, callee.resolved);
+    const Variable* peekCallee(const CompiledExpression& expr, const CallExpression& call) {
+        const ExpressionNode& callee = expr.nodes[call.callee];
+        if (callee.kind == ExpressionNodeKind::Variable) return resolveCached(callee.nameId, callee.resolved);
         return peekMemberCallee(expr, call);
     }
-    const Variable* peekTableField(const FastExpression& expr, const FastExprNode& n);
-    const Variable* peekMemberCallee(const FastExpression& expr, const FastCallExpression& call);
-    const Variable* peekElement(const FastExpression& expr, const FastExprNode& index,
+    const Variable* peekTableField(const CompiledExpression& expr, const ExpressionNode& n);
+    const Variable* peekMemberCallee(const CompiledExpression& expr, const CallExpression& call);
+    const Variable* peekElement(const CompiledExpression& expr, const ExpressionNode& index,
                                 const ParsedScriptLine& line);
-    const Variable* peekArrayElement(const FastExpression& expr, const FastExprNode& index,
+    const Variable* peekArrayElement(const CompiledExpression& expr, const ExpressionNode& index,
                                      const ParsedScriptLine& line);
     static inline const Variable missingElement{};
     // Set when a scalar evaluation read an element or a length. Such a read
@@ -548,7 +547,7 @@ class ScriptEngine {
     bool scalarReadElement = false;
     static inline bool generalPathsOnly = false;
     [[noreturn]] void rethrowAtToken(const ParsedScriptLine& line, uint32_t token);
-    void guardStack(const FastExpression& expr, const ParsedScriptLine& line);
+    void guardStack(const CompiledExpression& expr, const ParsedScriptLine& line);
 
     // Calls.
     Variable surfaceTurnError(Variable result);
@@ -558,7 +557,7 @@ class ScriptEngine {
     // The numeric math function with this builtin id; null for other ids.
     static NumericFunction numericBuiltin(BuiltinId id);
     // A library builtin runs on the arguments where they lie.
-    static Variable dispatchBuiltinFast(const ScriptCallable& builtin, const Variable* args, size_t count) {
+    static Variable dispatchBuiltin(const ScriptCallable& builtin, const Variable* args, size_t count) {
         if (builtin.numericFunction) return builtin.numericFunction({args, count});
         return builtin.directFunction({args, count});
     }

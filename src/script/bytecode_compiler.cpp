@@ -15,14 +15,14 @@ bool isFunctionDeclaration(StatementKind kind) {
 } // namespace
 
 // `name = expression`, one plain name and one value with a compiled form.
-bool ScriptEngine::isFastAssignment(const ParsedScriptLine& line) {
+bool ScriptEngine::isPlainNameAssignment(const ParsedScriptLine& line) {
     if (line.kind != StatementKind::Simple || line.assignOpIndex == 0 ||
         line.assignScope != ScopeTarget::Default || line.tokens[line.assignOpIndex] != "=" ||
         line.assignmentTargets.size() != 1 || line.valueRanges.size() != 1)
         return false;
     const ParsedAssignmentTarget& target = line.assignmentTargets[0];
     return target.wellFormed && target.indexRanges.empty() && line.tokenInfo[target.nameIndex].isIdentifier &&
-           line.fastValues[0].valid;
+           line.compiledValues[0].valid;
 }
 
 namespace {
@@ -143,7 +143,7 @@ uint32_t ScriptEngine::compileBytecodeChunk(BytecodeProgram& program, size_t fir
                 emit(Opcode::FunctionDecl, program.functionDecls.size() - 1);
                 i = close + 1;
             } else {
-                emit(line.fastAssignable ? Opcode::FastAssign : Opcode::Line, i++);
+                emit(line.plainNameAssignment ? Opcode::AssignName : Opcode::Line, i++);
             }
         }
     }

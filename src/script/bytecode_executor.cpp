@@ -84,7 +84,7 @@ Variable ScriptEngine::executeInstruction(const std::shared_ptr<BytecodeProgram>
     try {
         switch (static_cast<Opcode>(instruction.opcode)) {
         case Opcode::Line:
-        case Opcode::FastAssign:
+        case Opcode::AssignName:
             break;
         case Opcode::If:
             return executeBytecodeIf(program, instruction.operand, signal);
@@ -115,13 +115,13 @@ Variable ScriptEngine::executeInstruction(const std::shared_ptr<BytecodeProgram>
     return {}; // opcodes above the last one do nothing
 }
 
-// A `Line` or `FastAssign`: one statement, which yields no value.
+// A `Line` or `AssignName`: one statement, which yields no value.
 [[gnu::always_inline]] inline void ScriptEngine::executeStatementInstruction(const BytecodeProgram& program,
                                                                              const Instruction& instruction) {
     try {
         const ParsedScriptLine& line = bytecodeLine(program, instruction.operand);
-        if (instruction.opcode == static_cast<uint8_t>(Opcode::FastAssign))
-            executeFastAssign(line);
+        if (instruction.opcode == static_cast<uint8_t>(Opcode::AssignName))
+            executePlainNameAssignment(line);
         else
             executeSimple(line);
     } catch (const std::exception& error) {
@@ -253,19 +253,18 @@ void ScriptEngine::executeBytecodeFunctionDecl(const std::shared_ptr<BytecodePro
 // A number is computed without boxing and written in place; any other value
 // is computed in full. Either way the name's storage comes from its
 // remembered lookup.
-void ScriptEngine::executeFastAssign(const ParsedScriptLine& line) {
-    if (!line.fastAssignable) return executeSimple(line);
-    const FastExpression& value = line.fastValues[0];
+void ScriptEngine::executePlainNameAssignment(const ParsedScriptLine& line) {
+    if (!line.plainNameAssignment) return executeSimple(line);
+    const CompiledExpression& value = line.compiledValues[0];
     const ParsedAssignmentTarget& assigned = line.assignmentTargets[0];
     const uint32_t nameId = line.tokenInfo[assigned.nameIndex].nameId;
-    FastScalarValue scalar;
+    ScalarValue scalar;
     if (value.mayBeScalar() && scalarValueOf(value, value.root, line, scalar)) {
         setErrorToken(line.tokens, value.nodes[value.root].errorToken);
-        if (Variable* target = resolveCached(nameId, assigned.resolved))
-            return assignFastScalar(*target, scalar);
-        return assignVariableId(nameId, fastScalarToVariable(scalar), ScopeTarget::Default);
+        if (Variable* target = resolveCached(nameId, assigned.resolved)) return assignScalar(*target, scalar);
+        return assignVariableId(nameId, scalarToVariable(scalar), ScopeTarget::Default);
     }
-    Variable result = firstValue(evaluateFastNode(value, value.root, line));
+    Variable result = firstValue(evaluateNode(value, value.root, line));
     setErrorToken(line.tokens, value.nodes[value.root].errorToken);
     if (Variable* target = resolveCached(nameId, assigned.resolved))
         *target = std::move(result);

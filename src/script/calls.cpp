@@ -71,10 +71,10 @@ void ScriptEngine::checkStackDepth() const {
 }
 
 Variable ScriptEngine::invokeCallable(const Variable& callee, const std::vector<Variable>& args) {
-    return invokeCallableFast(callee, args.data(), args.size());
+    return invokeCallable(callee, args.data(), args.size());
 }
 
-Variable ScriptEngine::invokeCallableFast(const Variable& callee, const Variable* args, size_t count) {
+Variable ScriptEngine::invokeCallable(const Variable& callee, const Variable* args, size_t count) {
     CallGuard guard(*this);
     checkStackDepth();
     if (callee.type != VarType::Function)
@@ -85,7 +85,7 @@ Variable ScriptEngine::invokeCallableFast(const Variable& callee, const Variable
     if (function->isCoroutineEntry) return startCoroutine(function, args, count);
     if (function->isNative) {
         Variable result = function->directFunction && !generalPathsOnly
-                              ? dispatchBuiltinFast(*function, args, count)
+                              ? dispatchBuiltin(*function, args, count)
                               : callNativeWithVector(*function, args, count);
         return shouldAbortForSoftRaisedError() ? Variable() : result;
     }
@@ -186,7 +186,7 @@ Variable ScriptEngine::pcallFunction(std::span<const Variable> args) {
     const int myDepth = callDepth;
     Variable result;
     try {
-        result = invokeCallableFast(args[0], args.data() + 1, args.size() - 1);
+        result = invokeCallable(args[0], args.data() + 1, args.size() - 1);
     } catch (const std::exception& error) {
         errorCallSites.clear();
         if (softErrorPending && softErrorDepth == myDepth) clearSoftRaisedError();

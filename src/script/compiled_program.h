@@ -44,7 +44,7 @@ struct ScriptCallable {
 
 enum class Opcode : uint8_t {
     Line = 0,
-    FastAssign = 1,
+    AssignName = 1,
     If = 2,
     While = 3,
     Repeat = 4,

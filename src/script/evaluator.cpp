@@ -128,9 +128,9 @@ Variable ScriptEngine::climb(ExpressionReader& r, int minPrecedence, bool evalua
         if (op.precedence == 0 || op.precedence < minPrecedence) break;
         setErrorToken(r.tokens, r.index);
         ++r.index;
-        if (op.kind == FastExprNodeKind::Or || op.kind == FastExprNodeKind::And) {
+        if (op.kind == ExpressionNodeKind::Or || op.kind == ExpressionNodeKind::And) {
             int rightPrecedence = op.precedence + 1;
-            bool keepLeft = evaluate && (isTruthy(value) == (op.kind == FastExprNodeKind::Or));
+            bool keepLeft = evaluate && (isTruthy(value) == (op.kind == ExpressionNodeKind::Or));
             if (!evaluate || keepLeft)
                 climb(r, rightPrecedence, false);
             else
@@ -138,7 +138,7 @@ Variable ScriptEngine::climb(ExpressionReader& r, int minPrecedence, bool evalua
             continue;
         }
         Variable right =
-            climb(r, op.kind == FastExprNodeKind::Power ? op.precedence : op.precedence + 1, evaluate);
+            climb(r, op.kind == ExpressionNodeKind::Power ? op.precedence : op.precedence + 1, evaluate);
         if (evaluate) value = applyBinaryOperator(op.kind, value, right);
     }
     return value;

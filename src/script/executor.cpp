@@ -80,8 +80,8 @@ Variable ScriptEngine::executeStatement(const ParsedLines& lines, size_t& index,
 bool ScriptEngine::evaluateGeneralCondition(const ParsedScriptLine& line, const char* trailingMessage) {
     enterLine(line);
     try {
-        if (line.fastExpression.valid && !generalPathsOnly)
-            return isTruthy(evaluateFastNode(line.fastExpression, line.fastExpression.root, line));
+        if (line.compiledExpression.valid && !generalPathsOnly)
+            return isTruthy(evaluateNode(line.compiledExpression, line.compiledExpression.root, line));
         size_t index = 1;
         bool value = evaluateCondition(line.tokens, index, &line.tokenInfo);
         if (index != line.tokens.size()) throwError(trailingMessage, tokenAt(line, index));
@@ -180,10 +180,10 @@ ScriptEngine::NumericForClause ScriptEngine::evaluateNumericForClause(const Pars
     if (line.tokens.size() < 4 || !line.tokenInfo[1].isIdentifier)
         throwError("Expected loop variable name", tokenAt(line, 1));
     Variable start, limit, step(int32_t{1});
-    if (!line.fastValues.empty()) {
-        start = evaluateFastExpression(line.fastValues[0], line);
-        limit = evaluateFastExpression(line.fastValues[1], line);
-        if (line.fastValues.size() == 3) step = evaluateFastExpression(line.fastValues[2], line);
+    if (!line.compiledValues.empty()) {
+        start = evaluateCompiled(line.compiledValues[0], line);
+        limit = evaluateCompiled(line.compiledValues[1], line);
+        if (line.compiledValues.size() == 3) step = evaluateCompiled(line.compiledValues[2], line);
     } else {
         size_t t = 3;
         start = evaluateExpression(line.tokens, t, &line.tokenInfo);
@@ -287,19 +287,19 @@ bool ScriptEngine::walksContainer(uint32_t nameId) {
 }
 
 ScriptEngine::ForIterator ScriptEngine::compiledForIterator(const ParsedScriptLine& line) {
-    const FastExpression& expr = line.fastExpression;
-    const FastExprNode& root = expr.nodes[expr.root];
-    if (root.kind == FastExprNodeKind::Call) {
-        const FastCallExpression& call = expr.calls[root.right];
-        const FastExprNode& callee = expr.nodes[call.callee];
-        if (call.args.size() == 1 && callee.kind == FastExprNodeKind::Variable &&
+    const CompiledExpression& expr = line.compiledExpression;
+    const ExpressionNode& root = expr.nodes[expr.root];
+    if (root.kind == ExpressionNodeKind::Call) {
+        const CallExpression& call = expr.calls[root.right];
+        const ExpressionNode& callee = expr.nodes[call.callee];
+        if (call.args.size() == 1 && callee.kind == ExpressionNodeKind::Variable &&
             walksContainer(callee.nameId)) {
-            Variable container = evaluateFastNode(expr, call.args[0], line);
+            Variable container = evaluateNode(expr, call.args[0], line);
             setErrorToken(line.tokens, expr.nodes[call.args[0]].errorToken);
             return {std::move(container), callee.nameId};
         }
     }
-    return {evaluateFastExpression(expr, line), 0};
+    return {evaluateCompiled(expr, line), 0};
 }
 
 // The iterator read from the tokens from `t` on.
@@ -325,7 +325,7 @@ ScriptEngine::ForIterator ScriptEngine::readForIterator(const ParsedScriptLine& 
 std::vector<Variable> ScriptEngine::collectForItems(const ParsedScriptLine& line, size_t t) {
     const bool stringWalk = callsStringWalker(line, t);
     const ForIterator walked =
-        line.fastExpression.valid ? compiledForIterator(line) : readForIterator(line, t);
+        line.compiledExpression.valid ? compiledForIterator(line) : readForIterator(line, t);
     if (walked.byName) return containerWalk(walked.value, nameOf(walked.byName) == "ipairs");
     const Variable& iterator = walked.value;
     if (iterator.type == VarType::Array) return *iterator.asArray();
@@ -363,8 +363,8 @@ ScriptEngine::FunctionHeader ScriptEngine::parseFunctionHeader(const ParsedScrip
     header.nameIndex = t++;
     for (size_t key = 0; tokenAt(line, t) == "["; ++key) {
         ++t;
-        if (key < line.fastValues.size()) {
-            header.keys.push_back(evaluateFastExpression(line.fastValues[key], line));
+        if (key < line.compiledValues.size()) {
+            header.keys.push_back(evaluateCompiled(line.compiledValues[key], line));
             t = line.valueRanges[key].end;
         } else {
             header.keys.push_back(evaluateExpression(line.tokens, t, &line.tokenInfo));
@@ -438,8 +438,9 @@ void ScriptEngine::parseParameters(const ParsedScriptLine& line, size_t& t, Scri
 
 Variable ScriptEngine::returnCompiledValues(const ParsedScriptLine& line) {
     std::vector<Variable> values;
-    values.reserve(line.fastValues.size());
-    for (const FastExpression& value : line.fastValues) values.push_back(evaluateFastExpression(value, line));
+    values.reserve(line.compiledValues.size());
+    for (const CompiledExpression& value : line.compiledValues)
+        values.push_back(evaluateCompiled(value, line));
     return makeMulti(std::move(values));
 }
 
@@ -479,9 +480,9 @@ bool ScriptEngine::declareWithoutValue(const ParsedScriptLine& line) {
 void ScriptEngine::executeGeneralStatement(const ParsedScriptLine& line) {
     Variable ignored;
     if (executeAssignment(line, ignored) || declareWithoutValue(line)) return;
-    if (line.fastExpression.valid) {
-        if (!tryExecuteDiscardedFastCall(line.fastExpression, line))
-            evaluateFastExpression(line.fastExpression, line);
+    if (line.compiledExpression.valid) {
+        if (!executeDiscardedCall(line.compiledExpression, line))
+            evaluateCompiled(line.compiledExpression, line);
         return;
     }
     size_t t = 0;

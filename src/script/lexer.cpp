@@ -491,7 +491,7 @@ void ScriptEngine::prepareParsedLines(ParsedLines& lines) {
         default:
             break;
         }
-        compileFastForms(line);
+        compileLineExpressions(line);
     }
 }
 

@@ -11,7 +11,7 @@
 
 namespace number_rules {
 
-using Op = FastExprNodeKind;
+using Op = ExpressionNodeKind;
 
 // Int results wrap around to the 32-bit range.
 [[gnu::always_inline]] inline int32_t wrap(int64_t v) {

@@ -60,7 +60,7 @@ struct TokenRange {
 
 // A precompiled expression: a tree over one token range, evaluated without
 // re-reading tokens and, for numbers, without boxing.
-enum class FastExprNodeKind : uint8_t {
+enum class ExpressionNodeKind : uint8_t {
     IntLiteral = 1,
     FloatLiteral = 2,
     StringLiteral = 3,
@@ -97,21 +97,23 @@ enum class FastExprNodeKind : uint8_t {
 // node kind and the precedence (higher binds tighter; all but `^` associate
 // to the left).
 struct BinaryOperator {
-    FastExprNodeKind kind;
+    ExpressionNodeKind kind;
     int precedence;
 };
 inline constexpr BinaryOperator binaryOperators[] = {
-    {FastExprNodeKind::NoneLiteral, 0}, {FastExprNodeKind::Or, 1},        {FastExprNodeKind::And, 2},
-    {FastExprNodeKind::Equal, 3},       {FastExprNodeKind::NotEqual, 3},  {FastExprNodeKind::Less, 4},
-    {FastExprNodeKind::Greater, 4},     {FastExprNodeKind::LessEqual, 4}, {FastExprNodeKind::GreaterEqual, 4},
-    {FastExprNodeKind::Add, 5},         {FastExprNodeKind::Subtract, 5},  {FastExprNodeKind::Multiply, 6},
-    {FastExprNodeKind::Divide, 6},      {FastExprNodeKind::IntDivide, 6}, {FastExprNodeKind::Modulo, 6},
-    {FastExprNodeKind::Power, 7}};
+    {ExpressionNodeKind::NoneLiteral, 0},  {ExpressionNodeKind::Or, 1},
+    {ExpressionNodeKind::And, 2},          {ExpressionNodeKind::Equal, 3},
+    {ExpressionNodeKind::NotEqual, 3},     {ExpressionNodeKind::Less, 4},
+    {ExpressionNodeKind::Greater, 4},      {ExpressionNodeKind::LessEqual, 4},
+    {ExpressionNodeKind::GreaterEqual, 4}, {ExpressionNodeKind::Add, 5},
+    {ExpressionNodeKind::Subtract, 5},     {ExpressionNodeKind::Multiply, 6},
+    {ExpressionNodeKind::Divide, 6},       {ExpressionNodeKind::IntDivide, 6},
+    {ExpressionNodeKind::Modulo, 6},       {ExpressionNodeKind::Power, 7}};
 
 // The characters `performOperation` takes for the arithmetic kinds, in kind order (Add to Power).
 inline constexpr char arithmeticChars[] = "+-*/\\%^";
-inline char arithmeticChar(FastExprNodeKind kind) {
-    return arithmeticChars[static_cast<int>(kind) - static_cast<int>(FastExprNodeKind::Add)];
+inline char arithmeticChar(ExpressionNodeKind kind) {
+    return arithmeticChars[static_cast<int>(kind) - static_cast<int>(ExpressionNodeKind::Add)];
 }
 
 // Where a name was last found: valid while the engine's resolution epoch is
@@ -126,8 +128,8 @@ struct ResolutionCache {
     mutable Hint hint = Hint::None;
 };
 
-struct FastExprNode {
-    FastExprNodeKind kind = FastExprNodeKind::NoneLiteral;
+struct ExpressionNode {
+    ExpressionNodeKind kind = ExpressionNodeKind::NoneLiteral;
     int32_t left = -1;
     int32_t right = -1;
     uint32_t token = 0;
@@ -151,18 +153,18 @@ inline constexpr size_t maxScalarBuiltinArgs = 4;
 // The entries of an array or table literal, in the order written: each
 // value's node, and its key's node (-1 for a positional value; a named key
 // is a string node holding the key as written).
-struct FastLiteral {
+struct ContainerLiteral {
     std::vector<int32_t> values;
     std::vector<int32_t> keys;
 };
 
-struct FastCallExpression {
+struct CallExpression {
     int32_t callee = -1;
     std::vector<int32_t> args;
     BuiltinId builtinId = 0;
 };
 
-// A fast expression flattened into register instructions for the scalar
+// A compiled expression flattened into register instructions for the scalar
 // path: leaves are read straight from their operands, so numbers are
 // computed in one loop without walking the tree.
 inline constexpr size_t maxScalarRegisters = 16;
@@ -172,7 +174,7 @@ struct ScalarInstruction {
     // numbered on from them so that the runner's handlers form one table.
     static constexpr uint8_t Move = 25, JumpIfTruthy = 26, JumpIfFalsy = 27, Element = 28, ElementRef = 29,
                              Tree = 30, Builtin = 31, End = 32;
-    static_assert(static_cast<uint8_t>(FastExprNodeKind::GreaterEqual) + 1 == Move);
+    static_assert(static_cast<uint8_t>(ExpressionNodeKind::GreaterEqual) + 1 == Move);
     // The constant modes have the values of their scalar kinds (those of the
     // value types), so that a constant operand packs without a table; the
     // other modes follow them.
@@ -197,15 +199,15 @@ struct ScalarInstruction {
     }
     // The runner's handlers: each binary operator with each pair of operand
     // sources, then the other instructions in the order of their ops.
-    static constexpr uint8_t binaryEntry(FastExprNodeKind kind, Operand a, Operand b) {
+    static constexpr uint8_t binaryEntry(ExpressionNodeKind kind, Operand a, Operand b) {
         const int pair = a == Operand::Any || b == Operand::Any
                              ? operandPairs - 1
                              : static_cast<int>(a) * 3 + static_cast<int>(b);
         return static_cast<uint8_t>(
-            (static_cast<int>(kind) - static_cast<int>(FastExprNodeKind::Add)) * operandPairs + pair);
+            (static_cast<int>(kind) - static_cast<int>(ExpressionNodeKind::Add)) * operandPairs + pair);
     }
     static constexpr uint8_t firstOtherEntry =
-        (static_cast<int>(FastExprNodeKind::GreaterEqual) - static_cast<int>(FastExprNodeKind::Add) + 1) *
+        (static_cast<int>(ExpressionNodeKind::GreaterEqual) - static_cast<int>(ExpressionNodeKind::Add) + 1) *
         operandPairs;
 
     uint8_t op = Tree;
@@ -217,8 +219,8 @@ struct ScalarInstruction {
     int32_t node = 0;     // the tree node computed, for errors and the Tree fallback
 
     void setEntry() {
-        const auto kind = static_cast<FastExprNodeKind>(op);
-        entry = kind >= FastExprNodeKind::Add && kind <= FastExprNodeKind::GreaterEqual
+        const auto kind = static_cast<ExpressionNodeKind>(op);
+        entry = kind >= ExpressionNodeKind::Add && kind <= ExpressionNodeKind::GreaterEqual
                     ? binaryEntry(kind, operandOf(aMode), operandOf(bMode))
                     : static_cast<uint8_t>(firstOtherEntry + (op - Move));
     }
@@ -228,8 +230,8 @@ struct ScalarCode {
     std::vector<ScalarInstruction> instructions; // ends with an End instruction
 };
 
-struct FastExpression {
-    std::vector<FastExprNode> nodes;
+struct CompiledExpression {
+    std::vector<ExpressionNode> nodes;
     // The flattened code of the root and of each operator the scalar path may
     // try whose parent asks it for a number on its own (a call's argument,
     // an operand of an operator that computes full values), indexed by the
@@ -238,8 +240,8 @@ struct FastExpression {
     std::vector<std::string> strings;
     // One per string, for the string used as a table key.
     mutable std::vector<TableStorage::Lookup> lookups;
-    std::vector<FastCallExpression> calls;
-    std::vector<FastLiteral> literals;
+    std::vector<CallExpression> calls;
+    std::vector<ContainerLiteral> literals;
     int32_t root = -1;
     uint32_t firstToken = 0;
     bool valid = false;
@@ -252,9 +254,9 @@ struct FastExpression {
 struct ParsedAssignmentTarget {
     size_t nameIndex = 0;
     std::vector<TokenRange> indexRanges;
-    std::vector<FastExpression> fastIndexes; // one per index range
-    bool wellFormed = true;                  // a name followed only by [expr] suffixes
-    ResolutionCache resolved;                // of the base name
+    std::vector<CompiledExpression> compiledIndexes; // one per index range
+    bool wellFormed = true;                          // a name followed only by [expr] suffixes
+    ResolutionCache resolved;                        // of the base name
 };
 
 struct ParsedScriptLine {
@@ -269,18 +271,19 @@ struct ParsedScriptLine {
     ScopeTarget assignScope = ScopeTarget::Default;
     std::vector<ParsedAssignmentTarget> assignmentTargets;
     std::vector<TokenRange> valueRanges;
-    // Precompiled forms: the condition of if/elseif/while/until, the
-    // expression of an expression statement or single-valued return, and
-    // one per assignment value. Invalid where the text does not compile.
-    FastExpression fastExpression;
-    std::vector<FastExpression> fastValues;
-    bool fastAssignable = false; // one plain name = one fast expression
+    // Compiled forms: the condition of if/elseif/while/until, the iterator
+    // of a generic for, the expression of an expression statement or
+    // single-valued return; one per assignment value, return value, numeric
+    // for bound or function target key. Invalid where the text does not parse.
+    CompiledExpression compiledExpression;
+    std::vector<CompiledExpression> compiledValues;
+    bool plainNameAssignment = false; // one plain name = one compiled expression
     // One name or `name[key]` with `=` or a compound operator, or one
     // declared name with `=`; a value the scalar path may try, and a key free
     // of calls.
     bool scalarStorable = false;
     // A compound assignment's operator; NoneLiteral for `=`.
-    FastExprNodeKind storeOperator = FastExprNodeKind::NoneLiteral;
+    ExpressionNodeKind storeOperator = ExpressionNodeKind::NoneLiteral;
 };
 
 using ParsedLines = std::vector<ParsedScriptLine>;

@@ -1,4 +1,4 @@
-// Flattens a fast expression's tree into register instructions for the
+// Flattens a compiled expression's tree into register instructions for the
 // scalar path. Operators on numbers, and/or, and elements become
 // instructions; any other subtree stays a Tree instruction that the tree
 // walker computes, so every tree flattens and the results are the same.
@@ -8,7 +8,7 @@
 
 namespace {
 
-using Kind = FastExprNodeKind;
+using Kind = ExpressionNodeKind;
 using Op = ScalarInstruction;
 using Mode = ScalarInstruction::Mode;
 
@@ -18,7 +18,7 @@ bool isBinaryOperator(Kind kind) {
 
 class ScalarCodeBuilder {
   public:
-    explicit ScalarCodeBuilder(const FastExpression& expr) : expr_(expr) {}
+    explicit ScalarCodeBuilder(const CompiledExpression& expr) : expr_(expr) {}
 
     // The code of the subtree at `top`; false when it needs more registers
     // than there are.
@@ -30,13 +30,13 @@ class ScalarCodeBuilder {
     }
 
   private:
-    bool isLeaf(const FastExprNode& n) const {
+    bool isLeaf(const ExpressionNode& n) const {
         return n.kind == Kind::Variable || n.kind == Kind::IntLiteral || n.kind == Kind::FloatLiteral ||
                n.kind == Kind::BoolLiteral || n.kind == Kind::NoneLiteral;
     }
 
     void setOperand(int32_t index, Mode& mode, int32_t& value) const {
-        const FastExprNode& n = expr_.nodes[index];
+        const ExpressionNode& n = expr_.nodes[index];
         if (n.kind == Kind::Variable) {
             mode = Mode::Variable, value = index;
         } else if (n.kind == Kind::IntLiteral) {
@@ -69,7 +69,7 @@ class ScalarCodeBuilder {
     // Emits the code that leaves node `index`'s scalar in register `reg`;
     // registers above `reg` are free for its operands.
     void compute(int32_t index, size_t reg) {
-        const FastExprNode& n = expr_.nodes[index];
+        const ExpressionNode& n = expr_.nodes[index];
         if (isBinaryOperator(n.kind)) {
             ScalarInstruction in = instruction(static_cast<uint8_t>(n.kind), reg, index);
             operand(n.left, reg, in.aMode, in.a);
@@ -109,8 +109,8 @@ class ScalarCodeBuilder {
     // The container is found before the key is computed, as the tree does;
     // the key is pure, so computing it cannot move the container.
     void element(int32_t index, size_t reg, uint8_t op) {
-        const FastExprNode& n = expr_.nodes[index];
-        const FastExprNode& container = expr_.nodes[n.left];
+        const ExpressionNode& n = expr_.nodes[index];
+        const ExpressionNode& container = expr_.nodes[n.left];
         ScalarInstruction in = instruction(op, reg, index);
         if (container.kind == Kind::Variable) {
             in.aMode = Mode::Variable, in.a = n.left;
@@ -121,7 +121,7 @@ class ScalarCodeBuilder {
             code_.push_back(instruction(Op::Tree, reg, index));
             return;
         }
-        const FastExprNode& key = expr_.nodes[n.right];
+        const ExpressionNode& key = expr_.nodes[n.right];
         if (key.kind == Kind::StringLiteral)
             in.bMode = Mode::StringConst, in.b = key.intValue;
         else
@@ -129,7 +129,7 @@ class ScalarCodeBuilder {
         code_.push_back(in);
     }
 
-    const FastExpression& expr_;
+    const CompiledExpression& expr_;
     std::vector<ScalarInstruction> code_;
     size_t registersUsed_ = 0;
 };
@@ -137,12 +137,12 @@ class ScalarCodeBuilder {
 // The nodes that get code of their own: the root, and each operator the
 // scalar path may try whose parent asks it for a number on its own: a call's
 // argument, or an operand of an operator that computes full values.
-std::vector<int32_t> nodesWithCode(const FastExpression& expr) {
+std::vector<int32_t> nodesWithCode(const CompiledExpression& expr) {
     std::vector<bool> parentNeedsValues(expr.nodes.size(), false);
     auto mark = [&](int32_t child) {
         if (child >= 0) parentNeedsValues[child] = true;
     };
-    for (const FastExprNode& n : expr.nodes) {
+    for (const ExpressionNode& n : expr.nodes) {
         if (n.kind == Kind::Call) {
             for (int32_t arg : expr.calls[n.right].args) mark(arg);
         } else if (n.kind == Kind::ArrayLiteral || n.kind == Kind::TableLiteral) {
@@ -155,7 +155,7 @@ std::vector<int32_t> nodesWithCode(const FastExpression& expr) {
     }
     std::vector<int32_t> tops{expr.root};
     for (size_t i = 0; i < expr.nodes.size(); ++i) {
-        const FastExprNode& n = expr.nodes[i];
+        const ExpressionNode& n = expr.nodes[i];
         const bool operation = isBinaryOperator(n.kind) || n.kind == Kind::And || n.kind == Kind::Or;
         if (static_cast<int32_t>(i) != expr.root && parentNeedsValues[i] && n.scalarSafe && operation)
             tops.push_back(static_cast<int32_t>(i));
@@ -163,7 +163,7 @@ std::vector<int32_t> nodesWithCode(const FastExpression& expr) {
     return tops;
 }
 
-ScalarCode scalarCodeOf(const FastExpression& expr, int32_t top) {
+ScalarCode scalarCodeOf(const CompiledExpression& expr, int32_t top) {
     ScalarCode code;
     if (!ScalarCodeBuilder(expr).build(top, code.instructions)) {
         code.instructions.clear();
@@ -176,7 +176,7 @@ ScalarCode scalarCodeOf(const FastExpression& expr, int32_t top) {
 
 } // namespace
 
-void ScriptEngine::buildScalarCode(FastExpression& expr) {
+void ScriptEngine::buildScalarCode(CompiledExpression& expr) {
     expr.scalarCodes.clear();
     if (!expr.valid) return;
     for (int32_t top : nodesWithCode(expr)) {

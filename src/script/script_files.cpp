@@ -115,7 +115,7 @@ Variable ScriptEngine::runScriptFile(const std::vector<Variable>& args) {
             throw std::runtime_error("Failed to load script file");
         }
     }
-    return invokeCallableFast(loaded, nullptr, 0);
+    return invokeCallable(loaded, nullptr, 0);
 }
 
 Variable ScriptEngine::loadScriptChunk(std::span<const Variable> args) {

@@ -301,10 +301,10 @@ static Variable power(const Variable& a, const Variable& b) {
     return Variable(number_rules::floatResult(result));
 }
 
-static FastExprNodeKind arithmeticKind(char op) {
+static ExpressionNodeKind arithmeticKind(char op) {
     for (int i = 0; arithmeticChars[i]; ++i)
         if (arithmeticChars[i] == op)
-            return static_cast<FastExprNodeKind>(static_cast<int>(FastExprNodeKind::Add) + i);
+            return static_cast<ExpressionNodeKind>(static_cast<int>(ExpressionNodeKind::Add) + i);
     throw std::runtime_error(std::string("Unsupported operation: ") + op);
 }
 
@@ -312,8 +312,8 @@ Variable ScriptEngine::performOperation(const Variable& a, char op, const Variab
     return performOperation(a, arithmeticKind(op), b);
 }
 
-Variable ScriptEngine::performOperation(const Variable& a, FastExprNodeKind kind, const Variable& b) {
-    using Op = FastExprNodeKind;
+Variable ScriptEngine::performOperation(const Variable& a, ExpressionNodeKind kind, const Variable& b) {
+    using Op = ExpressionNodeKind;
     if (kind == Op::Add && (a.type == VarType::String || b.type == VarType::String))
         return Variable(a.toString() + b.toString());
     if (!a.isNumeric() || !b.isNumeric()) unsupported(arithmeticChar(kind));
@@ -343,19 +343,19 @@ Variable ScriptEngine::performOperation(const Variable& a, FastExprNodeKind kind
     throw std::runtime_error("Division by zero");
 }
 
-Variable ScriptEngine::applyBinaryOperator(FastExprNodeKind op, const Variable& a, const Variable& b) {
+Variable ScriptEngine::applyBinaryOperator(ExpressionNodeKind op, const Variable& a, const Variable& b) {
     switch (op) {
-    case FastExprNodeKind::Equal:
+    case ExpressionNodeKind::Equal:
         return Variable(variablesEqual(a, b));
-    case FastExprNodeKind::NotEqual:
+    case ExpressionNodeKind::NotEqual:
         return Variable(!variablesEqual(a, b));
-    case FastExprNodeKind::Less:
+    case ExpressionNodeKind::Less:
         return Variable(compareVariables(a, b) < 0);
-    case FastExprNodeKind::Greater:
+    case ExpressionNodeKind::Greater:
         return Variable(compareVariables(a, b) > 0);
-    case FastExprNodeKind::LessEqual:
+    case ExpressionNodeKind::LessEqual:
         return Variable(compareVariables(a, b) <= 0);
-    case FastExprNodeKind::GreaterEqual:
+    case ExpressionNodeKind::GreaterEqual:
         return Variable(compareVariables(a, b) >= 0);
     default:
         return performOperation(a, op, b);

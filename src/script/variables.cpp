@@ -218,8 +218,8 @@ void ScriptEngine::setIndexedValue(Variable& container, const Variable& key, con
 void ScriptEngine::evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                                       Variable* keys) {
     for (size_t k = 0; k < target.indexRanges.size(); ++k) {
-        if (target.fastIndexes[k].valid) {
-            keys[k] = evaluateFastExpression(target.fastIndexes[k], line);
+        if (target.compiledIndexes[k].valid) {
+            keys[k] = evaluateCompiled(target.compiledIndexes[k], line);
             continue;
         }
         const TokenRange& range = target.indexRanges[k];
@@ -270,8 +270,8 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
 // A compound operator's result stored over its left operand.
 void ScriptEngine::combineInPlace(Variable& slot, const ParsedScriptLine& line, char op,
                                   const Variable& value) {
-    FastScalarValue number;
-    if (line.storeOperator != FastExprNodeKind::NoneLiteral && tryFastScalarFromVariable(value, number))
+    ScalarValue number;
+    if (line.storeOperator != ExpressionNodeKind::NoneLiteral && scalarFromVariable(value, number))
         return combineNumbersOrOperate(slot, line.storeOperator, number);
     slot = performOperation(slot, op, value);
 }
@@ -283,7 +283,7 @@ void ScriptEngine::combineInPlace(Variable& slot, const ParsedScriptLine& line, 
 // path raises.
 Variable* ScriptEngine::storedTableField(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                                          uint32_t nameId, bool compound) {
-    const FastExpression& key = target.fastIndexes[0];
+    const CompiledExpression& key = target.compiledIndexes[0];
     if (!isLiteralKey(key)) return nullptr;
     Variable* container = resolveCached(nameId, target.resolved);
     if (!container || container->type != VarType::Table) return nullptr;
@@ -312,7 +312,7 @@ bool ScriptEngine::assignTableField(const ParsedScriptLine& line, const ParsedAs
 }
 
 Variable ScriptEngine::evaluateAssignmentValue(const ParsedScriptLine& line, size_t v) {
-    if (line.fastValues[v].valid) return evaluateFastExpression(line.fastValues[v], line);
+    if (line.compiledValues[v].valid) return evaluateCompiled(line.compiledValues[v], line);
     const TokenRange& range = line.valueRanges[v];
     size_t index = range.first;
     if (index >= range.end) throwError("Unexpected end of expression", "EOF");
@@ -331,15 +331,15 @@ bool ScriptEngine::isScalarStorable(const ParsedScriptLine& line) {
         return false;
     const ParsedAssignmentTarget& target = line.assignmentTargets[0];
     const bool declares = line.assignScope != ScopeTarget::Default;
-    if (declares && (!target.indexRanges.empty() || line.storeOperator != FastExprNodeKind::NoneLiteral))
+    if (declares && (!target.indexRanges.empty() || line.storeOperator != ExpressionNodeKind::NoneLiteral))
         return false;
-    auto scalarSafe = [](const FastExpression& expr) {
+    auto scalarSafe = [](const CompiledExpression& expr) {
         return expr.valid && expr.nodes[expr.root].scalarSafe;
     };
-    auto pureKey = [](const FastExpression& key) { return key.valid && key.nodes[key.root].pure; };
+    auto pureKey = [](const CompiledExpression& key) { return key.valid && key.nodes[key.root].pure; };
     return target.wellFormed && line.tokenInfo[target.nameIndex].isIdentifier &&
-           target.indexRanges.size() <= 1 && scalarSafe(line.fastValues[0]) &&
-           (target.indexRanges.empty() || pureKey(target.fastIndexes[0]));
+           target.indexRanges.size() <= 1 && scalarSafe(line.compiledValues[0]) &&
+           (target.indexRanges.empty() || pureKey(target.compiledIndexes[0]));
 }
 
 // One name, one array slot by an int key or one table field by a literal
@@ -354,29 +354,29 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     // general path before the value is computed.
     const Variable* keyName = nullptr;
     if (!target.indexRanges.empty()) {
-        const FastExpression& keyExpr = target.fastIndexes[0];
-        const FastExprNode& root = keyExpr.nodes[keyExpr.root];
-        if (root.kind == FastExprNodeKind::Variable) {
+        const CompiledExpression& keyExpr = target.compiledIndexes[0];
+        const ExpressionNode& root = keyExpr.nodes[keyExpr.root];
+        if (root.kind == ExpressionNodeKind::Variable) {
             keyName = resolveCached(root.nameId, root.resolved);
             if (!keyName || keyName->type != VarType::Int) return false;
         }
     }
-    const FastExpression& valueExpr = line.fastValues[0];
-    FastScalarValue value;
+    const CompiledExpression& valueExpr = line.compiledValues[0];
+    ScalarValue value;
     if (!scalarValueOf(valueExpr, valueExpr.root, line, value)) return false;
     const uint32_t nameId = line.tokenInfo[target.nameIndex].nameId;
     if (line.assignScope != ScopeTarget::Default) {
-        assignVariableId(nameId, fastScalarToVariable(value), line.assignScope);
+        assignVariableId(nameId, scalarToVariable(value), line.assignScope);
         return true;
     }
     if (!target.indexRanges.empty())
-        return isLiteralKey(target.fastIndexes[0]) ? storeScalarField(line, nameId, value)
-                                                   : storeScalarElement(line, nameId, keyName, value);
+        return isLiteralKey(target.compiledIndexes[0]) ? storeScalarField(line, nameId, value)
+                                                       : storeScalarElement(line, nameId, keyName, value);
     Variable* slot = resolveCached(nameId, target.resolved);
     if (!slot) return false;
     // Only a compound operator can raise from here; its report names the
     // token the general path's would.
-    if (line.storeOperator != FastExprNodeKind::NoneLiteral)
+    if (line.storeOperator != ExpressionNodeKind::NoneLiteral)
         setErrorToken(line.tokens, valueExpr.nodes[valueExpr.root].errorToken);
     combineInto(*slot, line.storeOperator, value);
     return true;
@@ -386,37 +386,36 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
 // name.
 [[gnu::always_inline]] inline bool ScriptEngine::storeScalarElement(const ParsedScriptLine& line,
                                                                     uint32_t nameId, const Variable* keyName,
-                                                                    const FastScalarValue& value) {
+                                                                    const ScalarValue& value) {
     const ParsedAssignmentTarget& target = line.assignmentTargets[0];
-    const FastExpression& keyExpr = target.fastIndexes[0];
-    FastScalarValue key;
+    const CompiledExpression& keyExpr = target.compiledIndexes[0];
+    ScalarValue key;
     if (keyName)
-        key.kind = FastScalarValue::Int, key.i = keyName->asInt();
-    else if (!scalarValueOf(keyExpr, keyExpr.root, line, key) || key.kind != FastScalarValue::Int)
+        key.kind = ScalarValue::Int, key.i = keyName->asInt();
+    else if (!scalarValueOf(keyExpr, keyExpr.root, line, key) || key.kind != ScalarValue::Int)
         return false;
     if (key.i < 1) return false;
     Variable* container = resolveCached(nameId, target.resolved);
     if (!container || container->type != VarType::Array) return false;
     ArrayStorage& elements = *container->asArray();
     const size_t index = static_cast<size_t>(key.i) - 1;
-    const FastExprNodeKind op = line.storeOperator;
-    if (index == elements.size() && op == FastExprNodeKind::NoneLiteral) {
-        elements.push_back(fastScalarToVariable(value));
+    const ExpressionNodeKind op = line.storeOperator;
+    if (index == elements.size() && op == ExpressionNodeKind::NoneLiteral) {
+        elements.push_back(scalarToVariable(value));
         return true;
     }
     if (index >= elements.size()) return false;
     // As for a name, but the general path's report names the key.
-    if (op != FastExprNodeKind::NoneLiteral)
+    if (op != ExpressionNodeKind::NoneLiteral)
         setErrorToken(line.tokens, keyExpr.nodes[keyExpr.root].errorToken);
     combineInto(elements[index], op, value);
     return true;
 }
 
-bool ScriptEngine::storeScalarField(const ParsedScriptLine& line, uint32_t nameId,
-                                    const FastScalarValue& value) {
-    const FastExprNodeKind op = line.storeOperator;
+bool ScriptEngine::storeScalarField(const ParsedScriptLine& line, uint32_t nameId, const ScalarValue& value) {
+    const ExpressionNodeKind op = line.storeOperator;
     Variable* field =
-        storedTableField(line, line.assignmentTargets[0], nameId, op != FastExprNodeKind::NoneLiteral);
+        storedTableField(line, line.assignmentTargets[0], nameId, op != ExpressionNodeKind::NoneLiteral);
     if (!field) return false;
     combineInto(*field, op, value);
     return true;

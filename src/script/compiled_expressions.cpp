@@ -1,8 +1,9 @@
-// Precompiled expressions. A line's expressions are compiled once into small
-// trees; evaluating a tree first tries to stay in unboxed scalars, then falls
-// back to full values over the same tree. Anything the compiler does not
-// take runs on the general evaluator, so this changes speed, not meaning
-// (conditions excepted: a scalar 0 is false here).
+// Compiled expressions. Every expression of a line is compiled once into a
+// small tree; evaluating a tree first tries to stay in unboxed scalars, then
+// falls back to full values over the same tree. Only text that does not
+// parse is left to the general evaluator, which reports its error; that
+// evaluator also runs whole scripts when the general paths are chosen, so
+// the two can be compared (conditions excepted: a scalar 0 is false here).
 #include "ScriptEngine.h"
 
 #include "engine_internal.h"
@@ -13,8 +14,8 @@
 #include <cstdint>
 #include <pthread.h>
 
-using Kind = FastExprNodeKind;
-using Scalar = ScriptEngine::FastScalarValue;
+using Kind = ExpressionNodeKind;
+using Scalar = ScriptEngine::ScalarValue;
 
 namespace {
 
@@ -36,14 +37,14 @@ size_t freeStackBytes() {
 
 // Precedence climbing over one token range; a syntax error fails the whole
 // compilation, leaving the text to the general evaluator, which reports it.
-class FastCompiler {
+class ExpressionCompiler {
   public:
-    FastCompiler(const std::vector<std::string>& tokens, const std::vector<TokenAnalysis>& analysis,
-                 size_t first, size_t end)
+    ExpressionCompiler(const std::vector<std::string>& tokens, const std::vector<TokenAnalysis>& analysis,
+                       size_t first, size_t end)
         : tokens_(tokens), analysis_(analysis), pos_(first), end_(end) {}
 
-    FastExpression compile() {
-        FastExpression expr;
+    CompiledExpression compile() {
+        CompiledExpression expr;
         expr_ = &expr;
         if (pos_ >= end_ || end_ > tokens_.size() || tokens_.size() != analysis_.size()) return {};
         expr.firstToken = static_cast<uint32_t>(pos_);
@@ -58,21 +59,21 @@ class FastCompiler {
   private:
     bool at(const char* t) const { return pos_ < end_ && tokens_[pos_] == t; }
 
-    int32_t add(FastExprNode node) {
+    int32_t add(ExpressionNode node) {
         expr_->nodes.push_back(node);
         return static_cast<int32_t>(expr_->nodes.size() - 1);
     }
-    FastExprNode& node(int32_t i) { return expr_->nodes[i]; }
+    ExpressionNode& node(int32_t i) { return expr_->nodes[i]; }
 
     int32_t leaf(Kind kind) {
-        FastExprNode n;
+        ExpressionNode n;
         n.kind = kind;
         n.token = n.errorToken = static_cast<uint32_t>(pos_);
         return add(n);
     }
 
     int32_t withChildren(Kind kind, size_t token, int32_t left, int32_t right, uint32_t errorToken) {
-        FastExprNode n;
+        ExpressionNode n;
         n.kind = kind;
         n.left = left;
         n.right = right;
@@ -156,7 +157,7 @@ class FastCompiler {
     }
 
     int32_t call(int32_t callee, size_t primaryToken) {
-        FastCallExpression call;
+        CallExpression call;
         call.callee = callee;
         call.builtinId = ScriptEngine::builtinIdFromName(calleeName(callee));
         ++pos_; // "("
@@ -178,13 +179,13 @@ class FastCompiler {
             }
         }
         expr_->calls.push_back(std::move(call));
-        FastExprNode n;
+        ExpressionNode n;
         n.kind = Kind::Call;
         n.left = callee;
         n.right = static_cast<int32_t>(expr_->calls.size() - 1);
         n.token = n.errorToken = static_cast<uint32_t>(primaryToken);
         n.pure = false;
-        const FastCallExpression& added = expr_->calls.back();
+        const CallExpression& added = expr_->calls.back();
         n.scalarSafe = ScriptEngine::isNumericBuiltin(added.builtinId) &&
                        added.args.size() <= maxScalarBuiltinArgs &&
                        std::all_of(added.args.begin(), added.args.end(),
@@ -194,7 +195,7 @@ class FastCompiler {
 
     // "len" for a call of the variable len, "math.floor" for math['floor'](...).
     std::string calleeName(int32_t callee) const {
-        const FastExprNode& n = expr_->nodes[callee];
+        const ExpressionNode& n = expr_->nodes[callee];
         if (n.kind == Kind::Variable) return nameOf(n.nameId);
         if (n.kind == Kind::Index && expr_->nodes[n.left].kind == Kind::Variable &&
             expr_->nodes[n.right].kind == Kind::StringLiteral)
@@ -258,7 +259,7 @@ class FastCompiler {
 
     int32_t arrayLiteral() {
         const size_t open = pos_++;
-        FastLiteral literal;
+        ContainerLiteral literal;
         while (!at("]")) {
             if (!entry(literal, -1)) return -1;
             if (at(","))
@@ -272,7 +273,7 @@ class FastCompiler {
 
     int32_t tableLiteral() {
         const size_t open = pos_++;
-        FastLiteral literal;
+        ContainerLiteral literal;
         while (pos_ < end_ && !at("}")) {
             int32_t key = -1;
             if (at("[")) {
@@ -299,7 +300,7 @@ class FastCompiler {
         return addLiteral(Kind::TableLiteral, open, std::move(literal));
     }
 
-    bool entry(FastLiteral& literal, int32_t key) {
+    bool entry(ContainerLiteral& literal, int32_t key) {
         const int32_t value = expression(1);
         if (value < 0) return false;
         literal.keys.push_back(key);
@@ -309,8 +310,8 @@ class FastCompiler {
 
     // A literal's error token is where reading it last named one: its last
     // value, or its opening bracket when it is empty.
-    int32_t addLiteral(Kind kind, size_t open, FastLiteral literal) {
-        FastExprNode n;
+    int32_t addLiteral(Kind kind, size_t open, ContainerLiteral literal) {
+        ExpressionNode n;
         n.kind = kind;
         n.right = static_cast<int32_t>(expr_->literals.size());
         n.token = static_cast<uint32_t>(open);
@@ -326,7 +327,7 @@ class FastCompiler {
     const std::vector<std::string>& tokens_;
     const std::vector<TokenAnalysis>& analysis_;
     size_t pos_, end_;
-    FastExpression* expr_ = nullptr;
+    CompiledExpression* expr_ = nullptr;
     int depth_ = 0;
     int deepest_ = 0;
     // Past this many levels of the parser, evaluating the tree guards the stack.
@@ -360,76 +361,76 @@ Scalar makeBool(bool b) {
 
 } // namespace
 
-FastExpression ScriptEngine::compileFastExpressionRange(const std::vector<std::string>& tokens,
+CompiledExpression ScriptEngine::compileExpressionRange(const std::vector<std::string>& tokens,
                                                         const std::vector<TokenAnalysis>& analysis,
                                                         size_t first, size_t end) {
-    FastExpression expr = FastCompiler(tokens, analysis, first, end).compile();
+    CompiledExpression expr = ExpressionCompiler(tokens, analysis, first, end).compile();
     if (!generalPathsOnly) buildScalarCode(expr);
     return expr;
 }
 
 // The compiled forms of a line's value ranges, if there are at least
 // `fewest` and every one compiles; none otherwise.
-std::vector<FastExpression> ScriptEngine::compileAllOrNone(const ParsedScriptLine& line, size_t fewest) {
+std::vector<CompiledExpression> ScriptEngine::compileAllOrNone(const ParsedScriptLine& line, size_t fewest) {
     if (generalPathsOnly || line.valueRanges.size() < fewest) return {};
-    std::vector<FastExpression> values;
+    std::vector<CompiledExpression> values;
     for (const TokenRange& range : line.valueRanges) {
-        values.push_back(compileFastExpressionRange(line.tokens, line.tokenInfo, range.first, range.end));
+        values.push_back(compileExpressionRange(line.tokens, line.tokenInfo, range.first, range.end));
         if (!values.back().valid) return {};
     }
     return values;
 }
 
-void ScriptEngine::compileFastForms(ParsedScriptLine& line) {
+void ScriptEngine::compileLineExpressions(ParsedScriptLine& line) {
     const size_t size = line.tokens.size();
     // Conditions are compiled either way: their scalar attempt decides whether a number is judged as one.
     auto value = [&](size_t first, size_t end) {
-        return generalPathsOnly ? FastExpression{}
-                                : compileFastExpressionRange(line.tokens, line.tokenInfo, first, end);
+        return generalPathsOnly ? CompiledExpression{}
+                                : compileExpressionRange(line.tokens, line.tokenInfo, first, end);
     };
     switch (line.kind) {
     case StatementKind::If:
     case StatementKind::ElseIf:
     case StatementKind::While:
     case StatementKind::Until:
-        line.fastExpression = compileFastExpressionRange(line.tokens, line.tokenInfo, 1, size);
+        line.compiledExpression = compileExpressionRange(line.tokens, line.tokenInfo, 1, size);
         break;
     case StatementKind::Return:
         if (line.valueRanges.size() == 1)
-            line.fastExpression = value(1, size);
+            line.compiledExpression = value(1, size);
         else
-            line.fastValues = compileAllOrNone(line, 2);
+            line.compiledValues = compileAllOrNone(line, 2);
         break;
     case StatementKind::FunctionDecl:
     case StatementKind::DecayFunctionDecl:
     case StatementKind::NativeFunctionDecl:
     case StatementKind::LocalFunctionDecl:
         // The keys of the target name[key]...
-        line.fastValues = compileAllOrNone(line, 1);
+        line.compiledValues = compileAllOrNone(line, 1);
         break;
     case StatementKind::For:
         if (!line.valueRanges.empty()) {
             // A numeric clause's start, limit and step.
-            if (line.valueRanges.size() <= 3) line.fastValues = compileAllOrNone(line, 2);
+            if (line.valueRanges.size() <= 3) line.compiledValues = compileAllOrNone(line, 2);
         } else {
             // A generic for's iterator, after its names and "in".
             std::vector<uint32_t> names;
             const size_t in = readGenericForNames(line, names);
             if (!names.empty() && tokenAt(line, in) == "in" && in + 1 < size)
-                line.fastExpression = value(in + 1, size);
+                line.compiledExpression = value(in + 1, size);
         }
         break;
     case StatementKind::Simple:
         if (line.assignOpIndex == 0) {
-            line.fastExpression = value(0, size);
+            line.compiledExpression = value(0, size);
             break;
         }
         for (const TokenRange& range : line.valueRanges)
-            line.fastValues.push_back(value(range.first, range.end));
+            line.compiledValues.push_back(value(range.first, range.end));
         for (ParsedAssignmentTarget& target : line.assignmentTargets)
             for (const TokenRange& range : target.indexRanges)
-                target.fastIndexes.push_back(value(range.first, range.end));
-        line.fastAssignable = isFastAssignment(line);
+                target.compiledIndexes.push_back(value(range.first, range.end));
+        line.plainNameAssignment = isPlainNameAssignment(line);
         if (line.assignOpIndex != 0 && line.tokens[line.assignOpIndex].size() == 2)
             line.storeOperator =
                 binaryOperators[classifyBinaryOperator(
@@ -452,23 +453,23 @@ void ScriptEngine::rethrowAtToken(const ParsedScriptLine& line, uint32_t token) 
 
 // A deep tree refuses to nest further once the stack runs out, and names
 // its first token, as the general evaluator does.
-void ScriptEngine::guardStack(const FastExpression& expr, const ParsedScriptLine& line) {
+void ScriptEngine::guardStack(const CompiledExpression& expr, const ParsedScriptLine& line) {
     if (!stackExhausted()) return;
     if (expr.firstToken < line.tokens.size()) setErrorToken(line.tokens, expr.firstToken);
     throwStackOverflow();
 }
 
 // The leaves that dominate operands, read without entering the tree walk.
-inline bool ScriptEngine::scalarOperand(const FastExpression& expr, int32_t index,
-                                        const ParsedScriptLine& line, FastScalarValue& out) {
-    const FastExprNode& n = expr.nodes[index];
+inline bool ScriptEngine::scalarOperand(const CompiledExpression& expr, int32_t index,
+                                        const ParsedScriptLine& line, ScalarValue& out) {
+    const ExpressionNode& n = expr.nodes[index];
     if (n.kind == Kind::Variable) {
         const Variable* v = resolveCached(n.nameId, n.resolved);
         if (!v) {
             out.kind = Scalar::Nil;
             return true;
         }
-        return tryFastScalarFromVariable(*v, out);
+        return scalarFromVariable(*v, out);
     }
     if (n.kind == Kind::IntLiteral) {
         out = makeInt(n.intValue);
@@ -478,10 +479,10 @@ inline bool ScriptEngine::scalarOperand(const FastExpression& expr, int32_t inde
 }
 
 // False when the subtree needs full values (strings, containers, calls).
-bool ScriptEngine::walkScalar(const FastExpression& expr, int32_t index, const ParsedScriptLine& line,
-                              FastScalarValue& out) {
+bool ScriptEngine::walkScalar(const CompiledExpression& expr, int32_t index, const ParsedScriptLine& line,
+                              ScalarValue& out) {
     if (expr.deep) guardStack(expr, line);
-    const FastExprNode& n = expr.nodes[index];
+    const ExpressionNode& n = expr.nodes[index];
     switch (n.kind) {
     case Kind::IntLiteral:
     case Kind::Variable:
@@ -502,11 +503,11 @@ bool ScriptEngine::walkScalar(const FastExpression& expr, int32_t index, const P
             out.kind = Scalar::Nil;
             return true;
         }
-        return element && tryFastScalarFromVariable(*element, out);
+        return element && scalarFromVariable(*element, out);
     }
     case Kind::Length: {
         scalarReadElement = true;
-        const FastExprNode& operand = expr.nodes[n.left];
+        const ExpressionNode& operand = expr.nodes[n.left];
         const Variable* v = operand.kind == Kind::Variable ? resolveCached(operand.nameId, operand.resolved)
                             : operand.kind == Kind::Index  ? peekElement(expr, operand, line)
                                                            : nullptr;
@@ -556,8 +557,8 @@ bool ScriptEngine::walkScalar(const FastExpression& expr, int32_t index, const P
     }
 }
 
-bool ScriptEngine::walkScalarBinary(const FastExpression& expr, const FastExprNode& n,
-                                    const ParsedScriptLine& line, FastScalarValue& out) {
+bool ScriptEngine::walkScalarBinary(const CompiledExpression& expr, const ExpressionNode& n,
+                                    const ParsedScriptLine& line, ScalarValue& out) {
     Scalar a, b;
     if (!scalarOperand(expr, n.left, line, a) || !scalarOperand(expr, n.right, line, b)) return false;
     return combineScalars(n, line, a, b, out);
@@ -709,9 +710,8 @@ template <Kind K> [[gnu::always_inline]] inline bool combineNumbersOf(Packed a, 
 
 // Arithmetic and comparisons of two ints run here; other operand kinds go on
 // to the mixed path.
-inline bool ScriptEngine::combineScalars(const FastExprNode& n, const ParsedScriptLine& line,
-                                         const FastScalarValue& a, const FastScalarValue& b,
-                                         FastScalarValue& out) {
+inline bool ScriptEngine::combineScalars(const ExpressionNode& n, const ParsedScriptLine& line,
+                                         const ScalarValue& a, const ScalarValue& b, ScalarValue& out) {
     Packed result;
     if (a.kind == Scalar::Int && b.kind == Scalar::Int &&
         combineNumbers(n.kind, packInt(a.i), packInt(b.i), result)) {
@@ -723,23 +723,22 @@ inline bool ScriptEngine::combineScalars(const FastExprNode& n, const ParsedScri
 
 // `slot op= value`: numbers in place, anything else by the shared operator
 // (out of line, so that the number steps do not pay for its frame).
-void ScriptEngine::combineNumbersOrOperate(Variable& slot, Kind op, const FastScalarValue& value) {
+void ScriptEngine::combineNumbersOrOperate(Variable& slot, Kind op, const ScalarValue& value) {
     Packed current, result;
     if (packVariable(&slot, current) && combineNumbers(op, current, packScalar(value), result))
         return slot.setPlain(static_cast<VarType>(kindOf(result)), payloadOf(result));
     operateInto(slot, op, value);
 }
 
-void ScriptEngine::operateInto(Variable& slot, Kind op, const FastScalarValue& value) {
-    slot = performOperation(slot, op, fastScalarToVariable(value));
+void ScriptEngine::operateInto(Variable& slot, Kind op, const ScalarValue& value) {
+    slot = performOperation(slot, op, scalarToVariable(value));
 }
 
 // Floats, booleans and nil as operands. Float arithmetic is done in double
 // and rounded to the float type, as the shared operator does; the rarer
 // operators go through that operator so the results stay identical.
-bool ScriptEngine::combineMixedScalars(const FastExprNode& n, const ParsedScriptLine& line,
-                                       const FastScalarValue& a, const FastScalarValue& b,
-                                       FastScalarValue& out) {
+bool ScriptEngine::combineMixedScalars(const ExpressionNode& n, const ParsedScriptLine& line,
+                                       const ScalarValue& a, const ScalarValue& b, ScalarValue& out) {
     const bool numeric = isNumericScalar(a) && isNumericScalar(b);
     if (!numeric && (n.kind == Kind::Equal || n.kind == Kind::NotEqual)) {
         out = makeBool((a.kind == b.kind) == (n.kind == Kind::Equal));
@@ -757,8 +756,8 @@ bool ScriptEngine::combineMixedScalars(const FastExprNode& n, const ParsedScript
         return true;
     }
     try {
-        Variable result = performOperation(fastScalarToVariable(a), n.kind, fastScalarToVariable(b));
-        return tryFastScalarFromVariable(result, out);
+        Variable result = performOperation(scalarToVariable(a), n.kind, scalarToVariable(b));
+        return scalarFromVariable(result, out);
     } catch (const std::exception&) {
         rethrowAtToken(line, n.errorToken);
     }
@@ -768,7 +767,7 @@ bool ScriptEngine::combineMixedScalars(const FastExprNode& n, const ParsedScript
 // The flattened scalar form
 
 // Reads an operand; false when it holds a string or container.
-[[gnu::always_inline]] inline bool ScriptEngine::loadScalarOperand(const FastExpression& expr,
+[[gnu::always_inline]] inline bool ScriptEngine::loadScalarOperand(const CompiledExpression& expr,
                                                                    const uint64_t* regs,
                                                                    ScalarInstruction::Mode mode,
                                                                    int32_t value, uint64_t& to) {
@@ -777,7 +776,7 @@ bool ScriptEngine::combineMixedScalars(const FastExprNode& n, const ParsedScript
     } else if (mode <= Mode::BoolConst) {
         to = pack(static_cast<Scalar::Kind>(mode), static_cast<uint32_t>(value));
     } else if (mode == Mode::Variable) {
-        const FastExprNode& n = expr.nodes[value];
+        const ExpressionNode& n = expr.nodes[value];
         return packVariable(resolveCached(n.nameId, n.resolved), to);
     } else {
         return false;
@@ -788,13 +787,13 @@ bool ScriptEngine::combineMixedScalars(const FastExprNode& n, const ParsedScript
 // The element an Element or ElementRef instruction names: an array's by an
 // int key, a table's by a string key; null when the scalar path cannot take
 // it, `missingElement` when there is none.
-[[gnu::always_inline]] inline const Variable* ScriptEngine::scalarElement(const FastExpression& expr,
+[[gnu::always_inline]] inline const Variable* ScriptEngine::scalarElement(const CompiledExpression& expr,
                                                                           const uint64_t* regs,
                                                                           const Variable* const* refs,
                                                                           const ScalarInstruction& in) {
     const Variable* container;
     if (in.aMode == Mode::Variable) {
-        const FastExprNode& n = expr.nodes[in.a];
+        const ExpressionNode& n = expr.nodes[in.a];
         container = resolveCached(n.nameId, n.resolved);
     } else {
         container = refs[in.a];
@@ -807,7 +806,7 @@ bool ScriptEngine::combineMixedScalars(const FastExprNode& n, const ParsedScript
             found = table.find(expr.strings[in.b], expr.lookups[in.b]);
         } else {
             if (in.bMode != Mode::Variable) return nullptr;
-            const FastExprNode& n = expr.nodes[in.b];
+            const ExpressionNode& n = expr.nodes[in.b];
             const Variable* key = resolveCached(n.nameId, n.resolved);
             if (!key || key->type != VarType::String) return nullptr;
             found = table.find(key->asString());
@@ -827,8 +826,8 @@ bool ScriptEngine::combineMixedScalars(const FastExprNode& n, const ParsedScript
 // Reads an operand known to come from source `C`.
 template <ScalarInstruction::Operand C>
 [[gnu::always_inline]] inline bool
-ScriptEngine::loadOperandFrom(const FastExpression& expr, const uint64_t* regs, ScalarInstruction::Mode mode,
-                              int32_t value, uint64_t& to) {
+ScriptEngine::loadOperandFrom(const CompiledExpression& expr, const uint64_t* regs,
+                              ScalarInstruction::Mode mode, int32_t value, uint64_t& to) {
     using Operand = ScalarInstruction::Operand;
     if constexpr (C == Operand::Register) {
         to = regs[value];
@@ -837,7 +836,7 @@ ScriptEngine::loadOperandFrom(const FastExpression& expr, const uint64_t* regs, 
         to = pack(static_cast<Scalar::Kind>(mode), static_cast<uint32_t>(value));
         return true;
     } else if constexpr (C == Operand::Variable) {
-        const FastExprNode& n = expr.nodes[value];
+        const ExpressionNode& n = expr.nodes[value];
         return packVariable(resolveCached(n.nameId, n.resolved), to);
     } else {
         return loadScalarOperand(expr, regs, mode, value, to);
@@ -845,10 +844,10 @@ ScriptEngine::loadOperandFrom(const FastExpression& expr, const uint64_t* regs, 
 }
 
 // One operator on two operands from sources `A` and `B`.
-template <FastExprNodeKind K, ScalarInstruction::Operand A, ScalarInstruction::Operand B>
+template <ExpressionNodeKind K, ScalarInstruction::Operand A, ScalarInstruction::Operand B>
 [[gnu::always_inline]] inline bool
-ScriptEngine::scalarBinaryStep(const FastExpression& expr, const ParsedScriptLine& line, const uint64_t* regs,
-                               const ScalarInstruction& in, uint64_t& dst) {
+ScriptEngine::scalarBinaryStep(const CompiledExpression& expr, const ParsedScriptLine& line,
+                               const uint64_t* regs, const ScalarInstruction& in, uint64_t& dst) {
     Packed a, b;
     if (!loadOperandFrom<A>(expr, regs, in.aMode, in.a, a) ||
         !loadOperandFrom<B>(expr, regs, in.bMode, in.b, b))
@@ -857,7 +856,7 @@ ScriptEngine::scalarBinaryStep(const FastExpression& expr, const ParsedScriptLin
 }
 
 // Kept out of line so that the number steps do not pay for its frame.
-bool ScriptEngine::scalarBinaryMixed(const FastExprNode& n, const ParsedScriptLine& line, uint64_t a,
+bool ScriptEngine::scalarBinaryMixed(const ExpressionNode& n, const ParsedScriptLine& line, uint64_t a,
                                      uint64_t b, uint64_t& dst) {
     Scalar result;
     if (!combineMixedScalars(n, line, unpack(a), unpack(b), result)) return false;
@@ -885,8 +884,8 @@ bool ScriptEngine::scalarBinaryMixed(const FastExprNode& n, const ParsedScriptLi
 // Threaded: each instruction jumps straight to the next one's handler, so
 // there is one indirect jump per instruction and no loop bound to test; the
 // code ends with an End instruction.
-bool ScriptEngine::runScalarCode(const FastExpression& expr, const ParsedScriptLine& line,
-                                 const ScalarInstruction* const code, FastScalarValue& out) {
+bool ScriptEngine::runScalarCode(const CompiledExpression& expr, const ParsedScriptLine& line,
+                                 const ScalarInstruction* const code, ScalarValue& out) {
     // clang-format off
 #define BV_HANDLER(K, A, B) &&binary##K##A##B,
 #define BV_OPERATOR_HANDLERS(K) BV_OPERAND_PAIRS(BV_HANDLER, K)
@@ -953,10 +952,10 @@ end:
 // An element of arrays reached from a variable by int keys (a[i], a[i][j]),
 // read in place; null when the node is of another form, or
 // `missingElement` when an index lies outside its array.
-const Variable* ScriptEngine::peekArrayElement(const FastExpression& expr, const FastExprNode& n,
+const Variable* ScriptEngine::peekArrayElement(const CompiledExpression& expr, const ExpressionNode& n,
                                                const ParsedScriptLine& line) {
     if (!expr.nodes[n.right].pure) return nullptr;
-    const FastExprNode& containerNode = expr.nodes[n.left];
+    const ExpressionNode& containerNode = expr.nodes[n.left];
     const Variable* container =
         containerNode.kind == Kind::Variable ? resolveCached(containerNode.nameId, containerNode.resolved)
         : containerNode.kind == Kind::Index  ? peekArrayElement(expr, containerNode, line)
@@ -971,7 +970,7 @@ const Variable* ScriptEngine::peekArrayElement(const FastExpression& expr, const
 
 // An element read in place: an array's (as peekArrayElement), or a table's
 // under a literal key; null for any other form.
-const Variable* ScriptEngine::peekElement(const FastExpression& expr, const FastExprNode& n,
+const Variable* ScriptEngine::peekElement(const CompiledExpression& expr, const ExpressionNode& n,
                                           const ParsedScriptLine& line) {
     if (const Variable* element = peekArrayElement(expr, n, line)) return element;
     return peekTableField(expr, n);
@@ -979,9 +978,9 @@ const Variable* ScriptEngine::peekElement(const FastExpression& expr, const Fast
 
 // The value of name['key'] through the key's remembered lookup; null for any
 // other form, `missingElement` when the key is absent.
-const Variable* ScriptEngine::peekTableField(const FastExpression& expr, const FastExprNode& n) {
-    const FastExprNode& container = expr.nodes[n.left];
-    const FastExprNode& key = expr.nodes[n.right];
+const Variable* ScriptEngine::peekTableField(const CompiledExpression& expr, const ExpressionNode& n) {
+    const ExpressionNode& container = expr.nodes[n.left];
+    const ExpressionNode& key = expr.nodes[n.right];
     if (container.kind != Kind::Variable || key.kind != Kind::StringLiteral) return nullptr;
     const Variable* v = resolveCached(container.nameId, container.resolved);
     if (!v || v->type != VarType::Table) return nullptr;
@@ -990,8 +989,8 @@ const Variable* ScriptEngine::peekTableField(const FastExpression& expr, const F
 }
 
 // The callee of a call written as name['member'], read in place.
-const Variable* ScriptEngine::peekMemberCallee(const FastExpression& expr, const FastCallExpression& call) {
-    const FastExprNode& callee = expr.nodes[call.callee];
+const Variable* ScriptEngine::peekMemberCallee(const CompiledExpression& expr, const CallExpression& call) {
+    const ExpressionNode& callee = expr.nodes[call.callee];
     if (callee.kind != Kind::Index) return nullptr;
     const Variable* found = peekTableField(expr, callee);
     return found == &missingElement ? nullptr : found;
@@ -999,8 +998,8 @@ const Variable* ScriptEngine::peekMemberCallee(const FastExpression& expr, const
 
 // Numeric library functions on numbers run without boxing their call: the
 // callee must still be the registered function (a script may rebind it).
-bool ScriptEngine::scalarBuiltinCall(const FastExpression& expr, const FastExprNode& n,
-                                     const ParsedScriptLine& line, FastScalarValue& out) {
+bool ScriptEngine::scalarBuiltinCall(const CompiledExpression& expr, const ExpressionNode& n,
+                                     const ParsedScriptLine& line, ScalarValue& out) {
     if (!n.scalarSafe) return false;
     Packed args[maxScalarBuiltinArgs], result;
     const std::vector<int32_t>& argNodes = expr.calls[n.right].args;
@@ -1017,27 +1016,27 @@ bool ScriptEngine::scalarBuiltinCall(const FastExpression& expr, const FastExprN
 // A numeric library call on the numbers in `args`; false when the callee is
 // no longer the registered function (a script may rebind it) or the result
 // is not a number.
-bool ScriptEngine::runScalarBuiltin(const FastExpression& expr, const ParsedScriptLine& line,
-                                    const FastExprNode& n, const uint64_t* args, uint64_t& out) {
-    const FastCallExpression& call = expr.calls[n.right];
-    const Variable* callee = peekFastCallee(expr, call);
+bool ScriptEngine::runScalarBuiltin(const CompiledExpression& expr, const ParsedScriptLine& line,
+                                    const ExpressionNode& n, const uint64_t* args, uint64_t& out) {
+    const CallExpression& call = expr.calls[n.right];
+    const Variable* callee = peekCallee(expr, call);
     if (!isBuiltin(callee, call.builtinId)) return false;
     const size_t count = call.args.size();
     Variable values[maxScalarBuiltinArgs];
-    for (size_t i = 0; i < count; ++i) assignFastScalar(values[i], unpack(args[i]));
+    for (size_t i = 0; i < count; ++i) assignScalar(values[i], unpack(args[i]));
     setErrorToken(line.tokens, n.token);
     // These functions touch no engine state, so they need none of a call's
     // bookkeeping.
-    const Variable result = dispatchBuiltinFast(*callee->asFunction(), values, count);
+    const Variable result = dispatchBuiltin(*callee->asFunction(), values, count);
     return packVariable(&result, out);
 }
 
 // ---------------------------------------------------------------------------
 // Full values over the same tree
 
-Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t index,
-                                        const ParsedScriptLine& line) {
-    const FastExprNode& n = expr.nodes[index];
+Variable ScriptEngine::evaluateNode(const CompiledExpression& expr, int32_t index,
+                                    const ParsedScriptLine& line) {
+    const ExpressionNode& n = expr.nodes[index];
     switch (n.kind) {
     case Kind::IntLiteral:
         return Variable(n.intValue);
@@ -1046,7 +1045,7 @@ Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t inde
         return v ? *v : Variable();
     }
     case Kind::Call:
-        return evaluateFastCall(expr, n, line);
+        return evaluateCall(expr, n, line);
     case Kind::Index:
     case Kind::StringLiteral:
         break;
@@ -1054,29 +1053,29 @@ Variable ScriptEngine::evaluateFastNode(const FastExpression& expr, int32_t inde
         if (n.scalarSafe) return evaluateScalarFirst(expr, index, line);
         break;
     }
-    return evaluateFastNodeBoxed(expr, n, line);
+    return evaluateNodeBoxed(expr, n, line);
 }
 
 // An operand of an operator that computes full values: such operands are
 // mostly calls, which go to the call directly.
 [[gnu::always_inline]] inline Variable
-ScriptEngine::evaluateOperand(const FastExpression& expr, int32_t index, const ParsedScriptLine& line) {
-    const FastExprNode& n = expr.nodes[index];
-    if (n.kind == Kind::Call) return evaluateFastCall(expr, n, line);
-    return evaluateFastNode(expr, index, line);
+ScriptEngine::evaluateOperand(const CompiledExpression& expr, int32_t index, const ParsedScriptLine& line) {
+    const ExpressionNode& n = expr.nodes[index];
+    if (n.kind == Kind::Call) return evaluateCall(expr, n, line);
+    return evaluateNode(expr, index, line);
 }
 
 // An operator subtree the scalar path may take usually computes on numbers;
 // that is tried first.
-[[gnu::always_inline]] inline Variable ScriptEngine::scalarOrBoxed(const FastExpression& expr, int32_t index,
-                                                                   const ParsedScriptLine& line) {
-    FastScalarValue scalar;
-    if (scalarValueOf(expr, index, line, scalar)) return fastScalarToVariable(scalar);
-    return evaluateFastNodeBoxed(expr, expr.nodes[index], line);
+[[gnu::always_inline]] inline Variable
+ScriptEngine::scalarOrBoxed(const CompiledExpression& expr, int32_t index, const ParsedScriptLine& line) {
+    ScalarValue scalar;
+    if (scalarValueOf(expr, index, line, scalar)) return scalarToVariable(scalar);
+    return evaluateNodeBoxed(expr, expr.nodes[index], line);
 }
 
-// Kept out of line so that evaluateFastNode's dispatch stays small.
-Variable ScriptEngine::evaluateScalarFirst(const FastExpression& expr, int32_t index,
+// Kept out of line so that evaluateNode's dispatch stays small.
+Variable ScriptEngine::evaluateScalarFirst(const CompiledExpression& expr, int32_t index,
                                            const ParsedScriptLine& line) {
     return scalarOrBoxed(expr, index, line);
 }
@@ -1084,14 +1083,14 @@ Variable ScriptEngine::evaluateScalarFirst(const FastExpression& expr, int32_t i
 // A call's argument: an operator on numbers (`n - 1`) is built in place
 // from its scalar, without the layers of the general dispatch.
 [[gnu::always_inline]] inline Variable
-ScriptEngine::evaluateFastArgument(const FastExpression& expr, int32_t index, const ParsedScriptLine& line) {
-    const FastExprNode& n = expr.nodes[index];
-    if (!n.scalarSafe || n.kind < Kind::Negate) return evaluateFastNode(expr, index, line);
+ScriptEngine::evaluateArgument(const CompiledExpression& expr, int32_t index, const ParsedScriptLine& line) {
+    const ExpressionNode& n = expr.nodes[index];
+    if (!n.scalarSafe || n.kind < Kind::Negate) return evaluateNode(expr, index, line);
     return scalarOrBoxed(expr, index, line);
 }
 
-Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const FastExprNode& n,
-                                             const ParsedScriptLine& line) {
+Variable ScriptEngine::evaluateNodeBoxed(const CompiledExpression& expr, const ExpressionNode& n,
+                                         const ParsedScriptLine& line) {
     if (expr.deep) guardStack(expr, line);
     switch (n.kind) {
     case Kind::FloatLiteral:
@@ -1112,9 +1111,9 @@ Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const F
         if (const Variable* element = peekElement(expr, n, line))
             return element == &missingElement ? Variable() : *element;
         // A container held in a variable is read in place when the key cannot move it.
-        const FastExprNode& container = expr.nodes[n.left];
+        const ExpressionNode& container = expr.nodes[n.left];
         if (container.kind == Kind::Variable && expr.nodes[n.right].pure) {
-            Variable key = evaluateFastNode(expr, n.right, line);
+            Variable key = evaluateNode(expr, n.right, line);
             const Variable* v = resolveCached(container.nameId, container.resolved);
             try {
                 return getIndexedValue(v ? *v : Variable(), key);
@@ -1122,8 +1121,8 @@ Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const F
                 rethrowAtToken(line, n.errorToken);
             }
         }
-        Variable value = evaluateFastNode(expr, n.left, line);
-        Variable key = evaluateFastNode(expr, n.right, line);
+        Variable value = evaluateNode(expr, n.left, line);
+        Variable key = evaluateNode(expr, n.right, line);
         try {
             return getIndexedValue(value, key);
         } catch (const std::exception&) {
@@ -1131,14 +1130,14 @@ Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const F
         }
     }
     case Kind::Negate: {
-        Variable operand = evaluateFastNode(expr, n.left, line);
+        Variable operand = evaluateNode(expr, n.left, line);
         if (!operand.isNumeric()) throwError("Unary '-' requires a numeric value", line.tokens[n.token]);
         return negateNumber(operand);
     }
     case Kind::Not:
-        return Variable(!isTruthy(evaluateFastNode(expr, n.left, line)));
+        return Variable(!isTruthy(evaluateNode(expr, n.left, line)));
     case Kind::Length: {
-        Variable operand = evaluateFastNode(expr, n.left, line);
+        Variable operand = evaluateNode(expr, n.left, line);
         try {
             return Variable(lengthOf(operand));
         } catch (const std::exception&) {
@@ -1147,9 +1146,9 @@ Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const F
     }
     case Kind::And:
     case Kind::Or: {
-        Variable left = evaluateFastNode(expr, n.left, line);
+        Variable left = evaluateNode(expr, n.left, line);
         if (isTruthy(left) == (n.kind == Kind::Or)) return left;
-        return evaluateFastNode(expr, n.right, line);
+        return evaluateNode(expr, n.right, line);
     }
     default:
         break;
@@ -1157,10 +1156,10 @@ Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const F
     Variable a = evaluateOperand(expr, n.left, line);
     Variable b = evaluateOperand(expr, n.right, line);
     // Results of calls are mostly numbers too.
-    FastScalarValue x, y, result;
-    if (a.type != VarType::None && b.type != VarType::None && tryFastScalarFromVariable(a, x) &&
-        tryFastScalarFromVariable(b, y) && combineScalars(n, line, x, y, result))
-        return fastScalarToVariable(result);
+    ScalarValue x, y, result;
+    if (a.type != VarType::None && b.type != VarType::None && scalarFromVariable(a, x) &&
+        scalarFromVariable(b, y) && combineScalars(n, line, x, y, result))
+        return scalarToVariable(result);
     try {
         return applyBinaryOperator(n.kind, a, b);
     } catch (const std::exception&) {
@@ -1169,32 +1168,32 @@ Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const F
 }
 
 // Literals are kept out of line, away from the operators' dispatch.
-[[gnu::noinline]] Variable ScriptEngine::evaluateArrayLiteral(const FastExpression& expr,
-                                                              const FastLiteral& literal,
+[[gnu::noinline]] Variable ScriptEngine::evaluateArrayLiteral(const CompiledExpression& expr,
+                                                              const ContainerLiteral& literal,
                                                               const ParsedScriptLine& line) {
     std::vector<Variable> elements;
     elements.reserve(literal.values.size());
-    for (int32_t value : literal.values) elements.push_back(evaluateFastNode(expr, value, line));
+    for (int32_t value : literal.values) elements.push_back(evaluateNode(expr, value, line));
     return makeArray(std::move(elements));
 }
 
-[[gnu::noinline]] Variable ScriptEngine::evaluateTableLiteral(const FastExpression& expr,
-                                                              const FastLiteral& literal,
+[[gnu::noinline]] Variable ScriptEngine::evaluateTableLiteral(const CompiledExpression& expr,
+                                                              const ContainerLiteral& literal,
                                                               const ParsedScriptLine& line) {
     TableLiteralBuilder table(literal.values.size());
     for (size_t i = 0; i < literal.values.size(); ++i) {
         if (literal.keys[i] < 0) {
-            table.add(evaluateFastNode(expr, literal.values[i], line));
+            table.add(evaluateNode(expr, literal.values[i], line));
             continue;
         }
         // A named key (or a string written in brackets) is its text.
-        const FastExprNode& keyNode = expr.nodes[literal.keys[i]];
+        const ExpressionNode& keyNode = expr.nodes[literal.keys[i]];
         if (keyNode.kind == Kind::StringLiteral) {
-            table.add(expr.strings[keyNode.intValue], evaluateFastNode(expr, literal.values[i], line));
+            table.add(expr.strings[keyNode.intValue], evaluateNode(expr, literal.values[i], line));
             continue;
         }
-        Variable key = evaluateFastNode(expr, literal.keys[i], line);
-        Variable value = evaluateFastNode(expr, literal.values[i], line);
+        Variable key = evaluateNode(expr, literal.keys[i], line);
+        Variable value = evaluateNode(expr, literal.values[i], line);
         try {
             table.add(keyToString(key), std::move(value));
         } catch (const std::exception&) {
@@ -1204,21 +1203,21 @@ Variable ScriptEngine::evaluateFastNodeBoxed(const FastExpression& expr, const F
     return table.finish();
 }
 
-Variable ScriptEngine::evaluateFastCall(const FastExpression& expr, const FastExprNode& n,
-                                        const ParsedScriptLine& line) {
-    const FastCallExpression& call = expr.calls[n.right];
-    const Variable* found = peekFastCallee(expr, call);
-    Variable callee = found ? *found : evaluateFastNode(expr, call.callee, line);
+Variable ScriptEngine::evaluateCall(const CompiledExpression& expr, const ExpressionNode& n,
+                                    const ParsedScriptLine& line) {
+    const CallExpression& call = expr.calls[n.right];
+    const Variable* found = peekCallee(expr, call);
+    Variable callee = found ? *found : evaluateNode(expr, call.callee, line);
     const size_t count = call.args.size();
     // Short argument lists live on the stack, built in place. Inlined by
     // force: left to the compiler it went out of line once the tree evaluator
     // grew, and every call paid 2-3% more instructions on the call-heavy games.
     auto arg = [&](size_t i) __attribute__((always_inline)) {
-        return evaluateFastArgument(expr, call.args[i], line);
+        return evaluateArgument(expr, call.args[i], line);
     };
     auto invoke = [&](const Variable* args) {
         setErrorToken(line.tokens, n.token);
-        return invokeCallableFast(callee, args, count);
+        return invokeCallable(callee, args, count);
     };
     switch (count) {
     case 0:
@@ -1240,13 +1239,13 @@ Variable ScriptEngine::evaluateFastCall(const FastExpression& expr, const FastEx
     }
     std::vector<Variable> args;
     args.reserve(count);
-    for (int32_t arg : call.args) args.push_back(evaluateFastNode(expr, arg, line));
+    for (int32_t arg : call.args) args.push_back(evaluateNode(expr, arg, line));
     setErrorToken(line.tokens, n.token);
-    return invokeCallableFast(callee, args.data(), count);
+    return invokeCallable(callee, args.data(), count);
 }
 
-bool ScriptEngine::tryExecuteDiscardedFastCall(const FastExpression& expr, const ParsedScriptLine& line) {
+bool ScriptEngine::executeDiscardedCall(const CompiledExpression& expr, const ParsedScriptLine& line) {
     if (!expr.valid || expr.nodes[expr.root].kind != Kind::Call) return false;
-    evaluateFastCall(expr, expr.nodes[expr.root], line);
+    evaluateCall(expr, expr.nodes[expr.root], line);
     return true;
 }
