@@ -1,6 +1,7 @@
 // Runs the brumevale-asset executable on files made here and checks its
 // output, files and exit status.
 #include "png.h"
+#include "png_builder.h"
 #include "wav_builder.h"
 
 #include <gtest/gtest.h>
@@ -24,34 +25,12 @@ struct Result {
     std::string out, err;
 };
 
-void appendBigEndian32(Bytes& b, std::uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) b.push_back(std::uint8_t(v >> shift));
-}
-
-void appendPngChunk(Bytes& png, const char* type, const Bytes& body) {
-    appendBigEndian32(png, std::uint32_t(body.size()));
-    Bytes typed(type, type + 4);
-    typed.insert(typed.end(), body.begin(), body.end());
-    png.insert(png.end(), typed.begin(), typed.end());
-    appendBigEndian32(png, bv::png::crc32_update(0xFFFFFFFFu, typed.data(), typed.size()) ^ 0xFFFFFFFFu);
-}
-
 // A 3 x 2 8-bit grey Adam7 image; the raw stream holds the non-empty passes
 // 1, 4, 6 and 7 (pixels (0,0), (2,0), (1,0), then the whole second row).
 Bytes interlacedGreyPng() {
-    const Bytes raw = {0, 10, 0, 30, 0, 20, 0, 40, 50, 60};
-    Bytes zlib = {0x78, 0x01, 0x01, std::uint8_t(raw.size()), 0, std::uint8_t(~raw.size()), 0xFF};
-    zlib.insert(zlib.end(), raw.begin(), raw.end());
-    appendBigEndian32(zlib, bv::png::adler32(raw.data(), raw.size()));
-    Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    Bytes header;
-    appendBigEndian32(header, 3);
-    appendBigEndian32(header, 2);
-    header.insert(header.end(), {8, 0, 0, 0, 1}); // depth 8, grey, deflate, filter 0, Adam7
-    appendPngChunk(png, "IHDR", header);
-    appendPngChunk(png, "IDAT", zlib);
-    appendPngChunk(png, "IEND", {});
-    return png;
+    using namespace pngtest;
+    return png_file(
+        {ihdr(3, 2, 8, 0, 1), {"IDAT", zlib_stored({0, 10, 0, 30, 0, 20, 0, 40, 50, 60})}, iend()});
 }
 
 class AssetTool : public ::testing::Test {
