@@ -189,14 +189,24 @@ Bytes slice(const Bytes& bytes, std::size_t from, std::size_t count) {
 
 class PlayerTest : public ::testing::Test {
   protected:
+    // Opens a track of `file`, kept on disk until the test ends.
+    void* openTrack(const Bytes& file) {
+        files_.push_back(std::make_unique<TempFile>(std::to_string(files_.size()) + ".wav", file));
+        return player.open(files_.back()->path());
+    }
+    // Stops the held playback of `track`, returning the offset it stopped at.
+    std::uint64_t stopHeldTrack(void* track) {
+        return stopHeld(device, track, [&] { return player.stop(track); });
+    }
+
+    std::vector<std::unique_ptr<TempFile>> files_;
     RecordingDevice device;
     Player player{device.opener()};
 };
 
 TEST_F(PlayerTest, PlaysAWholeTrackAndEndsAtOffsetZero) {
     const Bytes file = countingWav(1, 8000, 3000); // 12000 device bytes: three writes
-    TempFile wav("whole.wav", file);
-    void* track = player.open(wav.path());
+    void* track = openTrack(file);
     ASSERT_NE(track, nullptr);
     ASSERT_TRUE(player.play(track, 0, false));
     device.waitClosed(1);
@@ -209,31 +219,36 @@ TEST_F(PlayerTest, PlaysAWholeTrackAndEndsAtOffsetZero) {
     EXPECT_EQ(seen.bytes, deviceBytes(file)); // mono comes out as equal left and right
     EXPECT_EQ(recordOf(track).framePosition, 3000u);
     EXPECT_FALSE(recordOf(track).playing);
+
+    // An offset beyond the end ends at once.
+    player.play(track, std::numeric_limits<std::uint64_t>::max(), false);
+    device.waitClosed(2);
+    EXPECT_EQ(player.stop(track), 0u);
+    EXPECT_TRUE(device.record(1).offered.empty());
+    EXPECT_EQ(recordOf(track).framePosition, 3000u);
 }
 
 TEST_F(PlayerTest, PausesAndResumesWhereItStopped) {
     const Bytes file = countingWav(2, 8000, 8000);
-    TempFile wav("pause.wav", file);
-    void* track = player.open(wav.path());
+    void* track = openTrack(file);
     device.holdFrom(3);
     player.play(track, 0, false);
     device.waitHeld(1);
     EXPECT_EQ(player.currentOffset(track), 3 * 1024 * 1000 / 8000u);
-    const std::uint64_t paused = stopHeld(device, track, [&] { return player.stop(track); });
+    const std::uint64_t paused = stopHeldTrack(track);
     EXPECT_EQ(paused, 4 * 1024 * 1000 / 8000u); // the held write still counts
     EXPECT_EQ(player.currentOffset(track), paused);
 
     device.holdFrom(0);
     player.play(track, paused, false);
     device.waitHeld(1);
-    stopHeld(device, track, [&] { return player.stop(track); });
+    stopHeldTrack(track);
     EXPECT_EQ(device.record(1).bytes, slice(deviceBytes(file), 512 * 4 * 8, 4096));
 }
 
 TEST_F(PlayerTest, PositionsFollowTheGrantedRateAndPartialWrites) {
     const Bytes file = countingWav(2, 8000, 2000);
-    TempFile wav("rate.wav", file);
-    void* track = player.open(wav.path());
+    void* track = openTrack(file);
     device.grantRate = 4000;
     device.maxAccepted = 1001; // writes end inside frames
     device.holdFrom(2);
@@ -241,7 +256,7 @@ TEST_F(PlayerTest, PositionsFollowTheGrantedRateAndPartialWrites) {
     device.waitHeld(1);
     EXPECT_EQ(recordOf(track).framePosition, 1000u + 2002 / 4);
     EXPECT_EQ(player.currentOffset(track), (1000u + 500) * 1000 / 8000); // a query uses the file's rate
-    EXPECT_EQ(stopHeld(device, track, [&] { return player.stop(track); }), (1000u + 750) * 1000 / 4000);
+    EXPECT_EQ(stopHeldTrack(track), (1000u + 750) * 1000 / 4000);
 
     device.holdFrom(noWrite);
     player.play(track, 250, false);
@@ -255,8 +270,7 @@ TEST_F(PlayerTest, PositionsFollowTheGrantedRateAndPartialWrites) {
 
 TEST_F(PlayerTest, PlayWhilePlayingRestartsFromTheNewOffset) {
     const Bytes file = countingWav(2, 1000, 5000);
-    TempFile wav("restart.wav", file);
-    void* track = player.open(wav.path());
+    void* track = openTrack(file);
     device.holdFrom(1);
     player.play(track, 0, false);
     device.waitHeld(1);
@@ -274,12 +288,11 @@ TEST_F(PlayerTest, PlayWhilePlayingRestartsFromTheNewOffset) {
 
 TEST_F(PlayerTest, LoopsUntilStoppedAndKeepsTheOffset) {
     const Bytes file = countingWav(2, 1000, 1536); // 6144 bytes: a full write and a half one
-    TempFile wav("loop.wav", file);
-    void* track = player.open(wav.path());
+    void* track = openTrack(file);
     device.holdFrom(4);
     player.play(track, 60000, true); // beyond the end: a loop starts over from the beginning
     device.waitHeld(1);
-    const std::uint64_t stopped = stopHeld(device, track, [&] { return player.stop(track); });
+    const std::uint64_t stopped = stopHeldTrack(track);
     const Bytes whole = deviceBytes(file);
     Bytes expected = whole;
     expected.insert(expected.end(), whole.begin(), whole.end());
@@ -288,20 +301,8 @@ TEST_F(PlayerTest, LoopsUntilStoppedAndKeepsTheOffset) {
     EXPECT_EQ(stopped, 1024u);
 }
 
-TEST_F(PlayerTest, AnOffsetBeyondTheEndEndsAtOnce) {
-    TempFile wav("beyond.wav", countingWav(2, 1000, 100));
-    void* track = player.open(wav.path());
-    player.play(track, std::numeric_limits<std::uint64_t>::max(), false);
-    device.waitClosed(1);
-    EXPECT_EQ(player.stop(track), 0u);
-    EXPECT_TRUE(device.record(0).offered.empty());
-    EXPECT_EQ(recordOf(track).framePosition, 100u);
-}
-
 TEST_F(PlayerTest, WriteErrorsEndPlaybackAndInterruptionsRetry) {
-    const Bytes file = countingWav(2, 1000, 3000);
-    TempFile wav("errors.wav", file);
-    void* track = player.open(wav.path());
+    void* track = openTrack(countingWav(2, 1000, 3000));
     device.failAt = 2;
     device.interruptAt = 1;
     player.play(track, 0, false);
@@ -311,8 +312,7 @@ TEST_F(PlayerTest, WriteErrorsEndPlaybackAndInterruptionsRetry) {
 }
 
 TEST_F(PlayerTest, DevicesThatCannotPlayStereo16BitEndSilently) {
-    TempFile wav("refused.wav", countingWav(2, 1000, 3000));
-    void* track = player.open(wav.path());
+    void* track = openTrack(countingWav(2, 1000, 3000));
     const std::vector<std::function<void()>> refusals = {
         [&] { device.grantFormat = 8; }, [&] { device.grantChannels = 1; }, [&] { device.grantRate = -1; },
         [&] { device.failRateRequest = true; }, [&] { device.absent = true; }};
@@ -332,9 +332,8 @@ TEST_F(PlayerTest, DevicesThatCannotPlayStereo16BitEndSilently) {
 }
 
 TEST_F(PlayerTest, SeveralTracksPlayAtOnceAndStopTogether) {
-    TempFile wav("several.wav", countingWav(2, 1000, 5000));
-    void* tracks[3];
-    for (void*& track : tracks) track = player.open(wav.path());
+    const Bytes file = countingWav(2, 1000, 5000);
+    void* tracks[3] = {openTrack(file), openTrack(file), openTrack(file)};
     device.holdFrom(1);
     for (void* track : tracks) EXPECT_TRUE(player.play(track, 0, true));
     device.waitHeld(3);

@@ -71,26 +71,12 @@ class WavBuilder {
     }
     WavBuilder& fmt(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
                     std::size_t bodySize = 16) {
-        Bytes body;
-        append16(body, tag);
-        append16(body, channels);
-        append32(body, rate);
-        append32(body, rate * channels * (bits / 8)); // byte rate
-        append16(body, std::uint16_t(channels * (bits / 8)));
-        append16(body, bits);
-        body.resize(bodySize, 0);
-        return chunk("fmt ", body);
+        return chunk("fmt ", formatBody(tag, channels, rate, bits, bodySize));
     }
     WavBuilder& extensibleFmt(std::uint16_t subTag, std::uint16_t channels, std::uint32_t rate,
                               std::uint16_t bits, std::uint16_t extensionSize = 22,
                               std::size_t bodySize = 40) {
-        Bytes body;
-        append16(body, 0xFFFE);
-        append16(body, channels);
-        append32(body, rate);
-        append32(body, rate * channels * (bits / 8));
-        append16(body, std::uint16_t(channels * (bits / 8)));
-        append16(body, bits);
+        Bytes body = formatBody(0xFFFE, channels, rate, bits, 16);
         append16(body, extensionSize);
         append16(body, bits); // valid bits
         append32(body, 0);    // channel mask
@@ -115,6 +101,18 @@ class WavBuilder {
     }
 
   private:
+    static Bytes formatBody(std::uint16_t tag, std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
+                            std::size_t size) {
+        Bytes body;
+        append16(body, tag);
+        append16(body, channels);
+        append32(body, rate);
+        append32(body, rate * channels * (bits / 8)); // byte rate
+        append16(body, std::uint16_t(channels * (bits / 8)));
+        append16(body, bits);
+        body.resize(size, 0);
+        return body;
+    }
     Bytes body_;
 };
 

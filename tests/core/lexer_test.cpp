@@ -111,37 +111,23 @@ TEST(Lexer, StringDecoding) {
 }
 
 TEST(Lexer, StatementKinds) {
+    using enum StatementKind;
+    // clang-format off
+    const std::pair<const char*, StatementKind> statements[] = {
+        {"if a", If}, {"elseif b", ElseIf}, {"else", Else}, {"end", End}, {"while x", While}, {"end", End},
+        {"repeat", Repeat}, {"until y", Until}, {"for i = 1, 2", For}, {"end", End},
+        {"function f()", FunctionDecl}, {"end", End}, {"decay function g()", DecayFunctionDecl}, {"end", End},
+        {"native function h()", NativeFunctionDecl}, {"end", End},
+        {"local function k()", LocalFunctionDecl}, {"end", End}, {"local x = 1", Simple},
+        {"return", Return}, {"break", Break}, {"decay = 1", Simple}};
+    // clang-format on
+    std::string source;
+    for (const auto& [text, kind] : statements) source += std::string(text) + "\n";
     ScriptEngine engine;
-    ParsedLines lines = engine.parseLines(
-        "if a\nelseif b\nelse\nend\nwhile x\nend\nrepeat\nuntil y\nfor i = 1, 2\nend\nfunction f()\nend\n"
-        "decay function g()\nend\nnative function h()\nend\nlocal function k()\nend\nlocal x = "
-        "1\nreturn\nbreak\n"
-        "decay = 1");
-    std::vector<StatementKind> kinds;
-    for (const auto& line : lines) kinds.push_back(line.kind);
-    using K = StatementKind;
-    EXPECT_EQ(kinds, (std::vector<K>{K::If,
-                                     K::ElseIf,
-                                     K::Else,
-                                     K::End,
-                                     K::While,
-                                     K::End,
-                                     K::Repeat,
-                                     K::Until,
-                                     K::For,
-                                     K::End,
-                                     K::FunctionDecl,
-                                     K::End,
-                                     K::DecayFunctionDecl,
-                                     K::End,
-                                     K::NativeFunctionDecl,
-                                     K::End,
-                                     K::LocalFunctionDecl,
-                                     K::End,
-                                     K::Simple,
-                                     K::Return,
-                                     K::Break,
-                                     K::Simple}));
+    const ParsedLines lines = engine.parseLines(source);
+    ASSERT_EQ(lines.size(), std::size(statements));
+    for (size_t i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i].kind, statements[i].second) << statements[i].first;
 }
 
 TEST(Lexer, BlockLinks) {

@@ -25,36 +25,25 @@ std::string errorOf(const std::function<void()>& f) {
     return "";
 }
 
-TEST(PatternTranslation, ClassesOutsideAndInsideSets) {
-    EXPECT_EQ(ScriptEngine::translateLuaPattern("%a%d%l%u%s%w%x"), "[A-Za-z]\\d[a-z][A-Z]\\s\\w[A-Fa-f0-9]");
-    EXPECT_EQ(ScriptEngine::translateLuaPattern("%A%D%L%U%S%W%X"),
-              "[^A-Za-z]\\D[^a-z][^A-Z]\\S\\W[^A-Fa-f0-9]");
-    EXPECT_EQ(ScriptEngine::translateLuaPattern("[%a%d_]"), "[A-Za-z\\d_]");
-    EXPECT_EQ(ScriptEngine::translateLuaPattern("%p"), "[!-/:-@\\[-`\\{-~]");
-    EXPECT_EQ(ScriptEngine::translateLuaPattern("[%P]"), "[^!-/:-@\\[-`\\{-~]");
-}
-
-TEST(PatternTranslation, EscapesAndSpecialBytes) {
-    EXPECT_EQ(ScriptEngine::translateLuaPattern("%.%-%%%"), "\\.-%%");
-    EXPECT_EQ(ScriptEngine::translateLuaPattern("a-"), "a*?");
-    EXPECT_EQ(ScriptEngine::translateLuaPattern("^(a*)+.$"), "^(a*)+.$");
-    EXPECT_EQ(ScriptEngine::translateLuaPattern("{x}|\\"), "\\{x\\}\\|\\\\");
-    EXPECT_EQ(ScriptEngine::translateLuaPattern("%b%f%c"), "bfc");
-    EXPECT_EQ(ScriptEngine::translateLuaPattern("[^^\\]"), "[^\\^\\\\]");
+// Classes outside and inside sets, escapes and special bytes, and '?' as
+// optional only after a single item.
+TEST(PatternTranslation, PatternsBecomeRegexes) {
+    // clang-format off
+    const char* const cases[][2] = {
+        {"%a%d%l%u%s%w%x", "[A-Za-z]\\d[a-z][A-Z]\\s\\w[A-Fa-f0-9]"},
+        {"%A%D%L%U%S%W%X", "[^A-Za-z]\\D[^a-z][^A-Z]\\S\\W[^A-Fa-f0-9]"},
+        {"[%a%d_]", "[A-Za-z\\d_]"}, {"%p", "[!-/:-@\\[-`\\{-~]"}, {"[%P]", "[^!-/:-@\\[-`\\{-~]"},
+        {"%.%-%%%", "\\.-%%"}, {"a-", "a*?"}, {"^(a*)+.$", "^(a*)+.$"}, {"{x}|\\", "\\{x\\}\\|\\\\"},
+        {"%b%f%c", "bfc"}, {"[^^\\]", "[^\\^\\\\]"},
+        {"colou?r", "colou?r"}, {"%d?[ab]?.?x??", "\\d?[ab]?.?x?\\?"}, {"?a", "\\?a"}, {"(a)?", "(a)\\?"},
+        {"a*?", "a*\\?"}, {"a??", "a?\\?"}, {"[?]", "[?]"},
+    };
+    // clang-format on
+    for (const auto& [lua, regex] : cases) EXPECT_EQ(ScriptEngine::translateLuaPattern(lua), regex) << lua;
     EXPECT_EQ(ScriptEngine::escapeRegexLiteralChar('+'), "\\+");
     EXPECT_EQ(ScriptEngine::escapeRegexLiteralChar('a'), "a");
     for (char c : std::string("$()*+.?[\\]^{|}"))
         EXPECT_EQ(ScriptEngine::escapeRegexLiteralChar(c).size(), 2u);
-}
-
-TEST(PatternTranslation, QuestionMarkIsOptionalAfterASingleItemOnly) {
-    EXPECT_EQ(ScriptEngine::translateLuaPattern("colou?r"), "colou?r");
-    EXPECT_EQ(ScriptEngine::translateLuaPattern("%d?[ab]?.?x??"), "\\d?[ab]?.?x?\\?");
-    EXPECT_EQ(ScriptEngine::translateLuaPattern("?a"), "\\?a");
-    EXPECT_EQ(ScriptEngine::translateLuaPattern("(a)?"), "(a)\\?");
-    EXPECT_EQ(ScriptEngine::translateLuaPattern("a*?"), "a*\\?");
-    EXPECT_EQ(ScriptEngine::translateLuaPattern("a??"), "a?\\?");
-    EXPECT_EQ(ScriptEngine::translateLuaPattern("[?]"), "[?]");
 }
 
 TEST(PatternCache, CompilesOncePerText) {

@@ -43,33 +43,27 @@ std::string errorOf(ScriptEngine& engine, const std::string& source) {
 
 const char* const hint = "  hint: check spelling, operators, parentheses, and quote matching\n";
 
-TEST(Runner, ReportPutsTheCaretUnderTheFirstOccurrenceOfTheToken) {
-    ScriptEngine engine;
-    EXPECT_EQ(errorOf(engine, "x = 1\ny = 2\nz = foo + foo.bar"),
-              std::string("BrumeScript error: Unknown token: foo.bar\n"
-                          "  at line 3, near token 'foo.bar'\n"
-                          "  z = foo + foo.bar\n"
-                          "            ^~~~~~~\n") +
-                  hint);
-}
-
-TEST(Runner, ReportOfASingleCharacterTokenHasNoTildes) {
-    ScriptEngine engine;
-    EXPECT_EQ(errorOf(engine, "x = [1 2]"),
-              std::string("BrumeScript error: Expected ',' or ']' in array literal\n"
-                          "  at line 1, near token '2'\n"
-                          "  x = [1 2]\n"
-                          "         ^\n") +
-                  hint);
-}
-
-TEST(Runner, ReportAtTheEndOfTheStatement) {
-    ScriptEngine engine;
-    EXPECT_EQ(errorOf(engine, "x = (1 +"), std::string("BrumeScript error: Unexpected end of expression\n"
-                                                       "  at line 1, near token 'EOF'\n"
-                                                       "  x = (1 +\n"
-                                                       "          ^\n") +
-                                               hint);
+// The caret goes under the first occurrence of the token, has no tildes for a
+// one-character token, and stands past the end for the end of the statement.
+TEST(Runner, ReportsPointAtTheToken) {
+    const char* const cases[][2] = {
+        {"x = 1\ny = 2\nz = foo + foo.bar", "Unknown token: foo.bar\n"
+                                            "  at line 3, near token 'foo.bar'\n"
+                                            "  z = foo + foo.bar\n"
+                                            "            ^~~~~~~\n"},
+        {"x = [1 2]", "Expected ',' or ']' in array literal\n"
+                      "  at line 1, near token '2'\n"
+                      "  x = [1 2]\n"
+                      "         ^\n"},
+        {"x = (1 +", "Unexpected end of expression\n"
+                     "  at line 1, near token 'EOF'\n"
+                     "  x = (1 +\n"
+                     "          ^\n"},
+    };
+    for (const auto& [source, report] : cases) {
+        ScriptEngine engine;
+        EXPECT_EQ(errorOf(engine, source), std::string("BrumeScript error: ") + report + hint);
+    }
 }
 
 TEST(Runner, ReportNamesTheScriptFile) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 namespace {
 
@@ -32,31 +33,25 @@ void expectFloat(const Variable& v, float expected) {
     EXPECT_FLOAT_EQ(v.asFloat(), expected);
 }
 
-TEST(Values, TextForms) {
-    EXPECT_EQ(Variable().toString(), "not");
+TEST(Values, TextFormsAndTruthiness) {
     EXPECT_STREQ(E::typeName(VarType::None), "not");
     EXPECT_STREQ(E::typeName(static_cast<VarType>(42)), "unknown");
-    EXPECT_EQ(Variable(-12).toString(), "-12");
-    EXPECT_EQ(Variable(1.5f).toString(), "1.500000");
-    EXPECT_EQ(Variable(-0.25f).toString(), "-0.250000");
-    EXPECT_EQ(Variable(2.0f).toString(), "2.000000");
-    EXPECT_EQ(Variable(1e30f).toString(), "1000000015047466219876688855040.000000");
-    EXPECT_EQ(Variable(true).toString(), "true");
-    EXPECT_EQ(makeArray().toString(), "[]");
-    EXPECT_EQ(makeTable().toString(), "{}");
-    EXPECT_EQ(makeArray({Variable(1), makeArray({Variable("a")})}).toString(), "[1, [a]]");
-    EXPECT_EQ(makeMulti({}).toString(), "[multivalue]");
-    EXPECT_EQ(Variable::pointer(nullptr).toString(), "[unconvertible type]");
-    EXPECT_EQ(Variable::raw({1, 2}).toString(), "[unconvertible type]");
-}
+    // clang-format off
+    const std::pair<Variable, const char*> forms[] = {
+        {Variable(), "not"}, {Variable(-12), "-12"}, {Variable(1.5f), "1.500000"},
+        {Variable(-0.25f), "-0.250000"}, {Variable(2.0f), "2.000000"},
+        {Variable(1e30f), "1000000015047466219876688855040.000000"},
+        {Variable(true), "true"}, {makeArray(), "[]"}, {makeTable(), "{}"},
+        {makeArray({Variable(1), makeArray({Variable("a")})}), "[1, [a]]"}, {makeMulti({}), "[multivalue]"},
+        {Variable::pointer(nullptr), "[unconvertible type]"}, {Variable::raw({1, 2}), "[unconvertible type]"},
+    };
+    // clang-format on
+    for (const auto& [value, text] : forms) EXPECT_EQ(value.toString(), text);
 
-TEST(Values, Truthiness) {
     EXPECT_FALSE(E::isTruthy(Variable()));
     EXPECT_FALSE(E::isTruthy(Variable(false)));
-    EXPECT_TRUE(E::isTruthy(Variable(0)));
-    EXPECT_TRUE(E::isTruthy(Variable(0.0f)));
-    EXPECT_TRUE(E::isTruthy(Variable("")));
-    EXPECT_TRUE(E::isTruthy(makeArray()));
+    for (const Variable& v : {Variable(0), Variable(0.0f), Variable(""), makeArray()})
+        EXPECT_TRUE(E::isTruthy(v));
 }
 
 TEST(Values, Equality) {
@@ -111,14 +106,19 @@ TEST(Values, Power) {
 }
 
 TEST(Values, ArithmeticErrors) {
-    EXPECT_EQ(failure(Variable(5), '/', Variable(0.0f)), "Division by zero");
-    EXPECT_EQ(failure(Variable(5), '%', Variable(0)), "Division by zero");
-    EXPECT_EQ(failure(Variable(5), '\\', Variable(0.5f)), "Division by zero");
-    EXPECT_EQ(failure(Variable(), '+', Variable(1)), "Unsupported operation '+' between types");
-    EXPECT_EQ(failure(Variable("a"), '-', Variable(1)), "Unsupported operation '-' between types");
-    EXPECT_EQ(failure(makeArray(), '*', Variable(1)), "Unsupported operation '*' between types");
-    EXPECT_EQ(failure(Variable(1), '\\', Variable("2")), "Unsupported operation '\\' between types");
-    EXPECT_EQ(failure(Variable(1), '&', Variable(2)), "Unsupported operation: &");
+    // clang-format off
+    const std::tuple<Variable, char, Variable, const char*> cases[] = {
+        {Variable(5), '/', Variable(0.0f), "Division by zero"},
+        {Variable(5), '%', Variable(0), "Division by zero"},
+        {Variable(5), '\\', Variable(0.5f), "Division by zero"},
+        {Variable(), '+', Variable(1), "Unsupported operation '+' between types"},
+        {Variable("a"), '-', Variable(1), "Unsupported operation '-' between types"},
+        {makeArray(), '*', Variable(1), "Unsupported operation '*' between types"},
+        {Variable(1), '\\', Variable("2"), "Unsupported operation '\\' between types"},
+        {Variable(1), '&', Variable(2), "Unsupported operation: &"},
+    };
+    // clang-format on
+    for (const auto& [a, o, b, message] : cases) EXPECT_EQ(failure(a, o, b), message);
     try {
         E::performOperation(Variable(1), std::string("+="), Variable(2));
         FAIL();

@@ -179,6 +179,13 @@ void flattenScene() {
     minBright = maxBright = 1, maxDistance = 1e30f;
 }
 
+// Puts the camera at point `i` of the benchmark path.
+void standAt(int32_t i) {
+    float x, z, angle;
+    bench::pathPoint(i, x, z, angle);
+    playerx = x, playery = z, cameraangle = angle;
+}
+
 bool isWall(const Rgb& c) {
     return c[0] > 128 && c[1] < 128 && c[2] < 128;
 }
@@ -189,9 +196,7 @@ TEST(BenchScene, PicturesAreDrawnAndBothRenderersAgreeOnTheWalls) {
     TesselImage* ray = createLiveImage(480, 272);
     TesselImage* poly = createLiveImage(480, 272);
     for (int32_t i : {0, 17, 41}) {
-        float x, z, angle;
-        bench::pathPoint(i, x, z, angle);
-        playerx = x, playery = z, cameraangle = angle;
+        standAt(i);
         raycastCurrentScene(ray);
         projectCurrentScene(poly);
         std::string name = std::string(BV_RENDER_PICTURES) + "/bench_scene_" + std::to_string(i);
@@ -206,9 +211,7 @@ TEST(BenchScene, PicturesAreDrawnAndBothRenderersAgreeOnTheWalls) {
     }
     flattenScene();
     for (int32_t i = 0; i < bench::pathLength; i += 7) {
-        float x, z, angle;
-        bench::pathPoint(i, x, z, angle);
-        playerx = x, playery = z, cameraangle = angle;
+        standAt(i);
         raycastCurrentScene(ray);
         projectCurrentScene(poly);
         int32_t differ = 0, wallPixels = 0;
@@ -233,9 +236,7 @@ TEST(BenchScene, OneThreadAndSixDrawTheSameFrame) {
     TesselImage* serial = createLiveImage(240, 136);
     TesselImage* threaded = createLiveImage(240, 136);
     for (int32_t i : {3, 30}) {
-        float x, z, angle;
-        bench::pathPoint(i, x, z, angle);
-        playerx = x, playery = z, cameraangle = angle;
+        standAt(i);
         AllowedThreads = 1;
         raycastCurrentScene(serial);
         AllowedThreads = 6;

@@ -30,28 +30,27 @@ class X11Window : public ::testing::Test {
         if (!server->running()) GTEST_FAIL() << "Xvfb did not start";
     }
 
+    // Polls `condition` for a few seconds; whether it came true.
+    template <class Condition> static bool eventually(Condition condition) {
+        for (int i = 0; i < 500; ++i, usleep(10000))
+            if (condition()) return true;
+        return condition();
+    }
     Window awaitWindow(const std::string& title) {
-        for (int i = 0; i < 500; ++i) {
-            if (Window w = server->findWindow(title)) return w;
-            usleep(10000);
-        }
-        return 0;
+        Window window = 0;
+        eventually([&] { return (window = server->findWindow(title)) != 0; });
+        return window;
     }
     bool windowGone(const std::string& title) {
-        for (int i = 0; i < 500; ++i) {
-            if (!server->findWindow(title)) return true;
-            usleep(10000);
-        }
-        return false;
+        return eventually([&] { return !server->findWindow(title); });
     }
     // The screen settles into the expected picture (a frame may still be on
     // its way, above all after a resize); what then still differs is reported.
     void expectScreen(const std::vector<Probe>& probes) {
-        auto settled = [&] {
+        eventually([&] {
             return std::all_of(probes.begin(), probes.end(),
                                [&](const Probe& p) { return server->pixelAt(p.x, p.y) == p.colour; });
-        };
-        for (int i = 0; i < 500 && !settled(); ++i) usleep(10000);
+        });
         for (const Probe& p : probes)
             EXPECT_EQ(server->pixelAt(p.x, p.y), p.colour) << "at " << p.x << ", " << p.y;
     }
@@ -75,31 +74,19 @@ TEST_F(X11Window, FrameIsLetterboxedAndFollowsResizes) {
     ScriptProcess script("letterbox.bs", server->name());
     ASSERT_TRUE(script.waitForSignal("shown")) << script.errors();
     // Drawn 640 x 213 at y = 133; columns up to 213 sample green, up to 426 red.
-    expectScreen({{5, 5, blue},
-                  {320, 132, blue},
-                  {320, 133, red},
-                  {100, 200, green},
-                  {213, 200, green},
-                  {214, 200, red},
-                  {426, 200, red},
-                  {427, 200, green},
-                  {320, 345, red},
-                  {320, 346, blue},
+    // clang-format off
+    expectScreen({{5, 5, blue}, {320, 132, blue}, {320, 133, red}, {100, 200, green}, {213, 200, green},
+                  {214, 200, red}, {426, 200, red}, {427, 200, green}, {320, 345, red}, {320, 346, blue},
                   {639, 479, blue}});
+    // clang-format on
 
     XResizeWindow(server->display(), awaitWindow("bv-letterbox"), 200, 400);
     XSync(server->display(), False);
     // Drawn 200 x 67 at y = 166; columns up to 66 sample green, up to 133 red.
-    expectScreen({{100, 165, blue},
-                  {100, 166, red},
-                  {10, 200, green},
-                  {66, 200, green},
-                  {67, 200, red},
-                  {133, 200, red},
-                  {134, 200, green},
-                  {100, 232, red},
-                  {100, 233, blue},
-                  {199, 399, blue}});
+    // clang-format off
+    expectScreen({{100, 165, blue}, {100, 166, red}, {10, 200, green}, {66, 200, green}, {67, 200, red},
+                  {133, 200, red}, {134, 200, green}, {100, 232, red}, {100, 233, blue}, {199, 399, blue}});
+    // clang-format on
     script.signal("done");
     EXPECT_EQ(script.finish(), 0);
     EXPECT_EQ(script.errors(), "");
