@@ -260,13 +260,8 @@ class ExpressionCompiler {
     int32_t arrayLiteral() {
         const size_t open = pos_++;
         ContainerLiteral literal;
-        while (!at("]")) {
-            if (!entry(literal, -1)) return -1;
-            if (at(","))
-                ++pos_;
-            else if (!at("]"))
-                return -1;
-        }
+        while (!at("]"))
+            if (!entry(literal, -1) || !separated("]")) return -1;
         ++pos_;
         return addLiteral(Kind::ArrayLiteral, open, std::move(literal));
     }
@@ -289,15 +284,18 @@ class ExpressionCompiler {
                 key = stringLeaf(std::move(text));
                 ++pos_;
             }
-            if (!entry(literal, key)) return -1;
-            if (at(","))
-                ++pos_;
-            else if (!at("}"))
-                return -1;
+            if (!entry(literal, key) || !separated("}")) return -1;
         }
         if (!at("}")) return -1;
         ++pos_;
         return addLiteral(Kind::TableLiteral, open, std::move(literal));
+    }
+
+    // After a literal's entry: a "," passed, or its closing bracket next.
+    bool separated(const char* close) {
+        if (!at(",")) return at(close);
+        ++pos_;
+        return true;
     }
 
     bool entry(ContainerLiteral& literal, int32_t key) {

@@ -305,12 +305,11 @@ ScriptEngine::ForIterator ScriptEngine::compiledForIterator(const ParsedScriptLi
 // The iterator read from the tokens from `t` on.
 ScriptEngine::ForIterator ScriptEngine::readForIterator(const ParsedScriptLine& line, size_t t) {
     const auto& tokens = line.tokens;
-    if (t + 4 <= tokens.size() && line.tokenInfo[t].isIdentifier && tokens[t + 1] == "(" &&
-        tokens.back() == ")") {
+    const uint32_t name = t < tokens.size() ? line.tokenInfo[t].nameId : 0;
+    if (t + 4 <= tokens.size() && tokens[t + 1] == "(" && tokens.back() == ")" && walksContainer(name)) {
         size_t argumentEnd = t + 2;
         skipExpression(tokens, argumentEnd, 1, &line.tokenInfo);
-        const uint32_t name = line.tokenInfo[t].nameId;
-        if (argumentEnd + 1 == tokens.size() && walksContainer(name)) {
+        if (argumentEnd + 1 == tokens.size()) {
             size_t argument = t + 2;
             return {evaluateExpression(tokens, argument, &line.tokenInfo), name};
         }
