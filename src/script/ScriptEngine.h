@@ -223,13 +223,15 @@ class ScriptEngine {
         return true;
     }
 
-    // Expressions.
-    Variable evaluateExpression(const std::vector<std::string>& tokens, size_t& index,
-                                const std::vector<TokenAnalysis>* tokenInfo);
-    void skipExpression(const std::vector<std::string>& tokens, size_t& index, int minPrecedence,
-                        const std::vector<TokenAnalysis>* tokenInfo);
-    bool evaluateCondition(const std::vector<std::string>& tokens, size_t& index,
-                           const std::vector<TokenAnalysis>* tokenInfo);
+    // Expressions read from a line's tokens at `index`, which is left after
+    // the expression: the text is compiled on the spot, for the paths that
+    // have no compiled form at hand. A syntax error is raised where
+    // evaluation reaches it; skipping raises it at once.
+    Variable evaluateExpression(const ParsedScriptLine& line, size_t& index);
+    void skipExpression(const ParsedScriptLine& line, size_t& index);
+    bool evaluateCondition(const ParsedScriptLine& line, size_t& index) {
+        return isTruthy(evaluateExpression(line, index));
+    }
     static int classifyBinaryOperator(std::string_view token);
     static bool isStandaloneNotBoundary(std::string_view token);
     Variable getIndexedValue(const Variable& container, const Variable& key);
@@ -314,29 +316,8 @@ class ScriptEngine {
     // ---- standard library: public (end) ----
 
   private:
-    // A cursor over one statement's tokens.
-    struct ExpressionReader {
-        const std::vector<std::string>& tokens;
-        const std::vector<TokenAnalysis>* info;
-        size_t& index;
-        const size_t start = index; // where the expression begins
-        bool atEnd() const { return index >= tokens.size(); }
-        const std::string& current() const { return tokens[index]; }
-        bool currentIs(std::string_view t) const { return index < tokens.size() && tokens[index] == t; }
-        TokenAnalysis analysis(size_t i) const { return info ? (*info)[i] : analyseToken(tokens[i]); }
-    };
-
-    // Expression grammar; with `evaluate` false it only checks and skips.
-    Variable climb(ExpressionReader& r, int minPrecedence, bool evaluate);
-    Variable readUnary(ExpressionReader& r, bool evaluate);
-    Variable readPostfix(ExpressionReader& r, bool evaluate);
-    Variable readPrimary(ExpressionReader& r, bool evaluate);
-    Variable readArrayLiteral(ExpressionReader& r, bool evaluate);
-    Variable readTableLiteral(ExpressionReader& r, bool evaluate);
     Variable varargValues() const;
-    std::vector<Variable> readCallArguments(ExpressionReader& r, bool evaluate);
     Variable bindStringMethod(const std::string& text, const std::string& method);
-    [[noreturn]] void syntaxError(const ExpressionReader& r, const std::string& message);
 
     // Statements.
     Variable executeStatements(const ParsedLines& lines, size_t& index, BlockSignal& signal);
@@ -523,6 +504,8 @@ class ScriptEngine {
                                   const ParsedScriptLine& line);
     Variable evaluateNodeBoxed(const CompiledExpression& expr, const ExpressionNode& node,
                                const ParsedScriptLine& line);
+    [[noreturn]] void raiseSyntaxError(const CompiledExpression& expr, const ExpressionNode& node,
+                                       const ParsedScriptLine& line);
     Variable evaluateCall(const CompiledExpression& expr, const ExpressionNode& node,
                           const ParsedScriptLine& line);
     Variable evaluateArgument(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line);

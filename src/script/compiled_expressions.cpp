@@ -1,9 +1,8 @@
 // Compiled expressions. Every expression of a line is compiled once into a
 // small tree; evaluating a tree first tries to stay in unboxed scalars, then
-// falls back to full values over the same tree. Only text that does not
-// parse is left to the general evaluator, which reports its error; that
-// evaluator also runs whole scripts when the general paths are chosen, so
-// the two can be compared (conditions excepted: a scalar 0 is false here).
+// falls back to full values over the same tree. The general paths compile
+// text on the spot and run it on full values only, so the two can be
+// compared (conditions excepted: a scalar 0 is false here).
 #include "ScriptEngine.h"
 
 #include "engine_internal.h"
@@ -35,28 +34,46 @@ size_t freeStackBytes() {
     return lowest && here > lowest ? static_cast<size_t>(here - lowest) : SIZE_MAX;
 }
 
-// Precedence climbing over one token range; a syntax error fails the whole
-// compilation, leaving the text to the general evaluator, which reports it.
+// Precedence climbing from one token on. A syntax error becomes a node that
+// raises it when evaluation reaches it, once the text before it has run:
+// a script sees the effects of what it wrote up to the error, as if it were
+// read and run token by token. The steps that hold big locals are kept out
+// of line, so that the recursive frames stay small: they bound how deeply
+// text may nest.
 class ExpressionCompiler {
   public:
     ExpressionCompiler(const std::vector<std::string>& tokens, const std::vector<TokenAnalysis>& analysis,
                        size_t first, size_t end)
         : tokens_(tokens), analysis_(analysis), pos_(first), end_(end) {}
 
-    CompiledExpression compile() {
-        CompiledExpression expr;
-        expr_ = &expr;
+    // The expression filling the range, or none when the range holds
+    // anything else (a syntax error or text after the expression).
+    CompiledExpression compileRange() {
         if (pos_ >= end_ || end_ > tokens_.size() || tokens_.size() != analysis_.size()) return {};
-        expr.firstToken = static_cast<uint32_t>(pos_);
-        int32_t root = expression(1);
-        if (root < 0 || pos_ != end_) return {};
-        expr.root = root;
+        CompiledExpression expr = read();
+        if (expr.syntaxError >= 0 || pos_ != end_) return {};
         expr.valid = true;
-        expr.deep = deepest_ > deepNesting;
+        return expr;
+    }
+
+    // The expression from the first token up to the first one that cannot
+    // continue it, which `index` is left at.
+    CompiledExpression readFrom(size_t& index) {
+        CompiledExpression expr = read();
+        index = pos_;
         return expr;
     }
 
   private:
+    CompiledExpression read() {
+        CompiledExpression expr;
+        expr_ = &expr;
+        expr.firstToken = static_cast<uint32_t>(pos_);
+        expr.root = expression(1);
+        expr.deep = deepest_ > deepNesting;
+        return expr;
+    }
+
     bool at(const char* t) const { return pos_ < end_ && tokens_[pos_] == t; }
 
     int32_t add(ExpressionNode node) {
@@ -64,15 +81,37 @@ class ExpressionCompiler {
         return static_cast<int32_t>(expr_->nodes.size() - 1);
     }
     ExpressionNode& node(int32_t i) { return expr_->nodes[i]; }
+    bool failed() const { return expr_->syntaxError >= 0; }
 
-    int32_t leaf(Kind kind) {
+    // The error `message` at the current token (past the end: at "EOF"),
+    // raised once `prefix`, the operand read before it, has run. An empty
+    // message stands for the stack overflow.
+    [[gnu::noinline]] int32_t fail(const char* message, int32_t prefix = -1) {
+        return failWith(message, prefix);
+    }
+    [[gnu::noinline]] int32_t failAtUnknownToken() { return failWith("Unknown token: " + tokens_[pos_], -1); }
+    int32_t failWith(std::string message, int32_t prefix) {
+        ExpressionNode n;
+        n.kind = Kind::SyntaxError;
+        n.left = prefix;
+        n.token = n.errorToken = static_cast<uint32_t>(std::min(pos_, end_));
+        n.pure = n.scalarSafe = false;
+        n.intValue = static_cast<int32_t>(expr_->strings.size());
+        expr_->strings.push_back(std::move(message));
+        expr_->lookups.emplace_back();
+        expr_->syntaxError = add(n);
+        return expr_->syntaxError;
+    }
+
+    [[gnu::noinline]] int32_t leaf(Kind kind) {
         ExpressionNode n;
         n.kind = kind;
         n.token = n.errorToken = static_cast<uint32_t>(pos_);
         return add(n);
     }
 
-    int32_t withChildren(Kind kind, size_t token, int32_t left, int32_t right, uint32_t errorToken) {
+    [[gnu::noinline]] int32_t withChildren(Kind kind, size_t token, int32_t left, int32_t right,
+                                           uint32_t errorToken) {
         ExpressionNode n;
         n.kind = kind;
         n.left = left;
@@ -88,29 +127,34 @@ class ExpressionCompiler {
     }
 
     int32_t expression(int minPrecedence) {
-        // Text nested deeper than the stack allows is left to the general
-        // evaluator, which reports the overflow.
-        if (freeStackBytes() < stackReserve) return -1;
+        // Text nested deeper than the stack allows raises the overflow,
+        // naming the expression's first token.
+        if (freeStackBytes() < stackReserve) {
+            const int32_t overflow = fail("");
+            node(overflow).token = node(overflow).errorToken = expr_->firstToken;
+            return overflow;
+        }
         deepest_ = std::max(deepest_, ++depth_);
         struct Leave {
             int& depth;
             ~Leave() { --depth; }
         } leave{depth_};
         int32_t left = unary();
-        while (left >= 0 && pos_ < end_) {
+        while (!failed() && pos_ < end_) {
             const auto [kind, precedence] =
                 binaryOperators[ScriptEngine::classifyBinaryOperator(tokens_[pos_])];
             if (precedence == 0 || precedence < minPrecedence) break;
             size_t opToken = pos_++;
             int32_t right = expression(kind == Kind::Power ? precedence : precedence + 1);
-            if (right < 0) return -1;
             left = withChildren(kind, opToken, left, right, node(right).errorToken);
+            // A short-circuit that skips its right side still raises the error there.
+            if (kind == Kind::And || kind == Kind::Or) node(left).intValue = failed();
         }
         return left;
     }
 
     int32_t unary() {
-        if (pos_ >= end_) return -1;
+        if (pos_ >= end_) return fail("Unexpected end of expression");
         const std::string& t = tokens_[pos_];
         if (t == "not") {
             if (pos_ + 1 >= end_ || ScriptEngine::isStandaloneNotBoundary(tokens_[pos_ + 1])) {
@@ -133,19 +177,18 @@ class ExpressionCompiler {
     int32_t prefixed(Kind kind) {
         size_t opToken = pos_++;
         int32_t operand = expression(7);
-        if (operand < 0) return -1;
         return withChildren(kind, opToken, operand, -1, node(operand).errorToken);
     }
 
     int32_t postfix() {
         const size_t primaryToken = pos_;
         int32_t value = primary();
-        while (value >= 0 && pos_ < end_) {
+        while (!failed() && pos_ < end_) {
             if (at("[")) {
                 size_t open = pos_++;
                 int32_t key = expression(1);
-                if (key < 0 || !at("]")) return -1;
-                ++pos_;
+                if (!failed() && !at("]")) key = fail("Expected closing bracket", key);
+                if (!failed()) ++pos_;
                 value = withChildren(Kind::Index, open, value, key, node(key).errorToken);
             } else if (at("(")) {
                 value = call(value, primaryToken);
@@ -156,26 +199,21 @@ class ExpressionCompiler {
         return value;
     }
 
-    int32_t call(int32_t callee, size_t primaryToken) {
+    [[gnu::noinline]] int32_t call(int32_t callee, size_t primaryToken) {
         CallExpression call;
         call.callee = callee;
-        call.builtinId = ScriptEngine::builtinIdFromName(calleeName(callee));
+        call.builtinId = builtinIdOf(callee);
         ++pos_; // "("
         if (at(")")) {
             ++pos_;
         } else {
             while (true) {
                 int32_t arg = expression(1);
-                if (arg < 0) return -1;
+                if (!failed() && !at(",") && !at(")"))
+                    arg = fail("Expected ',' or ')' after function argument", arg);
                 call.args.push_back(arg);
-                if (at(",")) {
-                    ++pos_;
-                } else if (at(")")) {
-                    ++pos_;
-                    break;
-                } else {
-                    return -1;
-                }
+                if (failed()) break;
+                if (tokens_[pos_++] == ")") break;
             }
         }
         expr_->calls.push_back(std::move(call));
@@ -193,27 +231,30 @@ class ExpressionCompiler {
         return add(n);
     }
 
-    // "len" for a call of the variable len, "math.floor" for math['floor'](...).
-    std::string calleeName(int32_t callee) const {
+    // The builtin a call site names: "len" for a call of the variable len,
+    // "math.floor" for math['floor'](...).
+    [[gnu::noinline]] BuiltinId builtinIdOf(int32_t callee) const {
         const ExpressionNode& n = expr_->nodes[callee];
-        if (n.kind == Kind::Variable) return nameOf(n.nameId);
+        if (n.kind == Kind::Variable) return ScriptEngine::builtinIdFromName(nameOf(n.nameId));
         if (n.kind == Kind::Index && expr_->nodes[n.left].kind == Kind::Variable &&
             expr_->nodes[n.right].kind == Kind::StringLiteral)
-            return nameOf(expr_->nodes[n.left].nameId) + "." + expr_->strings[expr_->nodes[n.right].intValue];
-        return {};
+            return ScriptEngine::builtinIdFromName(nameOf(expr_->nodes[n.left].nameId) + "." +
+                                                   expr_->strings[expr_->nodes[n.right].intValue]);
+        return 0;
     }
 
-    int32_t primary() {
-        if (pos_ >= end_) return -1;
+    [[gnu::noinline]] int32_t primary() {
+        if (pos_ >= end_) return fail("Unexpected end of expression");
         const std::string& t = tokens_[pos_];
         if (t == "(") {
             ++pos_;
             int32_t inner = expression(1);
-            if (inner < 0 || !at(")")) return -1;
+            if (failed()) return inner;
+            if (!at(")")) return fail("Expected closing parenthesis", inner);
             ++pos_;
             return inner;
         }
-        if (ScriptEngine::isStringToken(t)) return stringLeaf(ScriptEngine::decodeStringToken(t));
+        if (ScriptEngine::isStringToken(t)) return stringToken();
         if (t == "not") return unary();
         if (t == "[") return arrayLiteral();
         if (t == "{") return tableLiteral();
@@ -223,6 +264,12 @@ class ExpressionCompiler {
             ++pos_;
             return n;
         }
+        return atom();
+    }
+
+    // A name, number, true or false.
+    [[gnu::noinline]] int32_t atom() {
+        const std::string& t = tokens_[pos_];
         const TokenAnalysis& a = analysis_[pos_];
         int32_t n = -1;
         if (a.isTrue || a.isFalse) {
@@ -240,10 +287,18 @@ class ExpressionCompiler {
             } else if (ScriptEngine::parseFloatStrict(t, f)) {
                 n = leaf(Kind::FloatLiteral);
                 node(n).floatValue = f;
+            } else {
+                return fail("Invalid numeric format");
             }
+        } else {
+            return failAtUnknownToken();
         }
-        if (n >= 0) ++pos_;
+        ++pos_;
         return n;
+    }
+
+    [[gnu::noinline]] int32_t stringToken() {
+        return stringLeaf(ScriptEngine::decodeStringToken(tokens_[pos_]));
     }
 
     // The string node of the token at the position, which it passes.
@@ -257,38 +312,72 @@ class ExpressionCompiler {
         return n;
     }
 
-    int32_t arrayLiteral() {
+    [[gnu::noinline]] int32_t arrayLiteral() {
         const size_t open = pos_++;
         ContainerLiteral literal;
-        while (!at("]"))
-            if (!entry(literal, -1) || !separated("]")) return -1;
-        ++pos_;
+        while (!failed() && !at("]")) {
+            int32_t value = expression(1);
+            if (!failed() && !separated("]")) value = fail("Expected ',' or ']' in array literal", value);
+            add(literal, -1, value);
+        }
+        if (!failed()) ++pos_;
         return addLiteral(Kind::ArrayLiteral, open, std::move(literal));
     }
 
-    int32_t tableLiteral() {
+    // An entry that fails is kept as a value, so that it raises in its turn.
+    [[gnu::noinline]] int32_t tableLiteral() {
         const size_t open = pos_++;
         ContainerLiteral literal;
-        while (pos_ < end_ && !at("}")) {
+        while (!failed() && !at("}")) {
+            if (pos_ >= end_) {
+                add(literal, -1, fail("Unexpected end of table literal"));
+                break;
+            }
             int32_t key = -1;
             if (at("[")) {
-                ++pos_;
-                key = expression(1);
-                if (key < 0 || !at("]")) return -1;
-                ++pos_;
-                if (!at(":") && !at("=")) return -1;
-                ++pos_;
+                key = bracketedKey();
+                if (failed()) {
+                    add(literal, -1, key);
+                    break;
+                }
             } else if (pos_ + 1 < end_ && (tokens_[pos_ + 1] == ":" || tokens_[pos_ + 1] == "=")) {
-                std::string text;
-                if (!ScriptEngine::namedTableKey(tokens_[pos_], analysis_[pos_], text)) return -1;
-                key = stringLeaf(std::move(text));
-                ++pos_;
+                key = namedKey();
+                if (failed()) {
+                    add(literal, -1, key);
+                    break;
+                }
             }
-            if (!entry(literal, key) || !separated("}")) return -1;
+            add(literal, key, expression(1));
+            if (failed()) break;
+            if (pos_ >= end_)
+                add(literal, -1, fail("Unexpected end of table literal"));
+            else if (!separated("}"))
+                add(literal, -1, fail("Expected ',' or '}' in table literal"));
         }
-        if (!at("}")) return -1;
-        ++pos_;
+        if (!failed()) ++pos_;
         return addLiteral(Kind::TableLiteral, open, std::move(literal));
+    }
+
+    // `key:` (or `=`), passed.
+    [[gnu::noinline]] int32_t namedKey() {
+        std::string text;
+        if (!ScriptEngine::namedTableKey(tokens_[pos_], analysis_[pos_], text))
+            return fail("Invalid table key");
+        const int32_t key = stringLeaf(std::move(text));
+        ++pos_;
+        return key;
+    }
+
+    // `[key]:` (or `=`), passed.
+    int32_t bracketedKey() {
+        ++pos_;
+        const int32_t key = expression(1);
+        if (failed()) return key;
+        if (!at("]")) return fail("Expected ']' after table key", key);
+        ++pos_;
+        if (!at(":") && !at("=")) return fail("Expected ':' after table key", key);
+        ++pos_;
+        return key;
     }
 
     // After a literal's entry: a "," passed, or its closing bracket next.
@@ -298,12 +387,9 @@ class ExpressionCompiler {
         return true;
     }
 
-    bool entry(ContainerLiteral& literal, int32_t key) {
-        const int32_t value = expression(1);
-        if (value < 0) return false;
+    void add(ContainerLiteral& literal, int32_t key, int32_t value) {
         literal.keys.push_back(key);
         literal.values.push_back(value);
-        return true;
     }
 
     // A literal's error token is where reading it last named one: its last
@@ -330,8 +416,7 @@ class ExpressionCompiler {
     int deepest_ = 0;
     // Past this many levels of the parser, evaluating the tree guards the stack.
     static constexpr int deepNesting = 64;
-    // What the compiler leaves of its thread's stack, for the general
-    // evaluator to meet the same text and report it too deep.
+    // What the compiler leaves of its thread's stack when text nests too deeply.
     static constexpr size_t stackReserve = 1u << 20;
 };
 
@@ -362,9 +447,24 @@ Scalar makeBool(bool b) {
 CompiledExpression ScriptEngine::compileExpressionRange(const std::vector<std::string>& tokens,
                                                         const std::vector<TokenAnalysis>& analysis,
                                                         size_t first, size_t end) {
-    CompiledExpression expr = ExpressionCompiler(tokens, analysis, first, end).compile();
+    CompiledExpression expr = ExpressionCompiler(tokens, analysis, first, end).compileRange();
     if (!generalPathsOnly) buildScalarCode(expr);
     return expr;
+}
+
+// Compiled on the spot and run on full values only: these are the general
+// paths, and the lines whose text does not compile as it stands.
+Variable ScriptEngine::evaluateExpression(const ParsedScriptLine& line, size_t& index) {
+    CompiledExpression expr =
+        ExpressionCompiler(line.tokens, line.tokenInfo, index, line.tokens.size()).readFrom(index);
+    for (ExpressionNode& n : expr.nodes) n.scalarSafe = false;
+    return evaluateCompiled(expr, line);
+}
+
+void ScriptEngine::skipExpression(const ParsedScriptLine& line, size_t& index) {
+    const CompiledExpression expr =
+        ExpressionCompiler(line.tokens, line.tokenInfo, index, line.tokens.size()).readFrom(index);
+    if (expr.syntaxError >= 0) raiseSyntaxError(expr, expr.nodes[expr.syntaxError], line);
 }
 
 // The compiled forms of a line's value ranges, if there are at least
@@ -450,7 +550,7 @@ void ScriptEngine::rethrowAtToken(const ParsedScriptLine& line, uint32_t token) 
 }
 
 // A deep tree refuses to nest further once the stack runs out, and names
-// its first token, as the general evaluator does.
+// its first token.
 void ScriptEngine::guardStack(const CompiledExpression& expr, const ParsedScriptLine& line) {
     if (!stackExhausted()) return;
     if (expr.firstToken < line.tokens.size()) setErrorToken(line.tokens, expr.firstToken);
@@ -1106,7 +1206,7 @@ Variable ScriptEngine::evaluateNodeBoxed(const CompiledExpression& expr, const E
     case Kind::TableLiteral:
         return evaluateTableLiteral(expr, expr.literals[n.right], line);
     case Kind::Index: {
-        if (const Variable* element = peekElement(expr, n, line))
+        if (const Variable* element = generalPathsOnly ? nullptr : peekElement(expr, n, line))
             return element == &missingElement ? Variable() : *element;
         // A container held in a variable is read in place when the key cannot move it.
         const ExpressionNode& container = expr.nodes[n.left];
@@ -1145,9 +1245,13 @@ Variable ScriptEngine::evaluateNodeBoxed(const CompiledExpression& expr, const E
     case Kind::And:
     case Kind::Or: {
         Variable left = evaluateNode(expr, n.left, line);
-        if (isTruthy(left) == (n.kind == Kind::Or)) return left;
-        return evaluateNode(expr, n.right, line);
+        if (isTruthy(left) != (n.kind == Kind::Or)) return evaluateNode(expr, n.right, line);
+        if (n.intValue) raiseSyntaxError(expr, expr.nodes[expr.syntaxError], line);
+        return left;
     }
+    case Kind::SyntaxError:
+        if (n.left >= 0) evaluateNode(expr, n.left, line);
+        raiseSyntaxError(expr, n, line);
     default:
         break;
     }
@@ -1155,7 +1259,7 @@ Variable ScriptEngine::evaluateNodeBoxed(const CompiledExpression& expr, const E
     Variable b = evaluateOperand(expr, n.right, line);
     // Results of calls are mostly numbers too.
     ScalarValue x, y, result;
-    if (a.type != VarType::None && b.type != VarType::None && scalarFromVariable(a, x) &&
+    if (!generalPathsOnly && a.type != VarType::None && b.type != VarType::None && scalarFromVariable(a, x) &&
         scalarFromVariable(b, y) && combineScalars(n, line, x, y, result))
         return scalarToVariable(result);
     try {
@@ -1163,6 +1267,15 @@ Variable ScriptEngine::evaluateNodeBoxed(const CompiledExpression& expr, const E
     } catch (const std::exception&) {
         rethrowAtToken(line, n.errorToken);
     }
+}
+
+void ScriptEngine::raiseSyntaxError(const CompiledExpression& expr, const ExpressionNode& n,
+                                    const ParsedScriptLine& line) {
+    const std::string& message = expr.strings[n.intValue];
+    const bool atEnd = n.token >= line.tokens.size();
+    if (!message.empty()) throwError(message, atEnd ? std::string_view("EOF") : line.tokens[n.token]);
+    if (!atEnd) setErrorToken(line.tokens, n.token);
+    throwStackOverflow();
 }
 
 // Literals are kept out of line, away from the operators' dispatch.

@@ -75,15 +75,15 @@ Variable ScriptEngine::executeStatement(const ParsedLines& lines, size_t& index,
     }
 }
 
-// A condition that is not decided as a number: its full value, or the
-// general evaluator's reading of the line.
+// A condition that is not decided as a number: its compiled form's full
+// value, or the line read on the spot.
 bool ScriptEngine::evaluateGeneralCondition(const ParsedScriptLine& line, const char* trailingMessage) {
     enterLine(line);
     try {
         if (line.compiledExpression.valid && !generalPathsOnly)
             return isTruthy(evaluateNode(line.compiledExpression, line.compiledExpression.root, line));
         size_t index = 1;
-        bool value = evaluateCondition(line.tokens, index, &line.tokenInfo);
+        bool value = evaluateCondition(line, index);
         if (index != line.tokens.size()) throwError(trailingMessage, tokenAt(line, index));
         return value;
     } catch (const std::exception& error) {
@@ -186,13 +186,13 @@ ScriptEngine::NumericForClause ScriptEngine::evaluateNumericForClause(const Pars
         if (line.compiledValues.size() == 3) step = evaluateCompiled(line.compiledValues[2], line);
     } else {
         size_t t = 3;
-        start = evaluateExpression(line.tokens, t, &line.tokenInfo);
+        start = evaluateExpression(line, t);
         if (tokenAt(line, t) != ",") throwError("Expected ',' after for start value", tokenAt(line, t));
         ++t;
-        limit = evaluateExpression(line.tokens, t, &line.tokenInfo);
+        limit = evaluateExpression(line, t);
         if (tokenAt(line, t) == ",") {
             ++t;
-            step = evaluateExpression(line.tokens, t, &line.tokenInfo);
+            step = evaluateExpression(line, t);
         }
         if (t != line.tokens.size()) throwError("Unexpected token after for clause", tokenAt(line, t));
     }
@@ -308,13 +308,13 @@ ScriptEngine::ForIterator ScriptEngine::readForIterator(const ParsedScriptLine& 
     const uint32_t name = t < tokens.size() ? line.tokenInfo[t].nameId : 0;
     if (t + 4 <= tokens.size() && tokens[t + 1] == "(" && tokens.back() == ")" && walksContainer(name)) {
         size_t argumentEnd = t + 2;
-        skipExpression(tokens, argumentEnd, 1, &line.tokenInfo);
+        skipExpression(line, argumentEnd);
         if (argumentEnd + 1 == tokens.size()) {
             size_t argument = t + 2;
-            return {evaluateExpression(tokens, argument, &line.tokenInfo), name};
+            return {evaluateExpression(line, argument), name};
         }
     }
-    Variable iterator = evaluateExpression(tokens, t, &line.tokenInfo);
+    Variable iterator = evaluateExpression(line, t);
     if (t != tokens.size()) throwError("Unexpected token after for iterator", tokenAt(line, t));
     return {std::move(iterator), 0};
 }
@@ -366,7 +366,7 @@ ScriptEngine::FunctionHeader ScriptEngine::parseFunctionHeader(const ParsedScrip
             header.keys.push_back(evaluateCompiled(line.compiledValues[key], line));
             t = line.valueRanges[key].end;
         } else {
-            header.keys.push_back(evaluateExpression(line.tokens, t, &line.tokenInfo));
+            header.keys.push_back(evaluateExpression(line, t));
         }
         if (tokenAt(line, t) != "]")
             throwError("Expected closing bracket in function target", tokenAt(line, t));
@@ -448,7 +448,7 @@ Variable ScriptEngine::executeListedReturn(const ParsedScriptLine& line) {
     std::vector<Variable> values;
     size_t t = 1;
     while (true) {
-        values.push_back(evaluateExpression(line.tokens, t, &line.tokenInfo));
+        values.push_back(evaluateExpression(line, t));
         if (tokenAt(line, t) != ",") break;
         ++t;
     }
@@ -485,7 +485,7 @@ void ScriptEngine::executeGeneralStatement(const ParsedScriptLine& line) {
         return;
     }
     size_t t = 0;
-    evaluateExpression(line.tokens, t, &line.tokenInfo);
+    evaluateExpression(line, t);
     if (t != line.tokens.size()) throwError("Unexpected trailing token", tokenAt(line, t));
 }
 

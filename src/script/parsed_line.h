@@ -90,6 +90,9 @@ enum class ExpressionNodeKind : uint8_t {
     ArrayLiteral = 27,
     TableLiteral = 28,
     Varargs = 29,
+    // Raises the syntax error of the text at its token, after its operand
+    // (left), the text read before it, has run.
+    SyntaxError = 30,
 };
 
 // The binary operators of both expression parsers, indexed by the code that
@@ -133,7 +136,7 @@ struct ExpressionNode {
     int32_t left = -1;
     int32_t right = -1;
     uint32_t token = 0;
-    // The token the general evaluator would name in an error raised here.
+    // The token an error raised here names: where reading the text had got to.
     uint32_t errorToken = 0;
     bool pure = true; // no call anywhere in the subtree
     // No call in the subtree but to the numeric library functions its call
@@ -246,6 +249,10 @@ struct CompiledExpression {
     uint32_t firstToken = 0;
     bool valid = false;
     bool deep = false; // nested deeply enough that evaluating it guards the stack
+    // The node raising the first syntax error of the text, if it has one. An
+    // And or Or node whose right side holds it has intValue 1: skipping that
+    // side raises the error too.
+    int32_t syntaxError = -1;
     // False when the expression holds a call that cannot give a number, or a
     // string, so trying the scalar path first would only cost time.
     bool mayBeScalar() const { return nodes[root].scalarSafe; }

@@ -21,7 +21,7 @@ const char* conditionMessage(StatementKind kind) {
 
 void ScriptEngine::checkLineSyntax(const ParsedScriptLine& line) {
     const auto& tokens = line.tokens;
-    auto skip = [&](size_t& t) { skipExpression(tokens, t, 1, &line.tokenInfo); };
+    auto skip = [&](size_t& t) { skipExpression(line, t); };
     auto expect = [&](size_t t, std::string_view token, const char* message) {
         if (tokenAt(line, t) != token) throwError(message, tokenAt(line, t));
     };

@@ -224,7 +224,7 @@ void ScriptEngine::evaluateTargetKeys(const ParsedScriptLine& line, const Parsed
         }
         const TokenRange& range = target.indexRanges[k];
         size_t index = range.first;
-        keys[k] = evaluateExpression(line.tokens, index, &line.tokenInfo);
+        keys[k] = evaluateExpression(line, index);
         if (index != range.end) throwError("Unexpected token in assignment expression", line.tokens[index]);
     }
 }
@@ -316,7 +316,7 @@ Variable ScriptEngine::evaluateAssignmentValue(const ParsedScriptLine& line, siz
     const TokenRange& range = line.valueRanges[v];
     size_t index = range.first;
     if (index >= range.end) throwError("Unexpected end of expression", "EOF");
-    Variable value = evaluateExpression(line.tokens, index, &line.tokenInfo);
+    Variable value = evaluateExpression(line, index);
     if (index != range.end) throwError("Unexpected token in assignment expression", line.tokens[index]);
     return value;
 }
