@@ -63,8 +63,7 @@ Samples samplesOf(const Bytes& file, std::uint16_t outputChannels = 0) {
 }
 
 TEST(WavDecode, SampleValuesAndRounding) {
-    EXPECT_EQ(samplesOf(monoPcm16(pcm16({32767, -32768, 16384, 16385, 0, 1, -1, -16384, 16383}))),
-              (Samples{32766, -32768, 16384, 16384, 0, 1, -1, -16384, 16383}));         // an asymmetric scale
+    // 16-bit PCM is checked value by value below.
     EXPECT_EQ(samplesOf(wav(1, 1, 8000, 8, pcm8({0, 128, 255, 1, 192, 64, 127, 129}))), // unsigned
               (Samples{-32768, 0, 32511, -32512, 16384, -16384, -256, 256}));
     EXPECT_EQ(
@@ -201,7 +200,7 @@ struct RefusalCase {
     std::uint16_t outputChannels = 0;
 };
 
-TEST(WavRefusal, RefusedFilesGiveTheirReason) {
+TEST(WavRefusal, RefusedFilesAndNullArgumentsGiveTheirReason) {
     const Bytes good = monoPcm16(pcm16({1}));
     Bytes rifx = good, wavf = good;
     rifx[3] = 'X';
@@ -266,11 +265,8 @@ TEST(WavRefusal, RefusedFilesGiveTheirReason) {
 
     for (int r = int(Refusal::None); r <= int(Refusal::ShorterThanOneFrame); ++r)
         EXPECT_GT(std::strlen(brume::wav::describe(Refusal(r))), 0u);
-}
 
-TEST(WavRefusal, NullArguments) {
-    const Bytes good = monoPcm16(pcm16({1}));
-    DecodedFile out;
+    DecodedFile out; // null arguments
     EXPECT_FALSE(decode(nullptr, good.size(), &out));
     EXPECT_FALSE(decode(good.data(), good.size(), nullptr));
     StreamInfo info;
