@@ -1,13 +1,10 @@
+#include "track_files.h"
 #include "wav.h"
-#include "wav_builder.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <optional>
@@ -275,28 +272,20 @@ TEST(WavRefusal, RefusedFilesAndNullArgumentsGiveTheirReason) {
 }
 
 TEST(WavFileBytes, ReadsWholeFilesAndRefusesWhatCannotBeRead) {
-    const auto dir = std::filesystem::temp_directory_path() / ("bv_wav_test_" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    auto write = [&](const char* name, const Bytes& bytes) {
-        std::ofstream(dir / name, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-        return (dir / name).string();
-    };
     using brume::wav::detail::readFileBytes;
     const Bytes wavFile = monoPcm16(pcm16({1, 2, 3}));
+    const TempFile whole("a.wav", wavFile), empty("empty.wav"), missing("missing.wav"), one("b.wav", {1});
+    std::ofstream{empty.path()}; // an empty file
     std::vector<std::uint8_t> bytes;
-    ASSERT_TRUE(readFileBytes(write("a.wav", wavFile).c_str(), &bytes));
+    ASSERT_TRUE(readFileBytes(whole.path(), &bytes));
     EXPECT_EQ(bytes, wavFile);
     EXPECT_EQ(decodeOk(bytes, 2).samples, (Samples{1, 1, 2, 2, 3, 3}));
 
     bytes = {9};
-    EXPECT_FALSE(readFileBytes(write("empty.wav", {}).c_str(), &bytes));
-    EXPECT_FALSE(readFileBytes((dir / "missing.wav").c_str(), &bytes));
-    EXPECT_FALSE(readFileBytes(dir.c_str(), &bytes));
-    EXPECT_FALSE(readFileBytes(nullptr, &bytes));
-    EXPECT_FALSE(readFileBytes(write("b.wav", {1}).c_str(), nullptr));
+    for (const char* path : {empty.path(), missing.path(), "/", (const char*)nullptr})
+        EXPECT_FALSE(readFileBytes(path, &bytes)) << (path ? path : "null");
+    EXPECT_FALSE(readFileBytes(one.path(), nullptr));
     EXPECT_EQ(bytes, std::vector<std::uint8_t>{9});
-    std::filesystem::remove_all(dir);
 }
 
 } // namespace
