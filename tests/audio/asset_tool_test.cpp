@@ -81,44 +81,39 @@ TEST_F(AssetTool, UsageErrorsExitWithTwo) {
     }
 }
 
-TEST_F(AssetTool, InfoDescribesWavAndPngFiles) {
+// Described files go to standard output with status 0, refusals to standard error with status 1.
+TEST_F(AssetTool, InfoDescribesAFileOrGivesTheReasonForARefusal) {
     const Bytes rgba = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
     const std::string saved = path("rgba.png");
     ASSERT_TRUE(bv::png::save_rgba8_file(saved.c_str(), rgba.data(), 3, 1));
-    const std::string cases[][2] = {
-        {write("pcm.wav", WavBuilder().fmt(1, 2, 44100, 16).data(Bytes(4410 * 4 + 3, 0)).bytes()),
-         "WAV 44100 Hz, 2 channels, 16-bit PCM, 4410 frames, 0.100 s"},
-        {write("float.wav", WavBuilder().extensibleFmt(3, 1, 8000, 32).data(Bytes(16000 * 4, 0)).bytes()),
-         "WAV 8000 Hz, 1 channel, 32-bit float (extensible), 16000 frames, 2.000 s"},
-        {saved, "PNG 3x1, colour type 6 (RGBA), 8-bit, not interlaced"},
-        {write("grey.png", interlacedGreyPng()), "PNG 3x2, colour type 0 (grey), 8-bit, Adam7 interlaced"},
-    };
-    for (const auto& [file, description] : cases) {
-        const Result result = run("info " + quoted(file));
-        EXPECT_EQ(result.status, 0) << file;
-        EXPECT_EQ(result.out, file + ": " + description + "\n");
-    }
-}
-
-TEST_F(AssetTool, InfoGivesTheReasonForARefusal) {
     Bytes corrupt = interlacedGreyPng();
     corrupt[29] ^= 1; // IHDR CRC
-    const std::string cases[][2] = {
-        {write("zero.wav", WavBuilder().fmt(1, 0, 8000, 16).data(pcm16({1})).bytes()), "zero channels"},
+    const std::string unreadable = "cannot read (missing, empty or not a regular file)";
+    const struct {
+        std::string file, text;
+        int status;
+    } cases[] = {
+        {write("pcm.wav", WavBuilder().fmt(1, 2, 44100, 16).data(Bytes(4410 * 4 + 3, 0)).bytes()),
+         "WAV 44100 Hz, 2 channels, 16-bit PCM, 4410 frames, 0.100 s", 0},
+        {write("float.wav", WavBuilder().extensibleFmt(3, 1, 8000, 32).data(Bytes(16000 * 4, 0)).bytes()),
+         "WAV 8000 Hz, 1 channel, 32-bit float (extensible), 16000 frames, 2.000 s", 0},
+        {saved, "PNG 3x1, colour type 6 (RGBA), 8-bit, not interlaced", 0},
+        {write("grey.png", interlacedGreyPng()), "PNG 3x2, colour type 0 (grey), 8-bit, Adam7 interlaced", 0},
+        {write("zero.wav", WavBuilder().fmt(1, 0, 8000, 16).data(pcm16({1})).bytes()), "zero channels", 1},
         {write("adpcm.wav", WavBuilder().fmt(2, 1, 8000, 4).data(pcm16({1})).bytes()),
-         "unsupported sample encoding or bit depth"},
-        {write("riff.avi", {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'A', 'V', 'I', ' '}), "not a RIFF/WAVE file"},
-        {write("corrupt.png", corrupt), "refused by the PNG decoder (corrupt data or unsupported format)"},
-        {write("text.txt", {'h', 'i'}), "neither a PNG nor a WAV file"},
-        {write("empty.wav", {}), "cannot read (missing, empty or not a regular file)"},
-        {path("missing.png"), "cannot read (missing, empty or not a regular file)"},
-        {dir_.string(), "cannot read (missing, empty or not a regular file)"},
+         "unsupported sample encoding or bit depth", 1},
+        {write("riff.avi", {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'A', 'V', 'I', ' '}), "not a RIFF/WAVE file", 1},
+        {write("corrupt.png", corrupt), "refused by the PNG decoder (corrupt data or unsupported format)", 1},
+        {write("text.txt", {'h', 'i'}), "neither a PNG nor a WAV file", 1},
+        {write("empty.wav", {}), unreadable, 1},
+        {path("missing.png"), unreadable, 1},
+        {dir_.string(), unreadable, 1},
     };
-    for (const auto& [file, reason] : cases) {
-        const Result result = run("info " + quoted(file));
-        EXPECT_EQ(result.status, 1) << file;
-        EXPECT_EQ(result.err, file + ": " + reason + "\n");
-        EXPECT_EQ(result.out, "");
+    for (const auto& c : cases) {
+        const Result result = run("info " + quoted(c.file));
+        EXPECT_EQ(result.status, c.status) << c.file;
+        EXPECT_EQ(c.status == 0 ? result.out : result.err, c.file + ": " + c.text + "\n");
+        EXPECT_EQ(c.status == 0 ? result.err : result.out, "") << c.file;
     }
 }
 

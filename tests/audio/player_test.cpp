@@ -160,16 +160,16 @@ void waitUntil(const std::function<bool()>& condition) {
 // Runs a call that stops held playbacks of `tracks`: each held write is let
 // through only once its track has been asked to stop, as a device write would
 // return while the stop waits for it.
-template <class Call> auto stopHeld(RecordingDevice& device, std::vector<DspAudioPlayer*> tracks, Call call) {
+template <class Call> auto stopHeld(RecordingDevice& device, std::vector<void*> tracks, Call call) {
     std::vector<std::thread::id> owners;
-    for (DspAudioPlayer* track : tracks) owners.push_back(track->thread.get_id());
+    for (void* track : tracks) owners.push_back(recordOf(track).thread.get_id());
     decltype(call()) result{};
     std::thread caller([&] { result = call(); });
     for (std::size_t released = 0; released < tracks.size(); ++released) {
         std::size_t next = 0;
         waitUntil([&] {
             for (next = 0; next < tracks.size(); ++next)
-                if (owners[next] != std::thread::id() && tracks[next]->stopRequested) return true;
+                if (owners[next] != std::thread::id() && recordOf(tracks[next]).stopRequested) return true;
             return false;
         });
         device.release(owners[next]);
@@ -177,10 +177,6 @@ template <class Call> auto stopHeld(RecordingDevice& device, std::vector<DspAudi
     }
     caller.join();
     return result;
-}
-
-template <class Call> auto stopHeld(RecordingDevice& device, void* track, Call call) {
-    return stopHeld(device, std::vector<DspAudioPlayer*>{&recordOf(track)}, call);
 }
 
 Bytes slice(const Bytes& bytes, std::size_t from, std::size_t count) {
@@ -196,7 +192,7 @@ class PlayerTest : public ::testing::Test {
     }
     // Stops the held playback of `track`, returning the offset it stopped at.
     std::uint64_t stopHeldTrack(void* track) {
-        return stopHeld(device, track, [&] { return player.stop(track); });
+        return stopHeld(device, {track}, [&] { return player.stop(track); });
     }
 
     std::vector<std::unique_ptr<TempFile>> files_;
@@ -274,12 +270,12 @@ TEST_F(PlayerTest, PlayWhilePlayingRestartsFromTheNewOffset) {
     device.holdFrom(1);
     player.play(track, 0, false);
     device.waitHeld(1);
-    EXPECT_TRUE(stopHeld(device, track, [&] { return player.play(track, 3000, true); }));
+    EXPECT_TRUE(stopHeld(device, {track}, [&] { return player.play(track, 3000, true); }));
     device.waitHeld(1); // the restarted playback, at its second write
     EXPECT_EQ(device.record(0).bytes, slice(deviceBytes(file), 0, 8192));
     EXPECT_TRUE(device.record(0).closed);
     EXPECT_EQ(device.record(1).bytes, slice(deviceBytes(file), 3000 * 4, 4096));
-    stopHeld(device, track, [&] {
+    stopHeld(device, {track}, [&] {
         player.close(track);
         return 0;
     });
@@ -338,7 +334,7 @@ TEST_F(PlayerTest, SeveralTracksPlayAtOnceAndStopTogether) {
     for (void* track : tracks) EXPECT_TRUE(player.play(track, 0, true));
     device.waitHeld(3);
     EXPECT_EQ(device.mostOpenAtOnce(), 3);
-    stopHeld(device, {&recordOf(tracks[0]), &recordOf(tracks[1]), &recordOf(tracks[2])}, [&] {
+    stopHeld(device, {tracks[0], tracks[1], tracks[2]}, [&] {
         player.stopAll();
         return 0;
     });

@@ -30,55 +30,43 @@ int answerControl(int, unsigned long request, int* value) {
     return 0;
 }
 
-// Reads everything written into a FIFO until its writer closes it.
-class FifoReader {
-  public:
-    explicit FifoReader(const char* path)
-        : thread_([this, path] {
-              const int fd = ::open(path, O_RDONLY);
-              std::uint8_t buffer[1000];
-              for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
-                  bytes_.insert(bytes_.end(), buffer, buffer + n);
-              ::close(fd);
-          }) {}
-    Bytes finish() {
-        thread_.join();
-        return bytes_;
-    }
-
-  private:
-    Bytes bytes_;
-    std::thread thread_;
-};
+// Plays `file` to its end through an OSS sink on a FIFO whose requests `control`
+// answers, and returns what the FIFO received.
+Bytes playedThroughFifo(const Bytes& file, brume::audio::DspControl control) {
+    TempFile fifo("dsp"), wav("oss.wav", file);
+    EXPECT_EQ(::mkfifo(fifo.path(), 0600), 0);
+    const std::string path = fifo.path();
+    Player player([&path, control] { return OssSink::open(path.c_str(), control); });
+    void* track = player.open(wav.path());
+    Bytes bytes;
+    std::thread reader([&] {
+        const int fd = ::open(path.c_str(), O_RDONLY);
+        std::uint8_t buffer[1000];
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        ::close(fd);
+    });
+    const bool played = player.play(track, 0, false);
+    EXPECT_TRUE(played);
+    if (!played) ::close(::open(path.c_str(), O_WRONLY)); // lets the reader finish
+    reader.join();
+    EXPECT_EQ(player.stop(track), 0u);
+    return bytes;
+}
 
 TEST(OssSink, WritesTheTrackIntoTheDevice) {
-    TempFile fifo("dsp");
-    ASSERT_EQ(::mkfifo(fifo.path(), 0600), 0);
-    const std::string path = fifo.path();
-    Player player([&path] { return OssSink::open(path.c_str(), answerControl); });
-    TempFile wav("oss.wav", WavBuilder().fmt(1, 1, 8000, 8).data(pcm8({0, 128, 255, 64})).bytes());
-    void* track = player.open(wav.path());
-    FifoReader reader(fifo.path());
-    ASSERT_TRUE(player.play(track, 0, false));
-    EXPECT_EQ(reader.finish(), (Bytes{0x00, 0x80, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, //
-                                      0xFF, 0x7E, 0xFF, 0x7E, 0x00, 0xC0, 0x00, 0xC0}));
-    EXPECT_EQ(player.stop(track), 0u);
+    EXPECT_EQ(playedThroughFifo(WavBuilder().fmt(1, 1, 8000, 8).data(pcm8({0, 128, 255, 64})).bytes(),
+                                answerControl),
+              (Bytes{0x00, 0x80, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, //
+                     0xFF, 0x7E, 0xFF, 0x7E, 0x00, 0xC0, 0x00, 0xC0}));
     EXPECT_EQ(controlCalls, (std::vector<std::pair<unsigned long, int>>{
                                 {0xC0045005, 16}, {0xC0045006, 2}, {0xC0045002, 8000}}));
 }
 
 TEST(OssSink, AFileThatIsNoDeviceGetsNothing) {
     EXPECT_EQ(OssSink::open("/nonexistent/dsp"), nullptr);
-    TempFile fifo("not_dsp");
-    ASSERT_EQ(::mkfifo(fifo.path(), 0600), 0);
-    const std::string path = fifo.path();
-    Player player([&path] { return OssSink::open(path.c_str()); }); // a FIFO refuses the real requests
-    TempFile wav("refused.wav", countingWav(2, 8000, 100));
-    void* track = player.open(wav.path());
-    FifoReader reader(fifo.path());
-    ASSERT_TRUE(player.play(track, 0, false));
-    EXPECT_TRUE(reader.finish().empty());
-    EXPECT_EQ(player.stop(track), 0u);
+    // A FIFO refuses the real requests.
+    EXPECT_TRUE(playedThroughFifo(countingWav(2, 8000, 100), brume::audio::deviceControl).empty());
 }
 
 // The engine's own device choice: without "/dev/dsp" it is ALSA's default PCM.
