@@ -47,7 +47,7 @@ run_phase tsan build-tsan "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DBV_TSAN=ON" "TSAN
 
 echo "==== fuzz"
 fuzz_log=$(mktemp)
-./tools/run-fuzzers.sh "${FUZZ_SECONDS:-20}" 2>&1 | tee "$fuzz_log"
+./tools/run-fuzzers.sh "${FUZZ_SECONDS:-12}" 2>&1 | tee "$fuzz_log"
 [ "${PIPESTATUS[0]}" -eq 0 ] || failed=1
 fuzz_score=$(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed: fuzz$/\1 \2/p' "$fuzz_log" | awk '{ print $1 "/" $1 + $2 }')
 rm -f "$fuzz_log"
