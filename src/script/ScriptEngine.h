@@ -254,9 +254,6 @@ class ScriptEngine {
     Variable& getIndexedValueMutable(Variable& container, const Variable& key, bool create);
     bool executeAssignment(const ParsedScriptLine& line, Variable& result);
 
-    // Statements.
-    Variable executeParsedBlock(const ParsedLines& lines, size_t& index, BlockSignal& signal);
-
     // Bytecode.
     std::shared_ptr<BytecodeProgram> compileToBytecode(const std::string& source);
     Variable runBytecode(const BytecodeProgram& program);
@@ -320,16 +317,7 @@ class ScriptEngine {
     Variable bindStringMethod(const std::string& text, const std::string& method);
 
     // Statements.
-    Variable executeStatements(const ParsedLines& lines, size_t& index, BlockSignal& signal);
-    Variable executeStatement(const ParsedLines& lines, size_t& index, BlockSignal& signal);
     void enterLine(const ParsedScriptLine& line) { errorContext = {&line, {}}; }
-    Variable executeIf(const ParsedLines& lines, size_t& index, BlockSignal& signal);
-    Variable executeWhile(const ParsedLines& lines, size_t& index, BlockSignal& signal);
-    Variable executeRepeat(const ParsedLines& lines, size_t& index, BlockSignal& signal);
-    Variable executeFor(const ParsedLines& lines, size_t& index, BlockSignal& signal);
-    Variable executeNumericFor(const ParsedLines& lines, size_t& index, BlockSignal& signal);
-    Variable executeGenericFor(const ParsedLines& lines, size_t& index, BlockSignal& signal);
-    bool runLoopBody(const ParsedLines& lines, size_t bodyStart, BlockSignal& signal, Variable& result);
     // Evaluates the expression after a line's keyword, which must fill the
     // line; one that computes to a number is decided here.
     bool evaluateLineCondition(const ParsedScriptLine& line, const char* trailingMessage) {
@@ -363,7 +351,6 @@ class ScriptEngine {
     static bool isBareDeclaration(const ParsedScriptLine& line);
     void checkLineSyntax(const ParsedScriptLine& line);
     bool declareWithoutValue(const ParsedScriptLine& line);
-    void executeFunctionDeclaration(const ParsedLines& lines, size_t& index);
     Variable executeReturn(const ParsedScriptLine& line) {
         if (line.tokens.size() != 1 && line.compiledExpression.valid)
             return evaluateCompiled(line.compiledExpression, line);
@@ -378,7 +365,6 @@ class ScriptEngine {
         if (!line.scalarStorable || !storeScalar(line)) executeGeneralStatement(line);
     }
     void executeGeneralStatement(const ParsedScriptLine& line);
-    std::shared_ptr<const ParsedLines> sharedLines(const ParsedLines& lines);
     bool stackExhausted() const;
     [[noreturn]] static void throwStackOverflow();
     void checkStackDepth() const;
@@ -452,6 +438,7 @@ class ScriptEngine {
                                                          const Variable* args, size_t count);
     bool executeCoroutineTurn(CoroutineState& state);
     bool executeCoroutineLine(CoroutineState& state);
+    size_t declareCoroutineFunction(const std::shared_ptr<BytecodeProgram>& program, size_t index);
     void advanceCoroutineLoop(CoroutineState& state);
     void pushCoroutineBlockFrame(CoroutineState& state, size_t first, size_t end);
     void popCoroutineBlockFrame(CoroutineState& state);
@@ -730,8 +717,6 @@ class ScriptEngine {
         frameLocalBase = base;
     }
     std::vector<std::vector<Variable>> varargStack;
-    // Line vectors of running programs, so that declared functions can share them.
-    std::vector<std::shared_ptr<const ParsedLines>> runningPrograms;
     // Where the outermost script run began on the stack.
     const char* stackBase = nullptr;
     size_t stackBudget = 0; // bytes of stack beneath stackBase that calls may use

@@ -125,8 +125,8 @@ Variable ScriptEngine::runScriptFunction(const ScriptCallable& function, const V
         frameScopes.bind(parameters, function.paramIds[i], Variable());
     // The body's locals live in a scope of their own and die with the call;
     // a body that declares none needs no scope.
-    if (function.program && (function.bodyChunk >= function.program->chunks.size() ||
-                             function.program->chunks[function.bodyChunk].needsScope))
+    if (function.bodyChunk >= function.program->chunks.size() ||
+        function.program->chunks[function.bodyChunk].needsScope)
         localScopes.open();
     // The function fixes the names bound, the buffer where they lie, and
     // whether its body has a scope.
@@ -147,19 +147,7 @@ Variable ScriptEngine::runScriptFunction(const ScriptCallable& function, const V
     } unwind{*this, pushesVarargs};
 
     BlockSignal signal = BlockSignal::Normal;
-    Variable result;
-    if (function.program) {
-        result = executeBytecodeChunkInternal(function.program, function.bodyChunk, signal, false);
-    } else {
-        // Functions declared in the body share its lines.
-        runningPrograms.push_back(function.lines);
-        struct PopProgram {
-            std::vector<std::shared_ptr<const ParsedLines>>& programs;
-            ~PopProgram() { programs.pop_back(); }
-        } popProgram{runningPrograms};
-        size_t index = function.bodyStart;
-        result = executeParsedBlock(*function.lines, index, signal);
-    }
+    Variable result = executeBytecodeChunkInternal(function.program, function.bodyChunk, signal, false);
     if (signal == BlockSignal::Break) throw std::runtime_error("break used outside a loop");
     return surfaceTurnError(signal == BlockSignal::Return ? std::move(result) : Variable());
 }

@@ -25,12 +25,11 @@ struct ScriptCallable {
     std::string name;
     std::vector<std::string> params;
     std::vector<uint32_t> paramIds; // interned `params`
-    // Functions declared in bytecode run their body chunk of `program`;
-    // chunks run the whole program.
+    // A script function runs its body chunk of `program`; a chunk runs the
+    // whole program.
     std::shared_ptr<BytecodeProgram> program;
     uint32_t bodyChunk = 0;
-    // The body lines [bodyStart, bodyEnd) of `lines`, which the line executor
-    // and coroutines walk.
+    // The body lines [bodyStart, bodyEnd) of `lines`, which a coroutine walks.
     std::shared_ptr<const ParsedLines> lines;
     size_t bodyStart = 0;
     size_t bodyEnd = 0;

@@ -34,7 +34,6 @@ struct CoroutineState {
     std::vector<const std::string*> scriptPathStack;
     std::vector<const std::string*> directoryStack;
     std::vector<std::vector<Variable>> varargStack;
-    std::vector<std::shared_ptr<const ParsedLines>> runningPrograms;
     std::vector<int> protectedCallDepths;
     int callDepth = 0;
     bool softErrorPending = false;
@@ -50,7 +49,6 @@ void ScriptEngine::swapExecutionContext(CoroutineState& state) {
     std::swap(scriptPathStack, state.scriptPathStack);
     std::swap(directoryStack, state.directoryStack);
     std::swap(varargStack, state.varargStack);
-    std::swap(runningPrograms, state.runningPrograms);
     std::swap(protectedCallDepths, state.protectedCallDepths);
     std::swap(callDepth, state.callDepth);
     std::swap(softErrorPending, state.softErrorPending);
@@ -76,7 +74,6 @@ ScriptEngine::createCoroutineState(const std::shared_ptr<ScriptCallable>& callab
     }
     if (!callable->directory.empty()) state->directoryStack.push_back(&callable->directory);
     if (!callable->scriptPath.empty()) state->scriptPathStack.push_back(&callable->scriptPath);
-    state->runningPrograms.push_back(callable->lines);
     // The body's frame owns the state's first block scope.
     state->frames.push_back({});
     CoroutineFrame& body = state->frames.back();
@@ -260,6 +257,17 @@ void ScriptEngine::advanceCoroutineLoop(CoroutineState& state) {
     state.frames.back().untilLine = untilLine;
 }
 
+// Declares the function at line `index` of the coroutine's program, as the
+// program itself would; returns the line of its `end`.
+size_t ScriptEngine::declareCoroutineFunction(const std::shared_ptr<BytecodeProgram>& program, size_t index) {
+    const auto& decls = program->functionDecls;
+    const auto decl = std::find_if(decls.begin(), decls.end(),
+                                   [&](const BytecodeFunctionDecl& d) { return d.lineIndex == index; });
+    if (decl == decls.end()) throw std::runtime_error("Coroutine function declaration is not in its program");
+    executeBytecodeFunctionDecl(program, static_cast<uint32_t>(decl - decls.begin()));
+    return decl->bodyEndLine;
+}
+
 // Runs the line at the top block frame. True when the turn ends: a plain
 // statement ran, or the coroutine finished.
 bool ScriptEngine::executeCoroutineLine(CoroutineState& state) {
@@ -345,12 +353,9 @@ bool ScriptEngine::executeCoroutineLine(CoroutineState& state) {
         case StatementKind::FunctionDecl:
         case StatementKind::DecayFunctionDecl:
         case StatementKind::NativeFunctionDecl:
-        case StatementKind::LocalFunctionDecl: {
-            size_t next = index;
-            executeFunctionDeclaration(lines, next);
-            frame.line = next;
+        case StatementKind::LocalFunctionDecl:
+            frame.line = declareCoroutineFunction(state.callable->program, index) + 1;
             return false;
-        }
         case StatementKind::Return:
             state.frames.clear();
             return true;

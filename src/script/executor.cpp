@@ -1,79 +1,10 @@
-// The line executor: runs prepared statements and their blocks.
-// BrumeScript has no "then" and no "do": a condition or loop header is the
-// whole rest of its line.
+// The statements' own steps, which the bytecode executor and the coroutine
+// share: conditions, loop headers, function declarations, returns and plain
+// statements. BrumeScript has no "then" and no "do": a condition or loop
+// header is the whole rest of its line.
 #include "ScriptEngine.h"
 
 #include "engine_internal.h"
-
-namespace {
-
-bool isBlockCloser(StatementKind kind) {
-    return kind == StatementKind::ElseIf || kind == StatementKind::Else || kind == StatementKind::End ||
-           kind == StatementKind::Until;
-}
-
-} // namespace
-
-Variable ScriptEngine::executeParsedBlock(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
-    LocalScopeGuard scope(*this);
-    return executeStatements(lines, index, signal);
-}
-
-Variable ScriptEngine::executeStatements(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
-    signal = BlockSignal::Normal;
-    while (index < lines.size()) {
-        const ParsedScriptLine& line = lines[index];
-        if (line.kind == StatementKind::Empty) {
-            ++index;
-            continue;
-        }
-        if (isBlockCloser(line.kind)) return {};
-        rethrowPendingCoroutineException();
-        enterLine(line);
-        Variable result;
-        try {
-            result = executeStatement(lines, index, signal);
-        } catch (const std::exception& error) {
-            rethrowAsReport(error);
-        }
-        takeCoroutineTurn();
-        if (signal != BlockSignal::Normal) return result;
-        if (shouldAbortForSoftRaisedError()) return {};
-    }
-    return {};
-}
-
-Variable ScriptEngine::executeStatement(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
-    const ParsedScriptLine& line = lines[index];
-    switch (line.kind) {
-    case StatementKind::If:
-        return executeIf(lines, index, signal);
-    case StatementKind::While:
-        return executeWhile(lines, index, signal);
-    case StatementKind::Repeat:
-        return executeRepeat(lines, index, signal);
-    case StatementKind::For:
-        return executeFor(lines, index, signal);
-    case StatementKind::FunctionDecl:
-    case StatementKind::DecayFunctionDecl:
-    case StatementKind::NativeFunctionDecl:
-    case StatementKind::LocalFunctionDecl:
-        executeFunctionDeclaration(lines, index);
-        return {};
-    case StatementKind::Return:
-        ++index;
-        signal = BlockSignal::Return;
-        return executeReturn(line);
-    case StatementKind::Break:
-        ++index;
-        signal = BlockSignal::Break;
-        return {};
-    default:
-        executeSimple(line);
-        ++index;
-        return {};
-    }
-}
 
 // A condition that is not decided as a number: its compiled form's full
 // value, or the line read on the spot.
@@ -89,91 +20,6 @@ bool ScriptEngine::evaluateGeneralCondition(const ParsedScriptLine& line, const 
     } catch (const std::exception& error) {
         rethrowAsReport(error);
     }
-}
-
-Variable ScriptEngine::executeIf(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
-    const ParsedScriptLine& opener = lines[index];
-    size_t branch = index;
-    while (lines[branch].kind != StatementKind::Else &&
-           !evaluateLineCondition(lines[branch], "Unexpected token after if condition")) {
-        bool foundElse;
-        size_t next = findMatchingElseOrEnd(lines, branch + 1, foundElse);
-        if (!foundElse) {
-            index = next + 1;
-            return {};
-        }
-        branch = next;
-    }
-    size_t body = branch + 1;
-    Variable result = executeParsedBlock(lines, body, signal);
-    if (signal != BlockSignal::Normal) {
-        index = body;
-        return result;
-    }
-    if (opener.endIndex == NoLineIndex) {
-        enterLine(opener);
-        throw std::runtime_error("Missing 'end' for if block");
-    }
-    index = opener.endIndex + 1;
-    return {};
-}
-
-Variable ScriptEngine::executeWhile(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
-    const ParsedScriptLine& line = lines[index];
-    size_t end = findMatchingEnd(lines, index + 1);
-    while (evaluateLineCondition(line, "Unexpected token after while condition")) {
-        size_t body = index + 1;
-        Variable result = executeParsedBlock(lines, body, signal);
-        if (signal == BlockSignal::Break) break;
-        if (signal == BlockSignal::Return) return result;
-        if (shouldAbortForSoftRaisedError()) return {};
-        if (body >= lines.size() || lines[body].tokens.empty() || lines[body].tokens[0] != "end") {
-            enterLine(line);
-            throw std::runtime_error("Missing 'end' for while block");
-        }
-    }
-    signal = BlockSignal::Normal;
-    index = end + 1;
-    return {};
-}
-
-Variable ScriptEngine::executeRepeat(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
-    size_t untilIndex = findMatchingUntil(lines, index + 1);
-    const ParsedScriptLine& until = lines[untilIndex];
-    if (until.kind != StatementKind::Until)
-        throw std::runtime_error("repeat block did not terminate at matching until");
-    while (true) {
-        // The body's scope stays open while the condition runs, so it can read the body's locals.
-        LocalScopeGuard scope(*this);
-        size_t body = index + 1;
-        Variable result = executeStatements(lines, body, signal);
-        if (signal == BlockSignal::Break) break;
-        if (signal == BlockSignal::Return) return result;
-        if (shouldAbortForSoftRaisedError()) return {};
-        if (until.tokens.size() == 1) {
-            enterLine(until);
-            throw std::runtime_error("Missing until condition");
-        }
-        if (evaluateLineCondition(until, "Unexpected token after until condition")) break;
-    }
-    signal = BlockSignal::Normal;
-    index = untilIndex + 1;
-    return {};
-}
-
-// Runs one iteration's body; true when the loop must stop (break, return or
-// a pending soft error), with `signal` telling which.
-bool ScriptEngine::runLoopBody(const ParsedLines& lines, size_t bodyStart, BlockSignal& signal,
-                               Variable& result) {
-    size_t body = bodyStart;
-    result = executeParsedBlock(lines, body, signal);
-    return stopsLoop(signal);
-}
-
-Variable ScriptEngine::executeFor(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
-    const ParsedScriptLine& line = lines[index];
-    bool numeric = line.tokens.size() >= 4 && line.tokenInfo[1].isIdentifier && line.tokens[2] == "=";
-    return numeric ? executeNumericFor(lines, index, signal) : executeGenericFor(lines, index, signal);
 }
 
 ScriptEngine::NumericForClause ScriptEngine::evaluateNumericForClause(const ParsedScriptLine& line) {
@@ -199,24 +45,6 @@ ScriptEngine::NumericForClause ScriptEngine::evaluateNumericForClause(const Pars
     NumericForClause clause{toInt(start), toInt(limit), toInt(step)};
     if (clause.step == 0) throw std::runtime_error("for loop step must not be 0");
     return clause;
-}
-
-Variable ScriptEngine::executeNumericFor(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
-    const ParsedScriptLine& line = lines[index];
-    const NumericForClause clause = evaluateNumericForClause(line);
-    const size_t bodyStart = index + 1;
-    index = findMatchingEnd(lines, bodyStart) + 1;
-
-    FrameScopeGuard frame(*this);
-    const size_t loopScope = pushLoopScope({&line.tokenInfo[1].nameId, 1});
-    Variable result;
-    // A private counter drives the loop; assigning the variable in the body does not.
-    for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit;
-         i += clause.step) {
-        frameScopes.scopes[loopScope][0].second = Variable(static_cast<int32_t>(i));
-        if (runLoopBody(lines, bodyStart, signal, result)) return result;
-    }
-    return {};
 }
 
 // A frame scope holding loop variables, all nil at first; returns its index.
@@ -257,25 +85,6 @@ void ScriptEngine::bindLoopValues(size_t loopScope, const Variable& item) {
     }
     scope[0].second = item;
     for (size_t n = 1; n < scope.size(); ++n) scope[n].second = Variable();
-}
-
-Variable ScriptEngine::executeGenericFor(const ParsedLines& lines, size_t& index, BlockSignal& signal) {
-    const ParsedScriptLine& line = lines[index];
-    size_t t;
-    std::vector<uint32_t> names = parseGenericForNames(line, t);
-    const size_t bodyStart = index + 1;
-    const size_t end = findMatchingEnd(lines, bodyStart);
-    std::vector<Variable> items = collectForItems(line, t);
-    index = end + 1;
-
-    FrameScopeGuard frame(*this);
-    const size_t loopScope = pushLoopScope(names);
-    Variable result;
-    for (const Variable& item : items) {
-        bindLoopValues(loopScope, item);
-        if (runLoopBody(lines, bodyStart, signal, result)) return result;
-    }
-    return {};
 }
 
 // Whether a loop over `name(c)` walks c directly: so it does when the name
@@ -396,20 +205,6 @@ void ScriptEngine::storeFunction(const ParsedScriptLine& line, const FunctionHea
     setIndexedValue(*container, header.keys.back(), function, true);
 }
 
-void ScriptEngine::executeFunctionDeclaration(const ParsedLines& lines, size_t& index) {
-    const ParsedScriptLine& line = lines[index];
-    auto function = std::make_shared<ScriptCallable>();
-    FunctionHeader header = parseFunctionHeader(line, *function);
-    size_t end = findMatchingEnd(lines, index + 1);
-    function->lines = sharedLines(lines);
-    function->bodyStart = index + 1;
-    function->bodyEnd = end;
-    if (!scriptPathStack.empty()) function->scriptPath = *scriptPathStack.back();
-    if (!directoryStack.empty()) function->directory = *directoryStack.back();
-    storeFunction(line, header, Variable(std::move(function)));
-    index = end + 1;
-}
-
 void ScriptEngine::parseParameters(const ParsedScriptLine& line, size_t& t, ScriptCallable& function) {
     if (tokenAt(line, t) != ")") {
         while (true) {
@@ -489,8 +284,3 @@ void ScriptEngine::executeGeneralStatement(const ParsedScriptLine& line) {
     if (t != line.tokens.size()) throwError("Unexpected trailing token", tokenAt(line, t));
 }
 
-std::shared_ptr<const ParsedLines> ScriptEngine::sharedLines(const ParsedLines& lines) {
-    for (auto it = runningPrograms.rbegin(); it != runningPrograms.rend(); ++it)
-        if (it->get() == &lines) return *it;
-    return std::make_shared<const ParsedLines>(lines);
-}
