@@ -51,7 +51,7 @@ Variable convertForStore(const Variable& value, int64_t datatype) {
     case 1:
         return Variable(static_cast<float>(numericValue(value, "Brume.setVar", "value")));
     case 2:
-        return Variable(value.type == VarType::Bool ? value.asBool() : !value.isNone());
+        return Variable(ScriptEngine::isTruthy(value));
     case 3:
         return Variable(stringValue(value, "Brume.setVar", "value"));
     case 4:

@@ -435,6 +435,11 @@ Scalar makeInt(int32_t i) {
     return s;
 }
 
+// A scalar's truth as a full value's (a numeric zero is true).
+bool scalarTruth(const Scalar& v) {
+    return truthOf(static_cast<VarType>(v.kind), v.kind == Scalar::Bool && v.b != 0);
+}
+
 Scalar makeBool(bool b) {
     Scalar s;
     s.kind = Scalar::Bool;
@@ -616,7 +621,7 @@ bool ScriptEngine::walkScalar(const CompiledExpression& expr, int32_t index, con
     case Kind::Not: {
         Scalar operand;
         if (!scalarOperand(expr, n.left, line, operand)) return false;
-        out = makeBool(!(operand.kind == Scalar::Bool ? operand.b : operand.kind != Scalar::Nil));
+        out = makeBool(!scalarTruth(operand));
         return true;
     }
     case Kind::Negate: {
@@ -636,8 +641,7 @@ bool ScriptEngine::walkScalar(const CompiledExpression& expr, int32_t index, con
     case Kind::Or: {
         Scalar left;
         if (!scalarOperand(expr, n.left, line, left)) return false;
-        bool leftTrue = left.kind == Scalar::Bool ? left.b != 0 : left.kind != Scalar::Nil;
-        if (leftTrue == (n.kind == Kind::Or)) {
+        if (scalarTruth(left) == (n.kind == Kind::Or)) {
             out = left;
             return true;
         }
@@ -721,8 +725,8 @@ Scalar unpack(Packed p) {
     return true;
 }
 
-bool looseTruth(Packed v) {
-    return kindOf(v) == Scalar::Bool ? payloadOf(v) != 0 : kindOf(v) != Scalar::Nil;
+bool packedTruth(Packed v) {
+    return truthOf(static_cast<VarType>(kindOf(v)), payloadOf(v) != 0);
 }
 
 // The binary operator kinds, for the switches that pick one operator's code.
@@ -1015,10 +1019,10 @@ move:
     if (!loadScalarOperand(expr, regs, in->aMode, in->a, regs[in->dst])) return false;
     BV_NEXT;
 jumpIfTruthy:
-    in = looseTruth(regs[in->dst]) ? code + in->b : in + 1;
+    in = packedTruth(regs[in->dst]) ? code + in->b : in + 1;
     BV_DISPATCH;
 jumpIfFalsy:
-    in = looseTruth(regs[in->dst]) ? in + 1 : code + in->b;
+    in = packedTruth(regs[in->dst]) ? in + 1 : code + in->b;
     BV_DISPATCH;
 element:
 elementRef : {

@@ -28,6 +28,13 @@ enum class VarType : int32_t {
     Function = 10,
 };
 
+// Whether a value counts as true: none is false, a boolean is its own value
+// (`boolean`, read for a boolean only), and every other value is true, the
+// number 0 and the empty string included.
+constexpr bool truthOf(VarType type, bool boolean) {
+    return type == VarType::Bool ? boolean : type != VarType::None;
+}
+
 struct Variable;
 struct ScriptCallable;
 struct MultiResult;

@@ -214,9 +214,7 @@ int32_t ScriptEngine::toInt(const Variable& v) {
 }
 
 bool ScriptEngine::isTruthy(const Variable& v) {
-    if (v.type == VarType::None) return false;
-    if (v.type == VarType::Bool) return v.asBool();
-    return true;
+    return truthOf(v.type, v.type == VarType::Bool && v.asBool());
 }
 
 bool ScriptEngine::variablesEqual(const Variable& a, const Variable& b) {
