@@ -42,17 +42,16 @@ TEST(Lexer, CommentsAndBlankLines) {
 }
 
 TEST(Lexer, Tokens) {
+    // clang-format off
+    const std::pair<const char*, Tokens> cases[] = {
+        {"a<=b", {"a", "<=", "b"}}, {"a=-1", {"a", "=", "-", "1"}}, {"t.x=1", {"t.x", "=", "1"}},
+        {"x\\=2 ^ 3", {"x", "\\=", "2", "^", "3"}}, {"a & b|c ~d", {"a", "&", "b|c", "~d"}},
+        {"a&&b||c~=d!=e", {"a", "&&", "b", "||", "c", "~=", "d", "!=", "e"}},
+        {"f(...) #t{1:2}", {"f", "(", "...", ")", "#", "t", "{", "1", ":", "2", "}"}},
+        {"s = \"a\\\"b\" @@ c", {"s", "=", "\"a\\\"b\""}}, {"x.y.z 1.5 -5", {"x.y.z", "1.5", "-", "5"}}};
+    // clang-format on
     ScriptEngine engine;
-    EXPECT_EQ(engine.tokenise("a<=b"), (Tokens{"a", "<=", "b"}));
-    EXPECT_EQ(engine.tokenise("a=-1"), (Tokens{"a", "=", "-", "1"}));
-    EXPECT_EQ(engine.tokenise("t.x=1"), (Tokens{"t.x", "=", "1"}));
-    EXPECT_EQ(engine.tokenise("x\\=2 ^ 3"), (Tokens{"x", "\\=", "2", "^", "3"}));
-    EXPECT_EQ(engine.tokenise("a&&b||c~=d!=e"), (Tokens{"a", "&&", "b", "||", "c", "~=", "d", "!=", "e"}));
-    EXPECT_EQ(engine.tokenise("a & b|c ~d"), (Tokens{"a", "&", "b|c", "~d"}));
-    EXPECT_EQ(engine.tokenise("f(...) #t{1:2}"),
-              (Tokens{"f", "(", "...", ")", "#", "t", "{", "1", ":", "2", "}"}));
-    EXPECT_EQ(engine.tokenise("s = \"a\\\"b\" @@ c"), (Tokens{"s", "=", "\"a\\\"b\""}));
-    EXPECT_EQ(engine.tokenise("x.y.z 1.5 -5"), (Tokens{"x.y.z", "1.5", "-", "5"}));
+    for (const auto& [text, tokens] : cases) EXPECT_EQ(engine.tokenise(text), tokens) << text;
 }
 
 TEST(Lexer, UnterminatedStringReportsTheRestOfTheText) {
@@ -73,8 +72,7 @@ TEST(Lexer, UnterminatedStringReportsTheRestOfTheText) {
 TEST(Lexer, TokenRules) {
     using E = ScriptEngine;
     EXPECT_TRUE(E::isIdentifier("_a$1"));
-    EXPECT_FALSE(E::isIdentifier("1a"));
-    EXPECT_FALSE(E::isIdentifier("a.b"));
+    for (const char* t : {"1a", "a.b"}) EXPECT_FALSE(E::isIdentifier(t)) << t;
     for (const char* t : {"true", "ture", "tre", "tue"}) EXPECT_TRUE(E::isTrueToken(t)) << t;
     for (const char* t : {"false", "flase", "fasle", "flse"}) EXPECT_TRUE(E::isFalseToken(t)) << t;
     EXPECT_FALSE(E::isTrueToken("True"));
@@ -90,15 +88,11 @@ TEST(Lexer, TokenRules) {
     EXPECT_TRUE(E::parseFloatStrict("1.", f));
     EXPECT_FALSE(E::parseFloatStrict("1e99", f));
 
-    TokenAnalysis a = E::analyseToken("007");
-    EXPECT_TRUE(a.hasInt);
-    EXPECT_EQ(a.intValue, 7);
-    a = E::analyseToken("99999999999");
-    EXPECT_TRUE(a.isNumeric);
-    EXPECT_FALSE(a.hasInt);
-    a = E::analyseToken("2.5");
-    EXPECT_TRUE(a.isFloat);
-    EXPECT_FALSE(a.hasInt);
+    const TokenAnalysis octal = E::analyseToken("007"), huge = E::analyseToken("99999999999"),
+                        fraction = E::analyseToken("2.5");
+    EXPECT_TRUE(octal.hasInt && octal.intValue == 7);
+    EXPECT_TRUE(huge.isNumeric && !huge.hasInt);
+    EXPECT_TRUE(fraction.isFloat && !fraction.hasInt);
 }
 
 TEST(Lexer, StringDecoding) {

@@ -118,8 +118,7 @@ TEST(Runner, HostFunctionsWithBuiltinNamesAreCalledAsThemselves) {
 TEST(Runner, PathHelpers) {
     EXPECT_EQ(ScriptEngine::pathDirectory("file.bs"), "");
     EXPECT_EQ(ScriptEngine::pathDirectory("a/b/file.bs"), "a/b");
-    EXPECT_EQ(ScriptEngine::joinPath("a/", "b"), "a/b");
-    EXPECT_EQ(ScriptEngine::joinPath("a", "b"), "a/b");
+    for (const char* folder : {"a/", "a"}) EXPECT_EQ(ScriptEngine::joinPath(folder, "b"), "a/b") << folder;
     EXPECT_EQ(ScriptEngine::joinPath("", "b"), "b");
     EXPECT_FALSE(ScriptEngine::pathExists(""));
 }
@@ -154,9 +153,6 @@ TEST(Runner, LoadFileReportsFailuresAsValues) {
               0u);
     EXPECT_EQ(errorOf(engine, "loadFile(3)")
                   .find("BrumeScript error: loadFile(path) requires a script path string"),
-              0u);
-    EXPECT_EQ(errorOf(engine, "f = load('x = 1')\nf(1)")
-                  .find("BrumeScript error: Loaded script chunks do not accept call arguments"),
               0u);
 }
 
