@@ -30,12 +30,6 @@ class X11Window : public ::testing::Test {
         if (!server->running()) GTEST_FAIL() << "Xvfb did not start";
     }
 
-    // Polls `condition` for a few seconds; whether it came true.
-    template <class Condition> static bool eventually(Condition condition) {
-        for (int i = 0; i < 500; ++i, usleep(10000))
-            if (condition()) return true;
-        return condition();
-    }
     Window awaitWindow(const std::string& title) {
         Window window = 0;
         eventually([&] { return (window = server->findWindow(title)) != 0; });
