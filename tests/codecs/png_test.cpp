@@ -168,6 +168,15 @@ Bytes read_file(const fs::path& path) {
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
+// The file that the writer makes of `pixels`; empty when it refuses.
+Bytes saved(const Bytes& pixels, int w, int h) {
+    const fs::path path = temp_path("saved.png");
+    Bytes file;
+    if (bv::png::save_rgba8_file(path.c_str(), pixels.data(), w, h)) file = read_file(path);
+    fs::remove(path);
+    return file;
+}
+
 // ----------------------------------------------------------------- PngSuite
 
 struct Reference {
@@ -762,31 +771,24 @@ TEST(PngInflate, SpansAreJoinedAndOutputIsBounded) {
 // ---------------------------------------------------------------- writer
 
 TEST(PngWriter, OneByOneLayoutAndExactRoundTrips) {
-    const fs::path path = temp_path("roundtrip.png");
-    const uint8_t pixel[4] = {1, 2, 3, 4};
-    ASSERT_TRUE(bv::png::save_rgba8_file(path.c_str(), pixel, 1, 1));
     Bytes zlib = {0x78, 0x01, 0x01, 0x05, 0x00, 0xFA, 0xFF, 0, 1, 2, 3, 4};
     put32(zlib, slow_adler32({0, 1, 2, 3, 4}));
-    EXPECT_EQ(read_file(path), png_with(ihdr(1, 1, 8, 6), zlib));
+    EXPECT_EQ(saved({1, 2, 3, 4}, 1, 1), png_with(ihdr(1, 1, 8, 6), zlib));
 
     for (auto [w, h] : {std::pair<int, int>{1, 1}, {1, 9}, {9, 1}, {3, 7}, {64, 33}, {257, 300}}) {
         const Bytes pixels = random_bytes(size_t(w) * size_t(h) * 4, uint32_t(w * 1000 + h));
-        ASSERT_TRUE(bv::png::save_rgba8_file(path.c_str(), pixels.data(), w, h));
         Image image;
-        ASSERT_TRUE(bv::png::load_file(path.c_str(), image)) << w << "x" << h;
+        ASSERT_TRUE(decodes(saved(pixels, w, h), image)) << w << "x" << h;
         EXPECT_EQ(image.width, uint32_t(w));
         EXPECT_EQ(image.height, uint32_t(h));
         EXPECT_EQ(image.pixels, pixels) << w << "x" << h;
     }
-    fs::remove(path);
 }
 
 TEST(PngWriter, LargeImagesSplitIntoStoredBlocksAndIdatChunks) {
-    const fs::path path = temp_path("large.png");
     const int w = 300, h = 300; // 360300 raw bytes: 6 stored blocks, 2 IDAT chunks
     const Bytes pixels = random_bytes(size_t(w) * h * 4, 5);
-    ASSERT_TRUE(bv::png::save_rgba8_file(path.c_str(), pixels.data(), w, h));
-    const auto chunks = chunks_of(read_file(path));
+    const auto chunks = chunks_of(saved(pixels, w, h));
     ASSERT_EQ(chunks.size(), 4u);
     EXPECT_EQ(chunks[0].type, "IHDR");
     EXPECT_EQ(chunks[1].type, "IDAT");
@@ -797,11 +799,9 @@ TEST(PngWriter, LargeImagesSplitIntoStoredBlocksAndIdatChunks) {
     zlib.insert(zlib.end(), chunks[2].data.begin(), chunks[2].data.end());
     EXPECT_EQ(zlib.size(), 2 + 360300 + 6 * 5 + 4u);
     EXPECT_EQ(unstore(zlib).size(), 360300u);
-    fs::remove(path);
 }
 
 TEST(PngWriter, ChoosesNoneSubOrUpPerRow) {
-    const fs::path path = temp_path("filters.png");
     const int w = 8;
     Bytes pixels;
     auto row = [&](auto value) {
@@ -812,20 +812,14 @@ TEST(PngWriter, ChoosesNoneSubOrUpPerRow) {
     row([](int i) { return 100 + (i / 4) * 3; }); // same as above: Up
     row([](int i) { return (i * 37) % 5; });      // small values, Sub and Up larger: None
     row([](int i) { return 200 - (i / 4); });     // Sub is small (255s read as -1)
-    ASSERT_TRUE(bv::png::save_rgba8_file(path.c_str(), pixels.data(), w, 5));
-    const auto chunks = chunks_of(read_file(path));
-    ASSERT_GE(chunks.size(), 3u);
-    const Bytes raw = unstore(chunks[1].data);
+    const Bytes raw = unstore(chunks_of(saved(pixels, w, 5)).at(1).data);
     ASSERT_EQ(raw.size(), 5u * (1 + w * 4));
     std::vector<int> filters;
     for (size_t y = 0; y < 5; ++y) filters.push_back(raw[y * (1 + w * 4)]);
     EXPECT_EQ(filters, std::vector<int>({0, 1, 2, 0, 1}));
     // Average and Paeth never appear, whatever the picture.
-    const Bytes noise = random_bytes(40 * 40 * 4, 9);
-    ASSERT_TRUE(bv::png::save_rgba8_file(path.c_str(), noise.data(), 40, 40));
-    const Bytes noiseRaw = unstore(chunks_of(read_file(path))[1].data);
+    const Bytes noiseRaw = unstore(chunks_of(saved(random_bytes(40 * 40 * 4, 9), 40, 40)).at(1).data);
     for (size_t y = 0; y < 40; ++y) EXPECT_LE(noiseRaw[y * 161], 2);
-    fs::remove(path);
 }
 
 TEST(PngFiles, BadArgumentsAndUnreadableFiles) {

@@ -7,27 +7,21 @@ namespace {
 
 using Tokens = std::vector<std::string>;
 
-std::vector<std::string> texts(const ParsedLines& lines) {
-    std::vector<std::string> out;
-    for (const auto& line : lines) out.push_back(line.text);
+// Each statement's text and the physical line it starts on.
+std::vector<std::pair<std::string, size_t>> statements(const ParsedLines& lines) {
+    std::vector<std::pair<std::string, size_t>> out;
+    for (const auto& line : lines) out.emplace_back(line.text, line.lineNumber);
     return out;
 }
 
-TEST(Lexer, StatementsSplitAtSemicolonsOutsideBrackets) {
+// Statements split at semicolons outside brackets; open brackets and strings join physical lines.
+TEST(Lexer, StatementsAndTheirLines) {
     ScriptEngine engine;
-    ParsedLines lines = engine.parseLines("a = 1; b = 2\nf(1;2)");
-    ASSERT_EQ(texts(lines), (std::vector<std::string>{"a = 1", "b = 2", "f(1;2)"}));
-    EXPECT_EQ(lines[0].lineNumber, 0u);
-    EXPECT_EQ(lines[1].lineNumber, 0u);
-    EXPECT_EQ(lines[2].lineNumber, 1u);
-}
-
-TEST(Lexer, OpenBracketsAndStringsJoinPhysicalLines) {
-    ScriptEngine engine;
-    ParsedLines lines = engine.parseLines("x = [1,\n   2]\ny = 'a\n\t b'\nz = 1");
-    ASSERT_EQ(texts(lines), (std::vector<std::string>{"x = [1, 2]", "y = 'a b'", "z = 1"}));
-    EXPECT_EQ(lines[1].lineNumber, 2u);
-    EXPECT_EQ(lines[2].lineNumber, 4u);
+    using Statements = std::vector<std::pair<std::string, size_t>>;
+    EXPECT_EQ(statements(engine.parseLines("a = 1; b = 2\nf(1;2)")),
+              (Statements{{"a = 1", 0}, {"b = 2", 0}, {"f(1;2)", 1}}));
+    EXPECT_EQ(statements(engine.parseLines("x = [1,\n   2]\ny = 'a\n\t b'\nz = 1")),
+              (Statements{{"x = [1, 2]", 0}, {"y = 'a b'", 2}, {"z = 1", 4}}));
 }
 
 TEST(Lexer, CommentsAndBlankLines) {
