@@ -610,6 +610,11 @@ bool inflate(const Bytes& z, Bytes& out) {
     out = inflater.output();
     return ok;
 }
+// Whether a raw deflate stream, framed for `payload`, inflates.
+bool inflates(const Bytes& deflate, const Bytes& payload = {}) {
+    Bytes out;
+    return inflate(zlib_wrap(deflate, payload), out);
+}
 
 // One final block of the fixed code: `symbols` are (literal/length symbol,
 // 5-bit distance code or -1), then the end of block.
@@ -644,11 +649,10 @@ TEST(PngInflate, FixedHuffmanBlock) {
         out));
     EXPECT_EQ(out, expected);
     // A distance (2, code 1) reaching before the start of the output.
-    EXPECT_FALSE(inflate(zlib_wrap(fixed_block({{'a', -1}, {257, 1}}), bytes_of("a")), out));
+    EXPECT_FALSE(inflates(fixed_block({{'a', -1}, {257, 1}}), bytes_of("a")));
     // Literal/length symbols 286, 287 and distance symbols 30, 31 exist in the fixed code but are invalid.
-    for (int bad : {286, 287}) EXPECT_FALSE(inflate(zlib_wrap(fixed_block({{bad, 0}}), {}), out)) << bad;
-    for (int bad : {30, 31})
-        EXPECT_FALSE(inflate(zlib_wrap(fixed_block({{'a', -1}, {257, bad}}), {}), out)) << bad;
+    for (int bad : {286, 287}) EXPECT_FALSE(inflates(fixed_block({{bad, 0}}))) << bad;
+    for (int bad : {30, 31}) EXPECT_FALSE(inflates(fixed_block({{'a', -1}, {257, bad}}))) << bad;
 }
 
 // One dynamic block: the code-length code gives all 19 symbols 5 bits (an
@@ -694,15 +698,13 @@ TEST(PngInflate, DynamicHuffmanBlock) {
     EXPECT_EQ(out, expected);
 
     // Over-subscribed literal code: 286 symbols of 8 bits do not fit.
-    std::vector<int> tooMany(286, 8);
-    EXPECT_FALSE(inflate(zlib_wrap(dynamic_block(tooMany, distances, {{256, -1}}), {}), out));
+    EXPECT_FALSE(inflates(dynamic_block(std::vector<int>(286, 8), distances, {{256, -1}})));
 
     // A repeat (code 16) with nothing before it.
-    EXPECT_FALSE(inflate(zlib_wrap(dynamic_block(literals, distances, {}, {{16, 0}}), {}), out));
+    EXPECT_FALSE(inflates(dynamic_block(literals, distances, {}, {{16, 0}})));
 
     // Zero runs (code 18) going past the 316 lengths.
-    EXPECT_FALSE(inflate(
-        zlib_wrap(dynamic_block(literals, distances, {}, {{18, 127}, {18, 127}, {18, 127}}), {}), out));
+    EXPECT_FALSE(inflates(dynamic_block(literals, distances, {}, {{18, 127}, {18, 127}, {18, 127}})));
 
     // A code length above 15 cannot be expressed; a code-length code that is over-subscribed can.
     BitWriter w;
@@ -713,7 +715,7 @@ TEST(PngInflate, DynamicHuffmanBlock) {
     w.bits(0, 4);
     for (int i = 0; i < 4; ++i) w.bits(1, 3); // four 1-bit codes
     w.bits(0, 32);
-    EXPECT_FALSE(inflate(zlib_wrap(w.out, {}), out));
+    EXPECT_FALSE(inflates(w.out));
 }
 
 TEST(PngInflate, StoredBlocksAndZlibFraming) {
