@@ -22,6 +22,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -168,9 +169,10 @@ Bytes read_file(const fs::path& path) {
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-// The file that the writer makes of `pixels`; empty when it refuses.
+// The file that the writer makes of `pixels`; empty when it refuses. Tests
+// run side by side, each in a process of its own.
 Bytes saved(const Bytes& pixels, int w, int h) {
-    const fs::path path = temp_path("saved.png");
+    const fs::path path = temp_path("saved_" + std::to_string(getpid()) + ".png");
     Bytes file;
     if (bv::png::save_rgba8_file(path.c_str(), pixels.data(), w, h)) file = read_file(path);
     fs::remove(path);
