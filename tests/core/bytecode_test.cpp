@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <unistd.h>
 
 namespace {
@@ -37,13 +38,17 @@ std::string writeFile(const std::string& name, const std::string& data) {
     return path;
 }
 
-std::string loadError(ScriptEngine& engine, const std::string& path) {
+std::string errorOf(const std::function<void()>& f) {
     try {
-        engine.loadBytecode(path);
+        f();
     } catch (const std::exception& e) {
         return e.what();
     }
-    return "loaded";
+    return "no error";
+}
+
+std::string loadError(ScriptEngine& engine, const std::string& path) {
+    return errorOf([&] { engine.loadBytecode(path); });
 }
 
 // A two-line program `x = 41` / `x = x + 1` in the layout of `version`.
@@ -95,14 +100,10 @@ TEST(Bytecode, CompilerBuildsChunksAndTables) {
 
 TEST(Bytecode, CompileErrorsComeBeforeAnythingRuns) {
     ScriptEngine engine;
-    try {
-        engine.runScript("ran = true\nwhile x\n");
-        FAIL();
-    } catch (const std::exception& e) {
-        EXPECT_EQ(
-            std::string(e.what()).rfind("BrumeScript error: Missing 'end' for while block\n  at line 2", 0),
-            0u);
-    }
+    EXPECT_EQ(errorOf([&] {
+                  engine.runScript("ran = true\nwhile x\n");
+              }).rfind("BrumeScript error: Missing 'end' for while block\n  at line 2", 0),
+              0u);
     EXPECT_THROW(engine.pullVariable("ran"), std::runtime_error);
 }
 
@@ -187,14 +188,7 @@ TEST(Bytecode, CorruptIndexesFailWhenRun) {
     b.u32(0).u32(0).u32(0).u32(0).u32(0).u32(0);
     std::string path = writeFile("corrupt.bsc", b.data);
     auto program = engine.loadBytecode(path);
-    auto runError = [&](const BytecodeProgram& p) {
-        try {
-            engine.runBytecode(p);
-        } catch (const std::exception& e) {
-            return std::string(e.what());
-        }
-        return std::string("ran");
-    };
+    auto runError = [&](const BytecodeProgram& p) { return errorOf([&] { engine.runBytecode(p); }); };
     EXPECT_NE(runError(*program).find("Bytecode line index out of range"), std::string::npos);
     program->chunks[0] = program->chunks[1];
     EXPECT_NE(runError(*program).find("Bytecode if-group index out of range"), std::string::npos);

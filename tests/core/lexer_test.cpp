@@ -3,9 +3,20 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace {
 
 using Tokens = std::vector<std::string>;
+
+std::string errorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "no error";
+}
 
 // Each statement's text and the physical line it starts on.
 std::vector<std::pair<std::string, size_t>> statements(const ParsedLines& lines) {
@@ -50,17 +61,12 @@ TEST(Lexer, Tokens) {
 
 TEST(Lexer, UnterminatedStringReportsTheRestOfTheText) {
     ScriptEngine engine;
-    try {
-        engine.parseLines("\nx = 'abc");
-        FAIL();
-    } catch (const std::exception& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "BrumeScript error: Unterminated string literal\n"
-                  "  at line 2, near token ''abc'\n"
-                  "  x = 'abc\n"
-                  "      ^~~~\n"
-                  "  hint: check spelling, operators, parentheses, and quote matching\n");
-    }
+    EXPECT_EQ(errorOf([&] { engine.parseLines("\nx = 'abc"); }),
+              "BrumeScript error: Unterminated string literal\n"
+              "  at line 2, near token ''abc'\n"
+              "  x = 'abc\n"
+              "      ^~~~\n"
+              "  hint: check spelling, operators, parentheses, and quote matching\n");
 }
 
 TEST(Lexer, TokenRules) {
@@ -139,16 +145,8 @@ TEST(Lexer, BlockLinks) {
     ParsedLines open = engine.parseLines("if a\nwhile b\nrepeat");
     EXPECT_EQ(open[0].endIndex, NoLineIndex);
     EXPECT_THROW(ScriptEngine::findMatchingElseOrEnd(open, 1, foundElse), std::runtime_error);
-    auto message = [&](auto find, size_t index) {
-        try {
-            find(open, index);
-        } catch (const std::exception& e) {
-            return std::string(e.what());
-        }
-        return std::string();
-    };
-    EXPECT_EQ(message(ScriptEngine::findMatchingEnd, 2), "Missing 'end' for block");
-    EXPECT_EQ(message(ScriptEngine::findMatchingUntil, 3), "Missing 'until' for repeat block");
+    EXPECT_EQ(errorOf([&] { ScriptEngine::findMatchingEnd(open, 2); }), "Missing 'end' for block");
+    EXPECT_EQ(errorOf([&] { ScriptEngine::findMatchingUntil(open, 3); }), "Missing 'until' for repeat block");
 }
 
 TEST(Lexer, AssignmentSplit) {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -32,13 +33,17 @@ class TempFolder {
     static inline int next_ = 0;
 };
 
-std::string errorOf(ScriptEngine& engine, const std::string& source) {
+std::string errorOf(const std::function<void()>& f) {
     try {
-        engine.runScript(source);
+        f();
     } catch (const std::exception& e) {
         return e.what();
     }
     return "no error";
+}
+
+std::string errorOf(ScriptEngine& engine, const std::string& source) {
+    return errorOf([&] { engine.runScript(source); });
 }
 
 const char* const hint = "  hint: check spelling, operators, parentheses, and quote matching\n";
@@ -81,12 +86,7 @@ TEST(Runner, HostInterface) {
     engine.pushVariable("base", Variable(20));
     engine.runScript("result = twice(base) + 2");
     EXPECT_EQ(engine.pullVariable("result").asInt(), 42);
-    try {
-        engine.pullVariable("missing");
-        FAIL();
-    } catch (const std::exception& e) {
-        EXPECT_STREQ(e.what(), "Variable not found: missing");
-    }
+    EXPECT_EQ(errorOf([&] { engine.pullVariable("missing"); }), "Variable not found: missing");
     Variable callable = ScriptEngine::makeNativeCallable(
         [](const std::vector<Variable>&) { return Variable(); }, "host.fn", 0);
     ASSERT_EQ(callable.type, VarType::Function);
