@@ -22,6 +22,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -168,6 +169,16 @@ Bytes read_file(const fs::path& path) {
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
+// The file that the writer makes of `pixels`; empty when it refuses. Tests
+// run side by side, each in a process of its own.
+Bytes saved(const Bytes& pixels, int w, int h) {
+    const fs::path path = temp_path("saved_" + std::to_string(getpid()) + ".png");
+    Bytes file;
+    if (bv::png::save_rgba8_file(path.c_str(), pixels.data(), w, h)) file = read_file(path);
+    fs::remove(path);
+    return file;
+}
+
 // ----------------------------------------------------------------- PngSuite
 
 struct Reference {
@@ -196,45 +207,35 @@ std::map<std::string, Reference> load_references() {
     return refs;
 }
 
-TEST(PngSuite, ReferencesCoverEveryFile) {
+// Every file has a reference. Accepted files decode to their reference pixels
+// (the same ones for the files that hold one image in 1, 2 or 9 IDAT chunks);
+// the others are refused and leave the image empty.
+TEST(PngSuite, FilesDecodeToReferencePixelsOrAreRefused) {
     const auto refs = load_references();
     ASSERT_GT(refs.size(), 150u) << BV_PNG_REFERENCES;
-    size_t files = 0;
+    size_t files = 0, accepted = 0;
     for (const auto& entry : fs::directory_iterator(BV_PNGSUITE_DIR)) {
         if (entry.path().extension() != ".png") continue;
         ++files;
         EXPECT_TRUE(refs.count(entry.path().filename().string())) << entry.path();
     }
     EXPECT_EQ(files, refs.size()) << "PngSuite folder: " << BV_PNGSUITE_DIR;
-}
-
-// Accepted files decode to their reference pixels (the same ones for the
-// files that hold one image in 1, 2 or 9 IDAT chunks); the others are refused
-// and leave the image empty.
-TEST(PngSuite, FilesDecodeToReferencePixelsOrAreRefused) {
-    size_t accepted = 0, refused = 0;
-    for (const auto& [name, ref] : load_references()) {
+    for (const auto& [name, ref] : refs) {
         const std::string path = std::string(BV_PNGSUITE_DIR) + "/" + name;
         Image image;
         image.width = image.height = 3;
         image.pixels.assign(36, 1);
-        if (!ref.accepted) {
-            EXPECT_FALSE(bv::png::load_file(path.c_str(), image)) << name;
-            EXPECT_EQ(image.width, 0u) << name;
-            EXPECT_EQ(image.height, 0u) << name;
-            EXPECT_TRUE(image.pixels.empty()) << name;
-            ++refused;
-            continue;
-        }
-        ASSERT_TRUE(bv::png::load_file(path.c_str(), image)) << name;
-        EXPECT_EQ(image.width, ref.width) << name;
+        EXPECT_EQ(bv::png::load_file(path.c_str(), image), ref.accepted) << name;
+        EXPECT_EQ(image.width, ref.width) << name; // 0 for a refused file
         EXPECT_EQ(image.height, ref.height) << name;
-        ASSERT_EQ(image.pixels.size(), size_t(ref.width) * ref.height * 4) << name;
-        EXPECT_EQ(fnv1a64(image.pixels), ref.hash) << name;
-        ++accepted;
+        EXPECT_EQ(image.pixels.size(), size_t(ref.width) * ref.height * 4) << name;
+        if (ref.accepted) {
+            EXPECT_EQ(fnv1a64(image.pixels), ref.hash) << name;
+        }
+        accepted += ref.accepted;
     }
     EXPECT_GE(accepted, 90u);
-    EXPECT_GE(refused, 80u);
+    EXPECT_GE(refs.size() - accepted, 80u);
 }
 
 TEST(PngSuite, EveryTruncationAndEveryBitFlipIsRefused) {
@@ -292,58 +293,39 @@ TEST(PngChunks, WriteChunkLayoutAndRefusals) {
     fs::remove(path);
 }
 
-TEST(PngChunks, AncillaryChunksAreSkippedButCrcCheckedUnknownCriticalOnesFail) {
-    const Sample s;
-    const Bytes expected = grey_to_rgba(s.pixels);
-    EXPECT_EQ(pixels_of(png_file(
-                  {ihdr(6, 5, 8, 0), {"tEXt", bytes_of("a")}, {"IDAT", s.zlib}, {"zzZz", {9}}, iend()})),
-              expected);
-    EXPECT_FALSE(decodes(png_with(ihdr(6, 5, 8, 0), s.zlib, {{"ZZZZ", {}}})));
-    EXPECT_FALSE(decodes(png_with(ihdr(6, 5, 8, 0), s.zlib, {ihdr(6, 5, 8, 0)})));
-    // A CRC error in an ancillary chunk that the reader otherwise skips.
-    Bytes text = chunk_bytes({"tEXt", bytes_of("Comment\0hello")});
-    text.back() ^= 1;
-    Bytes file = png_file({ihdr(6, 5, 8, 0)});
-    file.insert(file.end(), text.begin(), text.end());
-    Bytes rest = png_file({{"IDAT", s.zlib}, iend()});
-    file.insert(file.end(), rest.begin() + 8, rest.end());
-    EXPECT_FALSE(decodes(file));
-}
-
+// Ancillary chunks are skipped (a CRC error in one is among the bit flips of
+// the PngSuite files), IDAT data may be split anywhere, even into empty chunks,
+// and bytes after IEND are never looked at.
 TEST(PngChunks, StructureRules) {
     const Sample s;
-    const Chunk idat{"IDAT", s.zlib};
-    EXPECT_TRUE(decodes(png_file({ihdr(6, 5, 8, 0), idat, iend()})));
-    EXPECT_FALSE(decodes(png_file({ihdr(6, 5, 8, 0), idat}))) << "no IEND";
-    EXPECT_FALSE(decodes(png_file({ihdr(6, 5, 8, 0), idat, {"IEND", {0}}}))) << "IEND with data";
-    EXPECT_FALSE(decodes(png_file({{"tEXt", bytes_of("a")}, ihdr(6, 5, 8, 0), idat, iend()})))
-        << "IHDR not first";
-    EXPECT_FALSE(decodes(png_file({ihdr(6, 5, 8, 0), iend()}))) << "no IDAT";
-    EXPECT_FALSE(decodes(png_with(ihdr(6, 5, 8, 0), {}))) << "only an empty IDAT";
-    Chunk shortHeader = ihdr(6, 5, 8, 0);
-    shortHeader.data.pop_back();
-    EXPECT_FALSE(decodes(png_with(shortHeader, s.zlib)));
-    // Bytes after IEND are never looked at.
+    const Chunk header = ihdr(6, 5, 8, 0), idat{"IDAT", s.zlib}, text{"tEXt", bytes_of("a")};
+    std::vector<Chunk> split = {header, {"IDAT", {}}};
+    for (size_t i = 0; i < s.zlib.size(); i += 3)
+        split.push_back(
+            {"IDAT", Bytes(s.zlib.begin() + long(i), s.zlib.begin() + long(std::min(i + 3, s.zlib.size())))});
+    split.push_back({"IDAT", {}});
+    split.push_back(iend());
+    for (const auto& chunks :
+         {std::vector<Chunk>{header, idat, iend()}, {header, text, idat, {"zzZz", {9}}, iend()}, split})
+        EXPECT_EQ(pixels_of(png_file(chunks)), grey_to_rgba(s.pixels)) << chunks.size() << " chunks";
     Bytes trailing = s.file;
     trailing.insert(trailing.end(), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13});
     EXPECT_TRUE(decodes(trailing));
-    // Bad signature.
-    Bytes unsigned_ = s.file;
-    unsigned_[1] = 'p';
-    EXPECT_FALSE(decodes(unsigned_));
+
+    Chunk shortHeader = header;
+    shortHeader.data.pop_back();
+    const std::pair<std::vector<Chunk>, const char*> refused[] = {
+        {{header, idat}, "no IEND"},
+        {{header, idat, {"IEND", {0}}}, "IEND with data"},
+        {{text, header, idat, iend()}, "IHDR not first"},
+        {{header, iend()}, "no IDAT"},
+        {{header, {"IDAT", {}}, iend()}, "only an empty IDAT"},
+        {{shortHeader, idat, iend()}, "short IHDR"},
+        {{header, {"ZZZZ", {}}, idat, iend()}, "unknown critical chunk"},
+        {{header, header, idat, iend()}, "second IHDR"}};
+    for (const auto& [chunks, problem] : refused) EXPECT_FALSE(decodes(png_file(chunks))) << problem;
     Image image;
     EXPECT_FALSE(bv::png::decode_memory(nullptr, 0, image));
-}
-
-TEST(PngChunks, SplitIdatAndEmptyIdatChunks) {
-    const Sample s;
-    std::vector<Chunk> chunks = {ihdr(6, 5, 8, 0), {"IDAT", {}}};
-    for (size_t i = 0; i < s.zlib.size(); i += 3)
-        chunks.push_back(
-            {"IDAT", Bytes(s.zlib.begin() + long(i), s.zlib.begin() + long(std::min(i + 3, s.zlib.size())))});
-    chunks.push_back({"IDAT", {}});
-    chunks.push_back(iend());
-    EXPECT_EQ(pixels_of(png_file(chunks)), grey_to_rgba(s.pixels));
 }
 
 // ------------------------------------------------------------------ header
@@ -620,6 +602,11 @@ bool inflate(const Bytes& z, Bytes& out) {
     out = inflater.output();
     return ok;
 }
+// Whether a raw deflate stream, framed for `payload`, inflates.
+bool inflates(const Bytes& deflate, const Bytes& payload = {}) {
+    Bytes out;
+    return inflate(zlib_wrap(deflate, payload), out);
+}
 
 // One final block of the fixed code: `symbols` are (literal/length symbol,
 // 5-bit distance code or -1), then the end of block.
@@ -654,11 +641,10 @@ TEST(PngInflate, FixedHuffmanBlock) {
         out));
     EXPECT_EQ(out, expected);
     // A distance (2, code 1) reaching before the start of the output.
-    EXPECT_FALSE(inflate(zlib_wrap(fixed_block({{'a', -1}, {257, 1}}), bytes_of("a")), out));
+    EXPECT_FALSE(inflates(fixed_block({{'a', -1}, {257, 1}}), bytes_of("a")));
     // Literal/length symbols 286, 287 and distance symbols 30, 31 exist in the fixed code but are invalid.
-    for (int bad : {286, 287}) EXPECT_FALSE(inflate(zlib_wrap(fixed_block({{bad, 0}}), {}), out)) << bad;
-    for (int bad : {30, 31})
-        EXPECT_FALSE(inflate(zlib_wrap(fixed_block({{'a', -1}, {257, bad}}), {}), out)) << bad;
+    for (int bad : {286, 287}) EXPECT_FALSE(inflates(fixed_block({{bad, 0}}))) << bad;
+    for (int bad : {30, 31}) EXPECT_FALSE(inflates(fixed_block({{'a', -1}, {257, bad}}))) << bad;
 }
 
 // One dynamic block: the code-length code gives all 19 symbols 5 bits (an
@@ -704,15 +690,13 @@ TEST(PngInflate, DynamicHuffmanBlock) {
     EXPECT_EQ(out, expected);
 
     // Over-subscribed literal code: 286 symbols of 8 bits do not fit.
-    std::vector<int> tooMany(286, 8);
-    EXPECT_FALSE(inflate(zlib_wrap(dynamic_block(tooMany, distances, {{256, -1}}), {}), out));
+    EXPECT_FALSE(inflates(dynamic_block(std::vector<int>(286, 8), distances, {{256, -1}})));
 
     // A repeat (code 16) with nothing before it.
-    EXPECT_FALSE(inflate(zlib_wrap(dynamic_block(literals, distances, {}, {{16, 0}}), {}), out));
+    EXPECT_FALSE(inflates(dynamic_block(literals, distances, {}, {{16, 0}})));
 
     // Zero runs (code 18) going past the 316 lengths.
-    EXPECT_FALSE(inflate(
-        zlib_wrap(dynamic_block(literals, distances, {}, {{18, 127}, {18, 127}, {18, 127}}), {}), out));
+    EXPECT_FALSE(inflates(dynamic_block(literals, distances, {}, {{18, 127}, {18, 127}, {18, 127}})));
 
     // A code length above 15 cannot be expressed; a code-length code that is over-subscribed can.
     BitWriter w;
@@ -723,7 +707,7 @@ TEST(PngInflate, DynamicHuffmanBlock) {
     w.bits(0, 4);
     for (int i = 0; i < 4; ++i) w.bits(1, 3); // four 1-bit codes
     w.bits(0, 32);
-    EXPECT_FALSE(inflate(zlib_wrap(w.out, {}), out));
+    EXPECT_FALSE(inflates(w.out));
 }
 
 TEST(PngInflate, StoredBlocksAndZlibFraming) {
@@ -781,31 +765,24 @@ TEST(PngInflate, SpansAreJoinedAndOutputIsBounded) {
 // ---------------------------------------------------------------- writer
 
 TEST(PngWriter, OneByOneLayoutAndExactRoundTrips) {
-    const fs::path path = temp_path("roundtrip.png");
-    const uint8_t pixel[4] = {1, 2, 3, 4};
-    ASSERT_TRUE(bv::png::save_rgba8_file(path.c_str(), pixel, 1, 1));
     Bytes zlib = {0x78, 0x01, 0x01, 0x05, 0x00, 0xFA, 0xFF, 0, 1, 2, 3, 4};
     put32(zlib, slow_adler32({0, 1, 2, 3, 4}));
-    EXPECT_EQ(read_file(path), png_with(ihdr(1, 1, 8, 6), zlib));
+    EXPECT_EQ(saved({1, 2, 3, 4}, 1, 1), png_with(ihdr(1, 1, 8, 6), zlib));
 
     for (auto [w, h] : {std::pair<int, int>{1, 1}, {1, 9}, {9, 1}, {3, 7}, {64, 33}, {257, 300}}) {
         const Bytes pixels = random_bytes(size_t(w) * size_t(h) * 4, uint32_t(w * 1000 + h));
-        ASSERT_TRUE(bv::png::save_rgba8_file(path.c_str(), pixels.data(), w, h));
         Image image;
-        ASSERT_TRUE(bv::png::load_file(path.c_str(), image)) << w << "x" << h;
+        ASSERT_TRUE(decodes(saved(pixels, w, h), image)) << w << "x" << h;
         EXPECT_EQ(image.width, uint32_t(w));
         EXPECT_EQ(image.height, uint32_t(h));
         EXPECT_EQ(image.pixels, pixels) << w << "x" << h;
     }
-    fs::remove(path);
 }
 
 TEST(PngWriter, LargeImagesSplitIntoStoredBlocksAndIdatChunks) {
-    const fs::path path = temp_path("large.png");
     const int w = 300, h = 300; // 360300 raw bytes: 6 stored blocks, 2 IDAT chunks
     const Bytes pixels = random_bytes(size_t(w) * h * 4, 5);
-    ASSERT_TRUE(bv::png::save_rgba8_file(path.c_str(), pixels.data(), w, h));
-    const auto chunks = chunks_of(read_file(path));
+    const auto chunks = chunks_of(saved(pixels, w, h));
     ASSERT_EQ(chunks.size(), 4u);
     EXPECT_EQ(chunks[0].type, "IHDR");
     EXPECT_EQ(chunks[1].type, "IDAT");
@@ -816,11 +793,9 @@ TEST(PngWriter, LargeImagesSplitIntoStoredBlocksAndIdatChunks) {
     zlib.insert(zlib.end(), chunks[2].data.begin(), chunks[2].data.end());
     EXPECT_EQ(zlib.size(), 2 + 360300 + 6 * 5 + 4u);
     EXPECT_EQ(unstore(zlib).size(), 360300u);
-    fs::remove(path);
 }
 
 TEST(PngWriter, ChoosesNoneSubOrUpPerRow) {
-    const fs::path path = temp_path("filters.png");
     const int w = 8;
     Bytes pixels;
     auto row = [&](auto value) {
@@ -831,20 +806,14 @@ TEST(PngWriter, ChoosesNoneSubOrUpPerRow) {
     row([](int i) { return 100 + (i / 4) * 3; }); // same as above: Up
     row([](int i) { return (i * 37) % 5; });      // small values, Sub and Up larger: None
     row([](int i) { return 200 - (i / 4); });     // Sub is small (255s read as -1)
-    ASSERT_TRUE(bv::png::save_rgba8_file(path.c_str(), pixels.data(), w, 5));
-    const auto chunks = chunks_of(read_file(path));
-    ASSERT_GE(chunks.size(), 3u);
-    const Bytes raw = unstore(chunks[1].data);
+    const Bytes raw = unstore(chunks_of(saved(pixels, w, 5)).at(1).data);
     ASSERT_EQ(raw.size(), 5u * (1 + w * 4));
     std::vector<int> filters;
     for (size_t y = 0; y < 5; ++y) filters.push_back(raw[y * (1 + w * 4)]);
     EXPECT_EQ(filters, std::vector<int>({0, 1, 2, 0, 1}));
     // Average and Paeth never appear, whatever the picture.
-    const Bytes noise = random_bytes(40 * 40 * 4, 9);
-    ASSERT_TRUE(bv::png::save_rgba8_file(path.c_str(), noise.data(), 40, 40));
-    const Bytes noiseRaw = unstore(chunks_of(read_file(path))[1].data);
+    const Bytes noiseRaw = unstore(chunks_of(saved(random_bytes(40 * 40 * 4, 9), 40, 40)).at(1).data);
     for (size_t y = 0; y < 40; ++y) EXPECT_LE(noiseRaw[y * 161], 2);
-    fs::remove(path);
 }
 
 TEST(PngFiles, BadArgumentsAndUnreadableFiles) {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <unistd.h>
 
 namespace {
@@ -26,7 +27,8 @@ struct Bytes {
 };
 
 std::string tempPath(const std::string& name) {
-    return (std::filesystem::temp_directory_path() / ("bv_bytecode_" + std::to_string(::getpid()) + "_" + name))
+    return (std::filesystem::temp_directory_path() /
+            ("bv_bytecode_" + std::to_string(::getpid()) + "_" + name))
         .string();
 }
 
@@ -36,13 +38,17 @@ std::string writeFile(const std::string& name, const std::string& data) {
     return path;
 }
 
-std::string loadError(ScriptEngine& engine, const std::string& path) {
+std::string errorOf(const std::function<void()>& f) {
     try {
-        engine.loadBytecode(path);
+        f();
     } catch (const std::exception& e) {
         return e.what();
     }
-    return "loaded";
+    return "no error";
+}
+
+std::string loadError(ScriptEngine& engine, const std::string& path) {
+    return errorOf([&] { engine.loadBytecode(path); });
 }
 
 // A two-line program `x = 41` / `x = x + 1` in the layout of `version`.
@@ -60,16 +66,17 @@ Bytes handMadeProgram(uint16_t version) {
         for (const auto& t : lines[i]) b.str(t);
     }
     b.u32(2).u8(0).u32(0).u32(0).u8(0).u32(1).u32(0); // two Line instructions
-    b.u32(1).u32(0).u32(2).u8(0);                      // chunk 0
-    b.u32(0).u32(0).u32(0).u32(0).u32(0).u32(0);       // no if groups, loops or functions
+    b.u32(1).u32(0).u32(2).u8(0);                     // chunk 0
+    b.u32(0).u32(0).u32(0).u32(0).u32(0).u32(0);      // no if groups, loops or functions
     return b;
 }
 
 TEST(Bytecode, CompilerBuildsChunksAndTables) {
     ScriptEngine engine;
-    auto program = engine.compileToBytecode("x = 1\nif a\n  local y = 2\nelseif b\nelse\nend\n"
-                                            "for i = 1, 3\nend\nfor k, v in pairs(t)\nend\nwhile c\n  break\nend\n"
-                                            "function f()\n  return 1\nend\nt[1] = 1");
+    auto program =
+        engine.compileToBytecode("x = 1\nif a\n  local y = 2\nelseif b\nelse\nend\n"
+                                 "for i = 1, 3\nend\nfor k, v in pairs(t)\nend\nwhile c\n  break\nend\n"
+                                 "function f()\n  return 1\nend\nt[1] = 1");
     ASSERT_EQ(program->ifGroups.size(), 1u);
     const auto& branches = program->ifGroups[0].branches;
     ASSERT_EQ(branches.size(), 3u);
@@ -93,12 +100,10 @@ TEST(Bytecode, CompilerBuildsChunksAndTables) {
 
 TEST(Bytecode, CompileErrorsComeBeforeAnythingRuns) {
     ScriptEngine engine;
-    try {
-        engine.runScript("ran = true\nwhile x\n");
-        FAIL();
-    } catch (const std::exception& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("BrumeScript error: Missing 'end' for while block\n  at line 2", 0), 0u);
-    }
+    EXPECT_EQ(errorOf([&] {
+                  engine.runScript("ran = true\nwhile x\n");
+              }).rfind("BrumeScript error: Missing 'end' for while block\n  at line 2", 0),
+              0u);
     EXPECT_THROW(engine.pullVariable("ran"), std::runtime_error);
 }
 
@@ -135,7 +140,8 @@ TEST(Bytecode, SavedProgramsLoadBackTheSame) {
 TEST(Bytecode, OlderVersionsLoad) {
     for (uint16_t version : {4, 5, 6}) {
         ScriptEngine engine;
-        std::string path = writeFile("v" + std::to_string(version) + ".bsc", handMadeProgram(version).data + "junk");
+        std::string path =
+            writeFile("v" + std::to_string(version) + ".bsc", handMadeProgram(version).data + "junk");
         auto program = engine.loadBytecode(path);
         EXPECT_EQ(program->version, version);
         EXPECT_EQ(program->scriptPath, version >= 5 ? "dir/main.bs" : "");
@@ -156,27 +162,21 @@ TEST(Bytecode, OlderVersionsLoad) {
 
 TEST(Bytecode, BadFilesGiveTheirMessages) {
     ScriptEngine engine;
-    std::string empty = writeFile("empty.bsc", "");
-    EXPECT_EQ(loadError(engine, empty), "Invalid bytecode file (truncated): " + empty);
-    std::string magicOnly = writeFile("magic.bsc", "BSBC");
-    EXPECT_EQ(loadError(engine, magicOnly), "Invalid bytecode file (truncated): " + magicOnly);
-    std::string badMagic = writeFile("bad.bsc", "BSBX\x06");
-    EXPECT_EQ(loadError(engine, badMagic), "Invalid bytecode file (bad magic): " + badMagic);
-    std::string version7 = writeFile("v7.bsc", Bytes().raw("BSBC").u16(7).data);
-    EXPECT_EQ(loadError(engine, version7), "Unsupported bytecode version: 7");
-    std::string full = handMadeProgram(6).data;
-    for (size_t cut : {size_t(7), size_t(20), full.size() - 1}) {
-        std::string truncated = writeFile("cut.bsc", full.substr(0, cut));
-        EXPECT_EQ(loadError(engine, truncated), "Invalid bytecode file (truncated): " + truncated) << cut;
-    }
-    std::string hugeCount = writeFile("huge.bsc", Bytes().raw("BSBC").u16(6).str("").str("").u32(0xffffffffu).data);
-    EXPECT_EQ(loadError(engine, hugeCount), "Invalid bytecode file (truncated): " + hugeCount);
-    EXPECT_EQ(loadError(engine, tempPath("missing.bsc")),
-              "Failed to open bytecode file for reading: " + tempPath("missing.bsc"));
+    const std::string full = handMadeProgram(6).data;
+    const std::string hugeCount = Bytes().raw("BSBC").u16(6).str("").str("").u32(0xffffffffu).data;
+    const std::string path = tempPath("bad.bsc");
+    for (const std::string& data : {std::string(), std::string("BSBC"), full.substr(0, 7), full.substr(0, 20),
+                                    full.substr(0, full.size() - 1), hugeCount})
+        EXPECT_EQ(loadError(engine, writeFile("bad.bsc", data)), "Invalid bytecode file (truncated): " + path)
+            << data.size();
+    EXPECT_EQ(loadError(engine, writeFile("bad.bsc", "BSBX\x06")),
+              "Invalid bytecode file (bad magic): " + path);
+    EXPECT_EQ(loadError(engine, writeFile("bad.bsc", Bytes().raw("BSBC").u16(7).data)),
+              "Unsupported bytecode version: 7");
+    std::filesystem::remove(path);
+    EXPECT_EQ(loadError(engine, path), "Failed to open bytecode file for reading: " + path);
     auto program = engine.compileToBytecode("x = 1");
     EXPECT_THROW(engine.saveBytecode(*program, "/nonexistent-folder/x.bsc"), std::runtime_error);
-    for (const auto& path : {empty, magicOnly, badMagic, version7, hugeCount}) std::filesystem::remove(path);
-    std::filesystem::remove(tempPath("cut.bsc"));
 }
 
 TEST(Bytecode, CorruptIndexesFailWhenRun) {
@@ -188,14 +188,7 @@ TEST(Bytecode, CorruptIndexesFailWhenRun) {
     b.u32(0).u32(0).u32(0).u32(0).u32(0).u32(0);
     std::string path = writeFile("corrupt.bsc", b.data);
     auto program = engine.loadBytecode(path);
-    auto runError = [&](const BytecodeProgram& p) {
-        try {
-            engine.runBytecode(p);
-        } catch (const std::exception& e) {
-            return std::string(e.what());
-        }
-        return std::string("ran");
-    };
+    auto runError = [&](const BytecodeProgram& p) { return errorOf([&] { engine.runBytecode(p); }); };
     EXPECT_NE(runError(*program).find("Bytecode line index out of range"), std::string::npos);
     program->chunks[0] = program->chunks[1];
     EXPECT_NE(runError(*program).find("Bytecode if-group index out of range"), std::string::npos);

@@ -3,31 +3,36 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace {
 
 using Tokens = std::vector<std::string>;
 
-std::vector<std::string> texts(const ParsedLines& lines) {
-    std::vector<std::string> out;
-    for (const auto& line : lines) out.push_back(line.text);
+std::string errorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+// Each statement's text and the physical line it starts on.
+std::vector<std::pair<std::string, size_t>> statements(const ParsedLines& lines) {
+    std::vector<std::pair<std::string, size_t>> out;
+    for (const auto& line : lines) out.emplace_back(line.text, line.lineNumber);
     return out;
 }
 
-TEST(Lexer, StatementsSplitAtSemicolonsOutsideBrackets) {
+// Statements split at semicolons outside brackets; open brackets and strings join physical lines.
+TEST(Lexer, StatementsAndTheirLines) {
     ScriptEngine engine;
-    ParsedLines lines = engine.parseLines("a = 1; b = 2\nf(1;2)");
-    ASSERT_EQ(texts(lines), (std::vector<std::string>{"a = 1", "b = 2", "f(1;2)"}));
-    EXPECT_EQ(lines[0].lineNumber, 0u);
-    EXPECT_EQ(lines[1].lineNumber, 0u);
-    EXPECT_EQ(lines[2].lineNumber, 1u);
-}
-
-TEST(Lexer, OpenBracketsAndStringsJoinPhysicalLines) {
-    ScriptEngine engine;
-    ParsedLines lines = engine.parseLines("x = [1,\n   2]\ny = 'a\n\t b'\nz = 1");
-    ASSERT_EQ(texts(lines), (std::vector<std::string>{"x = [1, 2]", "y = 'a b'", "z = 1"}));
-    EXPECT_EQ(lines[1].lineNumber, 2u);
-    EXPECT_EQ(lines[2].lineNumber, 4u);
+    using Statements = std::vector<std::pair<std::string, size_t>>;
+    EXPECT_EQ(statements(engine.parseLines("a = 1; b = 2\nf(1;2)")),
+              (Statements{{"a = 1", 0}, {"b = 2", 0}, {"f(1;2)", 1}}));
+    EXPECT_EQ(statements(engine.parseLines("x = [1,\n   2]\ny = 'a\n\t b'\nz = 1")),
+              (Statements{{"x = [1, 2]", 0}, {"y = 'a b'", 2}, {"z = 1", 4}}));
 }
 
 TEST(Lexer, CommentsAndBlankLines) {
@@ -42,39 +47,32 @@ TEST(Lexer, CommentsAndBlankLines) {
 }
 
 TEST(Lexer, Tokens) {
+    // clang-format off
+    const std::pair<const char*, Tokens> cases[] = {
+        {"a<=b", {"a", "<=", "b"}}, {"a=-1", {"a", "=", "-", "1"}}, {"t.x=1", {"t.x", "=", "1"}},
+        {"x\\=2 ^ 3", {"x", "\\=", "2", "^", "3"}}, {"a & b|c ~d", {"a", "&", "b|c", "~d"}},
+        {"a&&b||c~=d!=e", {"a", "&&", "b", "||", "c", "~=", "d", "!=", "e"}},
+        {"f(...) #t{1:2}", {"f", "(", "...", ")", "#", "t", "{", "1", ":", "2", "}"}},
+        {"s = \"a\\\"b\" @@ c", {"s", "=", "\"a\\\"b\""}}, {"x.y.z 1.5 -5", {"x.y.z", "1.5", "-", "5"}}};
+    // clang-format on
     ScriptEngine engine;
-    EXPECT_EQ(engine.tokenise("a<=b"), (Tokens{"a", "<=", "b"}));
-    EXPECT_EQ(engine.tokenise("a=-1"), (Tokens{"a", "=", "-", "1"}));
-    EXPECT_EQ(engine.tokenise("t.x=1"), (Tokens{"t.x", "=", "1"}));
-    EXPECT_EQ(engine.tokenise("x\\=2 ^ 3"), (Tokens{"x", "\\=", "2", "^", "3"}));
-    EXPECT_EQ(engine.tokenise("a&&b||c~=d!=e"), (Tokens{"a", "&&", "b", "||", "c", "~=", "d", "!=", "e"}));
-    EXPECT_EQ(engine.tokenise("a & b|c ~d"), (Tokens{"a", "&", "b|c", "~d"}));
-    EXPECT_EQ(engine.tokenise("f(...) #t{1:2}"),
-              (Tokens{"f", "(", "...", ")", "#", "t", "{", "1", ":", "2", "}"}));
-    EXPECT_EQ(engine.tokenise("s = \"a\\\"b\" @@ c"), (Tokens{"s", "=", "\"a\\\"b\""}));
-    EXPECT_EQ(engine.tokenise("x.y.z 1.5 -5"), (Tokens{"x.y.z", "1.5", "-", "5"}));
+    for (const auto& [text, tokens] : cases) EXPECT_EQ(engine.tokenise(text), tokens) << text;
 }
 
 TEST(Lexer, UnterminatedStringReportsTheRestOfTheText) {
     ScriptEngine engine;
-    try {
-        engine.parseLines("\nx = 'abc");
-        FAIL();
-    } catch (const std::exception& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "BrumeScript error: Unterminated string literal\n"
-                  "  at line 2, near token ''abc'\n"
-                  "  x = 'abc\n"
-                  "      ^~~~\n"
-                  "  hint: check spelling, operators, parentheses, and quote matching\n");
-    }
+    EXPECT_EQ(errorOf([&] { engine.parseLines("\nx = 'abc"); }),
+              "BrumeScript error: Unterminated string literal\n"
+              "  at line 2, near token ''abc'\n"
+              "  x = 'abc\n"
+              "      ^~~~\n"
+              "  hint: check spelling, operators, parentheses, and quote matching\n");
 }
 
 TEST(Lexer, TokenRules) {
     using E = ScriptEngine;
     EXPECT_TRUE(E::isIdentifier("_a$1"));
-    EXPECT_FALSE(E::isIdentifier("1a"));
-    EXPECT_FALSE(E::isIdentifier("a.b"));
+    for (const char* t : {"1a", "a.b"}) EXPECT_FALSE(E::isIdentifier(t)) << t;
     for (const char* t : {"true", "ture", "tre", "tue"}) EXPECT_TRUE(E::isTrueToken(t)) << t;
     for (const char* t : {"false", "flase", "fasle", "flse"}) EXPECT_TRUE(E::isFalseToken(t)) << t;
     EXPECT_FALSE(E::isTrueToken("True"));
@@ -90,15 +88,11 @@ TEST(Lexer, TokenRules) {
     EXPECT_TRUE(E::parseFloatStrict("1.", f));
     EXPECT_FALSE(E::parseFloatStrict("1e99", f));
 
-    TokenAnalysis a = E::analyseToken("007");
-    EXPECT_TRUE(a.hasInt);
-    EXPECT_EQ(a.intValue, 7);
-    a = E::analyseToken("99999999999");
-    EXPECT_TRUE(a.isNumeric);
-    EXPECT_FALSE(a.hasInt);
-    a = E::analyseToken("2.5");
-    EXPECT_TRUE(a.isFloat);
-    EXPECT_FALSE(a.hasInt);
+    const TokenAnalysis octal = E::analyseToken("007"), huge = E::analyseToken("99999999999"),
+                        fraction = E::analyseToken("2.5");
+    EXPECT_TRUE(octal.hasInt && octal.intValue == 7);
+    EXPECT_TRUE(huge.isNumeric && !huge.hasInt);
+    EXPECT_TRUE(fraction.isFloat && !fraction.hasInt);
 }
 
 TEST(Lexer, StringDecoding) {
@@ -151,16 +145,8 @@ TEST(Lexer, BlockLinks) {
     ParsedLines open = engine.parseLines("if a\nwhile b\nrepeat");
     EXPECT_EQ(open[0].endIndex, NoLineIndex);
     EXPECT_THROW(ScriptEngine::findMatchingElseOrEnd(open, 1, foundElse), std::runtime_error);
-    auto message = [&](auto find, size_t index) {
-        try {
-            find(open, index);
-        } catch (const std::exception& e) {
-            return std::string(e.what());
-        }
-        return std::string();
-    };
-    EXPECT_EQ(message(ScriptEngine::findMatchingEnd, 2), "Missing 'end' for block");
-    EXPECT_EQ(message(ScriptEngine::findMatchingUntil, 3), "Missing 'until' for repeat block");
+    EXPECT_EQ(errorOf([&] { ScriptEngine::findMatchingEnd(open, 2); }), "Missing 'end' for block");
+    EXPECT_EQ(errorOf([&] { ScriptEngine::findMatchingUntil(open, 3); }), "Missing 'until' for repeat block");
 }
 
 TEST(Lexer, AssignmentSplit) {

@@ -4,33 +4,25 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <tuple>
 
 namespace {
 
 using E = ScriptEngine;
+using V = Variable;
 
 Variable op(const Variable& a, char o, const Variable& b) {
     return E::performOperation(a, o, b);
 }
 
-std::string failure(const Variable& a, char o, const Variable& b) {
+std::string errorOf(const std::function<void()>& f) {
     try {
-        op(a, o, b);
+        f();
     } catch (const std::exception& e) {
         return e.what();
     }
     return "no error";
-}
-
-void expectInt(const Variable& v, int32_t expected) {
-    ASSERT_EQ(v.type, VarType::Int);
-    EXPECT_EQ(v.asInt(), expected);
-}
-
-void expectFloat(const Variable& v, float expected) {
-    ASSERT_EQ(v.type, VarType::Float);
-    EXPECT_FLOAT_EQ(v.asFloat(), expected);
 }
 
 TEST(Values, TextFormsAndTruthiness) {
@@ -38,11 +30,11 @@ TEST(Values, TextFormsAndTruthiness) {
     EXPECT_STREQ(E::typeName(static_cast<VarType>(42)), "unknown");
     // clang-format off
     const std::pair<Variable, const char*> forms[] = {
-        {Variable(), "not"}, {Variable(-12), "-12"}, {Variable(1.5f), "1.500000"},
-        {Variable(-0.25f), "-0.250000"}, {Variable(2.0f), "2.000000"},
-        {Variable(1e30f), "1000000015047466219876688855040.000000"},
-        {Variable(true), "true"}, {makeArray(), "[]"}, {makeTable(), "{}"},
-        {makeArray({Variable(1), makeArray({Variable("a")})}), "[1, [a]]"}, {makeMulti({}), "[multivalue]"},
+        {V(), "not"}, {V(-12), "-12"}, {V(1.5f), "1.500000"},
+        {V(-0.25f), "-0.250000"}, {V(2.0f), "2.000000"},
+        {V(1e30f), "1000000015047466219876688855040.000000"},
+        {V(true), "true"}, {makeArray(), "[]"}, {makeTable(), "{}"},
+        {makeArray({V(1), makeArray({V("a")})}), "[1, [a]]"}, {makeMulti({}), "[multivalue]"},
         {Variable::pointer(nullptr), "[unconvertible type]"}, {Variable::raw({1, 2}), "[unconvertible type]"},
     };
     // clang-format on
@@ -54,84 +46,67 @@ TEST(Values, TextFormsAndTruthiness) {
         EXPECT_TRUE(E::isTruthy(v));
 }
 
-TEST(Values, Equality) {
-    EXPECT_TRUE(E::variablesEqual(Variable(1), Variable(1.0f)));
-    EXPECT_TRUE(E::variablesEqual(Variable(true), Variable(1)));
-    EXPECT_FALSE(E::variablesEqual(Variable("1"), Variable(1)));
-    EXPECT_TRUE(E::variablesEqual(Variable(), Variable()));
-    EXPECT_FALSE(E::variablesEqual(Variable(std::nanf("")), Variable(std::nanf(""))));
-    Variable a = makeArray({Variable(1)}), b = makeArray({Variable(1)});
-    EXPECT_FALSE(E::variablesEqual(a, b));
-    EXPECT_TRUE(E::variablesEqual(a, a));
+// Arrays are equal only to themselves; NaN to nothing.
+TEST(Values, EqualityAndOrdering) {
+    Variable a = makeArray({Variable(1)}), nan(std::nanf(""));
+    // clang-format off
+    const std::tuple<Variable, Variable, bool> equal[] = {
+        {V(1), V(1.0f), true}, {V(true), V(1), true}, {V("1"), V(1), false},
+        {V(), V(), true}, {nan, nan, false}, {a, makeArray({V(1)}), false}, {a, a, true}};
+    const std::tuple<Variable, Variable, int> order[] = {
+        {V("abc"), V("abd"), -1}, {V("ab"), V("abc"), -1},
+        {V("\xff"), V("a"), 1}, {V(2), V(1.5f), 1}, {nan, V(1), 0}};
+    // clang-format on
+    for (const auto& [x, y, same] : equal) EXPECT_EQ(E::variablesEqual(x, y), same) << x.toString();
+    for (const auto& [x, y, sign] : order) EXPECT_EQ(E::compareVariables(x, y), sign) << x.toString();
+    EXPECT_EQ(errorOf([] { E::compareVariables(Variable(1), Variable("2")); }),
+              "Cannot compare int with string");
 }
 
-TEST(Values, Ordering) {
-    EXPECT_EQ(E::compareVariables(Variable("abc"), Variable("abd")), -1);
-    EXPECT_EQ(E::compareVariables(Variable("ab"), Variable("abc")), -1);
-    EXPECT_EQ(E::compareVariables(Variable("\xff"), Variable("a")), 1);
-    EXPECT_EQ(E::compareVariables(Variable(2), Variable(1.5f)), 1);
-    EXPECT_EQ(E::compareVariables(Variable(std::nanf("")), Variable(1)), 0);
-    try {
-        E::compareVariables(Variable(1), Variable("2"));
-        FAIL();
-    } catch (const std::exception& e) {
-        EXPECT_STREQ(e.what(), "Cannot compare int with string");
+// Each result with its type: integer, float or string.
+TEST(Values, ArithmeticAndPower) {
+    const int32_t min = -2147483647 - 1;
+    // clang-format off
+    const std::tuple<Variable, char, Variable, Variable> cases[] = {
+        {V(7), '/', V(2), V(3.5f)}, {V(7), '\\', V(2), V(3)}, {V(-7), '\\', V(2), V(-3)},
+        {V(-7), '%', V(3), V(-1)}, {V(7.5f), '%', V(2), V(1.5f)}, {V(2147483647), '+', V(1), V(min)},
+        {V(min), '\\', V(-1), V(min)}, {V(min), '%', V(-1), V(0)}, {V(true), '+', V(true), V(2)},
+        {V(1), '+', V(0.5f), V(1.5f)}, {V("n="), '+', V(5), V("n=5")}, {V(1.5f), '+', V("x"), V("1.500000x")},
+        {V("a"), '+', V(true), V("atrue")}, {V(2), '^', V(10), V(1024)}, {V(5), '^', V(0), V(1)},
+        {V(-3), '^', V(3), V(-27)}, {V(2), '^', V(-1), V(0.5f)}, {V(2.0f), '^', V(2), V(4.0f)},
+        {V(2), '^', V(40), V(1099511627776.0f)},
+    };
+    // clang-format on
+    for (const auto& [a, o, b, expected] : cases) {
+        const Variable result = op(a, o, b);
+        EXPECT_EQ(result.type, expected.type) << a.toString() << o << b.toString();
+        EXPECT_EQ(result.toString(), expected.toString()) << a.toString() << o << b.toString();
     }
-}
-
-TEST(Values, Arithmetic) {
-    expectFloat(op(Variable(7), '/', Variable(2)), 3.5f);
-    expectInt(op(Variable(7), '\\', Variable(2)), 3);
-    expectInt(op(Variable(-7), '\\', Variable(2)), -3);
-    expectInt(op(Variable(-7), '%', Variable(3)), -1);
-    expectFloat(op(Variable(7.5f), '%', Variable(2)), 1.5f);
-    expectInt(op(Variable(2147483647), '+', Variable(1)), -2147483648);
-    expectInt(op(Variable(-2147483647 - 1), '\\', Variable(-1)), -2147483647 - 1);
-    expectInt(op(Variable(-2147483647 - 1), '%', Variable(-1)), 0);
-    expectInt(op(Variable(true), '+', Variable(true)), 2);
-    expectFloat(op(Variable(1), '+', Variable(0.5f)), 1.5f);
-    EXPECT_EQ(op(Variable("n="), '+', Variable(5)).asString(), "n=5");
-    EXPECT_EQ(op(Variable(1.5f), '+', Variable("x")).asString(), "1.500000x");
-    EXPECT_EQ(op(Variable("a"), '+', Variable(true)).asString(), "atrue");
-}
-
-TEST(Values, Power) {
-    expectInt(op(Variable(2), '^', Variable(10)), 1024);
-    expectInt(op(Variable(5), '^', Variable(0)), 1);
-    expectInt(op(Variable(-3), '^', Variable(3)), -27);
-    expectFloat(op(Variable(2), '^', Variable(-1)), 0.5f);
-    expectFloat(op(Variable(2), '^', Variable(40)), 1099511627776.0f);
-    expectFloat(op(Variable(2.0f), '^', Variable(2)), 4.0f);
-    EXPECT_EQ(failure(Variable(0), '^', Variable(-1)), "Invalid exponentiation result");
 }
 
 TEST(Values, ArithmeticErrors) {
     // clang-format off
     const std::tuple<Variable, char, Variable, const char*> cases[] = {
-        {Variable(5), '/', Variable(0.0f), "Division by zero"},
-        {Variable(5), '%', Variable(0), "Division by zero"},
-        {Variable(5), '\\', Variable(0.5f), "Division by zero"},
-        {Variable(), '+', Variable(1), "Unsupported operation '+' between types"},
-        {Variable("a"), '-', Variable(1), "Unsupported operation '-' between types"},
-        {makeArray(), '*', Variable(1), "Unsupported operation '*' between types"},
-        {Variable(1), '\\', Variable("2"), "Unsupported operation '\\' between types"},
-        {Variable(1), '&', Variable(2), "Unsupported operation: &"},
+        {V(5), '/', V(0.0f), "Division by zero"},
+        {V(5), '%', V(0), "Division by zero"},
+        {V(5), '\\', V(0.5f), "Division by zero"},
+        {V(), '+', V(1), "Unsupported operation '+' between types"},
+        {V("a"), '-', V(1), "Unsupported operation '-' between types"},
+        {makeArray(), '*', V(1), "Unsupported operation '*' between types"},
+        {V(1), '\\', V("2"), "Unsupported operation '\\' between types"},
+        {V(1), '&', V(2), "Unsupported operation: &"},
+        {V(0), '^', V(-1), "Invalid exponentiation result"},
     };
     // clang-format on
-    for (const auto& [a, o, b, message] : cases) EXPECT_EQ(failure(a, o, b), message);
-    try {
-        E::performOperation(Variable(1), std::string("+="), Variable(2));
-        FAIL();
-    } catch (const std::exception& e) {
-        EXPECT_STREQ(e.what(), "Unsupported operation: +=");
-    }
+    for (const auto& [a, o, b, message] : cases) EXPECT_EQ(errorOf([&] { op(a, o, b); }), message);
+    EXPECT_EQ(errorOf([] { E::performOperation(Variable(1), std::string("+="), Variable(2)); }),
+              "Unsupported operation: +=");
 }
 
 TEST(Values, KeysAndLengths) {
-    EXPECT_EQ(E::keyToString(Variable(3)), "3");
-    EXPECT_EQ(E::keyToString(Variable("3")), "3");
-    EXPECT_EQ(E::keyToString(Variable(3.0f)), "3.000000");
-    EXPECT_EQ(E::keyToString(Variable(false)), "false");
+    const std::pair<Variable, const char*> keys[] = {
+        {Variable(3), "3"}, {Variable("3"), "3"}, {Variable(3.0f), "3.000000"}, {Variable(false), "false"}};
+    for (const auto& [key, text] : keys) EXPECT_EQ(E::keyToString(key), text);
     EXPECT_THROW(E::keyToString(makeArray()), std::runtime_error);
 
     Variable t = makeTable();
@@ -141,12 +116,9 @@ TEST(Values, KeysAndLengths) {
     EXPECT_EQ(E::arrayLength(makeArray({Variable(), Variable()})), 2);
     EXPECT_THROW(E::arrayLength(Variable(1)), std::runtime_error);
 
-    EXPECT_TRUE(E::prefersArrayStorage(Variable(1)));
-    EXPECT_FALSE(E::prefersArrayStorage(Variable(0)));
-    EXPECT_TRUE(E::prefersArrayStorage(Variable(2.0f)));
-    EXPECT_FALSE(E::prefersArrayStorage(Variable(2.5f)));
-    EXPECT_FALSE(E::prefersArrayStorage(Variable(3e9f)));
-    EXPECT_FALSE(E::prefersArrayStorage(Variable("1")));
+    for (const Variable& v : {Variable(1), Variable(2.0f)}) EXPECT_TRUE(E::prefersArrayStorage(v));
+    for (const Variable& v : {Variable(0), Variable(2.5f), Variable(3e9f), Variable("1")})
+        EXPECT_FALSE(E::prefersArrayStorage(v)) << v.toString();
 }
 
 TEST(Values, PromotionLeavesSharedArrayAlone) {

@@ -3,15 +3,16 @@
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
+#include <functional>
+#include <vector>
 
 using namespace bv::fonts;
 
 namespace {
 
-void addPolygon(OutlineBuilder& builder, std::initializer_list<Point> points) {
-    builder.move_to(*points.begin());
-    for (auto p = points.begin() + 1; p != points.end(); ++p) builder.line_to(*p);
+void addPolygon(OutlineBuilder& builder, const std::vector<Point>& points) {
+    builder.move_to(points[0]);
+    for (size_t i = 1; i < points.size(); ++i) builder.line_to(points[i]);
     builder.close_contour();
 }
 
@@ -32,52 +33,42 @@ template <typename Inside> void expectSampled(const GlyphBitmap& g, Inside insid
     }
 }
 
-TEST(Rasterizer, SquaresOnWholeAndHalfPixelEdges) {
-    OutlineBuilder b;
-    addPolygon(b, {{1, 1}, {3, 1}, {3, 3}, {1, 3}});
-    GlyphBitmap g = rasterize_outline(b, 7.5);
-    EXPECT_EQ(g.left, 0);
-    EXPECT_EQ(g.top, 4);
-    EXPECT_EQ(g.width, 4);
-    EXPECT_EQ(g.height, 4);
-    EXPECT_EQ(g.advance, 7.5);
-    // Solid inside a clear border.
-    expectSampled(g, [](double x, double y) { return x > 1 && x < 3 && y > 1 && y < 3; });
-
-    OutlineBuilder half;
-    addPolygon(half, {{0.5, 0.5}, {2.5, 0.5}, {2.5, 2.5}, {0.5, 2.5}});
-    g = rasterize_outline(half, 0);
-    ASSERT_EQ(g.width, 5);
-    ASSERT_EQ(g.height, 5);
-    // Half-covered edge pixels are 127, the corners a quarter: 63.
-    expectSampled(g, [](double x, double y) { return x > 0.5 && x < 2.5 && y > 0.5 && y < 2.5; });
+bool inBox(double x, double y, double low, double high) {
+    return x > low && x < high && y > low && y < high;
 }
 
-TEST(Rasterizer, TriangleCoversTheSamplesBelowItsHypotenuse) {
-    OutlineBuilder b;
-    addPolygon(b, {{0, 0}, {8, 0}, {0, 8}});
-    GlyphBitmap g = rasterize_outline(b, 0);
-    // Samples on the hypotenuse itself are outside: its crossing is not right of them.
-    expectSampled(g, [](double x, double y) { return x > 0 && y > 0 && x + y < 8; });
-}
-
-TEST(Rasterizer, NonZeroWindingFillsOverlapsAndLeavesReversedHoles) {
-    OutlineBuilder hole;
-    addPolygon(hole, {{0, 0}, {8, 0}, {8, 8}, {0, 8}});
-    addPolygon(hole, {{2, 2}, {2, 6}, {6, 6}, {6, 2}}); // the other way round
-    GlyphBitmap g = rasterize_outline(hole, 0);
-    expectSampled(g, [](double x, double y) {
-        bool outer = x > 0 && x < 8 && y > 0 && y<8, inner = x> 2 && x < 6 && y > 2 && y < 6;
-        return outer && !inner;
-    });
-
-    OutlineBuilder overlap;
-    addPolygon(overlap, {{0, 0}, {6, 0}, {6, 6}, {0, 6}});
-    addPolygon(overlap, {{2, 2}, {8, 2}, {8, 8}, {2, 8}}); // the same way round: winding 2 inside both
-    GlyphBitmap u = rasterize_outline(overlap, 0);
-    expectSampled(u, [](double x, double y) {
-        return (x > 0 && x < 6 && y > 0 && y < 6) || (x > 2 && x < 8 && y > 2 && y < 8);
-    });
+// Squares on whole and half pixel edges (half-covered edge pixels are 127, the
+// corners 63), a triangle whose samples on the hypotenuse are outside (its
+// crossing is not right of them), a hole drawn the other way round, and an
+// overlap drawn the same way round (winding 2 inside both).
+TEST(Rasterizer, CoverageCountsTheSamplesInsideByNonZeroWinding) {
+    using Contours = std::vector<std::vector<Point>>;
+    const std::pair<Contours, std::function<bool(double, double)>> cases[] = {
+        {{{{1, 1}, {3, 1}, {3, 3}, {1, 3}}}, [](double x, double y) { return inBox(x, y, 1, 3); }},
+        {{{{0.5, 0.5}, {2.5, 0.5}, {2.5, 2.5}, {0.5, 2.5}}},
+         [](double x, double y) { return inBox(x, y, 0.5, 2.5); }},
+        {{{{0, 0}, {8, 0}, {0, 8}}}, [](double x, double y) { return x > 0 && y > 0 && x + y < 8; }},
+        {{{{0, 0}, {8, 0}, {8, 8}, {0, 8}}, {{2, 2}, {2, 6}, {6, 6}, {6, 2}}},
+         [](double x, double y) { return inBox(x, y, 0, 8) && !inBox(x, y, 2, 6); }},
+        {{{{0, 0}, {6, 0}, {6, 6}, {0, 6}}, {{2, 2}, {8, 2}, {8, 8}, {2, 8}}},
+         [](double x, double y) { return inBox(x, y, 0, 6) || inBox(x, y, 2, 8); }},
+    };
+    std::vector<GlyphBitmap> drawn;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        OutlineBuilder b;
+        for (const auto& contour : cases[i].first) addPolygon(b, contour);
+        drawn.push_back(rasterize_outline(b, i == 0 ? 7.5 : 0));
+        SCOPED_TRACE(i);
+        expectSampled(drawn.back(), cases[i].second);
+    }
+    // One pixel of border round the outline, and the advance as given.
+    EXPECT_EQ(drawn[0].left, 0);
+    EXPECT_EQ(drawn[0].top, 4);
+    EXPECT_EQ(drawn[0].width, 4);
+    EXPECT_EQ(drawn[0].height, 4);
+    EXPECT_EQ(drawn[0].advance, 7.5);
+    EXPECT_EQ(drawn[1].width, 5);
+    EXPECT_EQ(drawn[1].height, 5);
 }
 
 TEST(Rasterizer, NothingToDrawKeepsTheAdvanceAndOutlinesTooLargeRenderEmpty) {

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <tuple>
 
 using namespace bv::fonts;
 
@@ -133,9 +134,8 @@ bool draws(TrueTypeBackend& font, uint32_t codepoint) {
 TEST(TrueType, CompositesRenderUpToElevenLevelsDeep) {
     auto font = load(Font().build());
     ASSERT_TRUE(font);
-    EXPECT_EQ(font->units_per_em(), 1000);
-    EXPECT_EQ(font->ascent(), 800);
-    EXPECT_EQ(font->descent(), 200);
+    EXPECT_EQ(std::tuple(font->units_per_em(), font->ascent(), font->descent()),
+              std::tuple(1000.0, 800.0, 200.0));
     GlyphBitmap plain = font->rasterize('A', 0.024);
     EXPECT_EQ(plain.width, 14); // 12 px square and its border
     EXPECT_DOUBLE_EQ(plain.advance, 14.4);

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <tuple>
 
 using namespace bv::fonts;
 
@@ -173,10 +174,9 @@ TEST(Type1, PfbAndPfaOfOneFontGiveTheSameGlyphs) {
     int drawn = 0;
     for (uint32_t c = 32; c < 127; ++c) {
         GlyphBitmap b = fromPfb.rasterize(c, 0.048), a = fromPfa.rasterize(c, 0.048);
-        EXPECT_EQ(a.coverage, b.coverage) << char(c);
-        EXPECT_EQ(a.left, b.left);
-        EXPECT_EQ(a.top, b.top);
-        EXPECT_EQ(a.advance, b.advance);
+        EXPECT_EQ(std::tie(a.coverage, a.left, a.top, a.advance),
+                  std::tie(b.coverage, b.left, b.top, b.advance))
+            << char(c);
         EXPECT_EQ(fromPackage.rasterize(c, 0.048).coverage, b.coverage) << char(c);
         drawn += !b.coverage.empty();
     }

@@ -1,6 +1,6 @@
 // The window through the real executable under a private Xvfb: the picture on
-// the screen, synthesised input as the input globals see it, and windows
-// killed, renamed, closed and destroyed from outside.
+// the screen, synthesised input as the input globals see it, windows killed,
+// renamed, closed and destroyed from outside, and the README's first game.
 // GoogleTest comes before Xlib, whose macros would rename parts of it.
 #include <gtest/gtest.h>
 
@@ -30,12 +30,6 @@ class X11Window : public ::testing::Test {
         if (!server->running()) GTEST_FAIL() << "Xvfb did not start";
     }
 
-    // Polls `condition` for a few seconds; whether it came true.
-    template <class Condition> static bool eventually(Condition condition) {
-        for (int i = 0; i < 500; ++i, usleep(10000))
-            if (condition()) return true;
-        return condition();
-    }
     Window awaitWindow(const std::string& title) {
         Window window = 0;
         eventually([&] { return (window = server->findWindow(title)) != 0; });
@@ -153,4 +147,22 @@ TEST_F(X11Window, WindowsEndCleanlyHoweverTheyEnd) {
                                "killed false not bv-renamed\n");
     EXPECT_EQ(script.errors(), "");
     EXPECT_TRUE(windowGone("bv-last"));
+}
+
+// The README's first-game example, run as a reader would: its window shows the
+// sky and the square, the right arrow moves the square, and Q ends the script.
+TEST_F(X11Window, ReadmeExampleDrawsMovesAndQuits) {
+    constexpr unsigned long sky = 0x1E2850, square = 0xFFC828;
+    ScriptProcess script(BV_README_EXAMPLE, server->name());
+    // The square starts at x = 304..335, y = 200..231.
+    ASSERT_TRUE(server->waitForPixel(310, 210, square)) << script.errors();
+    EXPECT_EQ(server->pixelAt(600, 300), sky);
+    key(XK_Right, true);
+    XFlush(server->display());
+    EXPECT_TRUE(server->waitForPixel(345, 210, square)) << "the square did not move right";
+    key(XK_Right, false);
+    key(XK_q, true);
+    XFlush(server->display());
+    EXPECT_EQ(script.finish(), 0) << script.errors();
+    EXPECT_EQ(script.errors(), "");
 }

@@ -2,7 +2,6 @@
 
 #include <X11/Xutil.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -11,15 +10,11 @@
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr auto pollStep = std::chrono::milliseconds(10);
-constexpr int pollLimit = 1000; // ten seconds at most for anything awaited
 
 int exitStatus(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -106,14 +101,6 @@ unsigned long XvfbServer::pixelAt(int x, int y) const {
     return pixel;
 }
 
-bool XvfbServer::waitForPixel(int x, int y, unsigned long colour) const {
-    for (int i = 0; i < pollLimit; ++i) {
-        if (pixelAt(x, y) == colour) return true;
-        std::this_thread::sleep_for(pollStep);
-    }
-    return false;
-}
-
 ScriptProcess::ScriptProcess(const std::string& script, const std::string& display) {
     char pattern[] = "/tmp/bv-window-test-XXXXXX";
     folder_ = mkdtemp(pattern);
@@ -146,13 +133,10 @@ void ScriptProcess::signal(const std::string& name) const {
     std::ofstream(fs::path(folder_) / name);
 }
 
+// A script that has ended can signal no more.
 bool ScriptProcess::waitForSignal(const std::string& name) {
-    for (int i = 0; i < pollLimit; ++i) {
-        if (fs::exists(fs::path(folder_) / name)) return true;
-        if (reaped()) return fs::exists(fs::path(folder_) / name);
-        std::this_thread::sleep_for(pollStep);
-    }
-    return false;
+    const fs::path file = fs::path(folder_) / name;
+    return eventually([&] { return fs::exists(file) || reaped(); }) && fs::exists(file);
 }
 
 bool ScriptProcess::reaped() {
@@ -162,8 +146,7 @@ bool ScriptProcess::reaped() {
 }
 
 int ScriptProcess::finish() {
-    for (int i = 0; i < pollLimit * 3 && !reaped(); ++i) std::this_thread::sleep_for(pollStep);
-    if (!reaped()) {
+    if (!eventually([&] { return reaped(); }, 3000)) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
         pid_ = -1;

@@ -7,6 +7,15 @@
 
 #include <string>
 #include <sys/types.h>
+#include <unistd.h>
+
+// Polls `condition` every 10 ms, `tries` times at most (ten seconds by
+// default); whether it came true.
+template <class Condition> bool eventually(Condition condition, int tries = 1000) {
+    for (int i = 0; i < tries; ++i, usleep(10000))
+        if (condition()) return true;
+    return condition();
+}
 
 // Starts Xvfb on a free display and connects to it; stops it by its process
 // id when destroyed.
@@ -26,7 +35,9 @@ class XvfbServer {
     // The screen's colour at (x, y) as 0xRRGGBB.
     unsigned long pixelAt(int x, int y) const;
     // Polls the screen until (x, y) shows colour, for at most a few seconds.
-    bool waitForPixel(int x, int y, unsigned long colour) const;
+    bool waitForPixel(int x, int y, unsigned long colour) const {
+        return eventually([&] { return pixelAt(x, y) == colour; });
+    }
 
   private:
     pid_t pid_ = -1;
