@@ -1,11 +1,11 @@
 // Compiled programs and bytecode files.
 #include "ScriptEngine.h"
+#include "error_of.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <unistd.h>
 
 namespace {
@@ -36,15 +36,6 @@ std::string writeFile(const std::string& name, const std::string& data) {
     std::string path = tempPath(name);
     std::ofstream(path, std::ios::binary) << data;
     return path;
-}
-
-std::string errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
 }
 
 std::string loadError(ScriptEngine& engine, const std::string& path) {

@@ -1,22 +1,12 @@
 // Statement assembly, tokens, token rules and block links.
 #include "ScriptEngine.h"
+#include "error_of.h"
 
 #include <gtest/gtest.h>
-
-#include <functional>
 
 namespace {
 
 using Tokens = std::vector<std::string>;
-
-std::string errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
-}
 
 // Each statement's text and the physical line it starts on.
 std::vector<std::pair<std::string, size_t>> statements(const ParsedLines& lines) {

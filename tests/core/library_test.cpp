@@ -1,6 +1,7 @@
 // The standard library's inner pieces: the pattern translator and cache, the
 // hand-written matchers, and the per-table key cache.
 #include "ScriptEngine.h"
+#include "error_of.h"
 
 #include <gtest/gtest.h>
 
@@ -14,15 +15,6 @@ std::string gsub(const std::string& s, const std::string& pattern, const std::st
     const Variable args[] = {Variable(s), Variable(pattern), Variable(replacement)};
     Variable result = ScriptEngine::gsubFunction(args);
     return result.asString();
-}
-
-std::string errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "";
 }
 
 // Classes outside and inside sets, escapes and special bytes, and '?' as
@@ -57,8 +49,8 @@ TEST(PatternCache, CompilesOncePerTextAndBadPatternsFailEveryTime) {
     EXPECT_EQ(errorOf([] { ScriptEngine::getCachedGsubPattern("re:(ab"); }), message);
     EXPECT_EQ(errorOf([] { ScriptEngine::getCachedGsubPattern("/x/q"); }),
               "gsub: unsupported regex flag 'q' (supported: i, m)");
-    EXPECT_NE(errorOf([] { ScriptEngine::getCachedGsubPattern("[%a"); }), "");
-    EXPECT_NE(errorOf([] { ScriptEngine::getCachedGsubPattern("re:a{2,1}"); }), "");
+    EXPECT_NE(errorOf([] { ScriptEngine::getCachedGsubPattern("[%a"); }), "no error");
+    EXPECT_NE(errorOf([] { ScriptEngine::getCachedGsubPattern("re:a{2,1}"); }), "no error");
 }
 
 TEST(PatternMatchers, DigitRunsMatchTheRegexPath) {

@@ -1,11 +1,11 @@
 // The host interface, script paths, the script-file loader and error reports.
 #include "ScriptEngine.h"
+#include "error_of.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -33,16 +33,7 @@ class TempFolder {
     static inline int next_ = 0;
 };
 
-std::string errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
-}
-
-std::string errorOf(ScriptEngine& engine, const std::string& source) {
+std::string scriptError(ScriptEngine& engine, const std::string& source) {
     return errorOf([&] { engine.runScript(source); });
 }
 
@@ -63,7 +54,7 @@ TEST(Runner, ReportsPointAtTheToken) {
     };
     for (const auto& [source, report] : cases) {
         ScriptEngine engine;
-        EXPECT_EQ(errorOf(engine, source), std::string("BrumeScript error: ") + report + hint);
+        EXPECT_EQ(scriptError(engine, source), std::string("BrumeScript error: ") + report + hint);
     }
 }
 
@@ -71,7 +62,7 @@ TEST(Runner, ReportNamesTheScriptFile) {
     TempFolder folder;
     std::string main = folder.write("main.bs", "a = 1\n\nb = a + foo()\n");
     ScriptEngine engine;
-    std::string report = errorOf(engine, "runFile('" + main + "')");
+    std::string report = scriptError(engine, "runFile('" + main + "')");
     EXPECT_NE(report.find("BrumeScript error: Attempted to call a non-function value of type not\n  at " +
                           main + ":3, near token 'foo'\n  b = a + foo()\n          ^~~\n"),
               std::string::npos)
@@ -146,7 +137,7 @@ TEST(Runner, LoadFileReportsFailuresAsValues) {
     EXPECT_EQ(engine.pullVariable("d").asString().rfind(
                   "BrumeScript error: Unterminated string literal\n  at " + broken + ":1", 0),
               0u);
-    EXPECT_EQ(errorOf(engine, "loadFile(3)")
+    EXPECT_EQ(scriptError(engine, "loadFile(3)")
                   .find("BrumeScript error: loadFile(path) requires a script path string"),
               0u);
 }

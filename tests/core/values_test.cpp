@@ -1,10 +1,10 @@
 // Value rules: text forms, truthiness, equality, ordering and arithmetic.
 #include "ScriptEngine.h"
+#include "error_of.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <tuple>
 
 namespace {
@@ -14,15 +14,6 @@ using V = Variable;
 
 Variable op(const Variable& a, char o, const Variable& b) {
     return E::performOperation(a, o, b);
-}
-
-std::string errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
 }
 
 TEST(Values, TextFormsAndTruthiness) {
