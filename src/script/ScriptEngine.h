@@ -102,7 +102,6 @@ class ScriptEngine {
     // it computes to one, by the one scalar attempt both ways share. Set
     // before any script is read; tests run every script both ways.
     static void useGeneralPathsOnly(bool on = true) { generalPathsOnly = on; }
-    static size_t findMatchingElseOrEnd(const ParsedLines& lines, size_t index, bool& foundElse);
     static size_t findMatchingEnd(const ParsedLines& lines, size_t index);
     static size_t findMatchingUntil(const ParsedLines& lines, size_t index);
 

@@ -495,14 +495,6 @@ void ScriptEngine::prepareParsedLines(ParsedLines& lines) {
     }
 }
 
-size_t ScriptEngine::findMatchingElseOrEnd(const ParsedLines& lines, size_t index, bool& foundElse) {
-    const ParsedScriptLine& opener = lines[index - 1];
-    foundElse = opener.nextBranchIndex != NoLineIndex;
-    if (foundElse) return opener.nextBranchIndex;
-    if (opener.endIndex == NoLineIndex) throw std::runtime_error("Missing 'end' for if block");
-    return opener.endIndex;
-}
-
 size_t ScriptEngine::findMatchingEnd(const ParsedLines& lines, size_t index) {
     uint64_t end = lines[index - 1].endIndex;
     if (end == NoLineIndex) throw std::runtime_error("Missing 'end' for block");

@@ -126,15 +126,10 @@ TEST(Lexer, BlockLinks) {
     EXPECT_EQ(lines[1].endIndex, 2u);
     EXPECT_EQ(lines[6].endIndex, 7u);
 
-    bool foundElse = false;
-    EXPECT_EQ(ScriptEngine::findMatchingElseOrEnd(lines, 1, foundElse), 3u);
-    EXPECT_TRUE(foundElse);
-    EXPECT_EQ(ScriptEngine::findMatchingElseOrEnd(lines, 5, foundElse), 5u);
-    EXPECT_FALSE(foundElse);
+    EXPECT_EQ(lines[4].nextBranchIndex, NoLineIndex);
 
     ParsedLines open = engine.parseLines("if a\nwhile b\nrepeat");
     EXPECT_EQ(open[0].endIndex, NoLineIndex);
-    EXPECT_THROW(ScriptEngine::findMatchingElseOrEnd(open, 1, foundElse), std::runtime_error);
     EXPECT_EQ(errorOf([&] { ScriptEngine::findMatchingEnd(open, 2); }), "Missing 'end' for block");
     EXPECT_EQ(errorOf([&] { ScriptEngine::findMatchingUntil(open, 3); }), "Missing 'until' for repeat block");
 }
