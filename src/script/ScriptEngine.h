@@ -160,10 +160,16 @@ class ScriptEngine {
             uint8_t b;
         };
     };
-    static CompiledExpression compileExpressionRange(const std::vector<std::string>& tokens,
-                                                     const std::vector<TokenAnalysis>& analysis, size_t first,
-                                                     size_t end);
-    static std::vector<CompiledExpression> compileAllOrNone(const ParsedScriptLine& line, size_t fewest);
+    static CompiledExpression compilePart(const ParsedScriptLine& line, size_t& index, bool scalarAttempt);
+    static CompiledExpression compilePart(const ParsedScriptLine& line, size_t& index);
+    static void raiseAfter(CompiledExpression& part, const char* message, size_t at);
+    static void mustEndLine(CompiledExpression& part, const ParsedScriptLine& line, size_t at,
+                            const char* message);
+    static void compileReturnValues(ParsedScriptLine& line);
+    static void compileFunctionTargetKeys(ParsedScriptLine& line);
+    static void compileNumericForClause(ParsedScriptLine& line);
+    static void compileForIterator(ParsedScriptLine& line);
+    static void compileAssignment(ParsedScriptLine& line);
     static void compileLineExpressions(ParsedScriptLine& line);
     Variable evaluateCompiled(const CompiledExpression& expr, const ParsedScriptLine& line) {
         Variable result = evaluateNode(expr, expr.root, line);
@@ -222,15 +228,6 @@ class ScriptEngine {
         return true;
     }
 
-    // Expressions read from a line's tokens at `index`, which is left after
-    // the expression: the text is compiled on the spot, for the paths that
-    // have no compiled form at hand. A syntax error is raised where
-    // evaluation reaches it; skipping raises it at once.
-    Variable evaluateExpression(const ParsedScriptLine& line, size_t& index);
-    void skipExpression(const ParsedScriptLine& line, size_t& index);
-    bool evaluateCondition(const ParsedScriptLine& line, size_t& index) {
-        return isTruthy(evaluateExpression(line, index));
-    }
     static int classifyBinaryOperator(std::string_view token);
     static bool isStandaloneNotBoundary(std::string_view token);
     Variable getIndexedValue(const Variable& container, const Variable& key);
@@ -319,7 +316,7 @@ class ScriptEngine {
     void enterLine(const ParsedScriptLine& line) { errorContext = {&line, {}}; }
     // Evaluates the expression after a line's keyword, which must fill the
     // line; one that computes to a number is decided here.
-    bool evaluateLineCondition(const ParsedScriptLine& line, const char* trailingMessage) {
+    bool evaluateLineCondition(const ParsedScriptLine& line) {
         const CompiledExpression& expr = line.compiledExpression;
         if (expr.valid && expr.mayBeScalar()) {
             enterLine(line);
@@ -332,9 +329,9 @@ class ScriptEngine {
                 rethrowAsReport(error);
             }
         }
-        return evaluateGeneralCondition(line, trailingMessage);
+        return evaluateGeneralCondition(line);
     }
-    bool evaluateGeneralCondition(const ParsedScriptLine& line, const char* trailingMessage);
+    bool evaluateGeneralCondition(const ParsedScriptLine& line);
     std::vector<Variable> collectForItems(const ParsedScriptLine& line, size_t t);
     // A generic for's iterator value, or the container that pairs or ipairs
     // (`byName`, else 0) walks directly.
@@ -342,8 +339,7 @@ class ScriptEngine {
         Variable value;
         uint32_t byName = 0;
     };
-    ForIterator compiledForIterator(const ParsedScriptLine& line);
-    ForIterator readForIterator(const ParsedScriptLine& line, size_t t);
+    ForIterator forIterator(const ParsedScriptLine& line);
     bool walksContainer(uint32_t nameId);
     bool callsStringWalker(const ParsedScriptLine& line, size_t t);
     void parseParameters(const ParsedScriptLine& line, size_t& t, ScriptCallable& function);
@@ -351,14 +347,11 @@ class ScriptEngine {
     void checkLineSyntax(const ParsedScriptLine& line);
     bool declareWithoutValue(const ParsedScriptLine& line);
     Variable executeReturn(const ParsedScriptLine& line) {
-        if (line.tokens.size() != 1 && line.compiledExpression.valid)
-            return evaluateCompiled(line.compiledExpression, line);
-        if (!line.compiledValues.empty()) return returnCompiledValues(line);
-        return executeListedReturn(line);
+        if (line.compiledValues.size() == 1) return evaluateCompiled(line.compiledValues[0], line);
+        return returnValues(line);
     }
-    Variable returnCompiledValues(const ParsedScriptLine& line);
-    // A bare `return`, or one whose values did not compile.
-    Variable executeListedReturn(const ParsedScriptLine& line);
+    // A bare `return`, or one of several values.
+    Variable returnValues(const ParsedScriptLine& line);
     // A statement that is not a block: an assignment, a declaration or a call.
     void executeSimple(const ParsedScriptLine& line) {
         if (!line.scalarStorable || !storeScalar(line)) executeGeneralStatement(line);
@@ -430,6 +423,8 @@ class ScriptEngine {
         std::vector<Variable> keys;
     };
     FunctionHeader parseFunctionHeader(const ParsedScriptLine& line, ScriptCallable& function);
+    size_t functionTargetName(const ParsedScriptLine& line) const;
+    void readFunctionParameters(const ParsedScriptLine& line, size_t nameIndex, ScriptCallable& function);
     void storeFunction(const ParsedScriptLine& line, const FunctionHeader& header, Variable function);
 
     // Coroutines.
@@ -537,7 +532,6 @@ class ScriptEngine {
     }
     void evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                             Variable* keys);
-    Variable evaluateAssignmentValue(const ParsedScriptLine& line, size_t index);
     void combineInPlace(Variable& slot, const ParsedScriptLine& line, char op, const Variable& value);
     bool assignTableField(const ParsedScriptLine& line, const ParsedAssignmentTarget& target, uint32_t nameId,
                           const std::string& op, const Variable& value);

@@ -116,7 +116,7 @@ uint32_t ScriptEngine::compileBytecodeChunk(BytecodeProgram& program, size_t fir
             i = compileLoop(i, "Missing 'until' for repeat block", program.repeatLoops, Opcode::Repeat);
             break;
         case StatementKind::For: {
-            bool numeric = line.tokens.size() >= 4 && isIdentifier(line.tokens[1]) && line.tokens[2] == "=";
+            const bool numeric = isNumericFor(line);
             i = compileLoop(i, "Missing 'end' for for block",
                             numeric ? program.numericFors : program.genericFors,
                             numeric ? Opcode::NumericFor : Opcode::GenericFor);

@@ -140,8 +140,7 @@ ScriptEngine::takenBranch(const BytecodeProgram& program, uint32_t groupIndex) {
         const ParsedScriptLine& line =
             entryAt(program.lines, branch.lineIndex, "Bytecode line index out of range");
         if (branch.isElse) enterLine(line);
-        if (branch.isElse || evaluateLineCondition(line, "Unexpected token after if condition"))
-            return &branch;
+        if (branch.isElse || evaluateLineCondition(line)) return &branch;
     }
     return nullptr;
 }
@@ -170,7 +169,7 @@ Variable ScriptEngine::executeBytecodeWhile(const std::shared_ptr<BytecodeProgra
     const BytecodeWhileLoop& loop =
         entryAt(program->whileLoops, loopIndex, "Bytecode while-loop index out of range");
     const ParsedScriptLine& line = bytecodeLine(*program, loop.lineIndex);
-    while (evaluateLineCondition(line, "Unexpected token after while condition")) {
+    while (evaluateLineCondition(line)) {
         Variable result = executeBytecodeChunk(program, loop.bodyChunk, signal);
         if (stopsLoop(signal)) return result;
     }
@@ -193,7 +192,7 @@ Variable ScriptEngine::executeBytecodeRepeat(const std::shared_ptr<BytecodeProgr
             enterLine(until);
             throw std::runtime_error("Missing until condition");
         }
-        if (evaluateLineCondition(until, "Unexpected token after until condition")) return {};
+        if (evaluateLineCondition(until)) return {};
     }
 }
 

@@ -1,7 +1,7 @@
-// Compiled expressions. Every expression of a line is compiled once into a
-// small tree; evaluating a tree first tries to stay in unboxed scalars, then
-// falls back to full values over the same tree. The general paths compile
-// text on the spot and run it on full values only, so the two can be
+// Compiled expressions. Every expression of a line is compiled once, when the
+// line is read, into a small tree; evaluating a tree first tries to stay in
+// unboxed scalars, then falls back to full values over the same tree. The
+// general paths run the same trees on full values only, so the two can be
 // compared (conditions excepted: a scalar 0 is false here).
 #include "ScriptEngine.h"
 
@@ -17,6 +17,24 @@ using Kind = ExpressionNodeKind;
 using Scalar = ScriptEngine::ScalarValue;
 
 namespace {
+
+// A node raising `message` at `token` (past the end: at "EOF") once `prefix`,
+// the text read before it, has run. An empty message stands for the stack
+// overflow.
+int32_t addSyntaxError(CompiledExpression& expr, std::string message, uint32_t token, int32_t prefix) {
+    ExpressionNode n;
+    n.kind = Kind::SyntaxError;
+    n.left = prefix;
+    n.token = n.errorToken = token;
+    n.pure = n.scalarSafe = false;
+    n.intValue = static_cast<int32_t>(expr.strings.size());
+    expr.strings.push_back(std::move(message));
+    expr.lookups.emplace_back();
+    expr.nodes.push_back(n);
+    const auto index = static_cast<int32_t>(expr.nodes.size() - 1);
+    if (expr.syntaxError < 0) expr.syntaxError = index;
+    return index;
+}
 
 // Bytes of this thread's stack still free beneath the caller.
 size_t freeStackBytes() {
@@ -45,16 +63,6 @@ class ExpressionCompiler {
     ExpressionCompiler(const std::vector<std::string>& tokens, const std::vector<TokenAnalysis>& analysis,
                        size_t first, size_t end)
         : tokens_(tokens), analysis_(analysis), pos_(first), end_(end) {}
-
-    // The expression filling the range, or none when the range holds
-    // anything else (a syntax error or text after the expression).
-    CompiledExpression compileRange() {
-        if (pos_ >= end_ || end_ > tokens_.size() || tokens_.size() != analysis_.size()) return {};
-        CompiledExpression expr = read();
-        if (expr.syntaxError >= 0 || pos_ != end_) return {};
-        expr.valid = true;
-        return expr;
-    }
 
     // The expression from the first token up to the first one that cannot
     // continue it, which `index` is left at.
@@ -91,16 +99,8 @@ class ExpressionCompiler {
     }
     [[gnu::noinline]] int32_t failAtUnknownToken() { return failWith("Unknown token: " + tokens_[pos_], -1); }
     int32_t failWith(std::string message, int32_t prefix) {
-        ExpressionNode n;
-        n.kind = Kind::SyntaxError;
-        n.left = prefix;
-        n.token = n.errorToken = static_cast<uint32_t>(std::min(pos_, end_));
-        n.pure = n.scalarSafe = false;
-        n.intValue = static_cast<int32_t>(expr_->strings.size());
-        expr_->strings.push_back(std::move(message));
-        expr_->lookups.emplace_back();
-        expr_->syntaxError = add(n);
-        return expr_->syntaxError;
+        const uint32_t token = static_cast<uint32_t>(std::min(pos_, end_));
+        return expr_->syntaxError = addSyntaxError(*expr_, std::move(message), token, prefix);
     }
 
     [[gnu::noinline]] int32_t leaf(Kind kind) {
@@ -449,97 +449,148 @@ Scalar makeBool(bool b) {
 
 } // namespace
 
-CompiledExpression ScriptEngine::compileExpressionRange(const std::vector<std::string>& tokens,
-                                                        const std::vector<TokenAnalysis>& analysis,
-                                                        size_t first, size_t end) {
-    CompiledExpression expr = ExpressionCompiler(tokens, analysis, first, end).compileRange();
-    if (!generalPathsOnly) buildScalarCode(expr);
+// The expression from `index` on, as far as it reaches, and `index` left
+// where it stops. A clean one is valid and gets its scalar code, except on
+// the general paths, where no fast path may take it: there only a condition
+// (`scalarAttempt`) keeps them, since its scalar attempt decides whether a
+// number is judged as one.
+CompiledExpression ScriptEngine::compilePart(const ParsedScriptLine& line, size_t& index,
+                                             bool scalarAttempt) {
+    CompiledExpression expr =
+        ExpressionCompiler(line.tokens, line.tokenInfo, index, line.tokens.size()).readFrom(index);
+    expr.endToken = static_cast<uint32_t>(index);
+    if (expr.syntaxError < 0 && scalarAttempt) {
+        expr.valid = true;
+        buildScalarCode(expr);
+    } else if (generalPathsOnly) {
+        for (ExpressionNode& n : expr.nodes) n.scalarSafe = false;
+    }
     return expr;
 }
 
-// Compiled on the spot and run on full values only: these are the general
-// paths, and the lines whose text does not compile as it stands.
-Variable ScriptEngine::evaluateExpression(const ParsedScriptLine& line, size_t& index) {
-    CompiledExpression expr =
-        ExpressionCompiler(line.tokens, line.tokenInfo, index, line.tokens.size()).readFrom(index);
-    for (ExpressionNode& n : expr.nodes) n.scalarSafe = false;
-    return evaluateCompiled(expr, line);
+CompiledExpression ScriptEngine::compilePart(const ParsedScriptLine& line, size_t& index) {
+    return compilePart(line, index, !generalPathsOnly);
 }
 
-void ScriptEngine::skipExpression(const ParsedScriptLine& line, size_t& index) {
-    const CompiledExpression expr =
-        ExpressionCompiler(line.tokens, line.tokenInfo, index, line.tokens.size()).readFrom(index);
-    if (expr.syntaxError >= 0) raiseSyntaxError(expr, expr.nodes[expr.syntaxError], line);
+// What running the line finds after the part: `message` at token `at`,
+// raised once the part has run.
+void ScriptEngine::raiseAfter(CompiledExpression& part, const char* message, size_t at) {
+    part.root = addSyntaxError(part, message, static_cast<uint32_t>(at), part.root);
+    part.valid = false;
 }
 
-// The compiled forms of a line's value ranges, if there are at least
-// `fewest` and every one compiles; none otherwise.
-std::vector<CompiledExpression> ScriptEngine::compileAllOrNone(const ParsedScriptLine& line, size_t fewest) {
-    if (generalPathsOnly || line.valueRanges.size() < fewest) return {};
-    std::vector<CompiledExpression> values;
-    for (const TokenRange& range : line.valueRanges) {
-        values.push_back(compileExpressionRange(line.tokens, line.tokenInfo, range.first, range.end));
-        if (!values.back().valid) return {};
+void ScriptEngine::mustEndLine(CompiledExpression& part, const ParsedScriptLine& line, size_t at,
+                               const char* message) {
+    if (at != line.tokens.size()) raiseAfter(part, message, at);
+}
+
+// The values of `return a, b`, read in turn.
+void ScriptEngine::compileReturnValues(ParsedScriptLine& line) {
+    if (line.tokens.size() == 1) return;
+    size_t t = 1;
+    while (true) {
+        line.compiledValues.push_back(compilePart(line, t));
+        if (tokenAt(line, t) != ",") break;
+        ++t;
     }
-    return values;
+    mustEndLine(line.compiledValues.back(), line, t, "Unexpected token after return value");
 }
 
-void ScriptEngine::compileLineExpressions(ParsedScriptLine& line) {
-    const size_t size = line.tokens.size();
-    // Conditions are compiled either way: their scalar attempt decides whether a number is judged as one.
-    auto value = [&](size_t first, size_t end) {
-        return generalPathsOnly ? CompiledExpression{}
-                                : compileExpressionRange(line.tokens, line.tokenInfo, first, end);
+// The keys of a declared function's target name[k1][k2]...
+void ScriptEngine::compileFunctionTargetKeys(ParsedScriptLine& line) {
+    size_t t = line.kind == StatementKind::FunctionDecl ? 1 : 2;
+    if (t >= line.tokens.size() || !line.tokenInfo[t].isIdentifier) return;
+    for (++t; tokenAt(line, t) == "[";) {
+        CompiledExpression& key = line.compiledValues.emplace_back(compilePart(line, ++t));
+        if (tokenAt(line, t) != "]") return raiseAfter(key, "Expected closing bracket in function target", t);
+        ++t;
+    }
+}
+
+// A numeric for's start, limit and optional step.
+void ScriptEngine::compileNumericForClause(ParsedScriptLine& line) {
+    line.compiledValues.reserve(3);
+    size_t t = 3;
+    CompiledExpression* last = &line.compiledValues.emplace_back(compilePart(line, t));
+    if (tokenAt(line, t) != ",") return raiseAfter(*last, "Expected ',' after for start value", t);
+    last = &line.compiledValues.emplace_back(compilePart(line, ++t));
+    if (tokenAt(line, t) == ",") last = &line.compiledValues.emplace_back(compilePart(line, ++t));
+    mustEndLine(*last, line, t, "Unexpected token after for clause");
+}
+
+// A generic for's iterator, after its names and "in".
+void ScriptEngine::compileForIterator(ParsedScriptLine& line) {
+    std::vector<uint32_t> names;
+    size_t t = readGenericForNames(line, names);
+    if (names.empty() || tokenAt(line, t) != "in") return;
+    line.compiledExpression = compilePart(line, ++t);
+    mustEndLine(line.compiledExpression, line, t, "Unexpected token after for iterator");
+}
+
+// An assignment's values and its targets' keys, each of which must fill its range.
+void ScriptEngine::compileAssignment(ParsedScriptLine& line) {
+    auto rangePart = [&](const TokenRange& range) {
+        size_t t = range.first;
+        CompiledExpression part = compilePart(line, t);
+        if (t != range.end) raiseAfter(part, "Unexpected token in assignment expression", t);
+        return part;
     };
+    for (const TokenRange& range : line.valueRanges) {
+        if (range.first < range.end) {
+            line.compiledValues.push_back(rangePart(range));
+            continue;
+        }
+        CompiledExpression& missing = line.compiledValues.emplace_back();
+        missing.root =
+            addSyntaxError(missing, "Unexpected end of expression", uint32_t(line.tokens.size()), -1);
+    }
+    for (ParsedAssignmentTarget& target : line.assignmentTargets)
+        for (const TokenRange& range : target.indexRanges) target.compiledIndexes.push_back(rangePart(range));
+    line.plainNameAssignment = isPlainNameAssignment(line);
+    if (line.tokens[line.assignOpIndex].size() == 2)
+        line.storeOperator =
+            binaryOperators[classifyBinaryOperator(
+                                std::string_view(line.tokens[line.assignOpIndex]).substr(0, 1))]
+                .kind;
+    line.scalarStorable = isScalarStorable(line);
+}
+
+// Every expression of the line, compiled once as the statement reads it. A
+// part whose text does not parse raises its syntax error when it runs, after
+// the text before the error has run, as reading it then would have.
+void ScriptEngine::compileLineExpressions(ParsedScriptLine& line) {
+    size_t t = 0;
     switch (line.kind) {
     case StatementKind::If:
     case StatementKind::ElseIf:
     case StatementKind::While:
     case StatementKind::Until:
-        line.compiledExpression = compileExpressionRange(line.tokens, line.tokenInfo, 1, size);
+        t = 1;
+        line.compiledExpression = compilePart(line, t, true);
+        mustEndLine(line.compiledExpression, line, t, conditionTrailingMessage(line.kind));
         break;
     case StatementKind::Return:
-        if (line.valueRanges.size() == 1)
-            line.compiledExpression = value(1, size);
-        else
-            line.compiledValues = compileAllOrNone(line, 2);
+        compileReturnValues(line);
         break;
     case StatementKind::FunctionDecl:
     case StatementKind::DecayFunctionDecl:
     case StatementKind::NativeFunctionDecl:
     case StatementKind::LocalFunctionDecl:
-        // The keys of the target name[key]...
-        line.compiledValues = compileAllOrNone(line, 1);
+        compileFunctionTargetKeys(line);
         break;
     case StatementKind::For:
-        if (!line.valueRanges.empty()) {
-            // A numeric clause's start, limit and step.
-            if (line.valueRanges.size() <= 3) line.compiledValues = compileAllOrNone(line, 2);
-        } else {
-            // A generic for's iterator, after its names and "in".
-            std::vector<uint32_t> names;
-            const size_t in = readGenericForNames(line, names);
-            if (!names.empty() && tokenAt(line, in) == "in" && in + 1 < size)
-                line.compiledExpression = value(in + 1, size);
-        }
+        if (isNumericFor(line))
+            compileNumericForClause(line);
+        else
+            compileForIterator(line);
         break;
     case StatementKind::Simple:
-        if (line.assignOpIndex == 0) {
-            line.compiledExpression = value(0, size);
-            break;
+        if (line.assignOpIndex != 0) {
+            compileAssignment(line);
+        } else if (!isBareDeclaration(line)) {
+            line.compiledExpression = compilePart(line, t);
+            mustEndLine(line.compiledExpression, line, t, "Unexpected trailing token");
         }
-        for (const TokenRange& range : line.valueRanges)
-            line.compiledValues.push_back(value(range.first, range.end));
-        for (ParsedAssignmentTarget& target : line.assignmentTargets)
-            for (const TokenRange& range : target.indexRanges)
-                target.compiledIndexes.push_back(value(range.first, range.end));
-        line.plainNameAssignment = isPlainNameAssignment(line);
-        if (line.assignOpIndex != 0 && line.tokens[line.assignOpIndex].size() == 2)
-            line.storeOperator =
-                binaryOperators[classifyBinaryOperator(
-                                    std::string_view(line.tokens[line.assignOpIndex]).substr(0, 1))]
-                    .kind;
-        line.scalarStorable = isScalarStorable(line);
         break;
     default:
         break;
@@ -1168,11 +1219,12 @@ ScriptEngine::evaluateOperand(const CompiledExpression& expr, int32_t index, con
 }
 
 // An operator subtree the scalar path may take usually computes on numbers;
-// that is tried first.
+// that is tried first (on the general paths only a condition's own scalar
+// attempt is made, never one inside its full value).
 [[gnu::always_inline]] inline Variable
 ScriptEngine::scalarOrBoxed(const CompiledExpression& expr, int32_t index, const ParsedScriptLine& line) {
     ScalarValue scalar;
-    if (scalarValueOf(expr, index, line, scalar)) return scalarToVariable(scalar);
+    if (!generalPathsOnly && scalarValueOf(expr, index, line, scalar)) return scalarToVariable(scalar);
     return evaluateNodeBoxed(expr, expr.nodes[index], line);
 }
 

@@ -211,7 +211,7 @@ bool ScriptEngine::executeCoroutineTurn(CoroutineState& state) {
                 enterLine(until);
                 throwError("Missing until condition", "");
             }
-            bool met = evaluateLineCondition(until, "Unexpected token after until condition");
+            bool met = evaluateLineCondition(until);
             state.frames[state.frames.size() - 2].untilMet = met;
         }
         popCoroutineBlockFrame(state);
@@ -228,7 +228,7 @@ void ScriptEngine::advanceCoroutineLoop(CoroutineState& state) {
     size_t bodyFirst = loop.line + 1, bodyEnd = loop.end, untilLine = ~size_t{0};
     switch (loop.kind) {
     case CoroutineFrame::While:
-        again = evaluateLineCondition(lines[loop.line], "Unexpected token after while condition");
+        again = evaluateLineCondition(lines[loop.line]);
         break;
     case CoroutineFrame::Repeat:
         again = !loop.started || !loop.untilMet;
@@ -307,9 +307,7 @@ bool ScriptEngine::executeCoroutineLine(CoroutineState& state) {
             size_t clause = index;
             while (clause != NoLineIndex && clause < chainEnd) {
                 const ParsedScriptLine& branch = lines[clause];
-                if (branch.kind == StatementKind::Else ||
-                    evaluateLineCondition(branch, "Unexpected token after if condition"))
-                    break;
+                if (branch.kind == StatementKind::Else || evaluateLineCondition(branch)) break;
                 clause = branch.nextBranchIndex;
             }
             frame.line = chainEnd + 1;
@@ -330,8 +328,7 @@ bool ScriptEngine::executeCoroutineLine(CoroutineState& state) {
             return false;
         }
         case StatementKind::For: {
-            bool numeric = line.tokens.size() >= 4 && line.tokenInfo[1].isIdentifier && line.tokens[2] == "=";
-            if (numeric) {
+            if (isNumericFor(line)) {
                 NumericForClause clause = evaluateNumericForClause(line);
                 CoroutineFrame* loop =
                     enterLoop(CoroutineFrame::NumericFor, index, findMatchingEnd(lines, index + 1));

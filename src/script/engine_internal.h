@@ -62,6 +62,23 @@ inline std::string_view tokenAt(const ParsedScriptLine& line, size_t index) {
     return index < line.tokens.size() ? std::string_view(line.tokens[index]) : std::string_view("EOF");
 }
 
+// What a condition line raises when text follows its condition.
+inline const char* conditionTrailingMessage(StatementKind kind) {
+    switch (kind) {
+    case StatementKind::While:
+        return "Unexpected token after while condition";
+    case StatementKind::Until:
+        return "Unexpected token after until condition";
+    default:
+        return "Unexpected token after if condition";
+    }
+}
+
+// `for name = ...`: a numeric loop; any other for line is a generic one.
+inline bool isNumericFor(const ParsedScriptLine& line) {
+    return line.tokens.size() >= 4 && line.tokenInfo[1].isIdentifier && line.tokens[2] == "=";
+}
+
 // Pushes a program's path and directory (when it has them, so that text
 // chunks run in the context of their caller) and pops them however the run ends.
 class ProgramStackGuard {

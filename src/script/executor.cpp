@@ -6,43 +6,21 @@
 
 #include "engine_internal.h"
 
-// A condition that is not decided as a number: its compiled form's full
-// value, or the line read on the spot.
-bool ScriptEngine::evaluateGeneralCondition(const ParsedScriptLine& line, const char* trailingMessage) {
+// A condition that is not decided as a number: its full value.
+bool ScriptEngine::evaluateGeneralCondition(const ParsedScriptLine& line) {
     enterLine(line);
     try {
-        if (line.compiledExpression.valid && !generalPathsOnly)
-            return isTruthy(evaluateNode(line.compiledExpression, line.compiledExpression.root, line));
-        size_t index = 1;
-        bool value = evaluateCondition(line, index);
-        if (index != line.tokens.size()) throwError(trailingMessage, tokenAt(line, index));
-        return value;
+        return isTruthy(evaluateNode(line.compiledExpression, line.compiledExpression.root, line));
     } catch (const std::exception& error) {
         rethrowAsReport(error);
     }
 }
 
 ScriptEngine::NumericForClause ScriptEngine::evaluateNumericForClause(const ParsedScriptLine& line) {
-    if (line.tokens.size() < 4 || !line.tokenInfo[1].isIdentifier)
-        throwError("Expected loop variable name", tokenAt(line, 1));
-    Variable start, limit, step(int32_t{1});
-    if (!line.compiledValues.empty()) {
-        start = evaluateCompiled(line.compiledValues[0], line);
-        limit = evaluateCompiled(line.compiledValues[1], line);
-        if (line.compiledValues.size() == 3) step = evaluateCompiled(line.compiledValues[2], line);
-    } else {
-        size_t t = 3;
-        start = evaluateExpression(line, t);
-        if (tokenAt(line, t) != ",") throwError("Expected ',' after for start value", tokenAt(line, t));
-        ++t;
-        limit = evaluateExpression(line, t);
-        if (tokenAt(line, t) == ",") {
-            ++t;
-            step = evaluateExpression(line, t);
-        }
-        if (t != line.tokens.size()) throwError("Unexpected token after for clause", tokenAt(line, t));
-    }
-    NumericForClause clause{toInt(start), toInt(limit), toInt(step)};
+    Variable bounds[3] = {{}, {}, Variable(int32_t{1})};
+    for (size_t i = 0; i < line.compiledValues.size(); ++i)
+        bounds[i] = evaluateCompiled(line.compiledValues[i], line);
+    NumericForClause clause{toInt(bounds[0]), toInt(bounds[1]), toInt(bounds[2])};
     if (clause.step == 0) throw std::runtime_error("for loop step must not be 0");
     return clause;
 }
@@ -95,7 +73,7 @@ bool ScriptEngine::walksContainer(uint32_t nameId) {
            isBuiltin(resolveVariableId(nameId), builtinIdFromName(nameOf(nameId)));
 }
 
-ScriptEngine::ForIterator ScriptEngine::compiledForIterator(const ParsedScriptLine& line) {
+ScriptEngine::ForIterator ScriptEngine::forIterator(const ParsedScriptLine& line) {
     const CompiledExpression& expr = line.compiledExpression;
     const ExpressionNode& root = expr.nodes[expr.root];
     if (root.kind == ExpressionNodeKind::Call) {
@@ -111,29 +89,11 @@ ScriptEngine::ForIterator ScriptEngine::compiledForIterator(const ParsedScriptLi
     return {evaluateCompiled(expr, line), 0};
 }
 
-// The iterator read from the tokens from `t` on.
-ScriptEngine::ForIterator ScriptEngine::readForIterator(const ParsedScriptLine& line, size_t t) {
-    const auto& tokens = line.tokens;
-    const uint32_t name = t < tokens.size() ? line.tokenInfo[t].nameId : 0;
-    if (t + 4 <= tokens.size() && tokens[t + 1] == "(" && tokens.back() == ")" && walksContainer(name)) {
-        size_t argumentEnd = t + 2;
-        skipExpression(line, argumentEnd);
-        if (argumentEnd + 1 == tokens.size()) {
-            size_t argument = t + 2;
-            return {evaluateExpression(line, argument), name};
-        }
-    }
-    Variable iterator = evaluateExpression(line, t);
-    if (t != tokens.size()) throwError("Unexpected token after for iterator", tokenAt(line, t));
-    return {std::move(iterator), 0};
-}
-
 // The values a generic for walks: pairs(c) and ipairs(c) walk the container
 // directly; any other iterator expression must give an array.
 std::vector<Variable> ScriptEngine::collectForItems(const ParsedScriptLine& line, size_t t) {
     const bool stringWalk = callsStringWalker(line, t);
-    const ForIterator walked =
-        line.compiledExpression.valid ? compiledForIterator(line) : readForIterator(line, t);
+    const ForIterator walked = forIterator(line);
     if (walked.byName) return containerWalk(walked.value, nameOf(walked.byName) == "ipairs");
     const Variable& iterator = walked.value;
     if (iterator.type == VarType::Array) return *iterator.asArray();
@@ -162,30 +122,33 @@ bool ScriptEngine::callsStringWalker(const ParsedScriptLine& line, size_t t) {
     return found && isBuiltin(found, builtinIdFromName("string." + member));
 }
 
-ScriptEngine::FunctionHeader ScriptEngine::parseFunctionHeader(const ParsedScriptLine& line,
-                                                               ScriptCallable& function) {
-    FunctionHeader header;
-    size_t t = line.kind == StatementKind::FunctionDecl ? 1 : 2;
+// The name token of a declared function's target.
+size_t ScriptEngine::functionTargetName(const ParsedScriptLine& line) const {
+    const size_t t = line.kind == StatementKind::FunctionDecl ? 1 : 2;
     if (t >= line.tokens.size() || !line.tokenInfo[t].isIdentifier)
         throwError("Expected function target", tokenAt(line, t));
-    header.nameIndex = t++;
-    for (size_t key = 0; tokenAt(line, t) == "["; ++key) {
-        ++t;
-        if (key < line.compiledValues.size()) {
-            header.keys.push_back(evaluateCompiled(line.compiledValues[key], line));
-            t = line.valueRanges[key].end;
-        } else {
-            header.keys.push_back(evaluateExpression(line, t));
-        }
-        if (tokenAt(line, t) != "]")
-            throwError("Expected closing bracket in function target", tokenAt(line, t));
-        ++t;
-    }
+    return t;
+}
+
+// The parameter list after the target name[k1]...: the tokens only, so
+// that checking a line reads it as running it does.
+void ScriptEngine::readFunctionParameters(const ParsedScriptLine& line, size_t nameIndex,
+                                          ScriptCallable& function) {
+    size_t t = line.compiledValues.empty() ? nameIndex + 1 : line.compiledValues.back().endToken + 1;
     if (tokenAt(line, t) != "(") throwError("Expected '(' after function target", tokenAt(line, t));
-    for (size_t i = header.nameIndex; i < t; ++i) function.name += line.tokens[i];
+    for (size_t i = nameIndex; i < t; ++i) function.name += line.tokens[i];
     ++t;
     parseParameters(line, t, function);
     function.isCoroutineEntry = line.kind == StatementKind::DecayFunctionDecl;
+}
+
+ScriptEngine::FunctionHeader ScriptEngine::parseFunctionHeader(const ParsedScriptLine& line,
+                                                               ScriptCallable& function) {
+    FunctionHeader header;
+    header.nameIndex = functionTargetName(line);
+    for (const CompiledExpression& key : line.compiledValues)
+        header.keys.push_back(evaluateCompiled(key, line));
+    readFunctionParameters(line, header.nameIndex, function);
     return header;
 }
 
@@ -230,25 +193,13 @@ void ScriptEngine::parseParameters(const ParsedScriptLine& line, size_t& t, Scri
     if (t != line.tokens.size()) throwError("Unexpected token after function declaration", tokenAt(line, t));
 }
 
-Variable ScriptEngine::returnCompiledValues(const ParsedScriptLine& line) {
+Variable ScriptEngine::returnValues(const ParsedScriptLine& line) {
+    const auto& parts = line.compiledValues;
+    if (parts.empty()) return {};
     std::vector<Variable> values;
-    values.reserve(line.compiledValues.size());
-    for (const CompiledExpression& value : line.compiledValues)
-        values.push_back(evaluateCompiled(value, line));
+    values.reserve(parts.size());
+    for (const CompiledExpression& value : parts) values.push_back(evaluateCompiled(value, line));
     return makeMulti(std::move(values));
-}
-
-Variable ScriptEngine::executeListedReturn(const ParsedScriptLine& line) {
-    if (line.tokens.size() == 1) return {};
-    std::vector<Variable> values;
-    size_t t = 1;
-    while (true) {
-        values.push_back(evaluateExpression(line, t));
-        if (tokenAt(line, t) != ",") break;
-        ++t;
-    }
-    if (t != line.tokens.size()) throwError("Unexpected token after return value", tokenAt(line, t));
-    return values.size() == 1 ? std::move(values[0]) : makeMulti(std::move(values));
 }
 
 // `local a, b` or `native a`: names declared with no value.
@@ -274,13 +225,5 @@ bool ScriptEngine::declareWithoutValue(const ParsedScriptLine& line) {
 void ScriptEngine::executeGeneralStatement(const ParsedScriptLine& line) {
     Variable ignored;
     if (executeAssignment(line, ignored) || declareWithoutValue(line)) return;
-    if (line.compiledExpression.valid) {
-        if (!executeDiscardedCall(line.compiledExpression, line))
-            evaluateCompiled(line.compiledExpression, line);
-        return;
-    }
-    size_t t = 0;
-    evaluateExpression(line, t);
-    if (t != line.tokens.size()) throwError("Unexpected trailing token", tokenAt(line, t));
+    if (!executeDiscardedCall(line.compiledExpression, line)) evaluateCompiled(line.compiledExpression, line);
 }
-

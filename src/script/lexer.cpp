@@ -140,22 +140,6 @@ size_t closingBracket(const std::vector<std::string>& tokens, size_t open, size_
     return end;
 }
 
-// The keys of a declared function's target name[k1][k2]..., as far as they
-// are closed brackets.
-std::vector<TokenRange> functionTargetKeys(const ParsedScriptLine& line) {
-    const auto& tokens = line.tokens;
-    const size_t name = line.kind == StatementKind::FunctionDecl ? 1 : 2;
-    std::vector<TokenRange> keys;
-    if (name >= tokens.size() || !line.tokenInfo[name].isIdentifier) return keys;
-    for (size_t t = name + 1; t < tokens.size() && tokens[t] == "[";) {
-        const size_t close = closingBracket(tokens, t, tokens.size());
-        if (close == tokens.size() || tokens[close] != "]") break;
-        keys.push_back({t + 1, close});
-        t = close + 1;
-    }
-    return keys;
-}
-
 std::vector<TokenRange> splitAtTopLevelCommas(const std::vector<std::string>& tokens, size_t first,
                                               size_t end) {
     std::vector<TokenRange> ranges;
@@ -452,19 +436,12 @@ void ScriptEngine::prepareParsedLines(ParsedLines& lines) {
             }
             break;
         case StatementKind::For:
-            if (line.tokens.size() > 3 && line.tokens[2] == "=")
-                line.valueRanges = splitAtTopLevelCommas(line.tokens, 3, line.tokens.size());
-            open.push_back({line.kind, i, {}});
-            break;
         case StatementKind::While:
         case StatementKind::Repeat:
-            open.push_back({line.kind, i, {}});
-            break;
         case StatementKind::FunctionDecl:
         case StatementKind::DecayFunctionDecl:
         case StatementKind::NativeFunctionDecl:
         case StatementKind::LocalFunctionDecl:
-            line.valueRanges = functionTargetKeys(line);
             open.push_back({line.kind, i, {}});
             break;
         case StatementKind::End:
@@ -483,10 +460,6 @@ void ScriptEngine::prepareParsedLines(ParsedLines& lines) {
             break;
         case StatementKind::Simple:
             splitAssignment(line);
-            break;
-        case StatementKind::Return:
-            if (line.tokens.size() > 1)
-                line.valueRanges = splitAtTopLevelCommas(line.tokens, 1, line.tokens.size());
             break;
         default:
             break;

@@ -247,6 +247,9 @@ struct CompiledExpression {
     std::vector<ContainerLiteral> literals;
     int32_t root = -1;
     uint32_t firstToken = 0;
+    uint32_t endToken = 0; // where reading the text stopped
+    // Compiled from clean text that fills its place: the fast paths may take
+    // it. Never set on the general paths but for conditions.
     bool valid = false;
     bool deep = false; // nested deeply enough that evaluating it guards the stack
     // The node raising the first syntax error of the text, if it has one. An
@@ -279,9 +282,9 @@ struct ParsedScriptLine {
     std::vector<ParsedAssignmentTarget> assignmentTargets;
     std::vector<TokenRange> valueRanges;
     // Compiled forms: the condition of if/elseif/while/until, the iterator
-    // of a generic for, the expression of an expression statement or
-    // single-valued return; one per assignment value, return value, numeric
-    // for bound or function target key. Invalid where the text does not parse.
+    // of a generic for, the expression of an expression statement; one per
+    // assignment value, return value, numeric for bound or function target
+    // key. Where the text does not parse, the form raises the error when run.
     CompiledExpression compiledExpression;
     std::vector<CompiledExpression> compiledValues;
     bool plainNameAssignment = false; // one plain name = one compiled expression

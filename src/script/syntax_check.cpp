@@ -1,94 +1,47 @@
-// Checking a script's syntax without running it: every line is read the way
-// the executor reads it, with expressions skipped instead of evaluated.
+// Checking a script's syntax without running it: every line reports the
+// first syntax error that running it would raise.
 #include "ScriptEngine.h"
 
 #include "engine_internal.h"
 
-namespace {
-
-const char* conditionMessage(StatementKind kind) {
-    switch (kind) {
-    case StatementKind::While:
-        return "Unexpected token after while condition";
-    case StatementKind::Until:
-        return "Unexpected token after until condition";
-    default:
-        return "Unexpected token after if condition";
-    }
-}
-
-} // namespace
-
+// The first syntax error of a line, as running it would raise it: its
+// compiled parts in the order they run, and the checks around them.
 void ScriptEngine::checkLineSyntax(const ParsedScriptLine& line) {
-    const auto& tokens = line.tokens;
-    auto skip = [&](size_t& t) { skipExpression(line, t); };
-    auto expect = [&](size_t t, std::string_view token, const char* message) {
-        if (tokenAt(line, t) != token) throwError(message, tokenAt(line, t));
+    auto check = [&](const CompiledExpression& part) {
+        if (part.syntaxError >= 0) raiseSyntaxError(part, part.nodes[part.syntaxError], line);
     };
-    auto expectEnd = [&](size_t t, const char* message) {
-        if (t != tokens.size()) throwError(message, tokenAt(line, t));
+    auto checkAll = [&](const std::vector<CompiledExpression>& parts) {
+        for (const CompiledExpression& part : parts) check(part);
     };
-    size_t t = 1;
     switch (line.kind) {
+    case StatementKind::Until:
+        if (line.tokens.size() == 1) throw std::runtime_error("Missing until condition");
+        return check(line.compiledExpression);
     case StatementKind::If:
     case StatementKind::ElseIf:
     case StatementKind::While:
-    case StatementKind::Until:
-        if (line.kind == StatementKind::Until && tokens.size() == 1)
-            throw std::runtime_error("Missing until condition");
-        skip(t);
-        return expectEnd(t, conditionMessage(line.kind));
+        return check(line.compiledExpression);
     case StatementKind::For:
-        if (tokens.size() >= 4 && line.tokenInfo[1].isIdentifier && tokens[2] == "=") {
-            t = 3;
-            skip(t);
-            expect(t, ",", "Expected ',' after for start value");
-            skip(++t);
-            if (tokenAt(line, t) == ",") skip(++t);
-            return expectEnd(t, "Unexpected token after for clause");
-        }
+        if (isNumericFor(line)) return checkAll(line.compiledValues);
+        size_t t;
         parseGenericForNames(line, t);
-        skip(t);
-        return expectEnd(t, "Unexpected token after for iterator");
+        return check(line.compiledExpression);
     case StatementKind::FunctionDecl:
     case StatementKind::DecayFunctionDecl:
     case StatementKind::NativeFunctionDecl:
     case StatementKind::LocalFunctionDecl: {
-        t = line.kind == StatementKind::FunctionDecl ? 1 : 2;
-        if (t >= tokens.size() || !line.tokenInfo[t].isIdentifier)
-            throwError("Expected function target", tokenAt(line, t));
-        while (tokenAt(line, ++t) == "[") {
-            skip(++t);
-            expect(t, "]", "Expected closing bracket in function target");
-        }
-        expect(t, "(", "Expected '(' after function target");
+        const size_t name = functionTargetName(line);
+        checkAll(line.compiledValues);
         ScriptCallable unused;
-        return parseParameters(line, ++t, unused);
+        return readFunctionParameters(line, name, unused);
     }
     case StatementKind::Return:
-        if (tokens.size() == 1) return;
-        for (skip(t); tokenAt(line, t) == ","; skip(++t)) {
-        }
-        return expectEnd(t, "Unexpected token after return value");
+        return checkAll(line.compiledValues);
     case StatementKind::Simple:
-        if (line.assignOpIndex != 0) {
-            for (const ParsedAssignmentTarget& target : line.assignmentTargets)
-                for (const TokenRange& range : target.indexRanges) {
-                    t = range.first;
-                    skip(t);
-                    if (t != range.end) throwError("Unexpected token in assignment target", tokenAt(line, t));
-                }
-            for (const TokenRange& range : line.valueRanges) {
-                t = range.first;
-                skip(t);
-                if (t != range.end) throwError("Unexpected trailing token", tokenAt(line, t));
-            }
-            return;
-        }
-        if (isBareDeclaration(line)) return;
-        t = 0;
-        skip(t);
-        return expectEnd(t, "Unexpected trailing token");
+        checkAll(line.compiledValues);
+        for (const ParsedAssignmentTarget& target : line.assignmentTargets) checkAll(target.compiledIndexes);
+        if (line.assignOpIndex == 0 && !isBareDeclaration(line)) check(line.compiledExpression);
+        return;
     default:
         return;
     }

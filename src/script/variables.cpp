@@ -217,16 +217,8 @@ void ScriptEngine::setIndexedValue(Variable& container, const Variable& key, con
 
 void ScriptEngine::evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                                       Variable* keys) {
-    for (size_t k = 0; k < target.indexRanges.size(); ++k) {
-        if (target.compiledIndexes[k].valid) {
-            keys[k] = evaluateCompiled(target.compiledIndexes[k], line);
-            continue;
-        }
-        const TokenRange& range = target.indexRanges[k];
-        size_t index = range.first;
-        keys[k] = evaluateExpression(line, index);
-        if (index != range.end) throwError("Unexpected token in assignment expression", line.tokens[index]);
-    }
+    for (size_t k = 0; k < target.compiledIndexes.size(); ++k)
+        keys[k] = evaluateCompiled(target.compiledIndexes[k], line);
 }
 
 void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
@@ -309,16 +301,6 @@ bool ScriptEngine::assignTableField(const ParsedScriptLine& line, const ParsedAs
     else
         *field = value;
     return true;
-}
-
-Variable ScriptEngine::evaluateAssignmentValue(const ParsedScriptLine& line, size_t v) {
-    if (line.compiledValues[v].valid) return evaluateCompiled(line.compiledValues[v], line);
-    const TokenRange& range = line.valueRanges[v];
-    size_t index = range.first;
-    if (index >= range.end) throwError("Unexpected end of expression", "EOF");
-    Variable value = evaluateExpression(line, index);
-    if (index != range.end) throwError("Unexpected token in assignment expression", line.tokens[index]);
-    return value;
 }
 
 // `name = value`, `name[key] = value` and their compound forms, and
@@ -427,12 +409,13 @@ bool ScriptEngine::executeAssignment(const ParsedScriptLine& line, Variable& res
     const std::string& op = line.tokens[line.assignOpIndex];
     result = Variable();
     if (targets.size() == 1 && line.valueRanges.size() == 1) {
-        assignToTarget(line, targets[0], op, firstValue(evaluateAssignmentValue(line, 0)));
+        assignToTarget(line, targets[0], op, firstValue(evaluateCompiled(line.compiledValues[0], line)));
         return true;
     }
     std::vector<Variable> values;
-    values.reserve(line.valueRanges.size());
-    for (size_t v = 0; v < line.valueRanges.size(); ++v) values.push_back(evaluateAssignmentValue(line, v));
+    values.reserve(line.compiledValues.size());
+    for (const CompiledExpression& value : line.compiledValues)
+        values.push_back(evaluateCompiled(value, line));
     if (targets.size() == 1) {
         if (!values.empty() && values[0].type == VarType::Multi) values[0] = firstValue(values[0]);
     } else if (values.size() == 1 && values[0].type == VarType::Multi) {
