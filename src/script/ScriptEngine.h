@@ -535,6 +535,7 @@ class ScriptEngine {
     void combineInPlace(Variable& slot, const ParsedScriptLine& line, char op, const Variable& value);
     bool assignTableField(const ParsedScriptLine& line, const ParsedAssignmentTarget& target, uint32_t nameId,
                           const std::string& op, const Variable& value);
+    void checkAssignmentTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target) const;
     void assignToTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                         const std::string& op, const Variable& value);
 

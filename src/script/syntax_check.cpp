@@ -39,7 +39,10 @@ void ScriptEngine::checkLineSyntax(const ParsedScriptLine& line) {
         return checkAll(line.compiledValues);
     case StatementKind::Simple:
         checkAll(line.compiledValues);
-        for (const ParsedAssignmentTarget& target : line.assignmentTargets) checkAll(target.compiledIndexes);
+        for (const ParsedAssignmentTarget& target : line.assignmentTargets) {
+            checkAssignmentTarget(line, target);
+            checkAll(target.compiledIndexes);
+        }
         if (line.assignOpIndex == 0 && !isBareDeclaration(line)) check(line.compiledExpression);
         return;
     default:

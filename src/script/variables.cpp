@@ -221,11 +221,16 @@ void ScriptEngine::evaluateTargetKeys(const ParsedScriptLine& line, const Parsed
         keys[k] = evaluateCompiled(target.compiledIndexes[k], line);
 }
 
+// A target is a name, with [key] suffixes or none.
+void ScriptEngine::checkAssignmentTarget(const ParsedScriptLine& line,
+                                         const ParsedAssignmentTarget& target) const {
+    if (!target.wellFormed || !line.tokenInfo[target.nameIndex].isIdentifier)
+        throwError("Invalid assignment target", line.tokens[target.nameIndex]);
+}
+
 void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                                   const std::string& op, const Variable& value) {
-    const std::string& name = line.tokens[target.nameIndex];
-    if (!target.wellFormed || !line.tokenInfo[target.nameIndex].isIdentifier)
-        throwError("Invalid assignment target", name);
+    checkAssignmentTarget(line, target);
     const uint32_t nameId = line.tokenInfo[target.nameIndex].nameId;
     const bool compound = op.size() == 2;
     if (target.indexRanges.empty()) {
