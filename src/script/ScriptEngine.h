@@ -352,6 +352,8 @@ class ScriptEngine {
     }
     // A bare `return`, or one of several values.
     Variable returnValues(const ParsedScriptLine& line);
+    std::vector<Variable> evaluateParts(const std::vector<CompiledExpression>& parts,
+                                        const ParsedScriptLine& line);
     // A statement that is not a block: an assignment, a declaration or a call.
     void executeSimple(const ParsedScriptLine& line) {
         if (!line.scalarStorable || !storeScalar(line)) executeGeneralStatement(line);

@@ -60,13 +60,13 @@ size_t freeStackBytes() {
 // text may nest.
 class ExpressionCompiler {
   public:
-    ExpressionCompiler(const std::vector<std::string>& tokens, const std::vector<TokenAnalysis>& analysis,
-                       size_t first, size_t end)
-        : tokens_(tokens), analysis_(analysis), pos_(first), end_(end) {}
+    ExpressionCompiler(const std::vector<std::string>& tokens, const std::vector<TokenAnalysis>& analysis)
+        : tokens_(tokens), analysis_(analysis), end_(tokens.size()) {}
 
-    // The expression from the first token up to the first one that cannot
+    // The expression from token `index` up to the first one that cannot
     // continue it, which `index` is left at.
     CompiledExpression readFrom(size_t& index) {
+        pos_ = index;
         CompiledExpression expr = read();
         index = pos_;
         return expr;
@@ -410,7 +410,8 @@ class ExpressionCompiler {
 
     const std::vector<std::string>& tokens_;
     const std::vector<TokenAnalysis>& analysis_;
-    size_t pos_, end_;
+    size_t pos_ = 0;
+    const size_t end_;
     CompiledExpression* expr_ = nullptr;
     int depth_ = 0;
     int deepest_ = 0;
@@ -456,8 +457,7 @@ Scalar makeBool(bool b) {
 // number is judged as one.
 CompiledExpression ScriptEngine::compilePart(const ParsedScriptLine& line, size_t& index,
                                              bool scalarAttempt) {
-    CompiledExpression expr =
-        ExpressionCompiler(line.tokens, line.tokenInfo, index, line.tokens.size()).readFrom(index);
+    CompiledExpression expr = ExpressionCompiler(line.tokens, line.tokenInfo).readFrom(index);
     expr.endToken = static_cast<uint32_t>(index);
     if (expr.syntaxError < 0 && scalarAttempt) {
         expr.valid = true;
@@ -498,9 +498,8 @@ void ScriptEngine::compileReturnValues(ParsedScriptLine& line) {
 
 // The keys of a declared function's target name[k1][k2]...
 void ScriptEngine::compileFunctionTargetKeys(ParsedScriptLine& line) {
-    size_t t = line.kind == StatementKind::FunctionDecl ? 1 : 2;
-    if (t >= line.tokens.size() || !line.tokenInfo[t].isIdentifier) return;
-    for (++t; tokenAt(line, t) == "[";) {
+    if (!hasFunctionTargetName(line)) return;
+    for (size_t t = functionNameIndex(line) + 1; tokenAt(line, t) == "[";) {
         CompiledExpression& key = line.compiledValues.emplace_back(compilePart(line, ++t));
         if (tokenAt(line, t) != "]") return raiseAfter(key, "Expected closing bracket in function target", t);
         ++t;
@@ -509,13 +508,13 @@ void ScriptEngine::compileFunctionTargetKeys(ParsedScriptLine& line) {
 
 // A numeric for's start, limit and optional step.
 void ScriptEngine::compileNumericForClause(ParsedScriptLine& line) {
-    line.compiledValues.reserve(3);
+    auto& bounds = line.compiledValues;
     size_t t = 3;
-    CompiledExpression* last = &line.compiledValues.emplace_back(compilePart(line, t));
-    if (tokenAt(line, t) != ",") return raiseAfter(*last, "Expected ',' after for start value", t);
-    last = &line.compiledValues.emplace_back(compilePart(line, ++t));
-    if (tokenAt(line, t) == ",") last = &line.compiledValues.emplace_back(compilePart(line, ++t));
-    mustEndLine(*last, line, t, "Unexpected token after for clause");
+    bounds.push_back(compilePart(line, t));
+    if (tokenAt(line, t) != ",") return raiseAfter(bounds.back(), "Expected ',' after for start value", t);
+    bounds.push_back(compilePart(line, ++t));
+    if (tokenAt(line, t) == ",") bounds.push_back(compilePart(line, ++t));
+    mustEndLine(bounds.back(), line, t, "Unexpected token after for clause");
 }
 
 // A generic for's iterator, after its names and "in".

@@ -79,6 +79,15 @@ inline bool isNumericFor(const ParsedScriptLine& line) {
     return line.tokens.size() >= 4 && line.tokenInfo[1].isIdentifier && line.tokens[2] == "=";
 }
 
+// Where a function declaration's target name stands, and whether a name does.
+inline size_t functionNameIndex(const ParsedScriptLine& line) {
+    return line.kind == StatementKind::FunctionDecl ? 1 : 2;
+}
+inline bool hasFunctionTargetName(const ParsedScriptLine& line) {
+    const size_t t = functionNameIndex(line);
+    return t < line.tokens.size() && line.tokenInfo[t].isIdentifier;
+}
+
 // Pushes a program's path and directory (when it has them, so that text
 // chunks run in the context of their caller) and pops them however the run ends.
 class ProgramStackGuard {

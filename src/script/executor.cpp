@@ -124,9 +124,8 @@ bool ScriptEngine::callsStringWalker(const ParsedScriptLine& line, size_t t) {
 
 // The name token of a declared function's target.
 size_t ScriptEngine::functionTargetName(const ParsedScriptLine& line) const {
-    const size_t t = line.kind == StatementKind::FunctionDecl ? 1 : 2;
-    if (t >= line.tokens.size() || !line.tokenInfo[t].isIdentifier)
-        throwError("Expected function target", tokenAt(line, t));
+    const size_t t = functionNameIndex(line);
+    if (!hasFunctionTargetName(line)) throwError("Expected function target", tokenAt(line, t));
     return t;
 }
 
@@ -193,13 +192,18 @@ void ScriptEngine::parseParameters(const ParsedScriptLine& line, size_t& t, Scri
     if (t != line.tokens.size()) throwError("Unexpected token after function declaration", tokenAt(line, t));
 }
 
-Variable ScriptEngine::returnValues(const ParsedScriptLine& line) {
-    const auto& parts = line.compiledValues;
-    if (parts.empty()) return {};
+// The values of a statement's parts, computed in order.
+std::vector<Variable> ScriptEngine::evaluateParts(const std::vector<CompiledExpression>& parts,
+                                                  const ParsedScriptLine& line) {
     std::vector<Variable> values;
     values.reserve(parts.size());
-    for (const CompiledExpression& value : parts) values.push_back(evaluateCompiled(value, line));
-    return makeMulti(std::move(values));
+    for (const CompiledExpression& part : parts) values.push_back(evaluateCompiled(part, line));
+    return values;
+}
+
+Variable ScriptEngine::returnValues(const ParsedScriptLine& line) {
+    if (line.compiledValues.empty()) return {};
+    return makeMulti(evaluateParts(line.compiledValues, line));
 }
 
 // `local a, b` or `native a`: names declared with no value.

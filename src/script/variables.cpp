@@ -417,10 +417,7 @@ bool ScriptEngine::executeAssignment(const ParsedScriptLine& line, Variable& res
         assignToTarget(line, targets[0], op, firstValue(evaluateCompiled(line.compiledValues[0], line)));
         return true;
     }
-    std::vector<Variable> values;
-    values.reserve(line.compiledValues.size());
-    for (const CompiledExpression& value : line.compiledValues)
-        values.push_back(evaluateCompiled(value, line));
+    std::vector<Variable> values = evaluateParts(line.compiledValues, line);
     if (targets.size() == 1) {
         if (!values.empty() && values[0].type == VarType::Multi) values[0] = firstValue(values[0]);
     } else if (values.size() == 1 && values[0].type == VarType::Multi) {
