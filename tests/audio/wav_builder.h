@@ -23,40 +23,27 @@ inline void appendId(Bytes& b, const char* id) {
     b.insert(b.end(), id, id + 4);
 }
 
-// Sample payloads in the file's little-endian layouts.
-inline Bytes pcm8(std::initializer_list<int> values) {
-    return Bytes(values.begin(), values.end());
-}
-inline Bytes pcm16(std::initializer_list<int> values) {
+// Sample payloads in the file's little-endian layouts: integers of 1 to 4
+// bytes (8-bit values are unsigned), and floats by their bit patterns.
+inline Bytes littleEndian(std::initializer_list<std::int64_t> values, int width) {
     Bytes b;
-    for (int v : values) append16(b, std::uint16_t(v));
+    for (std::int64_t v : values)
+        for (int i = 0; i < width; ++i) b.push_back(std::uint8_t(std::uint64_t(v) >> (8 * i)));
     return b;
 }
-inline Bytes pcm24(std::initializer_list<std::uint32_t> values) {
+inline const auto pcm8 = [](std::initializer_list<std::int64_t> v) { return littleEndian(v, 1); };
+inline const auto pcm16 = [](std::initializer_list<std::int64_t> v) { return littleEndian(v, 2); };
+inline const auto pcm24 = [](std::initializer_list<std::int64_t> v) { return littleEndian(v, 3); };
+inline const auto pcm32 = [](std::initializer_list<std::int64_t> v) { return littleEndian(v, 4); };
+template <class Bits, class Float> Bytes floats(std::initializer_list<Float> values) {
     Bytes b;
-    for (std::uint32_t v : values)
-        b.insert(b.end(), {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16)});
+    for (Float v : values)
+        for (std::size_t i = 0; i < sizeof(Bits); ++i)
+            b.push_back(std::uint8_t(std::bit_cast<Bits>(v) >> (8 * i)));
     return b;
 }
-inline Bytes pcm32(std::initializer_list<std::int64_t> values) {
-    Bytes b;
-    for (std::int64_t v : values) append32(b, std::uint32_t(v));
-    return b;
-}
-inline Bytes float32(std::initializer_list<float> values) {
-    Bytes b;
-    for (float v : values) append32(b, std::bit_cast<std::uint32_t>(v));
-    return b;
-}
-inline Bytes float64(std::initializer_list<double> values) {
-    Bytes b;
-    for (double v : values) {
-        const auto bits = std::bit_cast<std::uint64_t>(v);
-        append32(b, std::uint32_t(bits));
-        append32(b, std::uint32_t(bits >> 32));
-    }
-    return b;
-}
+inline const auto float32 = [](std::initializer_list<float> v) { return floats<std::uint32_t>(v); };
+inline const auto float64 = [](std::initializer_list<double> v) { return floats<std::uint64_t>(v); };
 
 // Builds a RIFF/WAVE file image chunk by chunk.
 class WavBuilder {

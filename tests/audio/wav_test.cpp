@@ -9,6 +9,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -59,6 +60,13 @@ Samples samplesOf(const Bytes& file, std::uint16_t outputChannels = 0) {
     return decodeOk(file, outputChannels).samples;
 }
 
+// Rate, channels and samples of a decoded file.
+std::tuple<std::uint32_t, std::uint16_t, Samples> decoded(const Bytes& file,
+                                                          std::uint16_t outputChannels = 0) {
+    const DecodedFile out = decodeOk(file, outputChannels);
+    return {out.sampleRate, out.channels, out.samples};
+}
+
 TEST(WavDecode, SampleValuesAndRounding) {
     // 16-bit PCM is checked value by value below.
     EXPECT_EQ(samplesOf(wav(1, 1, 8000, 8, pcm8({0, 128, 255, 1, 192, 64, 127, 129}))), // unsigned
@@ -93,12 +101,10 @@ TEST(WavDecode, SampleValuesAndRounding) {
 }
 
 TEST(WavDecode, ChannelConversion) {
-    DecodedFile out = decodeOk(monoPcm16(pcm16({100, -200, 300})), 2); // mono to stereo duplicates
-    EXPECT_EQ(out.channels, 2);
-    EXPECT_EQ(out.samples, (Samples{100, 100, -200, -200, 300, 300}));
-    out = decodeOk(wav(1, 2, 44100, 16, pcm16({10, 20, 30, 40})), 5); // more channels repeat the last
-    EXPECT_EQ(out.channels, 5);
-    EXPECT_EQ(out.samples, (Samples{10, 20, 20, 20, 20, 30, 40, 40, 40, 40}));
+    EXPECT_EQ(decoded(monoPcm16(pcm16({100, -200, 300})), 2), // mono to stereo duplicates
+              std::tuple(44100u, 2, Samples{100, 100, -200, -200, 300, 300}));
+    EXPECT_EQ(decoded(wav(1, 2, 44100, 16, pcm16({10, 20, 30, 40})), 5), // more channels repeat the last
+              std::tuple(44100u, 5, Samples{10, 20, 20, 20, 20, 30, 40, 40, 40, 40}));
     EXPECT_EQ(samplesOf(wav(1, 4, 44100, 16, pcm16({1, 2, 3, 4, 5, 6, 7, 8})), 2), (Samples{1, 2, 5, 6}));
     const Bytes three = wav(1, 3, 44100, 16, pcm16({1, 2, 3}));
     EXPECT_EQ(samplesOf(three, 3), (Samples{1, 2, 3}));
@@ -162,31 +168,21 @@ TEST(WavDecode, Pcm16EveryValue) {
 }
 
 TEST(WavDecode, RateChannelsAndTheFormatChunkThatCounts) {
-    DecodedFile out = decodeOk(wav(1, 3, 0xFFFFFFFFu, 16, pcm16({1, 2, 3})));
-    EXPECT_EQ(out.sampleRate, 0xFFFFFFFFu);
-    EXPECT_EQ(out.channels, 3);
-    EXPECT_EQ(out.samples, (Samples{1, 2, 3}));
+    EXPECT_EQ(decoded(wav(1, 3, 0xFFFFFFFFu, 16, pcm16({1, 2, 3}))),
+              std::tuple(0xFFFFFFFFu, 3, Samples{1, 2, 3}));
     // A later format chunk replaces the earlier one.
-    out = decodeOk(WavBuilder().fmt(1, 1, 8000, 8).data(pcm16({1000, 2000})).fmt(1, 2, 22050, 16).bytes());
-    EXPECT_EQ(out.sampleRate, 22050u);
-    EXPECT_EQ(out.channels, 2);
-    EXPECT_EQ(out.samples, (Samples{1000, 2000}));
+    EXPECT_EQ(decoded(WavBuilder().fmt(1, 1, 8000, 8).data(pcm16({1000, 2000})).fmt(1, 2, 22050, 16).bytes()),
+              std::tuple(22050u, 2, Samples{1000, 2000}));
     StreamInfo info =
         infoOf(WavBuilder().extensibleFmt(3, 1, 8000, 32).fmt(1, 1, 8000, 16).data(pcm16({5})).bytes());
-    EXPECT_FALSE(info.extensible);
-    EXPECT_EQ(info.encoding, Encoding::Pcm);
+    EXPECT_EQ(std::tie(info.extensible, info.encoding), std::tuple(false, Encoding::Pcm));
 
     info = infoOf(wav(1, 2, 44100, 16, pcm16({1, 2, 3, 4, 5}))); // 10 bytes: a partial last frame
-    EXPECT_EQ(info.frameCount, 2u);
-    EXPECT_EQ(info.dataSize, 10u);
+    EXPECT_EQ(std::tie(info.frameCount, info.dataSize), std::tuple(2u, 10u));
     info = infoOf(WavBuilder().extensibleFmt(3, 2, 96000, 64).data(float64({0, 0, 0, 0, 0, 0})).bytes());
-    EXPECT_EQ(info.encoding, Encoding::Float);
-    EXPECT_TRUE(info.extensible);
-    EXPECT_EQ(info.channels, 2);
-    EXPECT_EQ(info.sampleRate, 96000u);
-    EXPECT_EQ(info.bitsPerSample, 64);
-    EXPECT_EQ(info.frameCount, 3u);
-    EXPECT_EQ(info.dataOffset, 12u + 8 + 40 + 8);
+    EXPECT_EQ(std::tie(info.encoding, info.extensible, info.channels, info.sampleRate, info.bitsPerSample,
+                       info.frameCount, info.dataOffset),
+              std::tuple(Encoding::Float, true, 2, 96000u, 64, 3u, 12u + 8 + 40 + 8));
 }
 
 struct RefusalCase {

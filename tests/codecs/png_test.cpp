@@ -22,6 +22,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -43,31 +44,24 @@ uint32_t get32(const uint8_t* p) {
     return uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
 }
 
-// The payload of a zlib stream of stored blocks, checking its framing on the way.
+// The payload of a zlib stream of stored blocks, checking its framing on the
+// way: the header, full blocks before the last, LEN against NLEN, the Adler-32.
 Bytes unstore(const Bytes& z) {
     Bytes raw;
-    EXPECT_GE(z.size(), 6u);
-    EXPECT_EQ(z[0], 0x78);
-    EXPECT_EQ(z[1], 0x01);
+    EXPECT_TRUE(z.size() >= 6 && z[0] == 0x78 && z[1] == 0x01) << "zlib header";
     size_t pos = 2;
     for (bool last = false; !last && pos + 5 <= z.size();) {
         last = z[pos] & 1;
-        EXPECT_EQ(z[pos] >> 1, 0) << "stored block expected";
         const size_t n = z[pos + 1] | z[pos + 2] << 8;
+        EXPECT_EQ(z[pos] >> 1, 0) << "stored block expected";
         EXPECT_EQ(n ^ 0xFFFF, size_t(z[pos + 3] | z[pos + 4] << 8));
-        if (!last) {
-            EXPECT_EQ(n, 65535u);
-        }
+        EXPECT_TRUE(last || n == 65535u) << "a block of " << n << " bytes before the last";
         pos += 5;
-        if (pos + n > z.size()) {
-            ADD_FAILURE() << "stored block runs past the stream";
-            break;
-        }
-        raw.insert(raw.end(), z.begin() + long(pos), z.begin() + long(pos + n));
+        raw.insert(raw.end(), z.begin() + long(pos), z.begin() + long(std::min(pos + n, z.size())));
         pos += n;
     }
-    EXPECT_EQ(pos + 4, z.size());
-    EXPECT_EQ(get32(z.data() + pos), slow_adler32(raw));
+    EXPECT_EQ(pos + 4, z.size()) << "the Adler-32 ends the stream";
+    EXPECT_EQ(pos + 4 <= z.size() ? get32(z.data() + pos) : 0u, slow_adler32(raw));
     return raw;
 }
 
@@ -144,6 +138,11 @@ Bytes png_with(const Chunk& header, const Bytes& zlib, std::vector<Chunk> extra 
     extra.push_back({"IDAT", zlib});
     extra.push_back(iend());
     return png_file(extra);
+}
+
+// The pixels decoded from `header`, `extra` and one IDAT of the scanlines `raw`.
+Bytes decoded(const Chunk& header, const Bytes& raw, std::vector<Chunk> extra = {}) {
+    return pixels_of(png_with(header, zlib_stored(raw), std::move(extra)));
 }
 
 // A small valid grey 8-bit image and its file, for the tests that break things.
@@ -349,19 +348,19 @@ TEST(PngHeader, AcceptedColourTypesAndDepths) {
     }
 }
 
-TEST(PngHeader, FieldChecks) {
+// Fields of the sample's header (6 x 5, grey, 8-bit) set to a refused value.
+TEST(PngHeader, ZeroSizesAndUnknownMethodsAreRefused) {
     const Sample s;
-    auto with = [&](size_t field, uint8_t value) {
+    const std::tuple<size_t, uint8_t, const char*> fields[] = {{3, 0, "zero width"},
+                                                               {7, 0, "zero height"},
+                                                               {10, 1, "compression"},
+                                                               {11, 1, "filter method"},
+                                                               {12, 2, "interlace"}};
+    for (const auto& [field, value, what] : fields) {
         Chunk h = ihdr(6, 5, 8, 0);
         h.data[field] = value;
-        return decodes(png_with(h, s.zlib));
-    };
-    EXPECT_TRUE(with(12, 0));
-    EXPECT_FALSE(with(10, 1)) << "compression";
-    EXPECT_FALSE(with(11, 1)) << "filter method";
-    EXPECT_FALSE(with(12, 2)) << "interlace";
-    EXPECT_FALSE(decodes(png_with(ihdr(0, 5, 8, 0), s.zlib)));
-    EXPECT_FALSE(decodes(png_with(ihdr(6, 0, 8, 0), s.zlib)));
+        EXPECT_FALSE(decodes(png_with(h, s.zlib))) << what;
+    }
 }
 
 TEST(PngHeader, HugeDimensionsAreRefusedWithoutAllocating) {
@@ -396,13 +395,12 @@ TEST(PngFilters, EveryFilterTypeDecodes) {
         const uint32_t w = 7, h = 6;
         const size_t rowBytes = w * f.bpp;
         const Bytes samples = random_bytes(rowBytes * h, 11 + f.bpp);
-        const Bytes reference = pixels_of(
-            png_with(ihdr(w, h, f.depth, f.colour), zlib_stored(unfiltered_scanlines(samples, rowBytes))));
+        const Bytes reference =
+            decoded(ihdr(w, h, f.depth, f.colour), unfiltered_scanlines(samples, rowBytes));
         ASSERT_FALSE(reference.empty());
         for (int filter = 0; filter <= 5; ++filter) {
             auto pick = [filter](size_t y) { return filter == 5 ? int(y % 5) : filter; };
-            EXPECT_EQ(pixels_of(png_with(ihdr(w, h, f.depth, f.colour),
-                                         zlib_stored(scanlines(samples, rowBytes, f.bpp, pick)))),
+            EXPECT_EQ(decoded(ihdr(w, h, f.depth, f.colour), scanlines(samples, rowBytes, f.bpp, pick)),
                       reference)
                 << "filter " << filter << " bpp " << f.bpp;
         }
@@ -439,7 +437,7 @@ TEST(PngScanlines, StreamMustHoldExactlyTheScanlinesWithKnownFilters) {
     longer.push_back(0);
     shorter.pop_back();
     for (const Bytes* raw : {&unknownFilter, &longer, &shorter})
-        EXPECT_FALSE(decodes(png_with(ihdr(6, 5, 8, 0), zlib_stored(*raw)))) << raw->size();
+        EXPECT_TRUE(decoded(ihdr(6, 5, 8, 0), *raw).empty()) << raw->size();
 }
 
 TEST(PngScanlines, Adam7MatchesThePlainImage) {
@@ -462,11 +460,11 @@ TEST(PngScanlines, Adam7MatchesThePlainImage) {
                 Bytes lines = scanlines(rows, passWidth * 4, 4, [p](size_t y) { return int((y + p) % 5); });
                 stream.insert(stream.end(), lines.begin(), lines.end());
             }
-            EXPECT_EQ(pixels_of(png_with(ihdr(w, h, 8, 6, 1), zlib_stored(stream))), pixels) << w << "x" << h;
+            EXPECT_EQ(decoded(ihdr(w, h, 8, 6, 1), stream), pixels) << w << "x" << h;
         }
     }
     // One by one: only the first pass has a pixel.
-    EXPECT_EQ(pixels_of(png_with(ihdr(1, 1, 8, 2, 1), zlib_stored({0, 9, 8, 7}))), Bytes({9, 8, 7, 255}));
+    EXPECT_EQ(decoded(ihdr(1, 1, 8, 2, 1), {0, 9, 8, 7}), Bytes({9, 8, 7, 255}));
 }
 
 // ---------------------------------------------------------- colour rules
@@ -474,86 +472,51 @@ TEST(PngScanlines, Adam7MatchesThePlainImage) {
 TEST(PngColours, SixteenBitSamplesRound) {
     const uint16_t values[] = {0,      1,      128,    129,    255,    256,   0x7F7F,
                                0x8080, 0x80FF, 0xFEFF, 0xFF7F, 0xFF80, 0xFFFF};
-    Bytes samples;
-    for (uint16_t v : values) samples.insert(samples.end(), {uint8_t(v >> 8), uint8_t(v)});
-    const uint32_t n = uint32_t(std::size(values));
-    const Bytes pixels =
-        pixels_of(png_with(ihdr(n, 1, 16, 0), zlib_stored(unfiltered_scanlines(samples, 2 * n))));
-    ASSERT_EQ(pixels.size(), n * 4);
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint8_t expected = uint8_t(std::lround(values[i] * 255.0 / 65535.0));
-        EXPECT_EQ(pixels[i * 4], expected) << values[i];
-        EXPECT_EQ(pixels[i * 4 + 3], 255);
+    Bytes samples = {0}, expected;
+    for (uint16_t v : values) {
+        samples.insert(samples.end(), {uint8_t(v >> 8), uint8_t(v)});
+        const uint8_t grey = uint8_t(std::lround(v * 255.0 / 65535.0));
+        expected.insert(expected.end(), {grey, grey, grey, 255});
     }
+    EXPECT_EQ(decoded(ihdr(uint32_t(std::size(values)), 1, 16, 0), samples), expected);
 }
 
-TEST(PngColours, TransparencyKeysAndAlphaChannels) {
-    // A grey key is compared at full depth: 0x1234 is keyed; 0x1235 reduces to the same 8-bit grey but
-    // stays opaque.
-    Bytes p = pixels_of(png_with(
-        ihdr(4, 1, 16, 0), zlib_stored(unfiltered_scanlines({0x12, 0x34, 0x12, 0x35, 0, 0, 0x12, 0x34}, 8)),
-        {{"tRNS", {0x12, 0x34}}}));
-    ASSERT_EQ(p.size(), 16u);
-    EXPECT_EQ(p[3], 0);
-    EXPECT_EQ(p[7], 255);
-    EXPECT_EQ(p[4], p[0]);
-    EXPECT_EQ(p[11], 255);
-    EXPECT_EQ(p[15], 0);
-    // At 8 bits a key above 255 matches nothing.
-    for (auto [key, alpha] : {std::pair<Bytes, uint8_t>{{0, 7}, 0}, {{1, 7}, 255}})
-        EXPECT_EQ(pixels_of(png_with(ihdr(1, 1, 8, 0), zlib_stored({0, 7}), {{"tRNS", key}})),
-                  Bytes({7, 7, 7, alpha}));
+// Keys, alpha channels, palettes and the tRNS chunk's rules; no pixels means
+// the file is refused.
+TEST(PngColours, KeysAlphaChannelsAndPalettes) {
+    auto trns = [](Bytes key) { return Chunk{"tRNS", std::move(key)}; };
+    // 0x1235 reduces to the same 8-bit grey as the key 0x1234 but stays opaque.
+    EXPECT_EQ(decoded(ihdr(4, 1, 16, 0), {0, 0x12, 0x34, 0x12, 0x35, 0, 0, 0x12, 0x34}, {trns({0x12, 0x34})}),
+              Bytes({18, 18, 18, 0, 18, 18, 18, 255, 0, 0, 0, 255, 18, 18, 18, 0}));
+    EXPECT_EQ(decoded(ihdr(1, 1, 8, 0), {0, 7}, {trns({0, 7})}), Bytes({7, 7, 7, 0}));
+    EXPECT_EQ(decoded(ihdr(1, 1, 8, 0), {0, 7}, {trns({1, 7})}), Bytes({7, 7, 7, 255})) << "key above 255";
+    EXPECT_EQ(decoded(ihdr(4, 1, 8, 2), {0, 1, 2, 3, 1, 2, 4, 9, 2, 3, 1, 2, 3}, {trns({0, 1, 0, 2, 0, 3})}),
+              Bytes({1, 2, 3, 0, 1, 2, 4, 255, 9, 2, 3, 255, 1, 2, 3, 0}))
+        << "an RGB key needs all three samples";
+    EXPECT_EQ(decoded(ihdr(2, 1, 16, 2), {0, 0xAB, 0xCD, 0, 0, 0xFF, 0xFF, 0xAB, 0xCE, 0, 0, 0xFF, 0xFF},
+                      {trns({0xAB, 0xCD, 0, 0, 0xFF, 0xFF})}),
+              Bytes({171, 0, 255, 0, 171, 0, 255, 255}));
+    EXPECT_EQ(decoded(ihdr(2, 1, 8, 4), {0, 10, 20, 30, 40}), Bytes({10, 10, 10, 20, 30, 30, 30, 40}));
+    EXPECT_EQ(decoded(ihdr(1, 1, 16, 6), {0, 0xFF, 0xFF, 0, 0, 0x80, 0x80, 0x01, 0x00}),
+              Bytes({255, 0, 128, 1}));
+    EXPECT_TRUE(decoded(ihdr(1, 1, 8, 0), {0, 0}, {trns({0})}).empty()) << "grey key of one byte";
+    EXPECT_TRUE(decoded(ihdr(1, 1, 16, 2), Bytes(7, 0), {trns({0, 0})}).empty()) << "RGB key of two bytes";
+    EXPECT_TRUE(decoded(ihdr(1, 1, 8, 4), Bytes(3, 0), {trns({0, 0})}).empty()) << "tRNS with grey + alpha";
+    EXPECT_TRUE(decoded(ihdr(1, 1, 8, 6), Bytes(5, 0), {trns({})}).empty()) << "tRNS with RGBA";
 
-    // An RGB key needs all three samples.
-    EXPECT_EQ(pixels_of(png_with(ihdr(4, 1, 8, 2),
-                                 zlib_stored(unfiltered_scanlines({1, 2, 3, 1, 2, 4, 9, 2, 3, 1, 2, 3}, 12)),
-                                 {{"tRNS", {0, 1, 0, 2, 0, 3}}})),
-              Bytes({1, 2, 3, 0, 1, 2, 4, 255, 9, 2, 3, 255, 1, 2, 3, 0}));
-    const Bytes wide = {0xAB, 0xCD, 0, 0, 0xFF, 0xFF, 0xAB, 0xCE, 0, 0, 0xFF, 0xFF};
-    p = pixels_of(png_with(ihdr(2, 1, 16, 2), zlib_stored(unfiltered_scanlines(wide, 12)),
-                           {{"tRNS", {0xAB, 0xCD, 0, 0, 0xFF, 0xFF}}}));
-    ASSERT_EQ(p.size(), 8u);
-    EXPECT_EQ(p[3], 0);
-    EXPECT_EQ(p[7], 255);
-
-    EXPECT_EQ(pixels_of(png_with(ihdr(2, 1, 8, 4), zlib_stored({0, 10, 20, 30, 40}))),
-              Bytes({10, 10, 10, 20, 30, 30, 30, 40}));
-    EXPECT_EQ(
-        pixels_of(png_with(ihdr(1, 1, 16, 6), zlib_stored({0, 0xFF, 0xFF, 0, 0, 0x80, 0x80, 0x01, 0x00}))),
-        Bytes({255, 0, 128, 1}));
-}
-
-TEST(PngColours, PaletteRules) {
     const Chunk plte{"PLTE", {10, 11, 12, 20, 21, 22, 30, 31, 32}};
-    const Bytes indexes = zlib_stored({0, 0, 1, 2});
-    auto palette = [&](std::vector<Chunk> extra, const Bytes& zlib) {
-        return pixels_of(png_with(ihdr(3, 1, 8, 3), zlib, extra));
+    auto palette = [](std::vector<Chunk> extra, const Bytes& indexes = {0, 0, 1, 2}) {
+        return decoded(ihdr(3, 1, 8, 3), indexes, std::move(extra));
     };
-    EXPECT_EQ(palette({plte, {"tRNS", {7, 8}}}, indexes),
-              Bytes({10, 11, 12, 7, 20, 21, 22, 8, 30, 31, 32, 255}));
-    EXPECT_EQ(palette({plte, {"tRNS", {}}}, indexes).at(3), 255);
-    EXPECT_TRUE(palette({plte}, zlib_stored({0, 0, 1, 3})).empty()) << "index beyond the palette";
-    EXPECT_TRUE(palette({}, indexes).empty()) << "no palette";
-    EXPECT_TRUE(palette({plte, {"tRNS", {1, 2, 3, 4}}}, indexes).empty()) << "tRNS longer than the palette";
-    EXPECT_TRUE(palette({{"tRNS", {1}}, plte}, indexes).empty()) << "tRNS before PLTE";
+    EXPECT_EQ(palette({plte, trns({7, 8})}), Bytes({10, 11, 12, 7, 20, 21, 22, 8, 30, 31, 32, 255}));
+    EXPECT_EQ(palette({plte, trns({})}), Bytes({10, 11, 12, 255, 20, 21, 22, 255, 30, 31, 32, 255}));
+    EXPECT_EQ(palette({{"PLTE", Bytes(768, 1)}}), Bytes({1, 1, 1, 255, 1, 1, 1, 255, 1, 1, 1, 255}));
+    EXPECT_TRUE(palette({plte}, {0, 0, 1, 3}).empty()) << "index beyond the palette";
+    EXPECT_TRUE(palette({}).empty()) << "no palette";
+    EXPECT_TRUE(palette({plte, trns({1, 2, 3, 4})}).empty()) << "tRNS longer than the palette";
+    EXPECT_TRUE(palette({trns({1}), plte}).empty()) << "tRNS before PLTE";
     for (size_t n : {size_t(0), size_t(8), size_t(771)})
-        EXPECT_TRUE(palette({{"PLTE", Bytes(n, 1)}}, indexes).empty()) << n;
-    EXPECT_FALSE(palette({{"PLTE", Bytes(768, 1)}}, indexes).empty());
-}
-
-TEST(PngColours, TransparencyChunkRules) {
-    auto with_trns = [](uint8_t depth, uint8_t colour, size_t channels, size_t length) {
-        const size_t rowBytes = channels * depth / 8;
-        return decodes(png_with(ihdr(1, 1, depth, colour),
-                                zlib_stored(unfiltered_scanlines(Bytes(rowBytes, 0), rowBytes)),
-                                {{"tRNS", Bytes(length, 0)}}));
-    };
-    EXPECT_TRUE(with_trns(8, 0, 1, 2));
-    EXPECT_FALSE(with_trns(8, 0, 1, 1));
-    EXPECT_TRUE(with_trns(16, 2, 3, 6));
-    EXPECT_FALSE(with_trns(16, 2, 3, 2));
-    EXPECT_FALSE(with_trns(8, 4, 2, 2)) << "grey + alpha";
-    EXPECT_FALSE(with_trns(8, 6, 4, 0)) << "RGBA";
+        EXPECT_TRUE(palette({{"PLTE", Bytes(n, 1)}}).empty()) << n << " palette bytes";
 }
 
 // ------------------------------------------------------------ inflate
@@ -699,14 +662,11 @@ TEST(PngInflate, DynamicHuffmanBlock) {
     EXPECT_FALSE(inflates(dynamic_block(literals, distances, {}, {{18, 127}, {18, 127}, {18, 127}})));
 
     // A code length above 15 cannot be expressed; a code-length code that is over-subscribed can.
+    // Final dynamic block, 257 + 1 lengths, four code-length codes of 1 bit each.
     BitWriter w;
-    w.bits(1, 1);
-    w.bits(2, 2);
-    w.bits(0, 5);
-    w.bits(0, 5);
-    w.bits(0, 4);
-    for (int i = 0; i < 4; ++i) w.bits(1, 3); // four 1-bit codes
-    w.bits(0, 32);
+    for (auto [value, count] :
+         {std::pair{1, 1}, {2, 2}, {0, 5}, {0, 5}, {0, 4}, {1, 3}, {1, 3}, {1, 3}, {1, 3}, {0, 32}})
+        w.bits(uint32_t(value), count);
     EXPECT_FALSE(inflates(w.out));
 }
 
@@ -772,10 +732,10 @@ TEST(PngWriter, OneByOneLayoutAndExactRoundTrips) {
     for (auto [w, h] : {std::pair<int, int>{1, 1}, {1, 9}, {9, 1}, {3, 7}, {64, 33}, {257, 300}}) {
         const Bytes pixels = random_bytes(size_t(w) * size_t(h) * 4, uint32_t(w * 1000 + h));
         Image image;
-        ASSERT_TRUE(decodes(saved(pixels, w, h), image)) << w << "x" << h;
-        EXPECT_EQ(image.width, uint32_t(w));
-        EXPECT_EQ(image.height, uint32_t(h));
-        EXPECT_EQ(image.pixels, pixels) << w << "x" << h;
+        EXPECT_TRUE(decodes(saved(pixels, w, h), image));
+        EXPECT_EQ(std::tie(image.width, image.height, image.pixels),
+                  std::tuple(uint32_t(w), uint32_t(h), pixels))
+            << w << "x" << h;
     }
 }
 
@@ -783,12 +743,10 @@ TEST(PngWriter, LargeImagesSplitIntoStoredBlocksAndIdatChunks) {
     const int w = 300, h = 300; // 360300 raw bytes: 6 stored blocks, 2 IDAT chunks
     const Bytes pixels = random_bytes(size_t(w) * h * 4, 5);
     const auto chunks = chunks_of(saved(pixels, w, h));
-    ASSERT_EQ(chunks.size(), 4u);
-    EXPECT_EQ(chunks[0].type, "IHDR");
-    EXPECT_EQ(chunks[1].type, "IDAT");
+    std::string types;
+    for (const Chunk& c : chunks) types += c.type;
+    ASSERT_EQ(types, "IHDRIDATIDATIEND");
     EXPECT_EQ(chunks[1].data.size(), 262144u);
-    EXPECT_EQ(chunks[2].type, "IDAT");
-    EXPECT_EQ(chunks[3].type, "IEND");
     Bytes zlib = chunks[1].data;
     zlib.insert(zlib.end(), chunks[2].data.begin(), chunks[2].data.end());
     EXPECT_EQ(zlib.size(), 2 + 360300 + 6 * 5 + 4u);

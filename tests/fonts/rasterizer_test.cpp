@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 #include <vector>
 
 using namespace bv::fonts;
@@ -62,13 +63,9 @@ TEST(Rasterizer, CoverageCountsTheSamplesInsideByNonZeroWinding) {
         expectSampled(drawn.back(), cases[i].second);
     }
     // One pixel of border round the outline, and the advance as given.
-    EXPECT_EQ(drawn[0].left, 0);
-    EXPECT_EQ(drawn[0].top, 4);
-    EXPECT_EQ(drawn[0].width, 4);
-    EXPECT_EQ(drawn[0].height, 4);
-    EXPECT_EQ(drawn[0].advance, 7.5);
-    EXPECT_EQ(drawn[1].width, 5);
-    EXPECT_EQ(drawn[1].height, 5);
+    EXPECT_EQ(std::tie(drawn[0].left, drawn[0].top, drawn[0].width, drawn[0].height, drawn[0].advance),
+              std::tuple(0, 4, 4, 4, 7.5));
+    EXPECT_EQ(std::tie(drawn[1].width, drawn[1].height), std::tuple(5, 5));
 }
 
 TEST(Rasterizer, NothingToDrawKeepsTheAdvanceAndOutlinesTooLargeRenderEmpty) {

@@ -63,7 +63,6 @@ struct Font {
     }
 
     Bytes build() const {
-        std::map<std::string, Bytes> tables;
         Bytes glyf, loca;
         for (const Bytes& g : glyphs) {
             put32(loca, uint32_t(glyf.size()));
@@ -89,13 +88,9 @@ struct Font {
         put16(cmap, 'A'), put16(cmap, 0xFFFF);                                   // starts
         put16(cmap, uint16_t(1 - 'A')), put16(cmap, 1);                          // deltas
         put16(cmap, 0), put16(cmap, 0);                                          // range offsets
-        tables.emplace("glyf", glyf);
-        tables.emplace("loca", loca);
-        tables.emplace("head", head);
-        tables.emplace("hhea", hhea);
-        tables.emplace("hmtx", hmtx);
-        tables.emplace("maxp", maxp);
-        tables.emplace("cmap", cmap);
+        const std::map<std::string, Bytes> tables = {{"glyf", glyf}, {"loca", loca}, {"head", head},
+                                                     {"hhea", hhea}, {"hmtx", hmtx}, {"maxp", maxp},
+                                                     {"cmap", cmap}};
         Bytes file;
         put32(file, 0x00010000);
         put16(file, uint16_t(tables.size()));
@@ -113,12 +108,16 @@ struct Font {
     }
 };
 
+// Where the table directory's entry for `name` starts, and where the table does.
+size_t tableEntry(const Bytes& file, const std::string& name) {
+    size_t i = 12;
+    while (i + 16 <= file.size() && std::string(file.begin() + long(i), file.begin() + long(i) + 4) != name)
+        i += 16;
+    return i;
+}
 size_t tableOffset(const Bytes& file, const std::string& name) {
-    for (size_t i = 0; 16 + 16 * i <= file.size(); ++i)
-        if (std::string(file.begin() + 12 + 16 * i, file.begin() + 16 + 16 * i) == name)
-            return size_t(file[20 + 16 * i]) << 24 | file[21 + 16 * i] << 16 | file[22 + 16 * i] << 8 |
-                   file[23 + 16 * i];
-    return 0;
+    const size_t i = tableEntry(file, name) + 8;
+    return size_t(file[i]) << 24 | file[i + 1] << 16 | file[i + 2] << 8 | file[i + 3];
 }
 
 std::unique_ptr<TrueTypeBackend> load(const Bytes& file) {
@@ -184,16 +183,12 @@ TEST(TrueType, TruncatedOrIncompleteFilesDoNotLoad) {
     Bytes file = Font().build();
     for (size_t size : {size_t(0), size_t(4), size_t(12), size_t(100), file.size() / 2, file.size() - 1})
         EXPECT_FALSE(load(Bytes(file.begin(), file.begin() + size))) << size;
-    Bytes noMap = file;
-    for (size_t i = 0; i < 7; ++i)
-        if (std::string(noMap.begin() + 12 + 16 * i, noMap.begin() + 16 + 16 * i) == "cmap")
-            noMap[12 + 16 * i] = 'x';
+    Bytes noMap = file, zeroEm = file, pastTheEnd = file;
+    noMap[tableEntry(file, "cmap")] = 'x';
+    zeroEm[tableOffset(file, "head") + 18] = zeroEm[tableOffset(file, "head") + 19] = 0;
+    pastTheEnd[tableEntry(file, "head") + 8] = 0x7F; // the table's offset
     EXPECT_FALSE(load(noMap));
-    Bytes zeroEm = file;
-    zeroEm[tableOffset(file, "head") + 19] = zeroEm[tableOffset(file, "head") + 18] = 0;
     EXPECT_FALSE(load(zeroEm));
-    Bytes pastTheEnd = file;
-    pastTheEnd[12 + 16 * 2 + 8] = 0x7F; // the third table's offset
     EXPECT_FALSE(load(pastTheEnd));
 }
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 TEST(BlendArithmetic, DivisionBy255IsExactUpToTheLargestChannelProduct) {
@@ -46,11 +47,8 @@ TEST(BlendArithmetic, EveryChannelAndAlphaCombinationFollowsTheRule) {
 }
 
 TEST(Rounding, HalvesGoAwayFromZeroAndNothingElseMoves) {
-    EXPECT_EQ(roundHalfAway(0.5), 1);
-    EXPECT_EQ(roundHalfAway(-0.5), -1);
-    EXPECT_EQ(roundHalfAway(1.5), 2);
-    EXPECT_EQ(roundHalfAway(2.4999999), 2);
+    const std::pair<double, int> cases[] = {{0.5, 1},       {-0.5, -1},       {1.5, 2},
+                                            {2.4999999, 2}, {-2.5000001, -3}, {-0.2, 0}};
+    for (const auto& [value, rounded] : cases) EXPECT_EQ(roundHalfAway(value), rounded) << value;
     EXPECT_EQ(roundHalfAway(0.49999997f), 0); // float + 0.5 would give 1
-    EXPECT_EQ(roundHalfAway(-2.5000001), -3);
-    EXPECT_EQ(roundHalfAway(-0.2), 0);
 }

@@ -66,13 +66,10 @@ class SmallScene : public ::testing::Test {
 TEST_F(SmallScene, WallFloorAndRoofLieWhereTheGeometrySays) {
     for (auto render : {raycastCurrentScene, projectCurrentScene}) {
         render(out);
-        EXPECT_EQ(pixel(out, 32, 23), overheadColour);
-        EXPECT_EQ(pixel(out, 32, 24), wallColour);
-        EXPECT_EQ(pixel(out, 32, 32), wallColour);
-        EXPECT_EQ(pixel(out, 32, 37), wallColour);
-        EXPECT_EQ(pixel(out, 32, 38), groundColour);
-        EXPECT_EQ(pixel(out, 32, 0), overheadColour);
-        EXPECT_EQ(pixel(out, 32, 63), groundColour);
+        const std::pair<int32_t, Rgb> column[] = {
+            {0, overheadColour}, {23, overheadColour}, {24, wallColour},  {32, wallColour},
+            {37, wallColour},    {38, groundColour},   {63, groundColour}};
+        for (const auto& [y, colour] : column) EXPECT_EQ(pixel(out, 32, y), colour) << "row " << y;
     }
 }
 
@@ -88,10 +85,8 @@ TEST_F(SmallScene, StepFacesCloseTheSidesOfASunkenCell) {
     const Rgb yellow{255, 255, 0};
     for (auto render : {raycastCurrentScene, projectCurrentScene}) {
         render(out);
-        EXPECT_EQ(pixel(out, 32, 36), yellow);
-        EXPECT_EQ(pixel(out, 32, 38), yellow);
-        EXPECT_EQ(pixel(out, 32, 43), yellow);
-        EXPECT_EQ(pixel(out, 32, 45), groundColour);
+        for (auto [y, colour] : {std::pair{36, yellow}, {38, yellow}, {43, yellow}, {45, groundColour}})
+            EXPECT_EQ(pixel(out, 32, y), colour) << "row " << y;
     }
 }
 

@@ -7,6 +7,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -78,13 +79,9 @@ TEST(TextModelBuilder, LaterCountsReplaceEarlierOnesAndStatesKeepTheirFirstPlace
     builder.addState("");
     const AIModel model = std::move(builder).finish();
     ASSERT_EQ(model.stateCount(), 3u);
-    EXPECT_EQ(model.state(0), "a");
-    EXPECT_EQ(model.nextBytes(0), "xz");
-    EXPECT_EQ(model.counts(0)[0], 4);
-    EXPECT_EQ(model.counts(0)[1], 3);
-    EXPECT_EQ(model.find("bb"), 1u);
-    EXPECT_EQ(model.find(""), 2u);
-    EXPECT_TRUE(model.nextBytes(2).empty());
+    EXPECT_EQ(std::tuple(model.state(0), model.state(1), model.state(2), model.nextBytes(0)),
+              std::tuple("a", "bb", "", "xz"));
+    EXPECT_EQ(countsOf(model), (Counts{{"a", {{'x', 4}, {'z', 3}}}, {"bb", {{'y', 2}}}, {"", {}}}));
 }
 
 TEST(TextModelFile, ModelsOfPlainTextComeBackFromTheirFileText) {

@@ -3,17 +3,23 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 namespace {
 
 const PixelPacker rgb888(channelFormat(0xFF0000), channelFormat(0xFF00), channelFormat(0xFF));
 
+using Rgba = std::vector<uint8_t>;
+
 struct Composed {
     int width, height;
     std::vector<uint8_t> back;
     std::vector<uint32_t> device;
-    const uint8_t* at(int x, int y) const { return &back[(size_t(y) * width + x) * 4]; }
+    Rgba at(int x, int y) const {
+        const auto p = back.begin() + long(size_t(y) * width + x) * 4;
+        return {p, p + 4};
+    }
 };
 
 // A frame whose pixel (x, y) is (x, y, 7, alpha).
@@ -33,23 +39,23 @@ Composed compose(const std::vector<uint8_t>& frame, int fw, int fh, int w, int h
     return c;
 }
 
-void expectRect(const LetterboxRect& r, int x, int y, int w, int h) {
-    EXPECT_EQ(r.x, x);
-    EXPECT_EQ(r.y, y);
-    EXPECT_EQ(r.width, w);
-    EXPECT_EQ(r.height, h);
-}
-
 } // namespace
 
+// Window and frame sizes, then the rectangle: one pixel at the least, centred in
+// tall and wide windows, shrunk for a window smaller than the frame.
 TEST(Letterbox, FitsTheFrameAndCentresIt) {
-    expectRect(letterboxRect(640, 480, 320, 200), 0, 40, 640, 400);
-    expectRect(letterboxRect(1, 1, 1, 1), 0, 0, 1, 1);
-    expectRect(letterboxRect(1, 1, 960, 544), 0, 0, 1, 1);       // never below one pixel
-    expectRect(letterboxRect(3, 1000, 2, 2), 0, 498, 3, 3);      // tall window
-    expectRect(letterboxRect(1000, 3, 2, 2), 498, 0, 3, 3);      // wide window
-    expectRect(letterboxRect(100, 50, 400, 400), 25, 0, 50, 50); // smaller than the frame
-    expectRect(letterboxRect(7, 5, 1, 1000), 3, 0, 1, 5);
+    const int cases[][8] = {{640, 480, 320, 200, 0, 40, 640, 400},
+                            {1, 1, 1, 1, 0, 0, 1, 1},
+                            {1, 1, 960, 544, 0, 0, 1, 1},
+                            {3, 1000, 2, 2, 0, 498, 3, 3},
+                            {1000, 3, 2, 2, 498, 0, 3, 3},
+                            {100, 50, 400, 400, 25, 0, 50, 50},
+                            {7, 5, 1, 1000, 3, 0, 1, 5}};
+    for (const auto& c : cases) {
+        const LetterboxRect r = letterboxRect(c[0], c[1], c[2], c[3]);
+        EXPECT_EQ(std::tie(r.x, r.y, r.width, r.height), std::tie(c[4], c[5], c[6], c[7]))
+            << c[0] << "x" << c[1] << " window, " << c[2] << "x" << c[3] << " frame";
+    }
 }
 
 TEST(Compose, BarsShowTheClearColourAndTheFrameIsSampledByIntegerSteps) {
@@ -57,42 +63,32 @@ TEST(Compose, BarsShowTheClearColourAndTheFrameIsSampledByIntegerSteps) {
     const Composed c = compose(gradient(320, 200), 320, 200, 640, 480, clear);
     for (int x : {0, 639}) {
         for (int y : {0, 39, 440, 479}) {
-            EXPECT_EQ(c.at(x, y)[0], 10);
-            EXPECT_EQ(c.at(x, y)[2], 30);
-            EXPECT_EQ(c.at(x, y)[3], 255);
+            EXPECT_EQ(c.at(x, y), (Rgba{10, 20, 30, 255}));
             EXPECT_EQ(c.device[size_t(y) * 640 + x], 0x0A141Eu);
         }
     }
-    EXPECT_EQ(c.at(0, 40)[1], 0); // first frame row
-    EXPECT_EQ(c.at(639, 439)[0], 319 & 0xFF);
-    EXPECT_EQ(c.at(639, 439)[1], 199); // last frame row
-    EXPECT_EQ(c.at(301, 241)[0], 150); // (301 * 320) / 640, (200 * 201) / 400
-    EXPECT_EQ(c.at(301, 241)[1], 100);
+    EXPECT_EQ(c.at(0, 40), (Rgba{0, 0, 7, 255}));               // first frame row
+    EXPECT_EQ(c.at(639, 439), (Rgba{319 & 0xFF, 199, 7, 255})); // last frame row
+    EXPECT_EQ(c.at(301, 241), (Rgba{150, 100, 7, 255}));        // (301 * 320) / 640, (200 * 201) / 400
     EXPECT_EQ(c.device[size_t(241) * 640 + 301], 0x966407u);
 }
 
 TEST(Compose, AlphaBlendsOverTheClearColour) {
     const uint8_t clear[3] = {200, 100, 0};
-    EXPECT_EQ(compose(gradient(1, 1, 0), 1, 1, 2, 2, clear).at(1, 1)[0], 200);
-    const Composed half = compose({255, 255, 255, 128}, 1, 1, 1, 1, clear);
-    EXPECT_EQ(half.at(0, 0)[0], (200 * 127 + 255 * 128) / 255);
-    EXPECT_EQ(half.at(0, 0)[2], 128);
-    const Composed opaque = compose({1, 2, 3, 255}, 1, 1, 1, 1, clear);
-    EXPECT_EQ(opaque.device[0], 0x010203u);
-    const Composed none = compose({}, 0, 0, 3, 2, clear); // no frame: all clear
-    EXPECT_EQ(none.at(2, 1)[1], 100);
+    EXPECT_EQ(compose(gradient(1, 1, 0), 1, 1, 2, 2, clear).at(1, 1), (Rgba{200, 100, 0, 255}));
+    EXPECT_EQ(compose({255, 255, 255, 128}, 1, 1, 1, 1, clear).at(0, 0),
+              (Rgba{(200 * 127 + 255 * 128) / 255, (100 * 127 + 255 * 128) / 255, 128, 255}));
+    EXPECT_EQ(compose({1, 2, 3, 255}, 1, 1, 1, 1, clear).device[0], 0x010203u);
+    EXPECT_EQ(compose({}, 0, 0, 3, 2, clear).at(2, 1), (Rgba{200, 100, 0, 255})); // no frame: all clear
 }
 
 TEST(Compose, OddFramesInSmallWindows) {
     const uint8_t clear[3] = {0, 0, 0};
-    const Composed one = compose(gradient(5, 3), 5, 3, 1, 1, clear);
-    EXPECT_EQ(one.at(0, 0)[0], 0);
-    EXPECT_EQ(one.at(0, 0)[2], 7);
+    EXPECT_EQ(compose(gradient(5, 3), 5, 3, 1, 1, clear).at(0, 0), (Rgba{0, 0, 7, 255}));
     const Composed tall = compose(gradient(2, 9), 2, 9, 4, 9, clear); // drawn 2 x 9 at x = 1
-    EXPECT_EQ(tall.at(0, 4)[2], 0);
-    EXPECT_EQ(tall.at(2, 8)[0], 1);
-    EXPECT_EQ(tall.at(2, 8)[1], 8);
-    EXPECT_EQ(tall.at(3, 0)[2], 0);
+    EXPECT_EQ(tall.at(0, 4), (Rgba{0, 0, 0, 255}));
+    EXPECT_EQ(tall.at(2, 8), (Rgba{1, 8, 7, 255}));
+    EXPECT_EQ(tall.at(3, 0), (Rgba{0, 0, 0, 255}));
 }
 
 TEST(PixelPacking, RescalesToTheChannelBitsAndMasks) {

@@ -7,7 +7,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,9 +38,7 @@ int ignoreXError(Display*, XErrorEvent*) {
 
 std::string readFile(const fs::path& path) {
     std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 } // namespace
