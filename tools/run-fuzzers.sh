@@ -11,20 +11,36 @@ if ! { CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -D
 fi
 shopt -s nullglob
 fuzzers=(build-fuzz/bin/fuzz_*)
+
+# fuzz_one TARGET: runs it on its corpus; on failure shows the end of its log.
+fuzz_one() {
+  local f=$1 name
+  name=$(basename "$f")
+  mkdir -p "build-fuzz/corpus/$name"
+  echo "fuzzing $name for ${seconds}s"
+  if "$f" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 \
+    "build-fuzz/corpus/$name" 2>"build-fuzz/$name.log"; then
+    return 0
+  fi
+  tail -50 "build-fuzz/$name.log"
+  return 1
+}
+
+# One target per core at a time: each fuzzer is single-threaded.
 passed=0
 failed=0
+running=0
 for f in "${fuzzers[@]}"; do
-  name=$(basename "$f")
-  corpus=build-fuzz/corpus/$name
-  mkdir -p "$corpus"
-  echo "fuzzing $name for ${seconds}s"
-  if "$f" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 "$corpus" \
-    2>"build-fuzz/$name.log"; then
-    passed=$((passed + 1))
-  else
-    tail -50 "build-fuzz/$name.log"
-    failed=$((failed + 1))
+  if [ "$running" -ge "$(nproc)" ]; then
+    if wait -n; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+    running=$((running - 1))
   fi
+  fuzz_one "$f" &
+  running=$((running + 1))
+done
+while [ "$running" -gt 0 ]; do
+  if wait -n; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+  running=$((running - 1))
 done
 echo "$passed passed, $failed failed: fuzz"
 [ "$failed" -eq 0 ]
