@@ -332,6 +332,12 @@ class ScriptEngine {
         return evaluateGeneralCondition(line);
     }
     bool evaluateGeneralCondition(const ParsedScriptLine& line);
+    // An until line must hold a condition; raises, the line entered, when it does not.
+    void requireUntilCondition(const ParsedScriptLine& until);
+    bool untilConditionHolds(const ParsedScriptLine& until) {
+        requireUntilCondition(until);
+        return evaluateLineCondition(until);
+    }
     std::vector<Variable> collectForItems(const ParsedScriptLine& line, size_t t);
     // A generic for's iterator value, or the container that pairs or ipairs
     // (`byName`, else 0) walks directly.

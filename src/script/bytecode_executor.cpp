@@ -188,11 +188,7 @@ Variable ScriptEngine::executeBytecodeRepeat(const std::shared_ptr<BytecodeProgr
         LocalScopeGuard scope(*this);
         Variable result = executeBytecodeChunkInternal(program, loop.bodyChunk, signal, false);
         if (stopsLoop(signal)) return result;
-        if (until.tokens.size() == 1) {
-            enterLine(until);
-            throw std::runtime_error("Missing until condition");
-        }
-        if (evaluateLineCondition(until)) return {};
+        if (untilConditionHolds(until)) return {};
     }
 }
 

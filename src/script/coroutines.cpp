@@ -207,12 +207,7 @@ bool ScriptEngine::executeCoroutineTurn(CoroutineState& state) {
         }
         if (frame.untilLine != ~size_t{0}) {
             const ParsedScriptLine& until = (*state.callable->lines)[frame.untilLine];
-            if (until.tokens.size() == 1) {
-                enterLine(until);
-                throwError("Missing until condition", "");
-            }
-            bool met = evaluateLineCondition(until);
-            state.frames[state.frames.size() - 2].untilMet = met;
+            state.frames[state.frames.size() - 2].untilMet = untilConditionHolds(until);
         }
         popCoroutineBlockFrame(state);
     }

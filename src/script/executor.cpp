@@ -16,6 +16,12 @@ bool ScriptEngine::evaluateGeneralCondition(const ParsedScriptLine& line) {
     }
 }
 
+void ScriptEngine::requireUntilCondition(const ParsedScriptLine& until) {
+    if (until.tokens.size() > 1) return;
+    enterLine(until);
+    throwError("Missing until condition", "");
+}
+
 ScriptEngine::NumericForClause ScriptEngine::evaluateNumericForClause(const ParsedScriptLine& line) {
     Variable bounds[3] = {{}, {}, Variable(int32_t{1})};
     for (size_t i = 0; i < line.compiledValues.size(); ++i)

@@ -15,7 +15,7 @@ void ScriptEngine::checkLineSyntax(const ParsedScriptLine& line) {
     };
     switch (line.kind) {
     case StatementKind::Until:
-        if (line.tokens.size() == 1) throw std::runtime_error("Missing until condition");
+        requireUntilCondition(line);
         return check(line.compiledExpression);
     case StatementKind::If:
     case StatementKind::ElseIf:
