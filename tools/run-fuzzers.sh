@@ -5,7 +5,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
 if ! { CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBV_FUZZ=ON -DBV_TESTS=OFF >/dev/null &&
-  cmake --build build-fuzz -j"$(nproc)"; }; then
+  cmake --build build-fuzz -j"$(nproc)" --target fuzzers; }; then
   echo "0 passed, 1 failed: fuzz"
   exit 1
 fi
