@@ -30,17 +30,17 @@ fuzz_one() {
 passed=0
 failed=0
 running=0
+cores=$(nproc)
+# Counts the next target to finish.
+reap_one() {
+  if wait -n; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
+  running=$((running - 1))
+}
 for f in "${fuzzers[@]}"; do
-  if [ "$running" -ge "$(nproc)" ]; then
-    if wait -n; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
-    running=$((running - 1))
-  fi
+  [ "$running" -lt "$cores" ] || reap_one
   fuzz_one "$f" &
   running=$((running + 1))
 done
-while [ "$running" -gt 0 ]; do
-  if wait -n; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
-  running=$((running - 1))
-done
+while [ "$running" -gt 0 ]; do reap_one; done
 echo "$passed passed, $failed failed: fuzz"
 [ "$failed" -eq 0 ]
