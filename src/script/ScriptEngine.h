@@ -313,7 +313,7 @@ class ScriptEngine {
     Variable bindStringMethod(const std::string& text, const std::string& method);
 
     // Statements.
-    void enterLine(const ParsedScriptLine& line) { errorContext = {&line, {}}; }
+    void enterLine(const ParsedScriptLine& line) { errorContext = {&line}; }
     // Evaluates the expression after a line's keyword, which must fill the
     // line; one that computes to a number is decided here.
     bool evaluateLineCondition(const ParsedScriptLine& line) {
@@ -625,10 +625,16 @@ class ScriptEngine {
         Variable chunk;
     };
 
-    // Error context of the statement being run.
+    // Error context of the statement being run. The token is kept as its
+    // place, not its text: reading the text on every statement would touch
+    // the token strings, which a statement that raises no error never reads.
     struct ErrorContext {
         const ParsedScriptLine* line = nullptr;
-        std::string_view token;
+        const std::vector<std::string>* tokens = nullptr;
+        size_t tokenIndex = 0;
+        std::string_view token() const {
+            return tokens ? std::string_view((*tokens)[tokenIndex]) : std::string_view();
+        }
     };
 
     std::shared_ptr<ScriptCallable> compileChunk(const std::string& source, const std::string& scriptPath);
@@ -636,7 +642,8 @@ class ScriptEngine {
     static bool isErrorReport(const char* message);
     [[noreturn]] void rethrowAsReport(const std::exception& error) const;
     void setErrorToken(const std::vector<std::string>& tokens, size_t index) {
-        errorContext.token = tokens[index];
+        errorContext.tokens = &tokens;
+        errorContext.tokenIndex = index;
     }
 
     // Globals, indexed by name id: a name's slot never moves.

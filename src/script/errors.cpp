@@ -53,7 +53,7 @@ bool ScriptEngine::isErrorReport(const char* message) {
 
 void ScriptEngine::rethrowAsReport(const std::exception& error) const {
     if (isErrorReport(error.what())) throw;
-    throwError(error.what(), errorContext.token);
+    throwError(error.what(), errorContext.token());
 }
 
 void ScriptEngine::raiseScriptErrorSoft(const std::string& message) {

@@ -219,7 +219,7 @@ ParsedLines ScriptEngine::parseLines(const std::string& source) {
         ParsedScriptLine line;
         line.text = std::move(buffer);
         line.lineNumber = bufferLine;
-        errorContext = {&line, {}};
+        errorContext = {&line};
         line.tokens = tokenise(line.text);
         errorContext = {};
         line.tokenInfo.reserve(line.tokens.size());

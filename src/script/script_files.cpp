@@ -56,7 +56,7 @@ Variable ScriptEngine::runScript(const std::string& source) {
     } catch (const std::exception& error) {
         if (isErrorReport(error.what())) throw;
         throwError(error.what(),
-                   errorContext.token.empty() ? std::string_view("script") : errorContext.token);
+                   errorContext.token().empty() ? std::string_view("script") : errorContext.token());
     }
 }
 

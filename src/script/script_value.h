@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <new>
@@ -467,13 +468,27 @@ class TableStorage {
         for (size_t i = 0; i < n; ++i) word |= uint64_t{static_cast<unsigned char>(p[i])} << 8 * i;
         return word;
     }
-    // Short keys compare in line: a library call costs more than their bytes.
+    // Short keys compare in line, as two words that may overlap: a library
+    // call costs more than their bytes, and a byte loop, whose length changes
+    // from key to key, keeps missing its exit.
     static bool sameKey(std::string_view a, std::string_view b) {
-        if (a.size() != b.size()) return false;
-        if (a.size() > 16) return a == b;
-        for (size_t i = 0; i < a.size(); ++i)
-            if (a[i] != b[i]) return false;
-        return true;
+        const size_t n = a.size();
+        if (n != b.size()) return false;
+        const char *p = a.data(), *q = b.data();
+        if (n >= 8) {
+            if (n > 16) return a == b;
+            return word<uint64_t>(p) == word<uint64_t>(q) &&
+                   word<uint64_t>(p + n - 8) == word<uint64_t>(q + n - 8);
+        }
+        if (n >= 4)
+            return word<uint32_t>(p) == word<uint32_t>(q) &&
+                   word<uint32_t>(p + n - 4) == word<uint32_t>(q + n - 4);
+        return n == 0 || (p[0] == q[0] && p[n / 2] == q[n / 2] && p[n - 1] == q[n - 1]);
+    }
+    template <typename Word> static Word word(const char* p) {
+        Word w;
+        std::memcpy(&w, p, sizeof w);
+        return w;
     }
     static uint64_t mix(uint64_t h, uint64_t word) {
         h = (h ^ word) * 0xbf58476d1ce4e5b9ull;

@@ -55,7 +55,7 @@ std::vector<std::string> ScriptEngine::checkSyntax(const std::string& source, co
     ProgramStackGuard guard(scriptPathStack, directoryStack, scriptPath, directory);
     auto reportOf = [&](const std::exception& error) {
         return isErrorReport(error.what()) ? std::string(error.what())
-                                           : formatErrorReport(error.what(), errorContext.token);
+                                           : formatErrorReport(error.what(), errorContext.token());
     };
     // The checked lines die with this call; so does the context pointing at them.
     struct ClearContext {

@@ -124,6 +124,24 @@ TEST(TableStore, AgreesWithAnOrderedMapAndKeepsEntriesInPlace) {
     EXPECT_EQ(copy.find(walk[0]->key)->asInt(), walk[0]->value.asInt());
 }
 
+// Keys whose hashes agree are still told apart by every byte, at every
+// short length (looked up under the stored key's hash, as a collision would).
+TEST(TableStore, KeysWithTheSameHashDifferInAnyByte) {
+    TableStorage table;
+    const std::string letters = "abcdefghijklmnopqrstu";
+    for (size_t length = 0; length <= letters.size(); ++length) {
+        const std::string key = letters.substr(0, length);
+        table[key] = Variable(static_cast<int32_t>(length));
+        const uint32_t hash = TableStorage::hashOf(key);
+        ASSERT_NE(table.find(key, hash), nullptr);
+        for (size_t i = 0; i < length; ++i) {
+            std::string other = key;
+            other[i] = 'Z';
+            EXPECT_EQ(table.find(other, hash), nullptr) << other;
+        }
+    }
+}
+
 TEST(TableStore, WalksInByteOrderAndFollowsKeyChanges) {
     TableStorage table;
     for (int i = 1; i <= 10; ++i) table[std::to_string(i)] = Variable(i);
