@@ -55,8 +55,8 @@ Variable ScriptEngine::runScript(const std::string& source) {
         return result;
     } catch (const std::exception& error) {
         if (isErrorReport(error.what())) throw;
-        throwError(error.what(),
-                   errorContext.token().empty() ? std::string_view("script") : errorContext.token());
+        const std::string_view token = errorContext.token();
+        throwError(error.what(), token.empty() ? std::string_view("script") : token);
     }
 }
 

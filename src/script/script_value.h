@@ -383,7 +383,7 @@ class TableStorage {
         uint64_t h = 0x9e3779b97f4a7c15ull ^ key.size();
         const char* p = key.data();
         size_t n = key.size();
-        for (; n >= 8; p += 8, n -= 8) h = mix(h, load(p, 8));
+        for (; n >= 8; p += 8, n -= 8) h = mix(h, word<uint64_t>(p));
         if (n) h = mix(h, load(p, n));
         return static_cast<uint32_t>(h ^ h >> 32);
     }
