@@ -5,6 +5,7 @@
 
 #include "compiled_program.h"
 #include "parsed_line.h"
+#include "scopes.h"
 #include "script_value.h"
 
 #include <cstddef>
@@ -238,14 +239,14 @@ class ScriptEngine {
     bool resolveVariable(const std::string& name, Variable& out);
     void assignVariable(const std::string& name, const Variable& value, ScopeTarget target);
     bool assignExistingVariable(const std::string& name, const Variable& value);
-    Variable* resolveVariableId(uint32_t nameId);
-    [[gnu::always_inline]] Variable* resolveCached(uint32_t nameId, const ResolutionCache& cache) {
-        return cache.epoch == resolutionEpoch ? cache.slot : resolveHinted(nameId, cache);
+    // The visible variable: the innermost block-local binding, else the
+    // innermost frame binding, else the defined global.
+    [[gnu::always_inline]] Variable* resolveVariableId(uint32_t nameId) {
+        if (Variable* bound = scopes.find(nameId)) return bound;
+        if (nameId < globalDefined.size() && globalDefined[nameId]) return &globalSlots[nameId];
+        return nullptr;
     }
-    Variable* resolveHinted(uint32_t nameId, const ResolutionCache& cache);
-    Variable* locateVariable(uint32_t nameId, ResolutionCache::Hint& hint);
     void assignVariableId(uint32_t nameId, const Variable& value, ScopeTarget target);
-    using Scope = std::vector<std::pair<uint32_t, Variable>>;
     void setIndexedValue(Variable& container, const Variable& key, const Variable& value, bool create);
     Variable& getIndexedValueMutable(Variable& container, const Variable& key, bool create);
     bool executeAssignment(const ParsedScriptLine& line, Variable& result);
@@ -508,7 +509,7 @@ class ScriptEngine {
     // place; null for any other form.
     const Variable* peekCallee(const CompiledExpression& expr, const CallExpression& call) {
         const ExpressionNode& callee = expr.nodes[call.callee];
-        if (callee.kind == ExpressionNodeKind::Variable) return resolveCached(callee.nameId, callee.resolved);
+        if (callee.kind == ExpressionNodeKind::Variable) return resolveVariableId(callee.nameId);
         return peekMemberCallee(expr, call);
     }
     const Variable* peekTableField(const CompiledExpression& expr, const ExpressionNode& n);
@@ -547,73 +548,6 @@ class ScriptEngine {
     void assignToTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                         const std::string& op, const Variable& value);
 
-    // Scope stacks keep their popped scopes' storage for reuse, so entering a
-    // block allocates nothing once the stack has grown. They count, per name,
-    // the entries alive in them, so a lookup skips a stack that cannot hold
-    // the name (most names are globals, never bound in a scope).
-    struct ScopeStack {
-        std::vector<Scope> scopes;
-        size_t count = 0;
-        std::vector<uint32_t> bindings;
-        // The engine whose resolution epoch follows the stack while in use.
-        ScriptEngine* owner = nullptr;
-        // The lowest index of a scope that gained a binding since a guard
-        // last looked; see EpochRestorer.
-        size_t lowestAdded = SIZE_MAX;
-
-        enum Change : uint64_t { Pushed, Added, Truncated, Called };
-        void changed(uint64_t what, const void* where = nullptr) {
-            if (owner) owner->stepResolutionEpoch(this, what, where);
-        }
-        void push() {
-            open();
-            changed(Pushed);
-        }
-        // push and add without moving the epoch, for a caller that moves it
-        // once for the whole change.
-        void open() {
-            if (count == scopes.size()) scopes.emplace_back().reserve(4);
-            ++count;
-        }
-        // Returns the scope's index.
-        size_t bind(Scope& scope, uint32_t nameId, const Variable& value) {
-            if (nameId >= bindings.size()) bindings.resize(nameId + 1, 0);
-            ++bindings[nameId];
-            scope.emplace_back(nameId, value);
-            const auto index = static_cast<size_t>(&scope - scopes.data());
-            lowestAdded = std::min(lowestAdded, index);
-            return index;
-        }
-        void truncate(size_t newCount) {
-            if (count > newCount) changed(Truncated | newCount << 8);
-            unwindTo(newCount);
-        }
-        // Truncates without moving the epoch, for guards that settle it themselves.
-        void unwindTo(size_t newCount) {
-            while (count > newCount) {
-                Scope& scope = scopes[--count];
-                for (const auto& entry : scope) --bindings[entry.first];
-                scope.clear();
-            }
-        }
-        Scope& top() { return scopes[count - 1]; }
-        bool mayHold(uint32_t nameId) const { return nameId < bindings.size() && bindings[nameId] != 0; }
-        void add(Scope& scope, uint32_t nameId, const Variable& value) {
-            const uint64_t index = bind(scope, nameId, value);
-            // The scope's index and buffer fix where the new entry lies.
-            changed(Added | uint64_t{nameId} << 8 | index << 40, scope.data());
-        }
-        // Overwrites the entry for the name in `scope`, or adds one.
-        void set(Scope& scope, uint32_t nameId, const Variable& value) {
-            for (auto& entry : scope)
-                if (entry.first == nameId) {
-                    entry.second = value;
-                    return;
-                }
-            add(scope, nameId, value);
-        }
-    };
-    friend class EpochRestorer;
     friend class LocalScopeGuard;
     friend class FrameScopeGuard;
     friend class CallGuard;
@@ -646,7 +580,7 @@ class ScriptEngine {
         errorContext.tokenIndex = index;
     }
 
-    // Globals, indexed by name id: a name's slot never moves.
+    // Globals, indexed by name id.
     std::vector<Variable> globalSlots;
     std::vector<uint8_t> globalDefined;
     std::unordered_map<std::string, NativeFunction> nativeFunctions;
@@ -669,62 +603,7 @@ class ScriptEngine {
 
     std::unordered_map<std::string, ScriptCacheEntry> scriptFileCache;
 
-    ScopeStack localScopes;
-    size_t frameLocalBase = 0;
-    ScopeStack frameScopes;
-    // Changes whenever a name could resolve differently or a variable could
-    // move; values are drawn from one process-wide source, so a cache filled
-    // by one engine never validates in another.
-    static inline uint64_t epochSource = 0;
-    uint64_t resolutionEpoch = ++epochSource;
-    // Counts the changes that unwinding scopes does not undo: globals defined
-    // or moved, a new frame-local base, a coroutine's stacks swapped.
-    uint64_t lastingScopeChanges = 0;
-    void scopesChanged() {
-        resolutionEpoch = ++epochSource;
-        ++lastingScopeChanges;
-    }
-    // A change of scopes leads from one arrangement of scopes to the same
-    // next one each time it is made from the same arrangement: a call
-    // binding its parameters again, a loop body its local. Such a change
-    // takes the epoch it took before, so the lookups remembered then hold.
-    // The steps are kept in an open-addressed table that is never evicted
-    // from, only emptied when full: a forgotten step would mint a new epoch,
-    // and every step after it would then miss too.
-    struct EpochStep {
-        uint64_t from = 0; // 0: an empty slot (no epoch is 0)
-        const ScopeStack* stack = nullptr;
-        uint64_t what = 0;
-        const void* where = nullptr;
-        uint64_t to = 0;
-    };
-    std::vector<EpochStep> epochSteps = std::vector<EpochStep>(256);
-    size_t epochStepsUsed = 0;
-    size_t epochStepSlot(uint64_t from, const ScopeStack* stack, uint64_t what, const void* where) const {
-        uint64_t h = (from ^ what * 0x9E3779B97F4A7C15ull ^ reinterpret_cast<uintptr_t>(where) ^
-                      reinterpret_cast<uintptr_t>(stack) << 32) *
-                     0xbf58476d1ce4e5b9ull;
-        return (h ^ h >> 29) & (epochSteps.size() - 1);
-    }
-    void stepResolutionEpoch(const ScopeStack* stack, uint64_t what, const void* where) {
-        const size_t mask = epochSteps.size() - 1;
-        for (size_t slot = epochStepSlot(resolutionEpoch, stack, what, where);; slot = (slot + 1) & mask) {
-            const EpochStep& step = epochSteps[slot];
-            if (step.from == resolutionEpoch && step.stack == stack && step.what == what &&
-                step.where == where) {
-                resolutionEpoch = step.to;
-                return;
-            }
-            if (step.from == 0) break;
-        }
-        rememberEpochStep(stack, what, where);
-    }
-    [[gnu::noinline]] void rememberEpochStep(const ScopeStack* stack, uint64_t what, const void* where);
-    void placeEpochStep(const EpochStep& step);
-    void setFrameLocalBase(size_t base) {
-        if (base != frameLocalBase) scopesChanged();
-        frameLocalBase = base;
-    }
+    Scopes scopes;
     std::vector<std::vector<Variable>> varargStack;
     // Where the outermost script run began on the stack.
     const char* stackBase = nullptr;

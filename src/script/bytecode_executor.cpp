@@ -199,10 +199,10 @@ Variable ScriptEngine::executeBytecodeNumericFor(const std::shared_ptr<BytecodeP
     const ParsedScriptLine& line = bytecodeLine(*program, loop.lineIndex);
     const NumericForClause clause = evaluateNumericForClause(line);
     FrameScopeGuard frame(*this);
-    const size_t loopScope = pushLoopScope({&line.tokenInfo[1].nameId, 1});
+    Variable& counter = scopes.frameBinding(pushLoopScope({&line.tokenInfo[1].nameId, 1}), 0);
     for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit;
          i += clause.step) {
-        frameScopes.scopes[loopScope][0].second.setPlain(VarType::Int, static_cast<uint32_t>(i));
+        counter.setPlain(VarType::Int, static_cast<uint32_t>(i));
         Variable result = executeBytecodeChunk(program, loop.bodyChunk, signal);
         if (stopsLoop(signal)) return result;
     }
@@ -246,8 +246,7 @@ void ScriptEngine::executeBytecodeFunctionDecl(const std::shared_ptr<BytecodePro
 }
 
 // A number is computed without boxing and written in place; any other value
-// is computed in full. Either way the name's storage comes from its
-// remembered lookup.
+// is computed in full.
 void ScriptEngine::executePlainNameAssignment(const ParsedScriptLine& line) {
     if (!line.plainNameAssignment) return executeSimple(line);
     const CompiledExpression& value = line.compiledValues[0];
@@ -256,12 +255,12 @@ void ScriptEngine::executePlainNameAssignment(const ParsedScriptLine& line) {
     ScalarValue scalar;
     if (value.mayBeScalar() && scalarValueOf(value, value.root, line, scalar)) {
         setErrorToken(line.tokens, value.nodes[value.root].errorToken);
-        if (Variable* target = resolveCached(nameId, assigned.resolved)) return assignScalar(*target, scalar);
+        if (Variable* target = resolveVariableId(nameId)) return assignScalar(*target, scalar);
         return assignVariableId(nameId, scalarToVariable(scalar), ScopeTarget::Default);
     }
     Variable result = firstValue(evaluateNode(value, value.root, line));
     setErrorToken(line.tokens, value.nodes[value.root].errorToken);
-    if (Variable* target = resolveCached(nameId, assigned.resolved))
+    if (Variable* target = resolveVariableId(nameId))
         *target = std::move(result);
     else
         assignVariableId(nameId, result, ScopeTarget::Default);

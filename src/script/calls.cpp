@@ -8,14 +8,12 @@
 // Everything a call changes in the engine, restored on every exit.
 class CallGuard {
   public:
-    explicit CallGuard(ScriptEngine& engine)
-        : engine_(engine), savedContext_(engine.errorContext), savedBase_(engine.frameLocalBase) {
+    explicit CallGuard(ScriptEngine& engine) : engine_(engine), savedContext_(engine.errorContext) {
         ++engine.callDepth;
     }
     ~CallGuard() {
         --engine_.callDepth;
         engine_.errorContext = savedContext_;
-        engine_.setFrameLocalBase(savedBase_);
     }
     CallGuard(const CallGuard&) = delete;
     CallGuard& operator=(const CallGuard&) = delete;
@@ -23,7 +21,6 @@ class CallGuard {
   private:
     ScriptEngine& engine_;
     ScriptEngine::ErrorContext savedContext_;
-    size_t savedBase_;
 };
 
 // Lends a native call its argument vector from the engine's pool.
@@ -117,21 +114,15 @@ Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const 
 
 Variable ScriptEngine::runScriptFunction(const ScriptCallable& function, const Variable* args, size_t count) {
     FrameScopeGuard frame(*this);
-    frameScopes.open();
-    Scope& parameters = frameScopes.top();
-    const size_t bound = std::min(count, function.paramIds.size());
-    for (size_t i = 0; i < bound; ++i) frameScopes.bind(parameters, function.paramIds[i], args[i]);
-    for (size_t i = bound; i < function.paramIds.size(); ++i)
-        frameScopes.bind(parameters, function.paramIds[i], Variable());
+    scopes.push(Scopes::Frame);
+    const Variable missing;
+    for (size_t i = 0; i < function.paramIds.size(); ++i)
+        scopes.bind(Scopes::Frame, function.paramIds[i], i < count ? args[i] : missing);
     // The body's locals live in a scope of their own and die with the call;
     // a body that declares none needs no scope.
     if (function.bodyChunk >= function.program->chunks.size() ||
         function.program->chunks[function.bodyChunk].needsScope)
-        localScopes.open();
-    // The function fixes the names bound, the buffer where they lie, and
-    // whether its body has a scope.
-    stepResolutionEpoch(&frameScopes, ScopeStack::Called | reinterpret_cast<uintptr_t>(&function) << 8,
-                        parameters.data());
+        scopes.push(Scopes::Local);
 
     const bool pushesVarargs = function.isVararg;
     if (pushesVarargs) {

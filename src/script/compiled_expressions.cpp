@@ -617,7 +617,7 @@ inline bool ScriptEngine::scalarOperand(const CompiledExpression& expr, int32_t 
                                         const ParsedScriptLine& line, ScalarValue& out) {
     const ExpressionNode& n = expr.nodes[index];
     if (n.kind == Kind::Variable) {
-        const Variable* v = resolveCached(n.nameId, n.resolved);
+        const Variable* v = resolveVariableId(n.nameId);
         if (!v) {
             out.kind = Scalar::Nil;
             return true;
@@ -661,7 +661,7 @@ bool ScriptEngine::walkScalar(const CompiledExpression& expr, int32_t index, con
     case Kind::Length: {
         scalarReadElement = true;
         const ExpressionNode& operand = expr.nodes[n.left];
-        const Variable* v = operand.kind == Kind::Variable ? resolveCached(operand.nameId, operand.resolved)
+        const Variable* v = operand.kind == Kind::Variable ? resolveVariableId(operand.nameId)
                             : operand.kind == Kind::Index  ? peekElement(expr, operand, line)
                                                            : nullptr;
         if (!v || (v->type != VarType::Array && v->type != VarType::String)) return false;
@@ -929,7 +929,7 @@ bool ScriptEngine::combineMixedScalars(const ExpressionNode& n, const ParsedScri
         to = pack(static_cast<Scalar::Kind>(mode), static_cast<uint32_t>(value));
     } else if (mode == Mode::Variable) {
         const ExpressionNode& n = expr.nodes[value];
-        return packVariable(resolveCached(n.nameId, n.resolved), to);
+        return packVariable(resolveVariableId(n.nameId), to);
     } else {
         return false;
     }
@@ -946,7 +946,7 @@ bool ScriptEngine::combineMixedScalars(const ExpressionNode& n, const ParsedScri
     const Variable* container;
     if (in.aMode == Mode::Variable) {
         const ExpressionNode& n = expr.nodes[in.a];
-        container = resolveCached(n.nameId, n.resolved);
+        container = resolveVariableId(n.nameId);
     } else {
         container = refs[in.a];
     }
@@ -959,7 +959,7 @@ bool ScriptEngine::combineMixedScalars(const ExpressionNode& n, const ParsedScri
         } else {
             if (in.bMode != Mode::Variable) return nullptr;
             const ExpressionNode& n = expr.nodes[in.b];
-            const Variable* key = resolveCached(n.nameId, n.resolved);
+            const Variable* key = resolveVariableId(n.nameId);
             if (!key || key->type != VarType::String) return nullptr;
             found = table.find(key->asString());
         }
@@ -989,7 +989,7 @@ ScriptEngine::loadOperandFrom(const CompiledExpression& expr, const uint64_t* re
         return true;
     } else if constexpr (C == Operand::Variable) {
         const ExpressionNode& n = expr.nodes[value];
-        return packVariable(resolveCached(n.nameId, n.resolved), to);
+        return packVariable(resolveVariableId(n.nameId), to);
     } else {
         return loadScalarOperand(expr, regs, mode, value, to);
     }
@@ -1108,10 +1108,10 @@ const Variable* ScriptEngine::peekArrayElement(const CompiledExpression& expr, c
                                                const ParsedScriptLine& line) {
     if (!expr.nodes[n.right].pure) return nullptr;
     const ExpressionNode& containerNode = expr.nodes[n.left];
-    const Variable* container =
-        containerNode.kind == Kind::Variable ? resolveCached(containerNode.nameId, containerNode.resolved)
-        : containerNode.kind == Kind::Index  ? peekArrayElement(expr, containerNode, line)
-                                             : nullptr;
+    const Variable* container = containerNode.kind == Kind::Variable ? resolveVariableId(containerNode.nameId)
+                                : containerNode.kind == Kind::Index
+                                    ? peekArrayElement(expr, containerNode, line)
+                                    : nullptr;
     if (!container || container->type != VarType::Array) return nullptr;
     Scalar key;
     if (!walkScalar(expr, n.right, line, key) || key.kind != Scalar::Int) return nullptr;
@@ -1134,7 +1134,7 @@ const Variable* ScriptEngine::peekTableField(const CompiledExpression& expr, con
     const ExpressionNode& container = expr.nodes[n.left];
     const ExpressionNode& key = expr.nodes[n.right];
     if (container.kind != Kind::Variable || key.kind != Kind::StringLiteral) return nullptr;
-    const Variable* v = resolveCached(container.nameId, container.resolved);
+    const Variable* v = resolveVariableId(container.nameId);
     if (!v || v->type != VarType::Table) return nullptr;
     const Variable* found = v->asTable()->find(expr.strings[key.intValue], expr.lookups[key.intValue]);
     return found ? found : &missingElement;
@@ -1193,7 +1193,7 @@ Variable ScriptEngine::evaluateNode(const CompiledExpression& expr, int32_t inde
     case Kind::IntLiteral:
         return Variable(n.intValue);
     case Kind::Variable: {
-        const Variable* v = resolveCached(n.nameId, n.resolved);
+        const Variable* v = resolveVariableId(n.nameId);
         return v ? *v : Variable();
     }
     case Kind::Call:
@@ -1267,7 +1267,7 @@ Variable ScriptEngine::evaluateNodeBoxed(const CompiledExpression& expr, const E
         const ExpressionNode& container = expr.nodes[n.left];
         if (container.kind == Kind::Variable && expr.nodes[n.right].pure) {
             Variable key = evaluateNode(expr, n.right, line);
-            const Variable* v = resolveCached(container.nameId, container.resolved);
+            const Variable* v = resolveVariableId(container.nameId);
             try {
                 return getIndexedValue(v ? *v : Variable(), key);
             } catch (const std::exception&) {

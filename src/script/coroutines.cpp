@@ -11,7 +11,6 @@ struct CoroutineFrame {
     size_t line = 0; // block: next line to run; loop: its header (or until) line
     size_t end = 0;  // block: one past its last line; loop: its closing line
     size_t scopeDepth = 0;
-    size_t savedScopeBase = 0;
     bool ownsScope = false;
     // A repeat body's block evaluates the until line before its scope goes.
     size_t untilLine = ~size_t{0};
@@ -28,9 +27,7 @@ struct CoroutineFrame {
 // swapped in for the length of a turn.
 struct CoroutineState {
     std::shared_ptr<ScriptCallable> callable;
-    ScriptEngine::ScopeStack localScopes;
-    size_t frameLocalBase = 0;
-    ScriptEngine::ScopeStack frameScopes;
+    Scopes scopes;
     std::vector<const std::string*> scriptPathStack;
     std::vector<const std::string*> directoryStack;
     std::vector<std::vector<Variable>> varargStack;
@@ -43,9 +40,7 @@ struct CoroutineState {
 };
 
 void ScriptEngine::swapExecutionContext(CoroutineState& state) {
-    std::swap(localScopes, state.localScopes);
-    std::swap(frameLocalBase, state.frameLocalBase);
-    std::swap(frameScopes, state.frameScopes);
+    std::swap(scopes, state.scopes);
     std::swap(scriptPathStack, state.scriptPathStack);
     std::swap(directoryStack, state.directoryStack);
     std::swap(varargStack, state.varargStack);
@@ -54,9 +49,6 @@ void ScriptEngine::swapExecutionContext(CoroutineState& state) {
     std::swap(softErrorPending, state.softErrorPending);
     std::swap(softErrorDepth, state.softErrorDepth);
     std::swap(softErrorMessage, state.softErrorMessage);
-    localScopes.owner = frameScopes.owner = this;
-    state.localScopes.owner = state.frameScopes.owner = nullptr;
-    scopesChanged();
 }
 
 std::shared_ptr<CoroutineState>
@@ -64,10 +56,9 @@ ScriptEngine::createCoroutineState(const std::shared_ptr<ScriptCallable>& callab
                                    size_t count) {
     auto state = std::make_shared<CoroutineState>();
     state->callable = callable;
-    state->frameScopes.push();
-    ScriptEngine::Scope& parameters = state->frameScopes.top();
+    state->scopes.push(Scopes::Frame);
     for (size_t i = 0; i < callable->paramIds.size(); ++i)
-        state->frameScopes.add(parameters, callable->paramIds[i], i < count ? args[i] : Variable());
+        state->scopes.bind(Scopes::Frame, callable->paramIds[i], i < count ? args[i] : Variable());
     if (callable->isVararg) {
         size_t first = std::min(callable->params.size(), count);
         state->varargStack.emplace_back(args + first, args + count);
@@ -80,7 +71,7 @@ ScriptEngine::createCoroutineState(const std::shared_ptr<ScriptCallable>& callab
     body.line = callable->bodyStart;
     body.end = callable->bodyEnd;
     body.ownsScope = true;
-    state->localScopes.push();
+    state->scopes.push(Scopes::Local);
     return state;
 }
 
@@ -168,26 +159,22 @@ void ScriptEngine::pushCoroutineBlockFrame(CoroutineState& state, size_t first, 
     CoroutineFrame frame;
     frame.line = first;
     frame.end = end;
-    frame.scopeDepth = localScopes.count;
-    frame.savedScopeBase = frameLocalBase;
+    frame.scopeDepth = scopes.count(Scopes::Local);
     frame.ownsScope = true;
-    localScopes.push();
+    scopes.push(Scopes::Local);
     state.frames.push_back(std::move(frame));
 }
 
 void ScriptEngine::popCoroutineBlockFrame(CoroutineState& state) {
     if (state.frames.empty()) return;
     const CoroutineFrame& frame = state.frames.back();
-    if (frame.ownsScope) {
-        localScopes.truncate(frame.scopeDepth);
-        setFrameLocalBase(frame.savedScopeBase);
-    }
+    if (frame.ownsScope) scopes.truncate(Scopes::Local, frame.scopeDepth);
     state.frames.pop_back();
 }
 
 void ScriptEngine::popCoroutineLoopFrame(CoroutineState& state) {
     if (state.frames.empty()) return;
-    frameScopes.truncate(state.frames.back().loopScopeDepth);
+    scopes.truncate(Scopes::Frame, state.frames.back().loopScopeDepth);
     popCoroutineBlockFrame(state);
 }
 
@@ -232,15 +219,17 @@ void ScriptEngine::advanceCoroutineLoop(CoroutineState& state) {
         bodyFirst = loop.line;
         break;
     case CoroutineFrame::NumericFor:
-        if (frameScopes.count <= loop.loopScopeDepth) throwError("numeric for loop scope is missing", "");
+        if (scopes.count(Scopes::Frame) <= loop.loopScopeDepth)
+            throwError("numeric for loop scope is missing", "");
         again = loop.step > 0 ? loop.counter <= loop.limit : loop.counter >= loop.limit;
         if (again) {
-            frameScopes.scopes[loop.loopScopeDepth][0].second = Variable(static_cast<int32_t>(loop.counter));
+            scopes.frameBinding(loop.loopScopeDepth, 0) = Variable(static_cast<int32_t>(loop.counter));
             loop.counter += loop.step;
         }
         break;
     case CoroutineFrame::GenericFor:
-        if (frameScopes.count <= loop.loopScopeDepth) throwError("generic for loop scope is missing", "");
+        if (scopes.count(Scopes::Frame) <= loop.loopScopeDepth)
+            throwError("generic for loop scope is missing", "");
         again = loop.row < loop.rows.size();
         if (again) bindLoopValues(loop.loopScopeDepth, loop.rows[loop.row++]);
         break;
@@ -283,9 +272,8 @@ bool ScriptEngine::executeCoroutineLine(CoroutineState& state) {
             loop.kind = kind;
             loop.line = header;
             loop.end = close;
-            loop.scopeDepth = localScopes.count;
-            loop.savedScopeBase = frameLocalBase;
-            loop.loopScopeDepth = frameScopes.count;
+            loop.scopeDepth = scopes.count(Scopes::Local);
+            loop.loopScopeDepth = scopes.count(Scopes::Frame);
             state.frames.push_back(std::move(loop));
             return &state.frames.back();
         };

@@ -112,76 +112,37 @@ class ProgramStackGuard {
     bool pushedPath_, pushedDirectory_;
 };
 
-// Hands back the resolution epoch a guard started with once its scopes are
-// unwound, when every binding made since has gone with them: the names then
-// resolve exactly as before, so the lookups remembered before hold again and
-// the code after a call or block does not look its names up afresh.
-class EpochRestorer {
-  public:
-    explicit EpochRestorer(ScriptEngine& engine)
-        : engine_(engine), epoch_(engine.resolutionEpoch), lasting_(engine.lastingScopeChanges),
-          localCount_(engine.localScopes.count), frameCount_(engine.frameScopes.count),
-          localLowest_(std::exchange(engine.localScopes.lowestAdded, SIZE_MAX)),
-          frameLowest_(std::exchange(engine.frameScopes.lowestAdded, SIZE_MAX)) {}
-    // The scope counts when the guard began, which it unwinds back to.
-    size_t localCount() const { return localCount_; }
-    size_t frameCount() const { return frameCount_; }
-    // Runs after the guard has unwound its scopes, which leaves the epoch to it.
-    void restore() {
-        ScriptEngine::ScopeStack& locals = engine_.localScopes;
-        ScriptEngine::ScopeStack& frames = engine_.frameScopes;
-        const bool undone = engine_.lastingScopeChanges == lasting_ && locals.count == localCount_ &&
-                            frames.count == frameCount_ && locals.lowestAdded >= localCount_ &&
-                            frames.lowestAdded >= frameCount_;
-        locals.lowestAdded = std::min(locals.lowestAdded, localLowest_);
-        frames.lowestAdded = std::min(frames.lowestAdded, frameLowest_);
-        if (undone)
-            engine_.resolutionEpoch = epoch_;
-        else
-            engine_.resolutionEpoch = ++ScriptEngine::epochSource;
-    }
-
-  private:
-    ScriptEngine& engine_;
-    uint64_t epoch_, lasting_;
-    size_t localCount_, frameCount_, localLowest_, frameLowest_;
-};
-
 // One block-local scope for the duration of a block run.
 class LocalScopeGuard {
   public:
     explicit LocalScopeGuard(ScriptEngine& engine)
-        : engine_(engine), epoch_(engine), savedBase_(engine.frameLocalBase) {
-        engine.localScopes.push();
+        : engine_(engine), localCount_(engine.scopes.count(Scopes::Local)) {
+        engine.scopes.push(Scopes::Local);
     }
-    ~LocalScopeGuard() {
-        engine_.localScopes.unwindTo(epoch_.localCount());
-        engine_.setFrameLocalBase(savedBase_);
-        epoch_.restore();
-    }
+    ~LocalScopeGuard() { engine_.scopes.truncate(Scopes::Local, localCount_); }
     LocalScopeGuard(const LocalScopeGuard&) = delete;
     LocalScopeGuard& operator=(const LocalScopeGuard&) = delete;
 
   private:
     ScriptEngine& engine_;
-    EpochRestorer epoch_;
-    size_t savedBase_;
+    size_t localCount_;
 };
 
 // Removes the frame scopes (loop variables, parameters) pushed after it, and
 // the block scopes too: a call opens its body's scope with its parameters.
 class FrameScopeGuard {
   public:
-    explicit FrameScopeGuard(ScriptEngine& engine) : engine_(engine), epoch_(engine) {}
+    explicit FrameScopeGuard(ScriptEngine& engine)
+        : engine_(engine), localCount_(engine.scopes.count(Scopes::Local)),
+          frameCount_(engine.scopes.count(Scopes::Frame)) {}
     ~FrameScopeGuard() {
-        engine_.localScopes.unwindTo(epoch_.localCount());
-        engine_.frameScopes.unwindTo(epoch_.frameCount());
-        epoch_.restore();
+        engine_.scopes.truncate(Scopes::Local, localCount_);
+        engine_.scopes.truncate(Scopes::Frame, frameCount_);
     }
     FrameScopeGuard(const FrameScopeGuard&) = delete;
     FrameScopeGuard& operator=(const FrameScopeGuard&) = delete;
 
   private:
     ScriptEngine& engine_;
-    EpochRestorer epoch_;
+    size_t localCount_, frameCount_;
 };

@@ -33,9 +33,9 @@ ScriptEngine::NumericForClause ScriptEngine::evaluateNumericForClause(const Pars
 
 // A frame scope holding loop variables, all nil at first; returns its index.
 size_t ScriptEngine::pushLoopScope(std::span<const uint32_t> nameIds) {
-    frameScopes.push();
-    for (uint32_t id : nameIds) frameScopes.add(frameScopes.top(), id, Variable());
-    return frameScopes.count - 1;
+    scopes.push(Scopes::Frame);
+    for (uint32_t id : nameIds) scopes.bind(Scopes::Frame, id, Variable());
+    return scopes.count(Scopes::Frame) - 1;
 }
 
 // A generic for's loop names; returns where its "in" should stand.
@@ -61,14 +61,15 @@ std::vector<uint32_t> ScriptEngine::parseGenericForNames(const ParsedScriptLine&
 // With several names, an array element is spread over them; otherwise the
 // first name takes the element.
 void ScriptEngine::bindLoopValues(size_t loopScope, const Variable& item) {
-    Scope& scope = frameScopes.scopes[loopScope];
-    if (scope.size() > 1 && item.type == VarType::Array) {
+    const size_t names = scopes.frameScopeSize(loopScope);
+    if (names > 1 && item.type == VarType::Array) {
         const ArrayStorage& parts = *item.asArray();
-        for (size_t n = 0; n < scope.size(); ++n) scope[n].second = n < parts.size() ? parts[n] : Variable();
+        for (size_t n = 0; n < names; ++n)
+            scopes.frameBinding(loopScope, n) = n < parts.size() ? parts[n] : Variable();
         return;
     }
-    scope[0].second = item;
-    for (size_t n = 1; n < scope.size(); ++n) scope[n].second = Variable();
+    scopes.frameBinding(loopScope, 0) = item;
+    for (size_t n = 1; n < names; ++n) scopes.frameBinding(loopScope, n) = Variable();
 }
 
 // Whether a loop over `name(c)` walks c directly: so it does when the name

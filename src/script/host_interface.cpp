@@ -17,10 +17,8 @@ void ScriptEngine::pushVariable(const std::string& name, const Variable& value) 
     if (id >= globalSlots.size()) {
         globalSlots.resize(id + 1);
         globalDefined.resize(id + 1, 0);
-        scopesChanged(); // the slots moved
     }
     globalSlots[id] = value;
-    if (!globalDefined[id]) scopesChanged();
     globalDefined[id] = 1;
 }
 

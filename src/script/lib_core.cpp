@@ -96,7 +96,6 @@ Variable reserveCapacity(const std::vector<Variable>& args) {
 
 ScriptEngine::ScriptEngine()
     : randomGenerator(seedFromRandomDevice()), startInstant(std::chrono::steady_clock::now()) {
-    localScopes.owner = frameScopes.owner = this;
     registerCoreLibrary();
 }
 

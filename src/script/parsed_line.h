@@ -119,18 +119,6 @@ inline char arithmeticChar(ExpressionNodeKind kind) {
     return arithmeticChars[static_cast<int>(kind) - static_cast<int>(ExpressionNodeKind::Add)];
 }
 
-// Where a name was last found: valid while the engine's resolution epoch is
-// the one recorded, that is while no scope, binding or global has changed.
-// When the epoch has moved on (every call does that), the storage the name
-// was last found in is checked first: the innermost local scope, the
-// innermost frame scope or the globals, each verified by name.
-struct ResolutionCache {
-    enum class Hint : uint8_t { None, TopLocal, TopFrame, Global };
-    mutable uint64_t epoch = 0;
-    mutable Variable* slot = nullptr;
-    mutable Hint hint = Hint::None;
-};
-
 struct ExpressionNode {
     ExpressionNodeKind kind = ExpressionNodeKind::NoneLiteral;
     int32_t left = -1;
@@ -146,8 +134,7 @@ struct ExpressionNode {
     int32_t intValue = 0;
     float floatValue = 0;
     uint32_t nameId = 0;
-    ResolutionCache resolved; // for variable nodes
-    int16_t scalarCode = -1;  // its flattened code in the expression's scalarCodes, if any
+    int16_t scalarCode = -1; // its flattened code in the expression's scalarCodes, if any
 };
 
 // The most arguments a numeric library call takes on the scalar path.
@@ -266,7 +253,6 @@ struct ParsedAssignmentTarget {
     std::vector<TokenRange> indexRanges;
     std::vector<CompiledExpression> compiledIndexes; // one per index range
     bool wellFormed = true;                          // a name followed only by [expr] suffixes
-    ResolutionCache resolved;                        // of the base name
 };
 
 struct ParsedScriptLine {

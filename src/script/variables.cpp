@@ -7,12 +7,6 @@
 
 namespace {
 
-Variable* findInScope(ScriptEngine::Scope& scope, uint32_t nameId) {
-    for (auto& entry : scope)
-        if (entry.first == nameId) return &entry.second;
-    return nullptr;
-}
-
 // The process-wide name table. Ids start at 1 so that 0 can mean "no name".
 struct NameTable {
     std::unordered_map<std::string, uint32_t> ids;
@@ -37,90 +31,6 @@ const std::string& nameOf(uint32_t id) {
     return nameTable().names.at(id);
 }
 
-// The lookup itself; `hint` learns whether the name was found in storage a
-// later lookup can check directly.
-Variable* ScriptEngine::locateVariable(uint32_t nameId, ResolutionCache::Hint& hint) {
-    using Hint = ResolutionCache::Hint;
-    hint = Hint::None;
-    if (localScopes.mayHold(nameId))
-        for (size_t i = localScopes.count; i > frameLocalBase; --i)
-            if (Variable* found = findInScope(localScopes.scopes[i - 1], nameId)) {
-                if (i == localScopes.count) hint = Hint::TopLocal;
-                return found;
-            }
-    if (frameScopes.mayHold(nameId))
-        for (size_t i = frameScopes.count; i > 0; --i)
-            if (Variable* found = findInScope(frameScopes.scopes[i - 1], nameId)) {
-                if (i == frameScopes.count) hint = Hint::TopFrame;
-                return found;
-            }
-    if (nameId < globalDefined.size() && globalDefined[nameId]) {
-        hint = Hint::Global;
-        return &globalSlots[nameId];
-    }
-    return nullptr;
-}
-
-Variable* ScriptEngine::resolveVariableId(uint32_t nameId) {
-    ResolutionCache::Hint ignored;
-    return locateVariable(nameId, ignored);
-}
-
-// When the epoch has moved on, the storage named by the hint is checked
-// first; a name it holds there is what the full lookup would find.
-Variable* ScriptEngine::resolveHinted(uint32_t nameId, const ResolutionCache& cache) {
-    using Hint = ResolutionCache::Hint;
-    Variable* found = nullptr;
-    const bool inLocals = localScopes.mayHold(nameId);
-    switch (cache.hint) {
-    case Hint::TopLocal:
-        if (inLocals && localScopes.count > frameLocalBase) found = findInScope(localScopes.top(), nameId);
-        break;
-    case Hint::TopFrame:
-        if (!inLocals && frameScopes.count > 0) found = findInScope(frameScopes.top(), nameId);
-        break;
-    case Hint::Global:
-        if (!inLocals && !frameScopes.mayHold(nameId) && nameId < globalDefined.size() &&
-            globalDefined[nameId])
-            found = &globalSlots[nameId];
-        break;
-    case Hint::None:
-        break;
-    }
-    if (!found) found = locateVariable(nameId, cache.hint);
-    cache.epoch = resolutionEpoch;
-    cache.slot = found;
-    return found;
-}
-
-// A step not taken before gets a fresh epoch. The table doubles up to a
-// bound and is emptied past it, so a program that keeps making new
-// arrangements costs lookups, never memory.
-void ScriptEngine::rememberEpochStep(const ScopeStack* stack, uint64_t what, const void* where) {
-    constexpr size_t mostSlots = size_t{1} << 13;
-    if (2 * (epochStepsUsed + 1) > epochSteps.size()) {
-        std::vector<EpochStep> kept;
-        kept.swap(epochSteps);
-        const bool grows = kept.size() < mostSlots;
-        epochSteps.resize(grows ? 2 * kept.size() : kept.size());
-        epochStepsUsed = 0;
-        if (grows)
-            for (const EpochStep& step : kept)
-                if (step.from != 0) placeEpochStep(step);
-    }
-    const uint64_t fresh = ++epochSource;
-    placeEpochStep({resolutionEpoch, stack, what, where, fresh});
-    resolutionEpoch = fresh;
-}
-
-void ScriptEngine::placeEpochStep(const EpochStep& step) {
-    const size_t mask = epochSteps.size() - 1;
-    size_t slot = epochStepSlot(step.from, step.stack, step.what, step.where);
-    while (epochSteps[slot].from != 0) slot = (slot + 1) & mask;
-    epochSteps[slot] = step;
-    ++epochStepsUsed;
-}
-
 Variable* ScriptEngine::resolveVariablePtr(const std::string& name) {
     return resolveVariableId(internName(name));
 }
@@ -140,12 +50,12 @@ void ScriptEngine::assignVariableId(uint32_t nameId, const Variable& value, Scop
             pushVariable(nameOf(nameId), value);
         return;
     case ScopeTarget::Frame:
-        if (frameScopes.count == 0) frameScopes.push();
-        frameScopes.set(frameScopes.top(), nameId, value);
+        if (scopes.count(Scopes::Frame) == 0) scopes.push(Scopes::Frame);
+        scopes.set(Scopes::Frame, nameId, value);
         return;
     case ScopeTarget::Local:
-        if (localScopes.count <= frameLocalBase) localScopes.push();
-        localScopes.set(localScopes.top(), nameId, value);
+        if (scopes.count(Scopes::Local) == 0) scopes.push(Scopes::Local);
+        scopes.set(Scopes::Local, nameId, value);
         return;
     }
 }
@@ -236,7 +146,7 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
     if (target.indexRanges.empty()) {
         if (!compound && line.assignScope != ScopeTarget::Default)
             return assignVariableId(nameId, value, line.assignScope);
-        Variable* existing = resolveCached(nameId, target.resolved);
+        Variable* existing = resolveVariableId(nameId);
         if (!compound) {
             if (!existing) return assignVariableId(nameId, value, line.assignScope);
             *existing = value;
@@ -252,7 +162,7 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
     std::vector<Variable> manyKeys(keyCount > 1 ? keyCount : 0);
     Variable* keys = keyCount > 1 ? manyKeys.data() : &singleKey;
     evaluateTargetKeys(line, target, keys);
-    Variable* container = resolveCached(nameId, target.resolved);
+    Variable* container = resolveVariableId(nameId);
     if (!container) throw std::runtime_error("Indexing requires an array, table, or string");
     for (size_t i = 0; i + 1 < keyCount; ++i) container = &getIndexedValueMutable(*container, keys[i], true);
     const Variable& key = keys[keyCount - 1];
@@ -282,7 +192,7 @@ Variable* ScriptEngine::storedTableField(const ParsedScriptLine& line, const Par
                                          uint32_t nameId, bool compound) {
     const CompiledExpression& key = target.compiledIndexes[0];
     if (!isLiteralKey(key)) return nullptr;
-    Variable* container = resolveCached(nameId, target.resolved);
+    Variable* container = resolveVariableId(nameId);
     if (!container || container->type != VarType::Table) return nullptr;
     TableStorage& table = *container->asTable();
     const int32_t keyString = key.nodes[key.root].intValue;
@@ -344,7 +254,7 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
         const CompiledExpression& keyExpr = target.compiledIndexes[0];
         const ExpressionNode& root = keyExpr.nodes[keyExpr.root];
         if (root.kind == ExpressionNodeKind::Variable) {
-            keyName = resolveCached(root.nameId, root.resolved);
+            keyName = resolveVariableId(root.nameId);
             if (!keyName || keyName->type != VarType::Int) return false;
         }
     }
@@ -359,7 +269,7 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     if (!target.indexRanges.empty())
         return isLiteralKey(target.compiledIndexes[0]) ? storeScalarField(line, nameId, value)
                                                        : storeScalarElement(line, nameId, keyName, value);
-    Variable* slot = resolveCached(nameId, target.resolved);
+    Variable* slot = resolveVariableId(nameId);
     if (!slot) return false;
     // Only a compound operator can raise from here; its report names the
     // token the general path's would.
@@ -382,7 +292,7 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     else if (!scalarValueOf(keyExpr, keyExpr.root, line, key) || key.kind != ScalarValue::Int)
         return false;
     if (key.i < 1) return false;
-    Variable* container = resolveCached(nameId, target.resolved);
+    Variable* container = resolveVariableId(nameId);
     if (!container || container->type != VarType::Array) return false;
     ArrayStorage& elements = *container->asArray();
     const size_t index = static_cast<size_t>(key.i) - 1;
