@@ -114,10 +114,7 @@ Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const 
 
 Variable ScriptEngine::runScriptFunction(const ScriptCallable& function, const Variable* args, size_t count) {
     FrameScopeGuard frame(*this);
-    scopes.push(Scopes::Frame);
-    const Variable missing;
-    for (size_t i = 0; i < function.paramIds.size(); ++i)
-        scopes.bind(Scopes::Frame, function.paramIds[i], i < count ? args[i] : missing);
+    bindParameters(scopes, function, args, count);
     // The body's locals live in a scope of their own and die with the call;
     // a body that declares none needs no scope.
     if (function.bodyChunk >= function.program->chunks.size() ||

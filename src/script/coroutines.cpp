@@ -56,9 +56,7 @@ ScriptEngine::createCoroutineState(const std::shared_ptr<ScriptCallable>& callab
                                    size_t count) {
     auto state = std::make_shared<CoroutineState>();
     state->callable = callable;
-    state->scopes.push(Scopes::Frame);
-    for (size_t i = 0; i < callable->paramIds.size(); ++i)
-        state->scopes.bind(Scopes::Frame, callable->paramIds[i], i < count ? args[i] : Variable());
+    bindParameters(state->scopes, *callable, args, count);
     if (callable->isVararg) {
         size_t first = std::min(callable->params.size(), count);
         state->varargStack.emplace_back(args + first, args + count);

@@ -112,6 +112,16 @@ class ProgramStackGuard {
     bool pushedPath_, pushedDirectory_;
 };
 
+// Opens the frame scope of a call to `function`: each parameter takes the
+// argument at its place, or none when there are fewer.
+inline void bindParameters(Scopes& scopes, const ScriptCallable& function, const Variable* args,
+                           size_t count) {
+    scopes.push(Scopes::Frame);
+    const Variable missing;
+    for (size_t i = 0; i < function.paramIds.size(); ++i)
+        scopes.bind(Scopes::Frame, function.paramIds[i], i < count ? args[i] : missing);
+}
+
 // One block-local scope for the duration of a block run.
 class LocalScopeGuard {
   public:
