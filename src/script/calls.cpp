@@ -114,25 +114,18 @@ Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const 
 
 Variable ScriptEngine::runScriptFunction(const ScriptCallable& function, const Variable* args, size_t count) {
     FrameScopeGuard frame(*this);
-    bindParameters(scopes, function, args, count);
-    // The body's locals live in a scope of their own and die with the call;
-    // a body that declares none needs no scope.
-    if (function.bodyChunk >= function.program->chunks.size() ||
-        function.program->chunks[function.bodyChunk].needsScope)
-        scopes.push(Scopes::Local);
-
-    const bool pushesVarargs = function.isVararg;
-    if (pushesVarargs) {
-        size_t first = std::min(function.params.size(), count);
-        varargStack.emplace_back(args + first, args + count);
-    }
     struct Unwind {
         ScriptEngine& engine;
         bool popVarargs;
         ~Unwind() {
             if (popVarargs) engine.varargStack.pop_back();
         }
-    } unwind{*this, pushesVarargs};
+    } unwind{*this, enterCall(scopes, varargStack, function, args, count)};
+    // The body's locals live in a scope of their own and die with the call;
+    // a body that declares none needs no scope.
+    if (function.bodyChunk >= function.program->chunks.size() ||
+        function.program->chunks[function.bodyChunk].needsScope)
+        scopes.push(Scopes::Local);
 
     BlockSignal signal = BlockSignal::Normal;
     Variable result = executeBytecodeChunkInternal(function.program, function.bodyChunk, signal, false);

@@ -56,11 +56,7 @@ ScriptEngine::createCoroutineState(const std::shared_ptr<ScriptCallable>& callab
                                    size_t count) {
     auto state = std::make_shared<CoroutineState>();
     state->callable = callable;
-    bindParameters(state->scopes, *callable, args, count);
-    if (callable->isVararg) {
-        size_t first = std::min(callable->params.size(), count);
-        state->varargStack.emplace_back(args + first, args + count);
-    }
+    enterCall(state->scopes, state->varargStack, *callable, args, count);
     if (!callable->directory.empty()) state->directoryStack.push_back(&callable->directory);
     if (!callable->scriptPath.empty()) state->scriptPathStack.push_back(&callable->scriptPath);
     // The body's frame owns the state's first block scope.

@@ -113,13 +113,19 @@ class ProgramStackGuard {
 };
 
 // Opens the frame scope of a call to `function`: each parameter takes the
-// argument at its place, or none when there are fewer.
-inline void bindParameters(Scopes& scopes, const ScriptCallable& function, const Variable* args,
-                           size_t count) {
+// argument at its place, or none when there are fewer. A variadic function's
+// further arguments are pushed as the current vararg list; returns whether
+// they were, so that the caller pops them again.
+inline bool enterCall(Scopes& scopes, std::vector<std::vector<Variable>>& varargStack,
+                      const ScriptCallable& function, const Variable* args, size_t count) {
     scopes.push(Scopes::Frame);
     const Variable missing;
     for (size_t i = 0; i < function.paramIds.size(); ++i)
         scopes.bind(Scopes::Frame, function.paramIds[i], i < count ? args[i] : missing);
+    if (!function.isVararg) return false;
+    const size_t first = std::min(function.params.size(), count);
+    varargStack.emplace_back(args + first, args + count);
+    return true;
 }
 
 // One block-local scope for the duration of a block run.
