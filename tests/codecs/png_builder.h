@@ -38,29 +38,27 @@ inline Bytes bytes_of(const std::string& s) {
     return Bytes(s.begin(), s.end());
 }
 
+inline void append(Bytes& out, const Bytes& more) {
+    out.insert(out.end(), more.begin(), more.end());
+}
+
 struct Chunk {
     std::string type;
     Bytes data;
 };
 
 inline Bytes chunk_bytes(const Chunk& c) {
-    Bytes out;
+    Bytes out, typed = bytes_of(c.type);
+    append(typed, c.data);
     put32(out, uint32_t(c.data.size()));
-    Bytes typed = bytes_of(c.type);
-    typed.insert(typed.end(), c.data.begin(), c.data.end());
-    out.insert(out.end(), typed.begin(), typed.end());
+    append(out, typed);
     put32(out, slow_crc32(typed.data(), typed.size()));
     return out;
 }
 
-inline const Bytes kSignature = {137, 80, 78, 71, 13, 10, 26, 10};
-
 inline Bytes png_file(const std::vector<Chunk>& chunks) {
-    Bytes out = kSignature;
-    for (const Chunk& c : chunks) {
-        Bytes b = chunk_bytes(c);
-        out.insert(out.end(), b.begin(), b.end());
-    }
+    Bytes out = {137, 80, 78, 71, 13, 10, 26, 10};
+    for (const Chunk& c : chunks) append(out, chunk_bytes(c));
     return out;
 }
 
