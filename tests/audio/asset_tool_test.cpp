@@ -51,13 +51,9 @@ class AssetTool : public ::testing::Test {
             .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
         return path(name);
     }
-    static Bytes read(const std::string& file) {
+    template <class Contents = Bytes> static Contents read(const std::string& file) {
         std::ifstream in(file, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), {});
-    }
-    static std::string text(const std::string& file) {
-        const Bytes bytes = read(file);
-        return std::string(bytes.begin(), bytes.end());
+        return Contents(std::istreambuf_iterator<char>(in), {});
     }
 
     // Runs the tool with already quoted arguments.
@@ -65,7 +61,7 @@ class AssetTool : public ::testing::Test {
         const std::string out = path("stdout.txt"), err = path("stderr.txt");
         const std::string command = "'" BV_ASSET_TOOL "' " + args + " >'" + out + "' 2>'" + err + "'";
         const int raw = std::system(command.c_str());
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, text(out), text(err)};
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read<std::string>(out), read<std::string>(err)};
     }
     static std::string quoted(const std::string& s) { return "'" + s + "'"; }
 
@@ -135,6 +131,7 @@ TEST_F(AssetTool, ConversionsWriteRgbaPngAndStereoLittleEndianRaw) {
     EXPECT_EQ(result.status, 0) << result.err;
     // -32768, 0, 32511, each twice (mono played on both channels)
     EXPECT_EQ(read(raw), (Bytes{0x00, 0x80, 0x00, 0x80, 0, 0, 0, 0, 0xFF, 0x7E, 0xFF, 0x7E}));
+    // A file of more channels still comes out as two.
     const std::string quad =
         write("quad.wav", WavBuilder().fmt(1, 4, 8000, 16).data(pcm16({1, -2, 3, 4})).bytes());
     ASSERT_EQ(run("wav2raw " + quoted(quad) + " " + quoted(raw)).status, 0);

@@ -2,7 +2,7 @@
 // Progress is driven by the test: a sink can hold a write until released, and
 // the test waits for states, never for time.
 #include "player.h"
-#include "track_files.h"
+#include "wav_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -54,31 +54,16 @@ class RecordingDevice {
             if (record->owner == owner && !record->closed) record->released = true;
         changed_.notify_all();
     }
-    // Waits until `count` writes are held.
-    void waitHeld(int count) {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return held_ == count; });
-    }
-    void waitClosed(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] {
-            return std::size_t(std::count_if(records_.begin(), records_.end(),
-                                             [](auto& r) { return r->closed; })) == count;
-        });
-    }
+    // Waits until `count` writes are held, or `count` sinks have been closed.
+    void waitHeld(int count) { waitFor(held_, count); }
+    void waitClosed(int count) { waitFor(closed_, count); }
     // A copy of what sink `index` saw (sinks are numbered in opening order).
     Record record(std::size_t index) {
         std::lock_guard lock(mutex_);
         return *records_.at(index);
     }
-    std::size_t opened() {
-        std::lock_guard lock(mutex_);
-        return records_.size();
-    }
-    int mostOpenAtOnce() {
-        std::lock_guard lock(mutex_);
-        return mostOpen_;
-    }
+    int opened() { return read(opened_); }
+    int mostOpenAtOnce() { return read(mostOpen_); }
 
     brume::audio::SinkOpener opener() {
         return [this]() -> std::unique_ptr<Sink> {
@@ -86,6 +71,7 @@ class RecordingDevice {
             if (absent) return nullptr;
             records_.push_back(std::make_shared<Record>());
             records_.back()->owner = std::this_thread::get_id();
+            ++opened_;
             mostOpen_ = std::max(mostOpen_, ++open_);
             return std::make_unique<RecordingSink>(*this, records_.back());
         };
@@ -100,23 +86,16 @@ class RecordingDevice {
             std::lock_guard lock(device_.mutex_);
             record_->closed = true;
             --device_.open_;
+            ++device_.closed_;
             device_.changed_.notify_all();
         }
         bool request(DspRequest request, int& value) override {
             std::lock_guard lock(device_.mutex_);
             record_->requests.emplace_back(request, value);
-            switch (request) {
-            case DspRequest::Format:
-                value = device_.grantFormat;
-                return true;
-            case DspRequest::Channels:
-                value = device_.grantChannels;
-                return true;
-            case DspRequest::Rate:
-                if (device_.grantRate) value = device_.grantRate;
-                return !device_.failRateRequest;
-            }
-            return false;
+            if (request == DspRequest::Format) value = device_.grantFormat;
+            if (request == DspRequest::Channels) value = device_.grantChannels;
+            if (request == DspRequest::Rate && device_.grantRate) value = device_.grantRate;
+            return request != DspRequest::Rate || !device_.failRateRequest;
         }
         std::ptrdiff_t write(const std::uint8_t* bytes, std::size_t size) override {
             std::unique_lock lock(device_.mutex_);
@@ -141,46 +120,51 @@ class RecordingDevice {
         std::shared_ptr<Record> record_;
     };
 
+    void waitFor(const int& counter, int count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return counter == count; });
+    }
+    int read(const int& counter) {
+        std::lock_guard lock(mutex_);
+        return counter;
+    }
+
     static constexpr std::size_t keptBytes = 1 << 16;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::shared_ptr<Record>> records_;
     std::size_t holdFrom_ = noWrite;
-    int held_ = 0, open_ = 0, mostOpen_ = 0;
+    int held_ = 0, open_ = 0, mostOpen_ = 0, opened_ = 0, closed_ = 0;
 };
 
-DspAudioPlayer& recordOf(void* handle) {
-    return *static_cast<DspAudioPlayer*>(handle);
-}
-
-void waitUntil(const std::function<bool()>& condition) {
+const auto recordOf = [](void* handle) -> DspAudioPlayer& { return *static_cast<DspAudioPlayer*>(handle); };
+const auto waitUntil = [](const auto& condition) {
     while (!condition()) std::this_thread::yield();
-}
+};
+const auto slice = [](const Bytes& bytes, std::size_t from, std::size_t count) {
+    return Bytes(bytes.begin() + std::ptrdiff_t(from), bytes.begin() + std::ptrdiff_t(from + count));
+};
 
 // Runs a call that stops held playbacks of `tracks`: each held write is let
 // through only once its track has been asked to stop, as a device write would
 // return while the stop waits for it.
 template <class Call> auto stopHeld(RecordingDevice& device, std::vector<void*> tracks, Call call) {
-    std::vector<std::thread::id> owners;
-    for (void* track : tracks) owners.push_back(recordOf(track).thread.get_id());
+    std::vector<std::pair<void*, std::thread::id>> held; // the owners, read before the call joins them
+    for (void* track : tracks) held.emplace_back(track, recordOf(track).thread.get_id());
     decltype(call()) result{};
     std::thread caller([&] { result = call(); });
-    for (std::size_t released = 0; released < tracks.size(); ++released) {
-        std::size_t next = 0;
+    while (!held.empty()) {
+        auto next = held.end();
         waitUntil([&] {
-            for (next = 0; next < tracks.size(); ++next)
-                if (owners[next] != std::thread::id() && recordOf(tracks[next]).stopRequested) return true;
-            return false;
+            next = std::find_if(held.begin(), held.end(),
+                                [](auto& h) { return recordOf(h.first).stopRequested.load(); });
+            return next != held.end();
         });
-        device.release(owners[next]);
-        owners[next] = std::thread::id();
+        device.release(next->second);
+        held.erase(next);
     }
     caller.join();
     return result;
-}
-
-Bytes slice(const Bytes& bytes, std::size_t from, std::size_t count) {
-    return Bytes(bytes.begin() + std::ptrdiff_t(from), bytes.begin() + std::ptrdiff_t(from + count));
 }
 
 class PlayerTest : public ::testing::Test {
@@ -320,7 +304,7 @@ TEST_F(PlayerTest, DevicesThatCannotPlayStereo16BitEndSilently) {
         waitUntil([&] { return !recordOf(track).playing; });
         EXPECT_EQ(player.stop(track), 0u) << "refusal " << i;
     }
-    ASSERT_EQ(device.opened(), 4u);
+    ASSERT_EQ(device.opened(), 4);
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_TRUE(device.record(i).offered.empty());
         EXPECT_TRUE(device.record(i).closed);
@@ -364,11 +348,11 @@ TEST_F(PlayerTest, FreeAndTheEndOfThePlayerJoinRunningPlaybacks) {
 }
 
 TEST_F(PlayerTest, UnknownHandlesAndFilesThatDoNotOpen) {
-    TempFile text("text.wav", Bytes{'h', 'e', 'l', 'l', 'o'});
-    TempFile empty("empty.wav", WavBuilder().fmt(1, 2, 8000, 16).data({}).bytes());
-    TempFile missing("missing.wav");
-    for (const char* path : {text.path(), empty.path(), missing.path(), "/", (const char*)nullptr})
-        EXPECT_EQ(player.open(path), nullptr);
+    // Text, a WAV file of no samples, and a file that is not there (openTrack writes no empty file).
+    for (const Bytes& file :
+         {Bytes{'h', 'e', 'l', 'l', 'o'}, WavBuilder().fmt(1, 2, 8000, 16).data({}).bytes(), Bytes{}})
+        EXPECT_EQ(openTrack(file), nullptr);
+    for (const char* path : {"/", (const char*)nullptr}) EXPECT_EQ(player.open(path), nullptr);
     int notATrack = 0;
     for (void* handle : {(void*)&notATrack, (void*)nullptr}) {
         EXPECT_FALSE(player.play(handle, 0, false));
@@ -377,14 +361,11 @@ TEST_F(PlayerTest, UnknownHandlesAndFilesThatDoNotOpen) {
         player.close(handle);
     }
     player.stopAll();
-    TempFile six("six.wav", countingWav(6, 48000, 10));
-    void* track = player.open(six.path());
+    void* track = openTrack(countingWav(6, 48000, 10));
     ASSERT_NE(track, nullptr);
     EXPECT_EQ(recordOf(track).samples.size(), 20u);
     EXPECT_EQ(recordOf(track).sampleRate, 48000u);
-    player.close(track);
-    EXPECT_FALSE(player.play(track, 0, false));
-    EXPECT_EQ(device.opened(), 0u);
+    EXPECT_EQ(device.opened(), 0);
 }
 
 } // namespace

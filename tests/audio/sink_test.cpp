@@ -3,7 +3,7 @@
 #include "alsa_sink.h"
 #include "oss_sink.h"
 #include "player.h"
-#include "track_files.h"
+#include "wav_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -55,10 +55,8 @@ Bytes playedThroughFifo(const Bytes& file, brume::audio::DspControl control) {
 }
 
 TEST(OssSink, WritesTheTrackIntoTheDevice) {
-    EXPECT_EQ(playedThroughFifo(WavBuilder().fmt(1, 1, 8000, 8).data(pcm8({0, 128, 255, 64})).bytes(),
-                                answerControl),
-              (Bytes{0x00, 0x80, 0x00, 0x80, 0x00, 0x00, 0x00, 0x00, //
-                     0xFF, 0x7E, 0xFF, 0x7E, 0x00, 0xC0, 0x00, 0xC0}));
+    const Bytes file = countingWav(1, 8000, 4);
+    EXPECT_EQ(playedThroughFifo(file, answerControl), deviceBytes(file));
     EXPECT_EQ(controlCalls, (std::vector<std::pair<unsigned long, int>>{
                                 {0xC0045005, 16}, {0xC0045006, 2}, {0xC0045002, 8000}}));
 }

@@ -1,10 +1,18 @@
-// Builds WAV file images in memory for the decoder and tool tests.
+// WAV file images for the decoder, player, sink and tool tests: built in memory
+// chunk by chunk, kept on disk while a test needs them, and the bytes a device
+// should receive for them.
 #pragma once
 
+#include "wav.h"
+
+#include <unistd.h>
+
 #include <bit>
-#include <cstddef>
-#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 namespace wavtest {
@@ -18,9 +26,6 @@ inline void append16(Bytes& b, std::uint16_t v) {
 inline void append32(Bytes& b, std::uint32_t v) {
     append16(b, std::uint16_t(v));
     append16(b, std::uint16_t(v >> 16));
-}
-inline void appendId(Bytes& b, const char* id) {
-    b.insert(b.end(), id, id + 4);
 }
 
 // Sample payloads in the file's little-endian layouts: integers of 1 to 4
@@ -50,7 +55,7 @@ class WavBuilder {
   public:
     // Appends a chunk; an odd body gets its pad byte unless `pad` is false.
     WavBuilder& chunk(const char* id, const Bytes& body, bool pad = true) {
-        appendId(body_, id);
+        body_.insert(body_.end(), id, id + 4);
         append32(body_, std::uint32_t(body.size()));
         body_.insert(body_.end(), body.begin(), body.end());
         if (pad && body.size() % 2) body_.push_back(0);
@@ -68,9 +73,8 @@ class WavBuilder {
         append16(body, bits); // valid bits
         append32(body, 0);    // channel mask
         append16(body, subTag);
-        const std::uint8_t guidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
-                                           0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
-        body.insert(body.end(), guidTail, guidTail + 14);
+        body.insert(body.end(),
+                    {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71});
         body.resize(bodySize, 0);
         return chunk("fmt ", body);
     }
@@ -82,7 +86,7 @@ class WavBuilder {
     Bytes bytes() const {
         Bytes file{'R', 'I', 'F', 'F'};
         append32(file, std::uint32_t(body_.size() + 4));
-        appendId(file, "WAVE");
+        file.insert(file.end(), {'W', 'A', 'V', 'E'});
         file.insert(file.end(), body_.begin(), body_.end());
         return file;
     }
@@ -101,6 +105,44 @@ class WavBuilder {
         return body;
     }
     Bytes body_;
+};
+
+// `frames` frames of 16-bit PCM with `channels` channels, every sample different.
+inline Bytes countingWav(std::uint16_t channels, std::uint32_t rate, std::size_t frames) {
+    Bytes data;
+    for (std::size_t i = 0; i < frames * channels; ++i) append16(data, std::uint16_t(i * 37 + 1));
+    return WavBuilder().fmt(1, channels, rate, 16).data(data).bytes();
+}
+
+// The stereo 16-bit little-endian bytes a device receives for a whole file.
+inline Bytes deviceBytes(const Bytes& file) {
+    brume::wav::DecodedFile decoded;
+    brume::wav::decode(file.data(), file.size(), &decoded, {2});
+    Bytes bytes(decoded.samples.size() * 2);
+    std::memcpy(bytes.data(), decoded.samples.data(), bytes.size());
+    return bytes;
+}
+
+// A file on disk, removed when the test ends.
+class TempFile {
+  public:
+    explicit TempFile(const std::string& name, const Bytes& bytes = {})
+        : path_(std::filesystem::temp_directory_path() /
+                ("bv_audio_" + std::to_string(::getpid()) + "_" + name)) {
+        if (bytes.empty()) return;
+        std::ofstream(path_, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    }
+    ~TempFile() {
+        std::error_code ignored;
+        std::filesystem::remove(path_, ignored);
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    const char* path() const { return path_.c_str(); }
+
+  private:
+    std::filesystem::path path_;
 };
 
 } // namespace wavtest
