@@ -1,32 +1,30 @@
 // Statement assembly, tokens, token rules and block links.
 #include "ScriptEngine.h"
-#include "error_of.h"
+#include "test_helpers.h"
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
+using E = ScriptEngine;
 using Tokens = std::vector<std::string>;
 
-// Each statement's text and the physical line it starts on.
-std::vector<std::pair<std::string, size_t>> statements(const ParsedLines& lines) {
-    std::vector<std::pair<std::string, size_t>> out;
-    for (const auto& line : lines) out.emplace_back(line.text, line.lineNumber);
-    return out;
-}
-
-// Statements split at semicolons outside brackets; open brackets and strings join physical lines.
-TEST(Lexer, StatementsAndTheirLines) {
+// Statements split at semicolons outside brackets; open brackets and strings
+// join physical lines, and each statement keeps the line it starts on. Comments
+// end at "@@" outside strings; blank and comment lines stay as empty statements.
+TEST(Lexer, StatementsCommentsAndTheirLines) {
     ScriptEngine engine;
     using Statements = std::vector<std::pair<std::string, size_t>>;
-    EXPECT_EQ(statements(engine.parseLines("a = 1; b = 2\nf(1;2)")),
-              (Statements{{"a = 1", 0}, {"b = 2", 0}, {"f(1;2)", 1}}));
-    EXPECT_EQ(statements(engine.parseLines("x = [1,\n   2]\ny = 'a\n\t b'\nz = 1")),
-              (Statements{{"x = [1, 2]", 0}, {"y = 'a b'", 2}, {"z = 1", 4}}));
-}
+    Statements statements;
+    for (const auto& line : engine.parseLines("a = 1; b = 2\nf(1;2)\nx = [1,\n   2]\ny = 'a\n\t b'\nz = 1"))
+        statements.emplace_back(line.text, line.lineNumber);
+    EXPECT_EQ(
+        statements,
+        (Statements{
+            {"a = 1", 0}, {"b = 2", 0}, {"f(1;2)", 1}, {"x = [1, 2]", 2}, {"y = 'a b'", 4}, {"z = 1", 6}}));
 
-TEST(Lexer, CommentsAndBlankLines) {
-    ScriptEngine engine;
     ParsedLines lines = engine.parseLines("s = '@@' @@ note\n\n@@ whole line\n   \n  @@ indented\nx = 1");
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0].tokens, (Tokens{"s", "=", "'@@'"}));
@@ -34,6 +32,13 @@ TEST(Lexer, CommentsAndBlankLines) {
     EXPECT_EQ(lines[2].kind, StatementKind::Empty);
     EXPECT_EQ(lines[2].lineNumber, 2u);
     EXPECT_EQ(lines[3].lineNumber, 5u);
+
+    EXPECT_EQ(errorOf([&] { engine.parseLines("\nx = 'abc"); }),
+              "BrumeScript error: Unterminated string literal\n"
+              "  at line 2, near token ''abc'\n"
+              "  x = 'abc\n"
+              "      ^~~~\n"
+              "  hint: check spelling, operators, parentheses, and quote matching\n");
 }
 
 TEST(Lexer, Tokens) {
@@ -49,18 +54,7 @@ TEST(Lexer, Tokens) {
     for (const auto& [text, tokens] : cases) EXPECT_EQ(engine.tokenise(text), tokens) << text;
 }
 
-TEST(Lexer, UnterminatedStringReportsTheRestOfTheText) {
-    ScriptEngine engine;
-    EXPECT_EQ(errorOf([&] { engine.parseLines("\nx = 'abc"); }),
-              "BrumeScript error: Unterminated string literal\n"
-              "  at line 2, near token ''abc'\n"
-              "  x = 'abc\n"
-              "      ^~~~\n"
-              "  hint: check spelling, operators, parentheses, and quote matching\n");
-}
-
-TEST(Lexer, TokenRules) {
-    using E = ScriptEngine;
+TEST(Lexer, TokenRulesAndStringDecoding) {
     EXPECT_TRUE(E::isIdentifier("_a$1"));
     for (const char* t : {"1a", "a.b"}) EXPECT_FALSE(E::isIdentifier(t)) << t;
     for (const char* t : {"true", "ture", "tre", "tue"}) EXPECT_TRUE(E::isTrueToken(t)) << t;
@@ -83,15 +77,14 @@ TEST(Lexer, TokenRules) {
     EXPECT_TRUE(octal.hasInt && octal.intValue == 7);
     EXPECT_TRUE(huge.isNumeric && !huge.hasInt);
     EXPECT_TRUE(fraction.isFloat && !fraction.hasInt);
-}
 
-TEST(Lexer, StringDecoding) {
-    using E = ScriptEngine;
-    EXPECT_EQ(E::decodeStringToken("'a\\nb\\tc\\r'"), "a\nb\tc\r");
-    EXPECT_EQ(E::decodeStringToken("\"q\\\"\\\\\\z\""), "q\"\\z");
-    EXPECT_EQ(E::decodeStringToken("'end\\'"), "end\\");
-    EXPECT_EQ(E::decodeStringToken("'mixed\""), "'mixed\"");
-    EXPECT_EQ(E::decodeStringToken("plain"), "plain");
+    // A lone trailing backslash stays; mismatched quotes leave the text as it is.
+    const std::pair<const char*, const char*> strings[] = {{"'a\\nb\\tc\\r'", "a\nb\tc\r"},
+                                                           {"\"q\\\"\\\\\\z\"", "q\"\\z"},
+                                                           {"'end\\'", "end\\"},
+                                                           {"'mixed\"", "'mixed\""},
+                                                           {"plain", "plain"}};
+    for (const auto& [token, text] : strings) EXPECT_EQ(E::decodeStringToken(token), text) << token;
 }
 
 TEST(Lexer, StatementKinds) {
@@ -114,26 +107,28 @@ TEST(Lexer, StatementKinds) {
         EXPECT_EQ(lines[i].kind, statements[i].second) << statements[i].first;
 }
 
+// Each block opener and branch links to its end and next branch, past nested blocks.
 TEST(Lexer, BlockLinks) {
     ScriptEngine engine;
     ParsedLines lines =
         engine.parseLines("if a\n while b\n end\nelseif c\nelse\nend\nrepeat\nuntil d\nend\nuntil e");
-    EXPECT_EQ(lines[0].endIndex, 5u);
-    EXPECT_EQ(lines[0].nextBranchIndex, 3u);
-    EXPECT_EQ(lines[3].nextBranchIndex, 4u);
-    EXPECT_EQ(lines[3].endIndex, 5u);
-    EXPECT_EQ(lines[4].endIndex, 5u);
-    EXPECT_EQ(lines[1].endIndex, 2u);
-    EXPECT_EQ(lines[6].endIndex, 7u);
-
-    EXPECT_EQ(lines[4].nextBranchIndex, NoLineIndex);
+    // clang-format off
+    const std::tuple<size_t, size_t, size_t> links[] = {   // line, end, next branch
+        {0, 5, 3}, {1, 2, NoLineIndex}, {3, 5, 4}, {4, 5, NoLineIndex}, {6, 7, NoLineIndex}};
+    // clang-format on
+    for (const auto& [line, end, next] : links) {
+        EXPECT_EQ(lines[line].endIndex, end) << line;
+        EXPECT_EQ(lines[line].nextBranchIndex, next) << line;
+    }
 
     ParsedLines open = engine.parseLines("if a\nwhile b\nrepeat");
     EXPECT_EQ(open[0].endIndex, NoLineIndex);
-    EXPECT_EQ(errorOf([&] { ScriptEngine::findMatchingEnd(open, 2); }), "Missing 'end' for block");
-    EXPECT_EQ(errorOf([&] { ScriptEngine::findMatchingUntil(open, 3); }), "Missing 'until' for repeat block");
+    EXPECT_EQ(errorOf([&] { E::findMatchingEnd(open, 2); }), "Missing 'end' for block");
+    EXPECT_EQ(errorOf([&] { E::findMatchingUntil(open, 3); }), "Missing 'until' for repeat block");
 }
 
+// Targets with index chains, value lists split at top-level commas, compound
+// operators, and `==` that is a comparison rather than an assignment.
 TEST(Lexer, AssignmentSplit) {
     ScriptEngine engine;
     ParsedLines lines = engine.parseLines("local a, t[i + 1][2] = f(x, y), 3\nx += 1\nf(a == b)\nu = v == w");

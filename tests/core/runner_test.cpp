@@ -1,67 +1,28 @@
 // The host interface, script paths, the script-file loader and error reports.
 #include "ScriptEngine.h"
-#include "error_of.h"
+#include "test_helpers.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <unistd.h>
-
-namespace fs = std::filesystem;
-
 namespace {
-
-class TempFolder {
-  public:
-    TempFolder() {
-        path_ = fs::temp_directory_path() /
-                ("bv_runner_" + std::to_string(::getpid()) + "_" + std::to_string(next_++));
-        fs::create_directories(path_);
-    }
-    ~TempFolder() { fs::remove_all(path_); }
-    std::string write(const std::string& relative, const std::string& text) const {
-        fs::path file = path_ / relative;
-        fs::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::binary) << text;
-        return file.string();
-    }
-    std::string path() const { return path_.string(); }
-
-  private:
-    fs::path path_;
-    static inline int next_ = 0;
-};
 
 std::string scriptError(ScriptEngine& engine, const std::string& source) {
     return errorOf([&] { engine.runScript(source); });
 }
 
-const char* const hint = "  hint: check spelling, operators, parentheses, and quote matching\n";
+// The caret goes under the whole token, found where it stands in the line; a
+// report from a script file names the file where others give only the line.
+TEST(Runner, ReportsPointAtTheTokenAndNameTheFile) {
+    ScriptEngine engine;
+    EXPECT_EQ(scriptError(engine, "x = 1\ny = 2\nz = foo + foo.bar"),
+              "BrumeScript error: Unknown token: foo.bar\n"
+              "  at line 3, near token 'foo.bar'\n"
+              "  z = foo + foo.bar\n"
+              "            ^~~~~~~\n"
+              "  hint: check spelling, operators, parentheses, and quote matching\n");
 
-// The caret goes under the first occurrence of the token and has no tildes for
-// a one-character token (the messages script pins the caret past the end).
-TEST(Runner, ReportsPointAtTheToken) {
-    const char* const cases[][2] = {
-        {"x = 1\ny = 2\nz = foo + foo.bar", "Unknown token: foo.bar\n"
-                                            "  at line 3, near token 'foo.bar'\n"
-                                            "  z = foo + foo.bar\n"
-                                            "            ^~~~~~~\n"},
-        {"x = [1 2]", "Expected ',' or ']' in array literal\n"
-                      "  at line 1, near token '2'\n"
-                      "  x = [1 2]\n"
-                      "         ^\n"},
-    };
-    for (const auto& [source, report] : cases) {
-        ScriptEngine engine;
-        EXPECT_EQ(scriptError(engine, source), std::string("BrumeScript error: ") + report + hint);
-    }
-}
-
-TEST(Runner, ReportNamesTheScriptFile) {
     TempFolder folder;
     std::string main = folder.write("main.bs", "a = 1\n\nb = a + foo()\n");
-    ScriptEngine engine;
     std::string report = scriptError(engine, "runFile('" + main + "')");
     EXPECT_NE(report.find("BrumeScript error: Attempted to call a non-function value of type not\n  at " +
                           main + ":3, near token 'foo'\n  b = a + foo()\n          ^~~\n"),
@@ -69,6 +30,8 @@ TEST(Runner, ReportNamesTheScriptFile) {
         << report;
 }
 
+// A host function that takes a library function's name, or its place, is
+// called as itself: builtin dispatch goes by the callable, not the name.
 TEST(Runner, HostInterface) {
     ScriptEngine engine;
     engine.pushFunction("twice", [](const std::vector<Variable>& args) {
@@ -78,38 +41,32 @@ TEST(Runner, HostInterface) {
     engine.runScript("result = twice(base) + 2");
     EXPECT_EQ(engine.pullVariable("result").asInt(), 42);
     EXPECT_EQ(errorOf([&] { engine.pullVariable("missing"); }), "Variable not found: missing");
-    Variable callable = ScriptEngine::makeNativeCallable(
-        [](const std::vector<Variable>&) { return Variable(); }, "host.fn", 0);
-    ASSERT_EQ(callable.type, VarType::Function);
-    EXPECT_TRUE(callable.asFunction()->isNative);
-}
 
-// A host function that takes a library function's name, or its place, is
-// called as itself: builtin dispatch goes by the callable, not the name.
-TEST(Runner, HostFunctionsWithBuiltinNamesAreCalledAsThemselves) {
-    ScriptEngine engine;
     engine.pushFunction("getTimeMs", [](const std::vector<Variable>&) { return Variable(7); });
     engine.runScript("t = getTimeMs()\nu = getTimeMs() + 1");
     EXPECT_EQ(engine.pullVariable("t").asInt(), 7);
     EXPECT_EQ(engine.pullVariable("u").asInt(), 8);
 
     Variable math = engine.pullVariable("math");
-    (*math.asTable())["floor"] = ScriptEngine::makeNativeCallable(
+    Variable floor = ScriptEngine::makeNativeCallable(
         [](const std::vector<Variable>&) { return Variable(42); }, "math.floor", 0);
+    ASSERT_EQ(floor.type, VarType::Function);
+    EXPECT_TRUE(floor.asFunction()->isNative);
+    (*math.asTable())["floor"] = floor;
     engine.runScript("x = math['floor'](1.5) + 0\ny = math['floor'](1.5)");
     EXPECT_EQ(engine.pullVariable("x").asInt(), 42);
     EXPECT_EQ(engine.pullVariable("y").asInt(), 42);
 }
 
-TEST(Runner, PathHelpers) {
+// A relative script path is tried beside the running script, then under
+// Resources, whose scripts folder also answers for paths under ast/scripts/.
+TEST(Runner, Paths) {
     EXPECT_EQ(ScriptEngine::pathDirectory("file.bs"), "");
     EXPECT_EQ(ScriptEngine::pathDirectory("a/b/file.bs"), "a/b");
     for (const char* folder : {"a/", "a"}) EXPECT_EQ(ScriptEngine::joinPath(folder, "b"), "a/b") << folder;
     EXPECT_EQ(ScriptEngine::joinPath("", "b"), "b");
     EXPECT_FALSE(ScriptEngine::pathExists(""));
-}
 
-TEST(Runner, RelativePathsResolveBesideTheRunningScriptAndUnderResources) {
     TempFolder folder;
     folder.write("Resources/lib/main.bs",
                  "print(1)\nrunFile('helper.bs')\nrunFile('shared.bs')\nrunFile('ast/scripts/tool.bs')\n");
@@ -125,7 +82,9 @@ TEST(Runner, RelativePathsResolveBesideTheRunningScriptAndUnderResources) {
     EXPECT_EQ(engine.resolvePath("nowhere.bs"), "nowhere.bs");
 }
 
-TEST(Runner, LoadFileReportsFailuresAsValues) {
+// loadFile reports failures as values; a chunk is loaded once and reused
+// until its file changes.
+TEST(Runner, LoadFileReportsFailuresAndCachesChunks) {
     TempFolder folder;
     std::string broken = folder.write("broken.bs", "x = 'open\n");
     ScriptEngine engine;
@@ -140,12 +99,8 @@ TEST(Runner, LoadFileReportsFailuresAsValues) {
     EXPECT_EQ(scriptError(engine, "loadFile(3)")
                   .find("BrumeScript error: loadFile(path) requires a script path string"),
               0u);
-}
 
-TEST(Runner, CachedChunksAreReusedUntilTheFileChanges) {
-    TempFolder folder;
     std::string script = folder.write("count.bs", "n = n + 1\n");
-    ScriptEngine engine;
     engine.pushVariable("n", Variable(0));
     engine.runScript("f = loadFile('" + script + "')\ng = loadFile('" + script + "')\nsame = f == g");
     EXPECT_TRUE(engine.pullVariable("same").asBool());

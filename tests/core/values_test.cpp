@@ -1,6 +1,8 @@
 // Value rules: text forms, truthiness, equality, ordering and arithmetic.
+// Results that scripts print directly are pinned by the script tests; these
+// are the edges they cannot reach.
 #include "ScriptEngine.h"
-#include "error_of.h"
+#include "test_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -12,20 +14,13 @@ namespace {
 using E = ScriptEngine;
 using V = Variable;
 
-Variable op(const Variable& a, char o, const Variable& b) {
-    return E::performOperation(a, o, b);
-}
-
 TEST(Values, TextFormsAndTruthiness) {
     EXPECT_STREQ(E::typeName(VarType::None), "not");
     EXPECT_STREQ(E::typeName(static_cast<VarType>(42)), "unknown");
     // clang-format off
     const std::pair<Variable, const char*> forms[] = {
-        {V(), "not"}, {V(-12), "-12"}, {V(1.5f), "1.500000"},
-        {V(-0.25f), "-0.250000"}, {V(2.0f), "2.000000"},
-        {V(1e30f), "1000000015047466219876688855040.000000"},
-        {V(true), "true"}, {makeArray(), "[]"}, {makeTable(), "{}"},
-        {makeArray({V(1), makeArray({V("a")})}), "[1, [a]]"}, {makeMulti({}), "[multivalue]"},
+        {V(-0.25f), "-0.250000"}, {V(1e30f), "1000000015047466219876688855040.000000"},
+        {makeArray({V(1), makeArray({V("a")})}), "[1, [a]]"},
         {Variable::pointer(nullptr), "[unconvertible type]"}, {Variable::raw({1, 2}), "[unconvertible type]"},
     };
     // clang-format on
@@ -54,30 +49,15 @@ TEST(Values, EqualityAndOrdering) {
               "Cannot compare int with string");
 }
 
-// Each result with its type: integer, float or string.
+// Each result with its type, and each error with its message.
 TEST(Values, ArithmeticAndPower) {
     const int32_t min = -2147483647 - 1;
     // clang-format off
     const std::tuple<Variable, char, Variable, Variable> cases[] = {
-        {V(7), '/', V(2), V(3.5f)}, {V(7), '\\', V(2), V(3)}, {V(-7), '\\', V(2), V(-3)},
-        {V(-7), '%', V(3), V(-1)}, {V(7.5f), '%', V(2), V(1.5f)}, {V(2147483647), '+', V(1), V(min)},
-        {V(min), '\\', V(-1), V(min)}, {V(min), '%', V(-1), V(0)}, {V(true), '+', V(true), V(2)},
-        {V(1), '+', V(0.5f), V(1.5f)}, {V("n="), '+', V(5), V("n=5")}, {V(1.5f), '+', V("x"), V("1.500000x")},
-        {V("a"), '+', V(true), V("atrue")}, {V(2), '^', V(10), V(1024)}, {V(5), '^', V(0), V(1)},
-        {V(-3), '^', V(3), V(-27)}, {V(2), '^', V(-1), V(0.5f)}, {V(2.0f), '^', V(2), V(4.0f)},
+        {V(min), '\\', V(-1), V(min)}, {V(min), '%', V(-1), V(0)}, {V(2.0f), '^', V(2), V(4.0f)},
         {V(2), '^', V(40), V(1099511627776.0f)},
     };
-    // clang-format on
-    for (const auto& [a, o, b, expected] : cases) {
-        const Variable result = op(a, o, b);
-        EXPECT_EQ(result.type, expected.type) << a.toString() << o << b.toString();
-        EXPECT_EQ(result.toString(), expected.toString()) << a.toString() << o << b.toString();
-    }
-}
-
-TEST(Values, ArithmeticErrors) {
-    // clang-format off
-    const std::tuple<Variable, char, Variable, const char*> cases[] = {
+    const std::tuple<Variable, char, Variable, const char*> errors[] = {
         {V(5), '/', V(0.0f), "Division by zero"},
         {V(5), '%', V(0), "Division by zero"},
         {V(5), '\\', V(0.5f), "Division by zero"},
@@ -89,43 +69,37 @@ TEST(Values, ArithmeticErrors) {
         {V(0), '^', V(-1), "Invalid exponentiation result"},
     };
     // clang-format on
-    for (const auto& [a, o, b, message] : cases) EXPECT_EQ(errorOf([&] { op(a, o, b); }), message);
+    for (const auto& [a, o, b, expected] : cases) {
+        const Variable result = E::performOperation(a, o, b);
+        EXPECT_EQ(result.type, expected.type) << a.toString() << o << b.toString();
+        EXPECT_EQ(result.toString(), expected.toString()) << a.toString() << o << b.toString();
+    }
+    for (const auto& [a, o, b, message] : errors)
+        EXPECT_EQ(errorOf([&] { E::performOperation(a, o, b); }), message);
     EXPECT_EQ(errorOf([] { E::performOperation(Variable(1), std::string("+="), Variable(2)); }),
               "Unsupported operation: +=");
 }
 
-TEST(Values, KeysAndLengths) {
-    const std::pair<Variable, const char*> keys[] = {
-        {Variable(3), "3"}, {Variable("3"), "3"}, {Variable(3.0f), "3.000000"}, {Variable(false), "false"}};
-    for (const auto& [key, text] : keys) EXPECT_EQ(E::keyToString(key), text);
-    EXPECT_THROW(E::keyToString(makeArray()), std::runtime_error);
-
+// A table's length is its run of keys "1", "2", ... in their plain forms only.
+TEST(Values, LengthsKeysStorageAndNumericViews) {
     Variable t = makeTable();
     for (const char* k : {"1", "2", "4", "01"}) (*t.asTable())[k] = Variable(1);
     EXPECT_EQ(E::arrayLength(t), 2);
-    EXPECT_EQ(E::arrayLength(Variable("abc")), 3);
-    EXPECT_EQ(E::arrayLength(makeArray({Variable(), Variable()})), 2);
-    EXPECT_THROW(E::arrayLength(Variable(1)), std::runtime_error);
+    EXPECT_EQ(E::keyToString(Variable(false)), "false"); // true, numbers and bad keys show in scripts
 
     for (const Variable& v : {Variable(1), Variable(2.0f)}) EXPECT_TRUE(E::prefersArrayStorage(v));
     for (const Variable& v : {Variable(0), Variable(2.5f), Variable(3e9f), Variable("1")})
         EXPECT_FALSE(E::prefersArrayStorage(v)) << v.toString();
+
+    EXPECT_EQ(E::toInt(Variable(-2.7f)), -2);
+    EXPECT_EQ(E::toInt(Variable(true)), 1);
+    EXPECT_DOUBLE_EQ(E::toDouble(Variable(false)), 0.0);
+    EXPECT_THROW(E::toDouble(Variable("1")), std::runtime_error);
 }
 
-TEST(Values, PromotionLeavesSharedArrayAlone) {
-    Variable a = makeArray({Variable(10), Variable(20)});
-    Variable shared = a;
-    E::promoteArrayVariableToTable(a);
-    ASSERT_EQ(a.type, VarType::Table);
-    EXPECT_EQ(a.asTable()->find("2")->asInt(), 20);
-    ASSERT_EQ(shared.type, VarType::Array);
-    EXPECT_EQ(shared.asArray()->size(), 2u);
-    Variable n(5);
-    E::promoteArrayVariableToTable(n);
-    EXPECT_EQ(n.type, VarType::Int);
-}
-
-TEST(Values, CopiesShareTextUntilOneChanges) {
+// Copies share storage until one is changed; promoting an array to a table
+// leaves other holders of the array alone.
+TEST(Values, SharedStorageSplitsOnChange) {
     Variable a("text"), b = a;
     b.ownString()[0] = 'n';
     EXPECT_EQ(a.asString(), "text");
@@ -139,13 +113,16 @@ TEST(Values, CopiesShareTextUntilOneChanges) {
     Variable list = makeArray({a});
     list = list.asArray()->at(0);
     EXPECT_EQ(list.asString(), "text");
-}
 
-TEST(Values, NumericViews) {
-    EXPECT_EQ(E::toInt(Variable(-2.7f)), -2);
-    EXPECT_EQ(E::toInt(Variable(true)), 1);
-    EXPECT_DOUBLE_EQ(E::toDouble(Variable(false)), 0.0);
-    EXPECT_THROW(E::toDouble(Variable("1")), std::runtime_error);
+    Variable array = makeArray({Variable(10), Variable(20)}), shared = array;
+    E::promoteArrayVariableToTable(array);
+    ASSERT_EQ(array.type, VarType::Table);
+    EXPECT_EQ(array.asTable()->find("2")->asInt(), 20);
+    ASSERT_EQ(shared.type, VarType::Array);
+    EXPECT_EQ(shared.asArray()->size(), 2u);
+    Variable n(5);
+    E::promoteArrayVariableToTable(n);
+    EXPECT_EQ(n.type, VarType::Int);
 }
 
 } // namespace
