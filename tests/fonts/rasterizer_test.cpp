@@ -17,10 +17,6 @@ void addPolygon(OutlineBuilder& builder, const std::vector<Point>& points) {
     builder.close_contour();
 }
 
-int at(const GlyphBitmap& g, int column, int row) {
-    return g.coverage[size_t(row) * g.width + column];
-}
-
 // Coverage from the 16 sample points of each pixel against `inside`.
 template <typename Inside> void expectSampled(const GlyphBitmap& g, Inside inside) {
     for (int r = 0; r < g.height; ++r) {
@@ -29,7 +25,8 @@ template <typename Inside> void expectSampled(const GlyphBitmap& g, Inside insid
             for (int j = 0; j < 4; ++j)
                 for (int i = 0; i < 4; ++i)
                     count += inside(g.left + c + 0.125 + 0.25 * i, g.top - r - 0.125 - 0.25 * j);
-            EXPECT_EQ(at(g, c, r), count * 255 / 16) << "column " << c << " row " << r;
+            EXPECT_EQ(g.coverage[size_t(r) * g.width + c], count * 255 / 16)
+                << "column " << c << " row " << r;
         }
     }
 }

@@ -195,9 +195,8 @@ TEST(BenchScene, PicturesAreDrawnAndBothRenderersAgreeOnTheWalls) {
         raycastCurrentScene(ray);
         projectCurrentScene(poly);
         std::string name = std::string(BV_RENDER_PICTURES) + "/bench_scene_" + std::to_string(i);
-        ASSERT_TRUE(bv::png::save_rgba8_file((name + "_raycast.png").c_str(), ray->pixels.get(), 480, 272));
-        ASSERT_TRUE(
-            bv::png::save_rgba8_file((name + "_projection.png").c_str(), poly->pixels.get(), 480, 272));
+        for (auto [picture, kind] : {std::pair{ray, "_raycast.png"}, {poly, "_projection.png"}})
+            ASSERT_TRUE(bv::png::save_rgba8_file((name + kind).c_str(), picture->pixels.get(), 480, 272));
         std::set<Rgb> colours;
         for (int32_t y = 0; y < 272; y += 3)
             for (int32_t x = 0; x < 480; x += 3)

@@ -23,15 +23,13 @@ TEST(TextJobs, ManyJobsQueuedAtOnceAllFinishWithTheirOwnResults) {
     std::string cycles;
     while (cycles.size() < 7 + 64 * 100) cycles += "abcdefg";
     std::vector<int32_t> ids;
+    AIRequest request;
+    request.hasTextInput = request.skipTraining = request.hasModel = true;
+    request.model = cycle;
     for (int32_t i = 0; i < 64; ++i) {
-        AIRequest request;
-        request.skipTraining = true;
-        request.hasModel = true;
-        request.model = cycle;
-        request.hasTextInput = true;
         request.textInput = cycles.substr(i % 7, 3);
         request.genLength = i * 100;
-        ids.push_back(aiSubmitJob(std::move(request)));
+        ids.push_back(aiSubmitJob(request));
     }
     for (size_t i = 1; i < ids.size(); ++i) EXPECT_EQ(ids[i], ids[i - 1] + 1);
     for (int32_t i = 0; i < 64; ++i) {
