@@ -1,9 +1,20 @@
 #!/usr/bin/python3
-"""Checks the self-check's last frame: the maze is drawn and the HUD text is there."""
+"""Runs the demo's self-check (arguments EXE SCRIPT FRAME), then checks that the last frame it saved
+shows the maze and the HUD text."""
+import pathlib
+import subprocess
 import sys
 from PIL import Image
 
-frame = Image.open(sys.argv[1]).convert("RGB")
+exe, script, frame_path = sys.argv[1:]
+pathlib.Path(frame_path).unlink(missing_ok=True)
+# xvfb-run picks a free display, starts Xvfb for the one command and stops it.
+run = subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 960x544x24", exe, script],
+                     capture_output=True, text=True)
+assert run.returncode == 0 and run.stdout == "screen play view raycast\nmoved true steps true\n", \
+    "self-check run failed (%d):\n%s\n%s" % (run.returncode, run.stdout, run.stderr)
+
+frame = Image.open(frame_path).convert("RGB")
 assert frame.size == (960, 544), frame.size
 # The 3D view: many colours, and not only the fog (70, 86, 130).
 view = frame.crop((0, 100, 960, 400))

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <tuple>
 #include <vector>
 
@@ -30,12 +31,21 @@ std::vector<uint8_t> gradient(int w, int h, uint8_t alpha = 255) {
     return pixels;
 }
 
-Composed compose(const std::vector<uint8_t>& frame, int fw, int fh, int w, int h, const uint8_t clear[3]) {
+// With any depth but 32 bits per pixel the device pixels arrive one by one.
+Composed compose(const std::vector<uint8_t>& frame, int fw, int fh, int w, int h,
+                 std::array<uint8_t, 3> clear, const PixelPacker& packer = rgb888, int bitsPerPixel = 32) {
     Composed c{w, h, std::vector<uint8_t>(size_t(w) * h * 4), std::vector<uint32_t>(size_t(w) * h)};
-    DeviceTarget device{reinterpret_cast<uint8_t*>(c.device.data()), w * 4, 32};
+    DeviceTarget device{reinterpret_cast<uint8_t*>(c.device.data()), w * 4, bitsPerPixel};
+    if (bitsPerPixel != 32) {
+        device.data = nullptr, device.context = &c;
+        device.putPixel = [](void* context, int x, int y, uint64_t pixel) {
+            auto* c = static_cast<Composed*>(context);
+            c->device[size_t(y) * c->width + x] = uint32_t(pixel);
+        };
+    }
     std::vector<int> columns;
-    composeFrame({frame.empty() ? nullptr : frame.data(), fw, fh}, clear, w, h, c.back.data(), rgb888, device,
-                 columns);
+    composeFrame({frame.empty() ? nullptr : frame.data(), fw, fh}, clear.data(), w, h, c.back.data(), packer,
+                 device, columns);
     return c;
 }
 
@@ -43,7 +53,7 @@ Composed compose(const std::vector<uint8_t>& frame, int fw, int fh, int w, int h
 
 // Window and frame sizes, then the rectangle: one pixel at the least, centred in
 // tall and wide windows, shrunk for a window smaller than the frame.
-TEST(Letterbox, FitsTheFrameAndCentresIt) {
+TEST(Compose, LetterboxFitsTheFrameAndCentresIt) {
     const int cases[][8] = {{640, 480, 320, 200, 0, 40, 640, 400},
                             {1, 1, 1, 1, 0, 0, 1, 1},
                             {1, 1, 960, 544, 0, 0, 1, 1},
@@ -59,8 +69,7 @@ TEST(Letterbox, FitsTheFrameAndCentresIt) {
 }
 
 TEST(Compose, BarsShowTheClearColourAndTheFrameIsSampledByIntegerSteps) {
-    const uint8_t clear[3] = {10, 20, 30};
-    const Composed c = compose(gradient(320, 200), 320, 200, 640, 480, clear);
+    const Composed c = compose(gradient(320, 200), 320, 200, 640, 480, {10, 20, 30});
     for (int x : {0, 639}) {
         for (int y : {0, 39, 440, 479}) {
             EXPECT_EQ(c.at(x, y), (Rgba{10, 20, 30, 255}));
@@ -74,7 +83,7 @@ TEST(Compose, BarsShowTheClearColourAndTheFrameIsSampledByIntegerSteps) {
 }
 
 TEST(Compose, AlphaBlendsOverTheClearColour) {
-    const uint8_t clear[3] = {200, 100, 0};
+    const std::array<uint8_t, 3> clear = {200, 100, 0};
     EXPECT_EQ(compose(gradient(1, 1, 0), 1, 1, 2, 2, clear).at(1, 1), (Rgba{200, 100, 0, 255}));
     EXPECT_EQ(compose({255, 255, 255, 128}, 1, 1, 1, 1, clear).at(0, 0),
               (Rgba{(200 * 127 + 255 * 128) / 255, (100 * 127 + 255 * 128) / 255, 128, 255}));
@@ -83,36 +92,23 @@ TEST(Compose, AlphaBlendsOverTheClearColour) {
 }
 
 TEST(Compose, OddFramesInSmallWindows) {
-    const uint8_t clear[3] = {0, 0, 0};
-    EXPECT_EQ(compose(gradient(5, 3), 5, 3, 1, 1, clear).at(0, 0), (Rgba{0, 0, 7, 255}));
-    const Composed tall = compose(gradient(2, 9), 2, 9, 4, 9, clear); // drawn 2 x 9 at x = 1
+    EXPECT_EQ(compose(gradient(5, 3), 5, 3, 1, 1, {0, 0, 0}).at(0, 0), (Rgba{0, 0, 7, 255}));
+    const Composed tall = compose(gradient(2, 9), 2, 9, 4, 9, {0, 0, 0}); // drawn 2 x 9 at x = 1
     EXPECT_EQ(tall.at(0, 4), (Rgba{0, 0, 0, 255}));
     EXPECT_EQ(tall.at(2, 8), (Rgba{1, 8, 7, 255}));
     EXPECT_EQ(tall.at(3, 0), (Rgba{0, 0, 0, 255}));
 }
 
-TEST(PixelPacking, RescalesToTheChannelBitsAndMasks) {
-    EXPECT_EQ(channelFormat(0xF800).shift, 11);
-    EXPECT_EQ(channelFormat(0xF800).bits, 5);
+// The 565 packing's shifts and bit counts show in the packed pixels; an empty
+// mask packs nothing and its shift stops at 32.
+TEST(Compose, PackingRescalesToTheChannelBitsAndMasks) {
     EXPECT_EQ(channelFormat(0).shift, 32);
     const PixelPacker rgb565(channelFormat(0xF800), channelFormat(0x7E0), channelFormat(0x1F));
     EXPECT_EQ(rgb565.pack(255, 255, 255), 0xFFFFu);
     EXPECT_EQ(rgb565.pack(128, 0, 0), uint64_t((128 * 31 + 127) / 255) << 11);
     EXPECT_EQ(packChannel(200, channelFormat(0)), 0u);
     EXPECT_EQ(packChannel(255, channelFormat(0xFFFFFFFF00000000ull)), 0x7FFFFFFFull << 32);
-
-    // A depth that is not 32 bits per pixel goes pixel by pixel.
-    std::vector<uint64_t> written(4);
-    DeviceTarget device;
-    device.bitsPerPixel = 16;
-    device.context = &written;
-    device.putPixel = [](void* context, int x, int y, uint64_t pixel) {
-        (*static_cast<std::vector<uint64_t>*>(context))[size_t(y) * 2 + x] = pixel;
-    };
-    std::vector<uint8_t> back(16), frame = {255, 0, 0, 255};
-    std::vector<int> columns;
-    const uint8_t clear[3] = {0, 0, 255};
-    composeFrame({frame.data(), 1, 1}, clear, 2, 2, back.data(), rgb565, device, columns);
-    EXPECT_EQ(written[0], 0xF800u);
-    EXPECT_EQ(written[3], 0xF800u);
+    // A 1 x 1 red frame fills a 2 x 2 window at 16 bits per pixel.
+    EXPECT_EQ(compose({255, 0, 0, 255}, 1, 1, 2, 2, {0, 0, 255}, rgb565, 16).device,
+              (std::vector<uint32_t>(4, 0xF800)));
 }

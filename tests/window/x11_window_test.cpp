@@ -4,60 +4,205 @@
 // GoogleTest comes before Xlib, whose macros would rename parts of it.
 #include <gtest/gtest.h>
 
-#include "xvfb_session.h"
-
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
 #include <algorithm>
-#include <memory>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
+
+namespace fs = std::filesystem;
 
 namespace {
 
 constexpr unsigned long red = 0xFF0000, green = 0x00FF00, blue = 0x0000FF;
+
+// Polls `condition` every 10 ms, `tries` times at most (ten seconds by
+// default); whether it came true.
+template <class Condition> bool eventually(Condition condition, int tries = 1000) {
+    for (int i = 0; i < tries; ++i, usleep(10000))
+        if (condition()) return true;
+    return condition();
+}
+
+// A child that ends with the test process, even when that one crashes.
+pid_t forkChild() {
+    const pid_t pid = fork();
+    if (pid == 0) prctl(PR_SET_PDEATHSIG, SIGTERM);
+    return pid;
+}
+
+// The executable running one script in a fresh folder, with DISPLAY set for
+// it alone. Script and test signal each other with empty files in that folder.
+class ScriptProcess {
+  public:
+    ScriptProcess(const std::string& script, const std::string& display) {
+        char pattern[] = "/tmp/bv-window-test-XXXXXX";
+        folder_ = mkdtemp(pattern);
+        // The signal helpers every window script uses come first; a relative script
+        // name is one of the window scripts.
+        std::ofstream(folder_ / "main.bs") << "runFile('" BV_WINDOW_SCRIPTS "/signals.bs')\nrunFile('"
+                                           << (fs::path(BV_WINDOW_SCRIPTS) / script).string() << "')\n";
+        pid_ = forkChild();
+        if (pid_ == 0) {
+            if (chdir(folder_.c_str()) != 0) _exit(126);
+            dup2(open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+            dup2(open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+            setenv("DISPLAY", display.c_str(), 1);
+            execl(BV_EXE, BV_EXE, "main.bs", nullptr);
+            _exit(127);
+        }
+    }
+    ~ScriptProcess() {
+        finish();
+        std::error_code ignored;
+        fs::remove_all(folder_, ignored);
+    }
+
+    void signal(const std::string& name) const { std::ofstream(folder_ / name); }
+    // A script that has ended can signal no more.
+    bool waitForSignal(const std::string& name) {
+        return eventually([&] { return fs::exists(folder_ / name) || reaped(); }) &&
+               fs::exists(folder_ / name);
+    }
+    // Waits for the exit (killing it after a bound) and returns the status.
+    int finish() {
+        if (!eventually([&] { return reaped(); }, 3000)) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+        return status_;
+    }
+    std::string output() const { return read("stdout.txt"); }
+    std::string errors() const { return read("stderr.txt"); }
+
+  private:
+    // True once the process has ended (its status is kept).
+    bool reaped() {
+        int status = 0;
+        if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_)
+            pid_ = -1, status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return pid_ <= 0;
+    }
+    std::string read(const char* name) const {
+        std::ifstream in(folder_ / name);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    fs::path folder_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
 
 struct Probe {
     int x, y;
     unsigned long colour;
 };
 
+// One Xvfb for the suite on a free display, stopped by its process id, and the
+// test's own connection for screenshots, synthesised input and outside changes
+// to the windows.
 class X11Window : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { server = std::make_unique<XvfbServer>(800, 600); }
-    static void TearDownTestSuite() { server.reset(); }
+    static void SetUpTestSuite() {
+        // Errors of the test's own requests (a window already gone) are not fatal.
+        XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+        // The server picks the first free display number itself and writes it to
+        // the pipe, so tests started side by side never share one.
+        int numberPipe[2];
+        if (pipe(numberPipe) != 0) return;
+        server = forkChild();
+        if (server == 0) {
+            close(numberPipe[0]);
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1), dup2(null, 2);
+            const std::string fd = std::to_string(numberPipe[1]);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24", "-nolisten", "tcp",
+                   nullptr);
+            _exit(127);
+        }
+        close(numberPipe[1]);
+        std::string number;
+        char c;
+        while (read(numberPipe[0], &c, 1) == 1 && c != '\n') number += c;
+        close(numberPipe[0]);
+        if (number.empty()) return;
+        name = ":" + number;
+        display = XOpenDisplay(name.c_str());
+    }
+    static void TearDownTestSuite() {
+        if (display) XCloseDisplay(display);
+        if (server > 0) kill(server, SIGTERM), waitpid(server, nullptr, 0);
+    }
     void SetUp() override {
-        if (!server->running()) GTEST_FAIL() << "Xvfb did not start";
+        if (!display) GTEST_FAIL() << "Xvfb did not start";
     }
 
-    Window awaitWindow(const std::string& title) {
+    // The top-level window with this title, 0 when none.
+    static Window findWindow(const std::string& title) {
+        Window root, parent, *children = nullptr, found = 0;
+        unsigned count = 0;
+        if (!XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) return 0;
+        for (unsigned i = 0; i < count && !found; ++i) {
+            char* windowName = nullptr;
+            if (XFetchName(display, children[i], &windowName) && windowName && title == windowName)
+                found = children[i];
+            if (windowName) XFree(windowName);
+        }
+        if (children) XFree(children);
+        return found;
+    }
+    static Window awaitWindow(const std::string& title) {
         Window window = 0;
-        eventually([&] { return (window = server->findWindow(title)) != 0; });
+        eventually([&] { return (window = findWindow(title)) != 0; });
         return window;
     }
-    bool windowGone(const std::string& title) {
-        return eventually([&] { return !server->findWindow(title); });
+    static bool windowGone(const std::string& title) {
+        return eventually([&] { return !findWindow(title); });
+    }
+    // The screen's colour at (x, y) as 0xRRGGBB.
+    static unsigned long pixelAt(int x, int y) {
+        XImage* image = XGetImage(display, DefaultRootWindow(display), x, y, 1, 1, AllPlanes, ZPixmap);
+        if (!image) return ~0ul;
+        const unsigned long pixel = XGetPixel(image, 0, 0) & 0xFFFFFF; // the 24-bit screen is 0xRRGGBB
+        XDestroyImage(image);
+        return pixel;
     }
     // The screen settles into the expected picture (a frame may still be on
     // its way, above all after a resize); what then still differs is reported.
-    void expectScreen(const std::vector<Probe>& probes) {
-        eventually([&] {
+    static bool expectScreen(const std::vector<Probe>& probes) {
+        const bool settled = eventually([&] {
             return std::all_of(probes.begin(), probes.end(),
-                               [&](const Probe& p) { return server->pixelAt(p.x, p.y) == p.colour; });
+                               [&](const Probe& p) { return pixelAt(p.x, p.y) == p.colour; });
         });
-        for (const Probe& p : probes)
-            EXPECT_EQ(server->pixelAt(p.x, p.y), p.colour) << "at " << p.x << ", " << p.y;
+        for (const Probe& p : probes) EXPECT_EQ(pixelAt(p.x, p.y), p.colour) << "at " << p.x << ", " << p.y;
+        return settled;
     }
-    void key(KeySym sym, bool down) {
-        XTestFakeKeyEvent(server->display(), XKeysymToKeycode(server->display(), sym), down, 0);
+    // The script ended by itself, with this output and nothing on standard error.
+    static void expectEnded(ScriptProcess& script, const std::string& output = "") {
+        EXPECT_EQ(script.finish(), 0) << script.errors();
+        EXPECT_EQ(script.output(), output);
+        EXPECT_EQ(script.errors(), "");
     }
-    void button(unsigned number, bool down) { XTestFakeButtonEvent(server->display(), number, down, 0); }
-    void moveTo(int x, int y) { XTestFakeMotionEvent(server->display(), 0, x, y, 0); }
+    static void key(KeySym sym, bool down) {
+        XTestFakeKeyEvent(display, XKeysymToKeycode(display, sym), down, 0);
+    }
+    static void button(unsigned number, bool down) { XTestFakeButtonEvent(display, number, down, 0); }
+    static void moveTo(int x, int y) { XTestFakeMotionEvent(display, 0, x, y, 0); }
 
-    static std::unique_ptr<XvfbServer> server;
+    static inline pid_t server = -1;
+    static inline std::string name;
+    static inline Display* display = nullptr;
 };
-
-std::unique_ptr<XvfbServer> X11Window::server;
 
 } // namespace
 
@@ -65,7 +210,7 @@ std::unique_ptr<XvfbServer> X11Window::server;
 // window's width and is centred between blue bars; after an outside resize to a
 // tall window it is letterboxed again.
 TEST_F(X11Window, FrameIsLetterboxedAndFollowsResizes) {
-    ScriptProcess script("letterbox.bs", server->name());
+    ScriptProcess script("letterbox.bs", name);
     ASSERT_TRUE(script.waitForSignal("shown")) << script.errors();
     // Drawn 640 x 213 at y = 133; columns up to 213 sample green, up to 426 red.
     // clang-format off
@@ -74,23 +219,22 @@ TEST_F(X11Window, FrameIsLetterboxedAndFollowsResizes) {
                   {639, 479, blue}});
     // clang-format on
 
-    XResizeWindow(server->display(), awaitWindow("bv-letterbox"), 200, 400);
-    XSync(server->display(), False);
+    XResizeWindow(display, awaitWindow("bv-letterbox"), 200, 400);
+    XSync(display, False);
     // Drawn 200 x 67 at y = 166; columns up to 66 sample green, up to 133 red.
     // clang-format off
     expectScreen({{100, 165, blue}, {100, 166, red}, {10, 200, green}, {66, 200, green}, {67, 200, red},
                   {133, 200, red}, {134, 200, green}, {100, 232, red}, {100, 233, blue}, {199, 399, blue}});
     // clang-format on
     script.signal("done");
-    EXPECT_EQ(script.finish(), 0);
-    EXPECT_EQ(script.errors(), "");
+    expectEnded(script);
     EXPECT_TRUE(windowGone("bv-letterbox"));
 }
 
 // Keys held, a press inside the window, then motion and a middle press outside
 // it while the press holds the pointer: positions are clamped into the window.
 TEST_F(X11Window, SynthesisedInputReachesTheInputGlobals) {
-    ScriptProcess script("input.bs", server->name());
+    ScriptProcess script("input.bs", name);
     ASSERT_TRUE(script.waitForSignal("shown")) << script.errors();
     ASSERT_NE(awaitWindow("bv-input"), 0u);
     for (KeySym sym : {XK_a, XK_Left, XK_5, XK_space}) key(sym, true);
@@ -98,27 +242,25 @@ TEST_F(X11Window, SynthesisedInputReachesTheInputGlobals) {
     button(1, true);
     moveTo(500, 60);
     button(2, true);
-    XSync(server->display(), False);
+    XSync(display, False);
     script.signal("pressed");
     ASSERT_TRUE(script.waitForSignal("read")) << script.errors();
     for (KeySym sym : {XK_a, XK_Left, XK_5, XK_space}) key(sym, false);
     button(2, false);
     moveTo(200, 100);
     button(1, false);
-    XSync(server->display(), False);
+    XSync(display, False);
     script.signal("released");
-    EXPECT_EQ(script.finish(), 0);
-    EXPECT_EQ(script.output(), "true false true true true false\n"
-                               "319 60 true false true\n"
-                               "false false false false false false\n"
-                               "200 100 false false false\n"
-                               "false false false false false false\n"
-                               "-1 -1 false false false\n");
-    EXPECT_EQ(script.errors(), "");
+    expectEnded(script, "true false true true true false\n"
+                        "319 60 true false true\n"
+                        "false false false false false false\n"
+                        "200 100 false false false\n"
+                        "false false false false false false\n"
+                        "-1 -1 false false false\n");
 }
 
 TEST_F(X11Window, WindowsEndCleanlyHoweverTheyEnd) {
-    ScriptProcess script("lifecycle.bs", server->name());
+    ScriptProcess script("lifecycle.bs", name);
     ASSERT_TRUE(script.waitForSignal("killed")) << script.errors();
     EXPECT_TRUE(windowGone("bv-life"));
     script.signal("checked");
@@ -126,26 +268,21 @@ TEST_F(X11Window, WindowsEndCleanlyHoweverTheyEnd) {
     ASSERT_TRUE(script.waitForSignal("renamed")) << script.errors();
     const Window window = awaitWindow("bv-renamed");
     ASSERT_NE(window, 0u);
-    XEvent close{};
-    close.xclient.type = ClientMessage;
-    close.xclient.window = window;
-    close.xclient.message_type = XInternAtom(server->display(), "WM_PROTOCOLS", False);
-    close.xclient.format = 32;
-    close.xclient.data.l[0] = long(XInternAtom(server->display(), "WM_DELETE_WINDOW", False));
-    XSendEvent(server->display(), window, False, NoEventMask, &close);
-    XSync(server->display(), False);
+    const Atom protocols = XInternAtom(display, "WM_PROTOCOLS", False);
+    XEvent close{.xclient = {ClientMessage, 0, False, display, window, protocols, 32, {}}};
+    close.xclient.data.l[0] = long(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    XSendEvent(display, window, False, NoEventMask, &close);
+    XSync(display, False);
 
     ASSERT_TRUE(script.waitForSignal("seen")) << script.errors();
-    EXPECT_NE(server->findWindow("bv-renamed"), 0u); // a close request only asks
-    XDestroyWindow(server->display(), window);
-    XSync(server->display(), False);
+    EXPECT_NE(findWindow("bv-renamed"), 0u); // a close request only asks
+    XDestroyWindow(display, window);
+    XSync(display, False);
     script.signal("destroyed");
 
-    EXPECT_EQ(script.finish(), 0);
-    EXPECT_EQ(script.output(), "close asked true\n"
-                               "after destruction true bv-renamed\n"
-                               "killed false not bv-renamed\n");
-    EXPECT_EQ(script.errors(), "");
+    expectEnded(script, "close asked true\n"
+                        "after destruction true bv-renamed\n"
+                        "killed false not bv-renamed\n");
     EXPECT_TRUE(windowGone("bv-last"));
 }
 
@@ -153,16 +290,14 @@ TEST_F(X11Window, WindowsEndCleanlyHoweverTheyEnd) {
 // sky and the square, the right arrow moves the square, and Q ends the script.
 TEST_F(X11Window, ReadmeExampleDrawsMovesAndQuits) {
     constexpr unsigned long sky = 0x1E2850, square = 0xFFC828;
-    ScriptProcess script(BV_README_EXAMPLE, server->name());
+    ScriptProcess script(BV_README_EXAMPLE, name);
     // The square starts at x = 304..335, y = 200..231.
-    ASSERT_TRUE(server->waitForPixel(310, 210, square)) << script.errors();
-    EXPECT_EQ(server->pixelAt(600, 300), sky);
+    ASSERT_TRUE(expectScreen({{310, 210, square}, {600, 300, sky}})) << script.errors();
     key(XK_Right, true);
-    XFlush(server->display());
-    EXPECT_TRUE(server->waitForPixel(345, 210, square)) << "the square did not move right";
+    XFlush(display);
+    EXPECT_TRUE(expectScreen({{345, 210, square}})) << "the square did not move right";
     key(XK_Right, false);
     key(XK_q, true);
-    XFlush(server->display());
-    EXPECT_EQ(script.finish(), 0) << script.errors();
-    EXPECT_EQ(script.errors(), "");
+    XFlush(display);
+    expectEnded(script);
 }
