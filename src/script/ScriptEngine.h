@@ -266,8 +266,7 @@ class ScriptEngine {
     static bool isBytecode(const std::string& data);
 
     // Coroutines.
-    Variable startCoroutine(const std::shared_ptr<ScriptCallable>& callable, const Variable* args,
-                            size_t count);
+    Variable startCoroutine(const Variable& function, const Variable* args, size_t count);
     void serviceScheduledCoroutineTurn();
     void serviceScheduledCoroutineTurnNoThrow();
     // Called when a statement has ended normally (an unwinding statement
@@ -292,7 +291,6 @@ class ScriptEngine {
 
     // ---- standard library: public (begin) ----
     // Tables walk in the byte-wise order of their key strings (see TableStorage).
-    static int32_t numericTableLength(const std::shared_ptr<TableStorage>& table);
     // The # operator and len(): a table's cached numeric length, else arrayLength.
     int32_t lengthOf(const Variable& value);
     // The [key, value] pairs that pairs(c) (or ipairs(c) when `byIndex`) yields.
@@ -437,8 +435,8 @@ class ScriptEngine {
     void storeFunction(const ParsedScriptLine& line, const FunctionHeader& header, Variable function);
 
     // Coroutines.
-    std::shared_ptr<CoroutineState> createCoroutineState(const std::shared_ptr<ScriptCallable>& callable,
-                                                         const Variable* args, size_t count);
+    std::shared_ptr<CoroutineState> createCoroutineState(const Variable& function, const Variable* args,
+                                                         size_t count);
     bool executeCoroutineTurn(CoroutineState& state);
     bool executeCoroutineLine(CoroutineState& state);
     size_t declareCoroutineFunction(const std::shared_ptr<BytecodeProgram>& program, size_t index);
@@ -571,8 +569,8 @@ class ScriptEngine {
         }
     };
 
-    std::shared_ptr<ScriptCallable> compileChunk(const std::string& source, const std::string& scriptPath);
-    std::shared_ptr<ScriptCallable> makeChunk(std::shared_ptr<BytecodeProgram> program);
+    Variable compileChunk(const std::string& source, const std::string& scriptPath);
+    Variable makeChunk(std::shared_ptr<BytecodeProgram> program);
     static bool isErrorReport(const char* message);
     [[noreturn]] void rethrowAsReport(const std::exception& error) const;
     void setErrorToken(const std::vector<std::string>& tokens, size_t index) {

@@ -232,16 +232,16 @@ void ScriptEngine::executeBytecodeFunctionDecl(const std::shared_ptr<BytecodePro
     const BytecodeFunctionDecl& decl =
         entryAt(program->functionDecls, index, "Bytecode function-declaration index out of range");
     const ParsedScriptLine& line = bytecodeLine(*program, decl.lineIndex);
-    auto function = std::make_shared<ScriptCallable>();
-    FunctionHeader header = parseFunctionHeader(line, *function);
-    function->program = program;
-    function->bodyChunk = decl.bodyChunk;
+    ScriptCallable function;
+    FunctionHeader header = parseFunctionHeader(line, function);
+    function.program = program;
+    function.bodyChunk = decl.bodyChunk;
     // The body lines share the program's lifetime; coroutines walk them.
-    function->lines = std::shared_ptr<const ParsedLines>(program, &program->lines);
-    function->bodyStart = decl.bodyFirstLine;
-    function->bodyEnd = decl.bodyEndLine;
-    function->scriptPath = decl.scriptPath;
-    function->directory = decl.scriptDirectory;
+    function.lines = std::shared_ptr<const ParsedLines>(program, &program->lines);
+    function.bodyStart = decl.bodyFirstLine;
+    function.bodyEnd = decl.bodyEndLine;
+    function.scriptPath = decl.scriptPath;
+    function.directory = decl.scriptDirectory;
     storeFunction(line, header, Variable(std::move(function)));
 }
 

@@ -77,9 +77,8 @@ Variable ScriptEngine::invokeCallable(const Variable& callee, const Variable* ar
     if (callee.type != VarType::Function)
         throw std::runtime_error(std::string("Attempted to call a non-function value of type ") +
                                  typeName(callee.type));
-    const std::shared_ptr<ScriptCallable>& function = callee.asFunction();
-    if (!function) throw std::runtime_error("Attempted to call an invalid function value");
-    if (function->isCoroutineEntry) return startCoroutine(function, args, count);
+    const ScriptCallable* function = callee.asFunction();
+    if (function->isCoroutineEntry) return startCoroutine(callee, args, count);
     if (function->isNative) {
         Variable result = function->directFunction && !generalPathsOnly
                               ? dispatchBuiltin(*function, args, count)

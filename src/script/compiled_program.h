@@ -38,6 +38,13 @@ struct ScriptCallable {
     std::string directory;
 };
 
+inline Variable::Variable(ScriptCallable function) : type(VarType::Function) {
+    u_.function = new FunctionBox(std::move(function));
+}
+inline ScriptCallable* Variable::asFunction() const {
+    return &u_.function->value;
+}
+
 // ---------------------------------------------------------------------------
 // Bytecode: the block structure of a program as flat instruction lists.
 

@@ -26,7 +26,8 @@ struct CoroutineFrame {
 // The coroutine's own copy of every per-execution stack of the engine,
 // swapped in for the length of a turn.
 struct CoroutineState {
-    std::shared_ptr<ScriptCallable> callable;
+    Variable function; // the coroutine function, held for as long as the state lives
+    const ScriptCallable& callable() const { return *function.asFunction(); }
     Scopes scopes;
     std::vector<const std::string*> scriptPathStack;
     std::vector<const std::string*> directoryStack;
@@ -51,27 +52,26 @@ void ScriptEngine::swapExecutionContext(CoroutineState& state) {
     std::swap(softErrorMessage, state.softErrorMessage);
 }
 
-std::shared_ptr<CoroutineState>
-ScriptEngine::createCoroutineState(const std::shared_ptr<ScriptCallable>& callable, const Variable* args,
-                                   size_t count) {
+std::shared_ptr<CoroutineState> ScriptEngine::createCoroutineState(const Variable& function,
+                                                                   const Variable* args, size_t count) {
     auto state = std::make_shared<CoroutineState>();
-    state->callable = callable;
-    enterCall(state->scopes, state->varargStack, *callable, args, count);
-    if (!callable->directory.empty()) state->directoryStack.push_back(&callable->directory);
-    if (!callable->scriptPath.empty()) state->scriptPathStack.push_back(&callable->scriptPath);
+    state->function = function;
+    const ScriptCallable& callable = state->callable();
+    enterCall(state->scopes, state->varargStack, callable, args, count);
+    if (!callable.directory.empty()) state->directoryStack.push_back(&callable.directory);
+    if (!callable.scriptPath.empty()) state->scriptPathStack.push_back(&callable.scriptPath);
     // The body's frame owns the state's first block scope.
     state->frames.push_back({});
     CoroutineFrame& body = state->frames.back();
-    body.line = callable->bodyStart;
-    body.end = callable->bodyEnd;
+    body.line = callable.bodyStart;
+    body.end = callable.bodyEnd;
     body.ownsScope = true;
     state->scopes.push(Scopes::Local);
     return state;
 }
 
-Variable ScriptEngine::startCoroutine(const std::shared_ptr<ScriptCallable>& callable, const Variable* args,
-                                      size_t count) {
-    std::shared_ptr<CoroutineState> state = createCoroutineState(callable, args, count);
+Variable ScriptEngine::startCoroutine(const Variable& function, const Variable* args, size_t count) {
+    std::shared_ptr<CoroutineState> state = createCoroutineState(function, args, count);
     if (coroutineTurnRunning) {
         replacementCoroutine = std::move(state);
         coroutineReplaceRequested = true;
@@ -187,7 +187,7 @@ bool ScriptEngine::executeCoroutineTurn(CoroutineState& state) {
             continue;
         }
         if (frame.untilLine != ~size_t{0}) {
-            const ParsedScriptLine& until = (*state.callable->lines)[frame.untilLine];
+            const ParsedScriptLine& until = (*state.callable().lines)[frame.untilLine];
             state.frames[state.frames.size() - 2].untilMet = untilConditionHolds(until);
         }
         popCoroutineBlockFrame(state);
@@ -199,7 +199,7 @@ bool ScriptEngine::executeCoroutineTurn(CoroutineState& state) {
 // first pass), entering the body again or leaving the loop.
 void ScriptEngine::advanceCoroutineLoop(CoroutineState& state) {
     CoroutineFrame& loop = state.frames.back();
-    const ParsedLines& lines = *state.callable->lines;
+    const ParsedLines& lines = *state.callable().lines;
     bool again = false;
     size_t bodyFirst = loop.line + 1, bodyEnd = loop.end, untilLine = ~size_t{0};
     switch (loop.kind) {
@@ -250,7 +250,7 @@ size_t ScriptEngine::declareCoroutineFunction(const std::shared_ptr<BytecodeProg
 // statement ran, or the coroutine finished.
 bool ScriptEngine::executeCoroutineLine(CoroutineState& state) {
     CoroutineFrame& frame = state.frames.back();
-    const ParsedLines& lines = *state.callable->lines;
+    const ParsedLines& lines = *state.callable().lines;
     if (frame.line >= lines.size()) throwError("Coroutine line index out of range", "");
     const size_t index = frame.line;
     const ParsedScriptLine& line = lines[index];
@@ -328,7 +328,7 @@ bool ScriptEngine::executeCoroutineLine(CoroutineState& state) {
         case StatementKind::DecayFunctionDecl:
         case StatementKind::NativeFunctionDecl:
         case StatementKind::LocalFunctionDecl:
-            frame.line = declareCoroutineFunction(state.callable->program, index) + 1;
+            frame.line = declareCoroutineFunction(state.callable().program, index) + 1;
             return false;
         case StatementKind::Return:
             state.frames.clear();

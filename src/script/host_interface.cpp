@@ -30,12 +30,12 @@ Variable ScriptEngine::pullVariable(const std::string& name) {
 
 Variable ScriptEngine::makeNativeCallable(NativeFunction function, const std::string& name,
                                           BuiltinId builtinId) {
-    auto callable = std::make_shared<ScriptCallable>();
-    callable->isNative = true;
-    callable->nativeFunction = std::move(function);
-    callable->name = name;
-    callable->builtinId = builtinId;
-    callable->numericFunction = numericBuiltin(callable->builtinId);
+    ScriptCallable callable;
+    callable.isNative = true;
+    callable.nativeFunction = std::move(function);
+    callable.name = name;
+    callable.builtinId = builtinId;
+    callable.numericFunction = numericBuiltin(builtinId);
     return Variable(std::move(callable));
 }
 

@@ -243,7 +243,7 @@ void ScriptEngine::addTableLibrary(LibraryParts& parts) {
                 return Variable(static_cast<int32_t>(elements.size()));
             }
             const auto& table = args[0].asTable();
-            const int32_t length = numericTableLength(table);
+            const int32_t length = table->sequenceLength();
             const int32_t position =
                 args.size() == 2 ? length + 1 : std::clamp(toInt(args[1]), 1, length + 1);
             for (int32_t i = length; i >= position; --i) tableValue(*table, i + 1) = tableValue(*table, i);
@@ -265,7 +265,7 @@ void ScriptEngine::addTableLibrary(LibraryParts& parts) {
                 return removed;
             }
             const auto& table = args[0].asTable();
-            const int32_t length = numericTableLength(table);
+            const int32_t length = table->sequenceLength();
             if (length < 1) return {};
             const int32_t position = args.size() == 2 ? toInt(args[1]) : length;
             if (position < 1 || position > length) return {};
@@ -285,7 +285,7 @@ void ScriptEngine::addTableLibrary(LibraryParts& parts) {
             const std::string separator = args.size() > 1 ? args[1].toString() : std::string();
             const bool isArray = args[0].type == VarType::Array;
             const int32_t length = isArray ? static_cast<int32_t>(args[0].asArray()->size())
-                                           : numericTableLength(args[0].asTable());
+                                           : args[0].asTable()->sequenceLength();
             const int32_t first = std::max(args.size() > 2 ? toInt(args[2]) : 1, 1);
             const int32_t last = std::min(args.size() > 3 ? toInt(args[3]) : length, length);
             if (last < first) return Variable("");
@@ -323,7 +323,7 @@ Variable ScriptEngine::sortContainer(std::span<const Variable> args) {
     if (container.type == VarType::Array) {
         items = *container.asArray();
     } else {
-        tableLength = numericTableLength(container.asTable());
+        tableLength = container.asTable()->sequenceLength();
         items.reserve(static_cast<size_t>(tableLength));
         for (int32_t k = 1; k <= tableLength; ++k)
             items.push_back(*container.asTable()->find(std::to_string(k)));

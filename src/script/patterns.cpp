@@ -62,9 +62,7 @@ void* runHelperWork(void* argument) {
     } catch (...) {
         helper->failure = std::current_exception();
     }
-    SpareBlocks<StringBox>::freeAll();
-    SpareBlocks<RawBox>::freeAll();
-    SpareBlocks<TableStorage::Entry>::freeAll();
+    freeSpareBlocks();
     return nullptr;
 }
 

@@ -21,8 +21,7 @@ bool readWholeFile(const std::string& path, std::string& text) {
 
 } // namespace
 
-std::shared_ptr<ScriptCallable> ScriptEngine::compileChunk(const std::string& source,
-                                                           const std::string& scriptPath) {
+Variable ScriptEngine::compileChunk(const std::string& source, const std::string& scriptPath) {
     const std::string directory = pathDirectory(scriptPath);
     // The program records the file being compiled, so its errors and paths refer to it.
     ProgramStackGuard guard(scriptPathStack, directoryStack, scriptPath, directory);
@@ -30,14 +29,14 @@ std::shared_ptr<ScriptCallable> ScriptEngine::compileChunk(const std::string& so
                                         : compileToBytecode(source));
 }
 
-std::shared_ptr<ScriptCallable> ScriptEngine::makeChunk(std::shared_ptr<BytecodeProgram> program) {
-    auto chunk = std::make_shared<ScriptCallable>();
-    chunk->isChunk = true;
-    chunk->name = program->scriptPath;
-    chunk->scriptPath = program->scriptPath;
-    chunk->directory = program->scriptDirectory;
-    chunk->program = std::move(program);
-    return chunk;
+Variable ScriptEngine::makeChunk(std::shared_ptr<BytecodeProgram> program) {
+    ScriptCallable chunk;
+    chunk.isChunk = true;
+    chunk.name = program->scriptPath;
+    chunk.scriptPath = program->scriptPath;
+    chunk.directory = program->scriptDirectory;
+    chunk.program = std::move(program);
+    return Variable(std::move(chunk));
 }
 
 Variable ScriptEngine::runScript(const std::string& source) {
@@ -64,7 +63,7 @@ std::shared_ptr<BytecodeProgram> ScriptEngine::compileScriptFile(const std::stri
     const std::string resolved = resolvePath(path);
     std::string text;
     if (!readWholeFile(resolved, text)) throw std::runtime_error("Failed to open script file: " + resolved);
-    return compileChunk(text, resolved)->program;
+    return compileChunk(text, resolved).asFunction()->program;
 }
 
 Variable ScriptEngine::readScriptFile(const std::vector<Variable>& args) {
@@ -97,7 +96,7 @@ Variable ScriptEngine::loadScriptFile(const std::vector<Variable>& args) {
     if (!readWholeFile(path, text))
         return makeMulti({Variable(), Variable("Failed to open script file: " + path)});
     try {
-        status.chunk = Variable(compileChunk(text, path));
+        status.chunk = compileChunk(text, path);
     } catch (const std::exception& error) {
         return makeMulti({Variable(), Variable(error.what())});
     }
@@ -121,5 +120,5 @@ Variable ScriptEngine::runScriptFile(const std::vector<Variable>& args) {
 Variable ScriptEngine::loadScriptChunk(std::span<const Variable> args) {
     if (args.empty() || args[0].type != VarType::String)
         throw std::runtime_error("load(scriptText) requires a script string");
-    return Variable(makeChunk(compileToBytecode(args[0].asString())));
+    return makeChunk(compileToBytecode(args[0].asString()));
 }

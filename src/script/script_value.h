@@ -95,102 +95,90 @@ template <class T> struct SpareBlocks {
     } spare{};
 };
 
-// A string's or byte block's payload, shared by the values copied from one
-// another and copied only when one of them is changed, so that a value stays
-// three words however long its text. A value is owned by one thread, so the
-// count needs no atomic operations.
-template <class T> struct SharedBox {
-    uint32_t refs;
+// The count of the values that share one box. A value is owned by one
+// thread, so the count needs no atomic operations.
+struct BoxCount {
+    uint32_t refs = 1;
+};
+
+// Every payload that is not a plain word: a string, a byte block, an array,
+// a table, a function or a multi-value, shared by the values copied from one
+// another and freed with the last of them, so that a value stays two words
+// whatever it holds. Strings and byte blocks are copied only when one of
+// their values is changed.
+template <class T> struct SharedBox : BoxCount {
     T value;
 
-    SharedBox* share() {
-        ++refs;
-        return this;
-    }
-    void release() noexcept {
-        if (--refs == 0) delete this;
-    }
-
+    template <class... Args> explicit SharedBox(Args&&... args) : value(std::forward<Args>(args)...) {}
     static void* operator new(size_t size) { return SpareBlocks<SharedBox>::take(size); }
     static void operator delete(void* box) noexcept { SpareBlocks<SharedBox>::give(box); }
 };
 using StringBox = SharedBox<std::string>;
 using RawBox = SharedBox<std::vector<uint8_t>>;
 
-// A script value: a kind tag and a hand-made tagged union over the ten kinds
-// of payload, so that copying numbers costs no more than copying numbers.
+// A script value: a kind tag and one word, which is a plain payload (a
+// number, a boolean, a host pointer) or a pointer to the value's shared box,
+// so that copying any value is copying two words and at most counting one
+// more sharer.
 struct Variable {
     VarType type = VarType::None;
 
-    Variable() { u_.words[0] = 0; }
-    Variable(int32_t i) : type(VarType::Int) { u_.words[0] = static_cast<uint32_t>(i); }
-    Variable(float f) : type(VarType::Float) { u_.words[0] = std::bit_cast<uint32_t>(f); }
-    Variable(bool b) : type(VarType::Bool) { u_.words[0] = b; }
-    Variable(std::string s) : type(VarType::String) { initBox(new StringBox{1, std::move(s)}); }
-    Variable(const char* s) : type(VarType::String) { initBox(new StringBox{1, s}); }
-    Variable(std::shared_ptr<ArrayStorage> a) : type(VarType::Array) {
-        new (&u_.array) std::shared_ptr<ArrayStorage>(std::move(a));
+    Variable() { u_.word = 0; }
+    Variable(int32_t i) : type(VarType::Int) { u_.word = static_cast<uint32_t>(i); }
+    Variable(float f) : type(VarType::Float) { u_.word = std::bit_cast<uint32_t>(f); }
+    Variable(bool b) : type(VarType::Bool) { u_.word = b; }
+    Variable(std::string s) : type(VarType::String) { u_.s = new StringBox(std::move(s)); }
+    Variable(const char* s) : type(VarType::String) { u_.s = new StringBox(s); }
+    explicit Variable(ArrayStorage elements) : type(VarType::Array) {
+        u_.array = new ArrayBox(std::move(elements));
     }
-    Variable(std::shared_ptr<TableStorage> t) : type(VarType::Table) {
-        new (&u_.table) std::shared_ptr<TableStorage>(std::move(t));
-    }
-    Variable(std::shared_ptr<ScriptCallable> f) : type(VarType::Function) {
-        new (&u_.function) std::shared_ptr<ScriptCallable>(std::move(f));
-    }
-    Variable(std::shared_ptr<MultiResult> m) : type(VarType::Multi) {
-        new (&u_.multi) std::shared_ptr<MultiResult>(std::move(m));
-    }
+    explicit Variable(TableStorage table);
+    explicit Variable(ScriptCallable function); // with the function's type, in compiled_program.h
+    explicit Variable(MultiResult values);
     static Variable raw(std::vector<uint8_t> bytes) {
         Variable v;
         v.type = VarType::Raw;
-        v.initBox(new RawBox{1, std::move(bytes)});
+        v.u_.raw = new RawBox(std::move(bytes));
         return v;
     }
     static Variable pointer(void* p) {
         Variable v;
         v.type = VarType::Pointer;
-        v.u_.words[0] = reinterpret_cast<uintptr_t>(p);
+        v.u_.word = reinterpret_cast<uintptr_t>(p);
         return v;
     }
 
-    // Plain payloads are copied here, so that numbers never call out.
     Variable(const Variable& other) : type(other.type) {
-        if (other.holdsPlainData())
-            initWord(other.u_.words[0]);
-        else
-            copyPayload(other);
+        u_.word = other.u_.word;
+        if (!holdsPlainData()) ++u_.count->refs;
     }
+    // The source becomes a None, so that destroying it needs no count.
     Variable(Variable&& other) noexcept : type(other.type) {
-        if (other.holdsPlainData())
-            initWord(other.u_.words[0]);
-        else
-            movePayload(other);
+        u_.word = other.u_.word;
+        other.type = VarType::None;
+        other.u_.word = 0;
     }
-    ~Variable() {
-        if (!holdsPlainData()) destroyPayload();
-    }
+    ~Variable() { drop(type, u_); }
+    // The old payload is let go only after the new one is held: `other` may
+    // live inside what this value holds.
     Variable& operator=(const Variable& other) {
-        if (this == &other) return *this;
-        if (holdsPlainData() && other.holdsPlainData()) {
-            type = other.type;
-            copyPlainData(other);
-            return *this;
-        }
-        // `other` may live inside what this value holds: copy it before letting go.
-        Variable copy(other);
-        return *this = std::move(copy);
+        if (!other.holdsPlainData()) ++other.u_.count->refs;
+        const VarType oldType = type;
+        const Payload old = u_;
+        type = other.type;
+        u_.word = other.u_.word;
+        drop(oldType, old);
+        return *this;
     }
     Variable& operator=(Variable&& other) noexcept {
         if (this == &other) return *this;
-        if (holdsPlainData() && other.holdsPlainData()) {
-            type = other.type;
-            copyPlainData(other);
-            return *this;
-        }
-        Variable moved(std::move(other), 0);
-        destroyPayload();
-        type = moved.type;
-        movePayload(moved);
+        const VarType oldType = type;
+        const Payload old = u_;
+        type = other.type;
+        u_.word = other.u_.word;
+        other.type = VarType::None;
+        other.u_.word = 0;
+        drop(oldType, old);
         return *this;
     }
 
@@ -202,12 +190,12 @@ struct Variable {
     float asFloat() const { return u_.f; }
     bool asBool() const { return u_.b; }
     // A plain payload's bits: an Int's, a Float's or a Bool's value, 0 for None.
-    uint32_t plainBits() const { return static_cast<uint32_t>(u_.words[0]); }
+    uint32_t plainBits() const { return static_cast<uint32_t>(u_.word); }
     // Becomes a plain value of kind `t` with payload bits `bits`, in place.
     void setPlain(VarType t, uint32_t bits) {
-        if (!holdsPlainData()) destroyPayload();
+        drop(type, u_);
         type = t;
-        u_.words[0] = bits;
+        u_.word = bits;
     }
     void* asPointer() const { return u_.p; }
     const std::string& asString() const { return u_.s->value; }
@@ -215,41 +203,42 @@ struct Variable {
     // values it was copied to or from keep theirs.
     std::string& ownString() {
         if (u_.s->refs > 1) {
-            StringBox* own = new StringBox{1, u_.s->value};
-            u_.s->release();
+            StringBox* own = new StringBox(u_.s->value);
+            --u_.s->refs;
             u_.s = own;
         }
         return u_.s->value;
     }
     const std::vector<uint8_t>& asRaw() const { return u_.raw->value; }
-    const std::shared_ptr<ArrayStorage>& asArray() const { return u_.array; }
-    const std::shared_ptr<TableStorage>& asTable() const { return u_.table; }
-    const std::shared_ptr<ScriptCallable>& asFunction() const { return u_.function; }
-    const std::shared_ptr<MultiResult>& asMulti() const { return u_.multi; }
+    ArrayStorage* asArray() const { return &u_.array->value; }
+    TableStorage* asTable() const;
+    ScriptCallable* asFunction() const;
+    MultiResult* asMulti() const;
 
     std::string toString() const;
     // The text form of a value that is not an array or table.
     std::string scalarText() const;
 
   private:
-    // The ten payloads, in the order of their kinds' first appearance.
+    using ArrayBox = SharedBox<ArrayStorage>;
+    using TableBox = SharedBox<TableStorage>;
+    using FunctionBox = SharedBox<ScriptCallable>;
+    using MultiBox = SharedBox<MultiResult>;
+    // The payloads, in the order of their kinds' first appearance.
     union Payload {
-        uint64_t words[2]; // a plain payload or a box pointer, and the word after
-        int32_t i;         // Int, and None (always 0)
+        uint64_t word; // a plain payload or a box pointer, written and copied whole
+        int32_t i;     // Int, and None (always 0)
         float f;
         StringBox* s;
         RawBox* raw;
         bool b;
         void* p;
-        std::shared_ptr<ArrayStorage> array;
-        std::shared_ptr<TableStorage> table;
-        std::shared_ptr<ScriptCallable> function;
-        std::shared_ptr<MultiResult> multi;
-        Payload() {}
-        ~Payload() {}
+        ArrayBox* array;
+        TableBox* table;
+        FunctionBox* function;
+        MultiBox* multi;
+        BoxCount* count; // any box, read for its count
     } u_;
-
-    Variable(Variable&& other, int) noexcept : type(other.type) { movePayload(other); }
 
     // Kinds whose payload is one word that needs no construction or destruction.
     static bool isPlain(VarType t) {
@@ -260,90 +249,29 @@ struct Variable {
         return plain >> static_cast<uint32_t>(t) & 1;
     }
     bool holdsPlainData() const { return isPlain(type); }
-    // Plain payloads and box pointers are written as one whole word (read
-    // back through the member of their kind), so a copy is one load and one
-    // store that the processor can forward from the write before it.
-    void copyPlainData(const Variable& other) { u_.words[0] = other.u_.words[0]; }
-    // A one-word payload copied or moved into a new value, and a new box
-    // pointer, also clear the word after them. Values whose kind the
-    // optimiser cannot see are then written whole; otherwise GCC's flow
-    // analysis finds paths on which a kind it cannot rule out reads a shared
-    // pointer's second word. Numbers are made where their kind is in sight.
-    void initWord(uint64_t word) {
-        u_.words[0] = word;
-        u_.words[1] = 0;
+    // Lets go of a payload of kind `t`.
+    static void drop(VarType t, Payload payload) noexcept {
+        if (!isPlain(t) && --payload.count->refs == 0) freeBox(t, payload);
     }
-    void initBox(void* box) { initWord(reinterpret_cast<uintptr_t>(box)); }
-    // The payload must be uninitialised (or plain) when these run. Each
-    // returns early for plain kinds, although its switch would take them too:
-    // the optimiser's flow analysis then never sees a number's word read as a
-    // string or container where these are inlined.
-    void copyPayload(const Variable& other) {
-        if (other.holdsPlainData()) return initWord(other.u_.words[0]);
-        switch (other.type) {
-        case VarType::String:
-            initBox(other.u_.s->share());
-            break;
-        case VarType::Raw:
-            initBox(other.u_.raw->share());
-            break;
-        case VarType::Array:
-            new (&u_.array) std::shared_ptr<ArrayStorage>(other.u_.array);
-            break;
-        case VarType::Table:
-            new (&u_.table) std::shared_ptr<TableStorage>(other.u_.table);
-            break;
-        case VarType::Function:
-            new (&u_.function) std::shared_ptr<ScriptCallable>(other.u_.function);
-            break;
-        case VarType::Multi:
-            new (&u_.multi) std::shared_ptr<MultiResult>(other.u_.multi);
-            break;
-        default:
-            initWord(other.u_.words[0]);
-            break;
-        }
-    }
-    void movePayload(Variable& other) noexcept {
-        if (other.holdsPlainData()) return initWord(other.u_.words[0]);
-        switch (other.type) {
-        case VarType::String:
-        case VarType::Raw:
-            // The box changes hands. The source becomes a None rather than
-            // keeping the pointer, so that destroying it needs no count.
-            initWord(other.u_.words[0]);
-            other.type = VarType::None;
-            other.u_.words[0] = 0;
-            break;
-        case VarType::Array:
-            new (&u_.array) std::shared_ptr<ArrayStorage>(std::move(other.u_.array));
-            break;
-        case VarType::Table:
-            new (&u_.table) std::shared_ptr<TableStorage>(std::move(other.u_.table));
-            break;
-        case VarType::Function:
-            new (&u_.function) std::shared_ptr<ScriptCallable>(std::move(other.u_.function));
-            break;
-        case VarType::Multi:
-            new (&u_.multi) std::shared_ptr<MultiResult>(std::move(other.u_.multi));
-            break;
-        default:
-            initWord(other.u_.words[0]);
-            break;
-        }
-    }
-    // Drops the last reference to a non-empty array or table without
-    // recursing once per level of nesting.
-    void releaseLastContainer() noexcept;
-    void destroyPayload() noexcept;
+    // Frees a box whose last value has let go of it; a container's nested
+    // containers are freed one after another, not by recursing once per
+    // level of nesting.
+    static void freeBox(VarType t, Payload payload) noexcept;
 };
 
-// Three words: arrays, tables and scopes hold many values side by side.
-static_assert(sizeof(Variable) == 24);
+// Two words: arrays, tables and scopes hold many values side by side.
+static_assert(sizeof(Variable) == 16);
 
 struct MultiResult {
     std::vector<Variable> values;
 };
+
+inline Variable::Variable(MultiResult values) : type(VarType::Multi) {
+    u_.multi = new MultiBox(std::move(values));
+}
+inline MultiResult* Variable::asMulti() const {
+    return &u_.multi->value;
+}
 
 // A table: string keys to values. Each entry keeps its address until its key
 // is removed, because callers hold a value across the insertions that its own
@@ -509,37 +437,19 @@ class TableStorage {
     mutable std::unique_ptr<Walk> walk_;
 };
 
-inline void Variable::destroyPayload() noexcept {
-    if (holdsPlainData()) return;
-    switch (type) {
-    case VarType::String:
-        u_.s->release();
-        break;
-    case VarType::Raw:
-        u_.raw->release();
-        break;
-    case VarType::Array:
-        if (u_.array.use_count() == 1 && !u_.array->empty()) return releaseLastContainer();
-        u_.array.~shared_ptr();
-        break;
-    case VarType::Table:
-        if (u_.table.use_count() == 1 && !u_.table->empty()) return releaseLastContainer();
-        u_.table.~shared_ptr();
-        break;
-    case VarType::Function:
-        u_.function.~shared_ptr();
-        break;
-    case VarType::Multi:
-        u_.multi.~shared_ptr();
-        break;
-    default:
-        break;
-    }
+inline Variable::Variable(TableStorage table) : type(VarType::Table) {
+    u_.table = new TableBox(std::move(table));
+}
+inline TableStorage* Variable::asTable() const {
+    return &u_.table->value;
 }
 
 // The script value a table key's text stands for: an int or float if the
 // whole text reads as one, otherwise the text.
 Variable keyTextToValue(const std::string& key);
+
+// For a thread about to end: its spare blocks of every kind die with it.
+void freeSpareBlocks() noexcept;
 
 Variable makeTable();
 Variable makeArray();

@@ -3,11 +3,7 @@
 #include "ScriptEngine.h"
 
 int32_t ScriptEngine::lengthOf(const Variable& value) {
-    return value.type == VarType::Table ? numericTableLength(value.asTable()) : arrayLength(value);
-}
-
-int32_t ScriptEngine::numericTableLength(const std::shared_ptr<TableStorage>& table) {
-    return table ? table->sequenceLength() : 0;
+    return value.type == VarType::Table ? value.asTable()->sequenceLength() : arrayLength(value);
 }
 
 std::vector<Variable> ScriptEngine::containerWalk(const Variable& container, bool byIndex) {
@@ -24,7 +20,7 @@ std::vector<Variable> ScriptEngine::containerWalk(const Variable& container, boo
                                          : "pairs(container) expects an array or table");
     const auto& table = container.asTable();
     if (byIndex) {
-        const int32_t length = numericTableLength(table);
+        const int32_t length = table->sequenceLength();
         pairs.reserve(static_cast<size_t>(length));
         for (int32_t k = 1; k <= length; ++k)
             pairs.push_back(makeArray({Variable(k), *table->find(std::to_string(k))}));

@@ -11,45 +11,67 @@
 #include <limits>
 
 Variable makeTable() {
-    return Variable(std::make_shared<TableStorage>());
+    return Variable(TableStorage());
 }
 
 Variable makeArray() {
-    return Variable(std::make_shared<ArrayStorage>());
+    return Variable(ArrayStorage());
 }
 
 Variable makeArray(std::vector<Variable> values) {
-    return Variable(std::make_shared<ArrayStorage>(std::move(values)));
+    return Variable(std::move(values));
 }
 
 Variable makeMulti(std::vector<Variable> values) {
-    return Variable(std::make_shared<MultiResult>(MultiResult{std::move(values)}));
+    return Variable(MultiResult{std::move(values)});
 }
 
-// The containers that a release in progress on this thread still has to free.
-static thread_local std::vector<std::shared_ptr<void>>* pendingContainers = nullptr;
+void freeSpareBlocks() noexcept {
+    SpareBlocks<StringBox>::freeAll();
+    SpareBlocks<RawBox>::freeAll();
+    SpareBlocks<SharedBox<ArrayStorage>>::freeAll();
+    SpareBlocks<SharedBox<TableStorage>>::freeAll();
+    SpareBlocks<SharedBox<ScriptCallable>>::freeAll();
+    SpareBlocks<SharedBox<MultiResult>>::freeAll();
+    SpareBlocks<TableStorage::Entry>::freeAll();
+}
 
-void Variable::releaseLastContainer() noexcept {
-    std::shared_ptr<void> container;
-    if (type == VarType::Array) {
-        container = std::move(u_.array);
-        u_.array.~shared_ptr();
-    } else {
-        container = std::move(u_.table);
-        u_.table.~shared_ptr();
-    }
+void Variable::freeBox(VarType t, Payload payload) noexcept {
+    auto deleteBox = [](VarType t, Payload payload) {
+        switch (t) {
+        case VarType::String:
+            return delete payload.s;
+        case VarType::Raw:
+            return delete payload.raw;
+        case VarType::Array:
+            return delete payload.array;
+        case VarType::Table:
+            return delete payload.table;
+        case VarType::Function:
+            return delete payload.function;
+        case VarType::Multi:
+            return delete payload.multi;
+        default:
+            return;
+        }
+    };
+    const bool nests = (t == VarType::Array && !payload.array->value.empty()) ||
+                       (t == VarType::Table && !payload.table->value.empty());
+    if (!nests) return deleteBox(t, payload);
+    // The containers that a release in progress on this thread still has to free.
+    static thread_local std::vector<std::pair<VarType, Payload>>* pendingContainers = nullptr;
     if (pendingContainers) {
-        pendingContainers->push_back(std::move(container));
+        pendingContainers->emplace_back(t, payload);
         return;
     }
     // Nested containers freed by this one queue up here instead of recursing.
-    std::vector<std::shared_ptr<void>> pending;
+    std::vector<std::pair<VarType, Payload>> pending;
     pendingContainers = &pending;
-    container.reset();
+    deleteBox(t, payload);
     while (!pending.empty()) {
-        std::shared_ptr<void> next = std::move(pending.back());
+        const auto [kind, next] = pending.back();
         pending.pop_back();
-        next.reset();
+        deleteBox(kind, next);
     }
     pendingContainers = nullptr;
 }
@@ -79,7 +101,7 @@ struct TextWriter {
     void append(const Variable& value) {
         switch (value.type) {
         case VarType::Array:
-            return appendContainer(value.asArray().get(), [&] {
+            return appendContainer(value.asArray(), [&] {
                 const ArrayStorage& elements = *value.asArray();
                 text += '[';
                 for (size_t i = 0; i < elements.size(); ++i) {
@@ -89,7 +111,7 @@ struct TextWriter {
                 text += ']';
             });
         case VarType::Table:
-            return appendContainer(value.asTable().get(), [&] {
+            return appendContainer(value.asTable(), [&] {
                 text += '{';
                 bool first = true;
                 for (const TableStorage::Entry& entry : *value.asTable()) {
