@@ -35,18 +35,6 @@ Variable ScriptEngine::executeBytecodeChunk(const std::shared_ptr<BytecodeProgra
     return executeBytecodeChunkInternal(program, chunk, signal, true);
 }
 
-Variable ScriptEngine::executeBytecodeChunkInternal(const std::shared_ptr<BytecodeProgram>& program,
-                                                    uint32_t chunkIndex, BlockSignal& signal,
-                                                    bool allowScope) {
-    if (!program || chunkIndex >= program->chunks.size())
-        throw std::runtime_error("Invalid bytecode chunk index");
-    const BytecodeChunk& chunk = program->chunks[chunkIndex];
-    if (uint64_t(chunk.firstInstruction) + chunk.instructionCount > program->instructions.size())
-        throw std::runtime_error("Bytecode chunk range is out of bounds");
-    if (allowScope && chunk.needsScope) return runChunkInScope(program, chunk, signal);
-    return runChunkInstructions(program, chunk, signal);
-}
-
 // Out of line, so that the bodies without locals, which are most, run
 // without a guard's frame.
 Variable ScriptEngine::runChunkInScope(const std::shared_ptr<BytecodeProgram>& program,

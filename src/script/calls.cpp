@@ -111,7 +111,9 @@ Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const 
     }
 }
 
-Variable ScriptEngine::runScriptFunction(const ScriptCallable& function, const Variable* args, size_t count) {
+// Inlined by force into its one caller, whose frame it then shares.
+[[gnu::always_inline]] inline Variable ScriptEngine::runScriptFunction(const ScriptCallable& function,
+                                                                       const Variable* args, size_t count) {
     FrameScopeGuard frame(*this);
     struct Unwind {
         ScriptEngine& engine;
