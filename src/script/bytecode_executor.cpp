@@ -145,11 +145,14 @@ bool ScriptEngine::stopsLoop(BlockSignal& signal) {
 // ---------------------------------------------------------------------------
 // Control structures
 
-Variable ScriptEngine::executeBytecodeIf(const std::shared_ptr<BytecodeProgram>& program, uint32_t groupIndex,
-                                         BlockSignal& signal) {
+// Inlined by force into the instruction dispatch, as ifs are most of the
+// control instructions that run.
+[[gnu::always_inline]] inline Variable
+ScriptEngine::executeBytecodeIf(const std::shared_ptr<BytecodeProgram>& program, uint32_t groupIndex,
+                                BlockSignal& signal) {
     const BytecodeIfBranch* branch = takenBranch(*program, groupIndex);
     if (!branch) return {};
-    return executeBytecodeChunk(program, branch->bodyChunk, signal);
+    return executeBytecodeChunkInternal(program, branch->bodyChunk, signal, true);
 }
 
 Variable ScriptEngine::executeBytecodeWhile(const std::shared_ptr<BytecodeProgram>& program,
@@ -158,7 +161,7 @@ Variable ScriptEngine::executeBytecodeWhile(const std::shared_ptr<BytecodeProgra
         entryAt(program->whileLoops, loopIndex, "Bytecode while-loop index out of range");
     const ParsedScriptLine& line = bytecodeLine(*program, loop.lineIndex);
     while (evaluateLineCondition(line)) {
-        Variable result = executeBytecodeChunk(program, loop.bodyChunk, signal);
+        Variable result = executeBytecodeChunkInternal(program, loop.bodyChunk, signal, true);
         if (stopsLoop(signal)) return result;
     }
     return {};
@@ -191,7 +194,7 @@ Variable ScriptEngine::executeBytecodeNumericFor(const std::shared_ptr<BytecodeP
     for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit;
          i += clause.step) {
         counter.setPlain(VarType::Int, static_cast<uint32_t>(i));
-        Variable result = executeBytecodeChunk(program, loop.bodyChunk, signal);
+        Variable result = executeBytecodeChunkInternal(program, loop.bodyChunk, signal, true);
         if (stopsLoop(signal)) return result;
     }
     return {};
@@ -209,7 +212,7 @@ Variable ScriptEngine::executeBytecodeGenericFor(const std::shared_ptr<BytecodeP
     const size_t loopScope = pushLoopScope(names);
     for (const Variable& item : items) {
         bindLoopValues(loopScope, item);
-        Variable result = executeBytecodeChunk(program, loop.bodyChunk, signal);
+        Variable result = executeBytecodeChunkInternal(program, loop.bodyChunk, signal, true);
         if (stopsLoop(signal)) return result;
     }
     return {};
