@@ -98,8 +98,9 @@ Variable ScriptEngine::callNativeWithVector(const ScriptCallable& function, cons
     return function.nativeFunction(pooled.vector());
 }
 
-Variable ScriptEngine::callScriptFunction(const ScriptCallable& function, const Variable* args,
-                                          size_t count) {
+// Inlined by force into the call dispatch, its one caller.
+[[gnu::always_inline]] inline Variable ScriptEngine::callScriptFunction(const ScriptCallable& function,
+                                                                        const Variable* args, size_t count) {
     // The caller's place, for the call list of an error that leaves this call.
     const ParsedScriptLine* const callerLine = errorContext.line;
     const std::string* const callerPath = scriptPathStack.empty() ? nullptr : scriptPathStack.back();
