@@ -128,20 +128,6 @@ inline bool enterCall(Scopes& scopes, std::vector<std::vector<Variable>>& vararg
     return true;
 }
 
-// Inlined by force: every block and call body runs through it, and as a
-// call of its own it cost each of them a frame.
-[[gnu::always_inline]] inline Variable
-ScriptEngine::executeBytecodeChunkInternal(const std::shared_ptr<BytecodeProgram>& program,
-                                           uint32_t chunkIndex, BlockSignal& signal, bool allowScope) {
-    if (!program || chunkIndex >= program->chunks.size())
-        throw std::runtime_error("Invalid bytecode chunk index");
-    const BytecodeChunk& chunk = program->chunks[chunkIndex];
-    if (uint64_t(chunk.firstInstruction) + chunk.instructionCount > program->instructions.size())
-        throw std::runtime_error("Bytecode chunk range is out of bounds");
-    if (allowScope && chunk.needsScope) return runChunkInScope(program, chunk, signal);
-    return runChunkInstructions(program, chunk, signal);
-}
-
 // One block-local scope for the duration of a block run.
 class LocalScopeGuard {
   public:

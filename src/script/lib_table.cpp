@@ -150,7 +150,7 @@ void ScriptEngine::addContainerBuiltins(LibraryParts& parts) {
         }
         if (container.type != VarType::Table)
             throw std::runtime_error("next(container[, key]) expects an array or table");
-        const auto& table = container.asTable();
+        TableStorage* table = container.asTable();
         if (table->empty()) return {};
         size_t position = 0;
         if (!fromStart) {
@@ -242,7 +242,7 @@ void ScriptEngine::addTableLibrary(LibraryParts& parts) {
                 elements.insert(elements.begin() + (position - 1), value);
                 return Variable(static_cast<int32_t>(elements.size()));
             }
-            const auto& table = args[0].asTable();
+            TableStorage* table = args[0].asTable();
             const int32_t length = table->sequenceLength();
             const int32_t position =
                 args.size() == 2 ? length + 1 : std::clamp(toInt(args[1]), 1, length + 1);
@@ -264,7 +264,7 @@ void ScriptEngine::addTableLibrary(LibraryParts& parts) {
                 elements.erase(elements.begin() + (position - 1));
                 return removed;
             }
-            const auto& table = args[0].asTable();
+            TableStorage* table = args[0].asTable();
             const int32_t length = table->sequenceLength();
             if (length < 1) return {};
             const int32_t position = args.size() == 2 ? toInt(args[1]) : length;

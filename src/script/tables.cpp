@@ -18,7 +18,7 @@ std::vector<Variable> ScriptEngine::containerWalk(const Variable& container, boo
     if (container.type != VarType::Table)
         throw std::runtime_error(byIndex ? "ipairs(container) expects an array or table"
                                          : "pairs(container) expects an array or table");
-    const auto& table = container.asTable();
+    TableStorage* table = container.asTable();
     if (byIndex) {
         const int32_t length = table->sequenceLength();
         pairs.reserve(static_cast<size_t>(length));
