@@ -257,8 +257,9 @@ class ScriptEngine {
     Variable runBytecodeProgram(const std::shared_ptr<BytecodeProgram>& program);
     Variable executeBytecodeChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
                                   BlockSignal& signal);
-    Variable executeBytecodeChunkInternal(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
-                                          BlockSignal& signal, bool allowScope);
+    // Runs a chunk's step list; `allowScope` lets it open the scope of its locals.
+    Variable runChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk, BlockSignal& signal,
+                      bool allowScope);
     std::shared_ptr<BytecodeProgram> compileScriptFile(const std::string& path);
     void saveBytecode(const BytecodeProgram& program, const std::string& path);
     std::shared_ptr<BytecodeProgram> loadBytecode(const std::string& path);
@@ -370,34 +371,26 @@ class ScriptEngine {
 
     // Bytecode.
     uint32_t compileBytecodeChunk(BytecodeProgram& program, size_t first, size_t end);
-    [[gnu::noinline]] Variable runChunkInScope(const std::shared_ptr<BytecodeProgram>& program,
-                                               const BytecodeChunk& chunk, BlockSignal& signal);
-    Variable runChunkInstructions(const std::shared_ptr<BytecodeProgram>& program, const BytecodeChunk& chunk,
-                                  BlockSignal& signal);
-    // A control instruction; statements are run by the chunk's loop itself.
-    Variable executeInstruction(const std::shared_ptr<BytecodeProgram>& program,
-                                const Instruction& instruction, BlockSignal& signal);
     const BytecodeIfBranch* takenBranch(const BytecodeProgram& program, uint32_t group);
     const ParsedScriptLine& bytecodeLine(const BytecodeProgram& program, uint32_t index);
-    Variable executeBytecodeIf(const std::shared_ptr<BytecodeProgram>& program, uint32_t group,
-                               BlockSignal& signal);
-    Variable executeBytecodeWhile(const std::shared_ptr<BytecodeProgram>& program, uint32_t loop,
-                                  BlockSignal& signal);
-    Variable executeBytecodeRepeat(const std::shared_ptr<BytecodeProgram>& program, uint32_t loop,
-                                   BlockSignal& signal);
-    Variable executeBytecodeNumericFor(const std::shared_ptr<BytecodeProgram>& program, uint32_t loop,
-                                       BlockSignal& signal);
-    Variable executeBytecodeGenericFor(const std::shared_ptr<BytecodeProgram>& program, uint32_t loop,
-                                       BlockSignal& signal);
     void executeBytecodeFunctionDecl(const std::shared_ptr<BytecodeProgram>& program, uint32_t decl);
-    bool stopsLoop(BlockSignal& signal);
+    // An open for loop: its counter and bounds, or its items (counted through
+    // by index) and the scope of its names.
+    struct LoopState {
+        int64_t next = 0, limit = 0, step = 0;
+        Variable* counter = nullptr;
+        size_t scope = 0;
+        std::vector<Variable> items;
+        void release() { std::vector<Variable>().swap(items); }
+    };
+    bool enterPass(LoopState& loop);
+    void takeCoroutineTurns(uint32_t count);
+    // The loops of the running chunks, by slot; a run takes the slots above the used ones.
+    std::vector<LoopState> loopStates;
+    size_t loopStatesUsed = 0;
+    friend class StepRun;
     static bool isPlainNameAssignment(const ParsedScriptLine& line);
     void executePlainNameAssignment(const ParsedScriptLine& line);
-    static bool runsOneStatement(const Instruction& instruction) {
-        return instruction.opcode == static_cast<uint8_t>(Opcode::Line) ||
-               instruction.opcode == static_cast<uint8_t>(Opcode::AssignName);
-    }
-    void executeStatementInstruction(const BytecodeProgram& program, const Instruction& instruction);
     static bool isScalarStorable(const ParsedScriptLine& line);
     bool storeScalar(const ParsedScriptLine& line);
     static bool isLiteralKey(const CompiledExpression& key) {
@@ -607,6 +600,7 @@ class ScriptEngine {
     const char* stackBase = nullptr;
     size_t stackBudget = 0; // bytes of stack beneath stackBase that calls may use
     static size_t measureStackBudget();
+    void markStackBase();
 
     // Argument vectors for native calls, one per nesting level, reused so that
     // a call allocates nothing once they have grown. A deque, because a
@@ -645,17 +639,3 @@ class ScriptEngine {
     std::chrono::steady_clock::time_point startInstant;
     // ---- standard library: private (end) ----
 };
-
-// Inlined by force: every block and call body runs through it, and as a
-// call of its own it cost each of them a frame.
-[[gnu::always_inline]] inline Variable
-ScriptEngine::executeBytecodeChunkInternal(const std::shared_ptr<BytecodeProgram>& program,
-                                           uint32_t chunkIndex, BlockSignal& signal, bool allowScope) {
-    if (!program || chunkIndex >= program->chunks.size())
-        throw std::runtime_error("Invalid bytecode chunk index");
-    const BytecodeChunk& chunk = program->chunks[chunkIndex];
-    if (uint64_t(chunk.firstInstruction) + chunk.instructionCount > program->instructions.size())
-        throw std::runtime_error("Bytecode chunk range is out of bounds");
-    if (allowScope && chunk.needsScope) return runChunkInScope(program, chunk, signal);
-    return runChunkInstructions(program, chunk, signal);
-}

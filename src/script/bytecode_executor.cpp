@@ -1,5 +1,5 @@
-// The bytecode executor: walks a chunk's instructions; statements on source
-// lines run through the ordinary statement machinery.
+// The bytecode executor: runs a chunk's step list in one loop; statements on
+// source lines run through the ordinary statement machinery.
 #include "ScriptEngine.h"
 
 #include "engine_internal.h"
@@ -18,12 +18,13 @@ Variable ScriptEngine::runBytecode(const BytecodeProgram& program) {
 }
 
 Variable ScriptEngine::runBytecodeProgram(const std::shared_ptr<BytecodeProgram>& program) {
+    markStackBase();
     BlockSignal signal = BlockSignal::Normal;
     Variable result;
     {
         ProgramStackGuard stacks(scriptPathStack, directoryStack, program->scriptPath,
                                  program->scriptDirectory);
-        result = executeBytecodeChunkInternal(program, 0, signal, true);
+        result = runChunk(program, 0, signal, true);
         rethrowPendingCoroutineException();
     }
     if (signal == BlockSignal::Break) throw std::runtime_error("break used outside a loop");
@@ -32,33 +33,7 @@ Variable ScriptEngine::runBytecodeProgram(const std::shared_ptr<BytecodeProgram>
 
 Variable ScriptEngine::executeBytecodeChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
                                             BlockSignal& signal) {
-    return executeBytecodeChunkInternal(program, chunk, signal, true);
-}
-
-// Out of line, so that the bodies without locals, which are most, run
-// without a guard's frame.
-Variable ScriptEngine::runChunkInScope(const std::shared_ptr<BytecodeProgram>& program,
-                                       const BytecodeChunk& chunk, BlockSignal& signal) {
-    LocalScopeGuard scope(*this);
-    return runChunkInstructions(program, chunk, signal);
-}
-
-Variable ScriptEngine::runChunkInstructions(const std::shared_ptr<BytecodeProgram>& program,
-                                            const BytecodeChunk& chunk, BlockSignal& signal) {
-    signal = BlockSignal::Normal;
-    const Instruction* code = program->instructions.data() + chunk.firstInstruction;
-    Variable result; // a control instruction's value, which counts only when it ends the chunk
-    for (uint32_t i = 0; i < chunk.instructionCount; ++i) {
-        rethrowPendingCoroutineException();
-        if (shouldAbortForSoftRaisedError()) return {};
-        if (runsOneStatement(code[i]))
-            executeStatementInstruction(*program, code[i]);
-        else
-            result = executeInstruction(program, code[i], signal);
-        takeCoroutineTurn();
-        if (signal != BlockSignal::Normal) return result;
-    }
-    return {};
+    return runChunk(program, chunk, signal, true);
 }
 
 const ParsedScriptLine& ScriptEngine::bytecodeLine(const BytecodeProgram& program, uint32_t index) {
@@ -67,58 +42,9 @@ const ParsedScriptLine& ScriptEngine::bytecodeLine(const BytecodeProgram& progra
     return line;
 }
 
-Variable ScriptEngine::executeInstruction(const std::shared_ptr<BytecodeProgram>& program,
-                                          const Instruction& instruction, BlockSignal& signal) {
-    try {
-        switch (static_cast<Opcode>(instruction.opcode)) {
-        case Opcode::Line:
-        case Opcode::AssignName:
-            break;
-        case Opcode::If:
-            return executeBytecodeIf(program, instruction.operand, signal);
-        case Opcode::While:
-            return executeBytecodeWhile(program, instruction.operand, signal);
-        case Opcode::Repeat:
-            return executeBytecodeRepeat(program, instruction.operand, signal);
-        case Opcode::NumericFor:
-            return executeBytecodeNumericFor(program, instruction.operand, signal);
-        case Opcode::GenericFor:
-            return executeBytecodeGenericFor(program, instruction.operand, signal);
-        case Opcode::FunctionDecl:
-            executeBytecodeFunctionDecl(program, instruction.operand);
-            return {};
-        case Opcode::Return: {
-            Variable value = executeReturn(bytecodeLine(*program, instruction.operand));
-            signal = BlockSignal::Return;
-            return value;
-        }
-        case Opcode::Break:
-            bytecodeLine(*program, instruction.operand);
-            signal = BlockSignal::Break;
-            return {};
-        }
-    } catch (const std::exception& error) {
-        rethrowAsReport(error);
-    }
-    return {}; // opcodes above the last one do nothing
-}
-
-// A `Line` or `AssignName`: one statement, which yields no value.
-[[gnu::always_inline]] inline void ScriptEngine::executeStatementInstruction(const BytecodeProgram& program,
-                                                                             const Instruction& instruction) {
-    try {
-        const ParsedScriptLine& line = bytecodeLine(program, instruction.operand);
-        if (instruction.opcode == static_cast<uint8_t>(Opcode::AssignName))
-            executePlainNameAssignment(line);
-        else
-            executeSimple(line);
-    } catch (const std::exception& error) {
-        rethrowAsReport(error);
-    }
-}
-
 // The branch of an if-group whose body runs, found by evaluating the
-// conditions in turn; null when none holds.
+// conditions in turn; null when none holds. Inlined by force into the step
+// loop, as ifs are most of the control steps that run.
 [[gnu::always_inline]] inline const BytecodeIfBranch*
 ScriptEngine::takenBranch(const BytecodeProgram& program, uint32_t groupIndex) {
     const BytecodeIfGroup& group =
@@ -133,89 +59,241 @@ ScriptEngine::takenBranch(const BytecodeProgram& program, uint32_t groupIndex) {
     return nullptr;
 }
 
-// After a loop body: true when the loop must stop. A break is consumed here.
-bool ScriptEngine::stopsLoop(BlockSignal& signal) {
-    if (signal == BlockSignal::Break) {
-        signal = BlockSignal::Normal;
-        return true;
+// What a run opened, closed however it ends: its loops' state slots and the
+// scopes its blocks and loops pushed.
+class StepRun {
+  public:
+    StepRun(ScriptEngine& engine, uint32_t slots)
+        : engine_(engine), locals_(engine.scopes.count(Scopes::Local)),
+          frames_(engine.scopes.count(Scopes::Frame)), firstSlot_(engine.loopStatesUsed), slots_(slots) {
+        engine.loopStatesUsed += slots;
+        if (engine.loopStates.size() < engine.loopStatesUsed) engine.loopStates.resize(engine.loopStatesUsed);
     }
-    return signal == BlockSignal::Return || shouldAbortForSoftRaisedError();
+    ~StepRun() {
+        for (size_t i = 0; i < slots_; ++i) engine_.loopStates[firstSlot_ + i].release();
+        engine_.loopStatesUsed = firstSlot_;
+        engine_.scopes.truncate(Scopes::Local, locals_);
+        engine_.scopes.truncate(Scopes::Frame, frames_);
+    }
+    StepRun(const StepRun&) = delete;
+    StepRun& operator=(const StepRun&) = delete;
+    ScriptEngine::LoopState& slot(uint32_t n) const { return engine_.loopStates[firstSlot_ + n]; }
+
+  private:
+    ScriptEngine& engine_;
+    size_t locals_, frames_, firstSlot_, slots_;
+};
+
+// Starts a for loop's pass `next`, when the loop has it: the counter, or the
+// loop names from the item, take its value.
+bool ScriptEngine::enterPass(LoopState& loop) {
+    if (loop.step > 0 ? loop.next > loop.limit : loop.next < loop.limit) return false;
+    if (loop.counter)
+        loop.counter->setPlain(VarType::Int, static_cast<uint32_t>(loop.next));
+    else
+        bindLoopValues(loop.scope, loop.items[static_cast<size_t>(loop.next)]);
+    return true;
 }
 
-// ---------------------------------------------------------------------------
-// Control structures
-
-// Inlined by force into the instruction dispatch, as ifs are most of the
-// control instructions that run.
-[[gnu::always_inline]] inline Variable
-ScriptEngine::executeBytecodeIf(const std::shared_ptr<BytecodeProgram>& program, uint32_t groupIndex,
-                                BlockSignal& signal) {
-    const BytecodeIfBranch* branch = takenBranch(*program, groupIndex);
-    if (!branch) return {};
-    return executeBytecodeChunkInternal(program, branch->bodyChunk, signal, true);
+void ScriptEngine::takeCoroutineTurns(uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) takeCoroutineTurn();
 }
 
-Variable ScriptEngine::executeBytecodeWhile(const std::shared_ptr<BytecodeProgram>& program,
-                                            uint32_t loopIndex, BlockSignal& signal) {
-    const BytecodeWhileLoop& loop =
-        entryAt(program->whileLoops, loopIndex, "Bytecode while-loop index out of range");
-    const ParsedScriptLine& line = bytecodeLine(*program, loop.lineIndex);
-    while (evaluateLineCondition(line)) {
-        Variable result = executeBytecodeChunkInternal(program, loop.bodyChunk, signal, true);
-        if (stopsLoop(signal)) return result;
+// Each instruction ends with a coroutine turn, a block's end counting as the
+// end of the instruction that holds it; so an instruction leaving blocks
+// takes one turn for each. An error is reported at the instruction it came
+// from, except a pending coroutine error taken up between the chunk's own
+// instructions, which its caller reports.
+Variable ScriptEngine::runChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunkIndex,
+                                BlockSignal& signal, bool allowScope) {
+    if (!program || chunkIndex >= program->chunks.size()) throw std::runtime_error(StepFailures[0]);
+    const BytecodeChunk& chunk = program->chunks[chunkIndex];
+    if (uint64_t(chunk.firstInstruction) + chunk.instructionCount > program->instructions.size())
+        throw std::runtime_error(StepFailures[1]);
+    const StepList& list = program->steps.of(*program, chunkIndex);
+    const StepRun run(*this, list.loopSlots);
+    if (allowScope && chunk.needsScope) scopes.push(Scopes::Local);
+    const size_t locals = scopes.count(Scopes::Local), frames = scopes.count(Scopes::Frame);
+    const Step* const steps = list.steps.data();
+    // Leaves a loop for the step after it, taking the turns of the blocks left.
+    auto leaveLoop = [&](uint32_t turns, uint32_t exit) {
+        takeCoroutineTurns(turns);
+        scopes.truncate(Scopes::Local, locals + steps[exit].locals);
+        scopes.truncate(Scopes::Frame, frames + steps[exit].frames);
+        return steps + exit;
+    };
+    signal = BlockSignal::Normal;
+    bool reported = true;
+    try {
+        for (const Step* s = steps;;) {
+            if (s->op <= StepOp::Break) {
+                if (pendingCoroutineException) {
+                    reported = s->level > 0;
+                    rethrowCoroutineException();
+                }
+                if (shouldAbortForSoftRaisedError()) {
+                    s = steps + s->blockEnd;
+                    continue;
+                }
+            }
+            switch (s->op) {
+            case StepOp::Line:
+            case StepOp::AssignName: {
+                const ParsedScriptLine& line = bytecodeLine(*program, s->a);
+                if (s->op == StepOp::AssignName)
+                    executePlainNameAssignment(line);
+                else
+                    executeSimple(line);
+                takeCoroutineTurn();
+                ++s;
+                break;
+            }
+            case StepOp::Nothing:
+            case StepOp::Done:
+                takeCoroutineTurn();
+                ++s;
+                break;
+            case StepOp::If: {
+                const BytecodeIfBranch* branch = takenBranch(*program, s->a);
+                s = steps +
+                    (branch ? list.bodies[s->b + (branch - program->ifGroups[s->a].branches.data())] : s->c);
+                break;
+            }
+            case StepOp::While:
+                bytecodeLine(
+                    *program,
+                    entryAt(program->whileLoops, s->a, "Bytecode while-loop index out of range").lineIndex);
+                ++s;
+                break;
+            case StepOp::WhileTest:
+                s = evaluateLineCondition(program->lines[s->a]) ? s + 1 : steps + s->c;
+                break;
+            case StepOp::LoopBack:
+                s = steps + (shouldAbortForSoftRaisedError() ? s->c : s->a);
+                break;
+            case StepOp::Repeat: {
+                const ParsedScriptLine& until = bytecodeLine(
+                    *program,
+                    entryAt(program->repeatLoops, s->a, "Bytecode repeat-loop index out of range").lineIndex);
+                if (until.kind != StatementKind::Until)
+                    throw std::runtime_error("repeat block did not terminate at matching until");
+                ++s;
+                break;
+            }
+            case StepOp::RepeatScope:
+            case StepOp::PushScope:
+                scopes.push(Scopes::Local);
+                ++s;
+                break;
+            case StepOp::RepeatUntil: {
+                // The body's scope stays open while the condition runs, so it can read the body's locals.
+                const bool stop =
+                    shouldAbortForSoftRaisedError() || untilConditionHolds(program->lines[s->a]);
+                scopes.truncate(Scopes::Local, locals + s->locals);
+                s = steps + (stop ? s->c : s->b);
+                break;
+            }
+            case StepOp::NumericFor: {
+                const ParsedScriptLine& line = bytecodeLine(
+                    *program,
+                    entryAt(program->numericFors, s->a, "Bytecode numeric-for index out of range").lineIndex);
+                const NumericForClause clause = evaluateNumericForClause(line);
+                LoopState& loop = run.slot(s->b);
+                loop.counter = &scopes.frameBinding(pushLoopScope({&line.tokenInfo[1].nameId, 1}), 0);
+                loop.next = clause.start;
+                loop.limit = clause.limit;
+                loop.step = clause.step;
+                s = enterPass(loop) ? s + 1 : steps + s->c;
+                break;
+            }
+            case StepOp::GenericFor: {
+                const ParsedScriptLine& line = bytecodeLine(
+                    *program,
+                    entryAt(program->genericFors, s->a, "Bytecode generic-for index out of range").lineIndex);
+                size_t t;
+                const std::vector<uint32_t> names = parseGenericForNames(line, t);
+                std::vector<Variable> items = collectForItems(line, t);
+                LoopState& loop = run.slot(s->b);
+                loop.scope = pushLoopScope(names);
+                loop.items = std::move(items);
+                loop.next = 0;
+                loop.limit = static_cast<int64_t>(loop.items.size()) - 1;
+                loop.step = 1;
+                loop.counter = nullptr;
+                s = enterPass(loop) ? s + 1 : steps + s->c;
+                break;
+            }
+            case StepOp::ForNext: {
+                if (shouldAbortForSoftRaisedError()) {
+                    s = steps + s->c;
+                    break;
+                }
+                LoopState& loop = run.slot(s->b);
+                loop.next += loop.step;
+                s = enterPass(loop) ? steps + s->a : steps + s->c;
+                break;
+            }
+            case StepOp::LoopExit:
+                run.slot(s->b).release();
+                scopes.truncate(Scopes::Local, locals + s->locals);
+                scopes.truncate(Scopes::Frame, frames + s->frames);
+                takeCoroutineTurn();
+                ++s;
+                break;
+            case StepOp::FunctionDecl:
+                executeBytecodeFunctionDecl(program, s->a);
+                takeCoroutineTurn();
+                ++s;
+                break;
+            case StepOp::Return: {
+                Variable value = executeReturn(bytecodeLine(*program, s->a));
+                signal = BlockSignal::Return;
+                takeCoroutineTurns(s->level + 1);
+                return value;
+            }
+            case StepOp::Break:
+                bytecodeLine(*program, s->a);
+                if (s->c != NoStep) {
+                    s = leaveLoop(s->level - steps[s->c].level, s->c);
+                    break;
+                }
+                signal = BlockSignal::Break;
+                takeCoroutineTurns(s->level + 1);
+                return {};
+            case StepOp::PopScope:
+                scopes.truncate(Scopes::Local, locals + s->locals);
+                ++s;
+                break;
+            case StepOp::Jump:
+                s = steps + s->a;
+                break;
+            case StepOp::RunChunk: {
+                // Its own run took the turn of its last instruction.
+                checkStackDepth();
+                BlockSignal inner;
+                Variable value = runChunk(program, s->a, inner, s->b != 0);
+                if (inner == BlockSignal::Normal) {
+                    ++s;
+                    break;
+                }
+                if (inner == BlockSignal::Break && s->c != NoStep) {
+                    s = leaveLoop(s->level - 1 - steps[s->c].level, s->c);
+                    break;
+                }
+                signal = inner;
+                takeCoroutineTurns(s->level);
+                return value;
+            }
+            case StepOp::Fail:
+                throw std::runtime_error(StepFailures[s->a]);
+            case StepOp::End:
+                return {};
+            }
+        }
+    } catch (const std::exception& error) {
+        if (!reported) throw;
+        rethrowAsReport(error);
     }
-    return {};
-}
-
-Variable ScriptEngine::executeBytecodeRepeat(const std::shared_ptr<BytecodeProgram>& program,
-                                             uint32_t loopIndex, BlockSignal& signal) {
-    const BytecodeRepeatLoop& loop =
-        entryAt(program->repeatLoops, loopIndex, "Bytecode repeat-loop index out of range");
-    const ParsedScriptLine& until = bytecodeLine(*program, loop.lineIndex);
-    if (until.kind != StatementKind::Until)
-        throw std::runtime_error("repeat block did not terminate at matching until");
-    while (true) {
-        // The body's scope stays open while the condition runs, so it can read the body's locals.
-        LocalScopeGuard scope(*this);
-        Variable result = executeBytecodeChunkInternal(program, loop.bodyChunk, signal, false);
-        if (stopsLoop(signal)) return result;
-        if (untilConditionHolds(until)) return {};
-    }
-}
-
-Variable ScriptEngine::executeBytecodeNumericFor(const std::shared_ptr<BytecodeProgram>& program,
-                                                 uint32_t loopIndex, BlockSignal& signal) {
-    const BytecodeForLoop& loop =
-        entryAt(program->numericFors, loopIndex, "Bytecode numeric-for index out of range");
-    const ParsedScriptLine& line = bytecodeLine(*program, loop.lineIndex);
-    const NumericForClause clause = evaluateNumericForClause(line);
-    FrameScopeGuard frame(*this);
-    Variable& counter = scopes.frameBinding(pushLoopScope({&line.tokenInfo[1].nameId, 1}), 0);
-    for (int64_t i = clause.start; clause.step > 0 ? i <= clause.limit : i >= clause.limit;
-         i += clause.step) {
-        counter.setPlain(VarType::Int, static_cast<uint32_t>(i));
-        Variable result = executeBytecodeChunkInternal(program, loop.bodyChunk, signal, true);
-        if (stopsLoop(signal)) return result;
-    }
-    return {};
-}
-
-Variable ScriptEngine::executeBytecodeGenericFor(const std::shared_ptr<BytecodeProgram>& program,
-                                                 uint32_t loopIndex, BlockSignal& signal) {
-    const BytecodeForLoop& loop =
-        entryAt(program->genericFors, loopIndex, "Bytecode generic-for index out of range");
-    const ParsedScriptLine& line = bytecodeLine(*program, loop.lineIndex);
-    size_t t;
-    std::vector<uint32_t> names = parseGenericForNames(line, t);
-    std::vector<Variable> items = collectForItems(line, t);
-    FrameScopeGuard frame(*this);
-    const size_t loopScope = pushLoopScope(names);
-    for (const Variable& item : items) {
-        bindLoopValues(loopScope, item);
-        Variable result = executeBytecodeChunkInternal(program, loop.bodyChunk, signal, true);
-        if (stopsLoop(signal)) return result;
-    }
-    return {};
 }
 
 void ScriptEngine::executeBytecodeFunctionDecl(const std::shared_ptr<BytecodeProgram>& program,

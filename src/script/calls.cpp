@@ -54,6 +54,15 @@ size_t ScriptEngine::measureStackBudget() {
     return size > 2 * reserve ? size - reserve : size / 2;
 }
 
+// An outermost run, from a script text or from a host's program, measures
+// from where it starts.
+void ScriptEngine::markStackBase() {
+    if (callDepth != 0) return;
+    static const size_t budget = measureStackBudget(); // after main has raised the limit
+    stackBase = static_cast<const char*>(__builtin_frame_address(0));
+    stackBudget = budget;
+}
+
 bool ScriptEngine::stackExhausted() const {
     const char* here = static_cast<const char*>(__builtin_frame_address(0));
     return stackBase && static_cast<size_t>(stackBase - here) > stackBudget;
@@ -123,14 +132,9 @@ Variable ScriptEngine::callNativeWithVector(const ScriptCallable& function, cons
             if (popVarargs) engine.varargStack.pop_back();
         }
     } unwind{*this, enterCall(scopes, varargStack, function, args, count)};
-    // The body's locals live in a scope of their own and die with the call;
-    // a body that declares none needs no scope.
-    if (function.bodyChunk >= function.program->chunks.size() ||
-        function.program->chunks[function.bodyChunk].needsScope)
-        scopes.push(Scopes::Local);
-
+    // The body's locals live in a scope of their own and die with the call.
     BlockSignal signal = BlockSignal::Normal;
-    Variable result = executeBytecodeChunkInternal(function.program, function.bodyChunk, signal, false);
+    Variable result = runChunk(function.program, function.bodyChunk, signal, true);
     if (signal == BlockSignal::Break) throw std::runtime_error("break used outside a loop");
     return surfaceTurnError(signal == BlockSignal::Return ? std::move(result) : Variable());
 }

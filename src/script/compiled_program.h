@@ -102,6 +102,87 @@ struct BytecodeFunctionDecl {
 
 inline constexpr uint16_t BytecodeVersion = 6;
 
+// ---------------------------------------------------------------------------
+// Steps: how a chunk runs. A chunk and the blocks nested in it are laid out as
+// one list of steps joined by jumps, so that a function body with its ifs and
+// loops runs in one loop rather than a call per block. The list of a chunk is
+// made when the chunk first runs; the chunks stay the program's saved form.
+
+enum class StepOp : uint8_t {
+    // The steps that begin an instruction; a pending coroutine error or a
+    // raised error's unwinding is taken up before each.
+    Line,         // a statement; a = its line
+    AssignName,   // a statement assigning one name; a = its line
+    Nothing,      // an instruction of no known kind
+    If,           // a = if-group, b = its first body in `bodies`, c = its Done
+    While,        // a = loop
+    Repeat,       // a = loop
+    NumericFor,   // a = loop, b = its state slot, c = its LoopExit
+    GenericFor,   // as NumericFor
+    FunctionDecl, // a = declaration
+    Return,       // a = its line
+    Break,        // a = its line; c = the LoopExit or Done of the loop it leaves, or NoStep
+    // The steps between them.
+    WhileTest,   // a = the loop's line; c = its Done
+    LoopBack,    // a = the loop's WhileTest; c = its Done
+    RepeatScope, // opens the scope a repeat body shares with its until
+    RepeatUntil, // a = the until line, b = the loop's RepeatScope; c = its Done
+    ForNext,     // a = the body's first step, b and c as for NumericFor
+    LoopExit,    // the end of a for loop, which releases its state and scope; b = slot
+    Done,        // the end of an if, while or repeat
+    PushScope,   // the scope of a block that declares locals
+    PopScope,
+    Jump,     // a = where to
+    RunChunk, // runs chunk a in a run of its own (b: may it open a scope); c as for Break
+    Fail,     // a = the message, one of `StepFailures`
+    End,
+};
+
+inline constexpr uint32_t NoStep = ~uint32_t{0};
+inline constexpr const char* StepFailures[] = {"Invalid bytecode chunk index",
+                                               "Bytecode chunk range is out of bounds"};
+
+struct Step {
+    StepOp op = StepOp::End;
+    uint32_t level = 0; // the blocks around the instruction it belongs to
+    uint32_t a = 0, b = 0, c = 0;
+    // Where the block holding the instruction stops, when a raised error
+    // unwinds the run to its protected call.
+    uint32_t blockEnd = 0;
+    // The scopes the run has opened where the step stands.
+    uint32_t locals = 0, frames = 0;
+};
+
+struct StepList {
+    std::vector<Step> steps;
+    std::vector<uint32_t> bodies; // each if-branch's first step, by group
+    uint32_t loopSlots = 0;       // the deepest nesting of for loops
+};
+
+struct BytecodeProgram;
+// The step lists of a program's chunks, each made on its first run. A chunk
+// is laid out inside one list at most; another block that names it (only a
+// hand-made program does) runs it as a list of its own.
+class StepLists {
+  public:
+    StepLists() = default;
+    // A copy of a program makes its own lists.
+    StepLists(const StepLists&) {}
+    StepLists& operator=(const StepLists&) {
+        lists_.clear();
+        laidOut_.clear();
+        return *this;
+    }
+    const StepList& of(const BytecodeProgram& program, uint32_t chunk) {
+        return chunk < lists_.size() && lists_[chunk] ? *lists_[chunk] : layOut(program, chunk);
+    }
+
+  private:
+    const StepList& layOut(const BytecodeProgram& program, uint32_t chunk);
+    std::vector<std::unique_ptr<StepList>> lists_;
+    std::vector<bool> laidOut_;
+};
+
 struct BytecodeProgram {
     uint16_t version = BytecodeVersion;
     std::string scriptDirectory;
@@ -115,4 +196,5 @@ struct BytecodeProgram {
     std::vector<BytecodeForLoop> numericFors;
     std::vector<BytecodeForLoop> genericFors;
     std::vector<BytecodeFunctionDecl> functionDecls;
+    mutable StepLists steps;
 };

@@ -40,11 +40,7 @@ Variable ScriptEngine::makeChunk(std::shared_ptr<BytecodeProgram> program) {
 }
 
 Variable ScriptEngine::runScript(const std::string& source) {
-    if (callDepth == 0) {
-        static const size_t budget = measureStackBudget(); // after main has raised the limit
-        stackBase = static_cast<const char*>(__builtin_frame_address(0));
-        stackBudget = budget;
-    }
+    markStackBase();
     // Kept to the end: the error context of a failure points into its lines.
     std::shared_ptr<BytecodeProgram> program;
     try {

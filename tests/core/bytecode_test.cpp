@@ -143,4 +143,17 @@ TEST(Bytecode, CorruptIndexesFailWhenRun) {
     EXPECT_NE(runError(*program).find("Invalid bytecode chunk index"), std::string::npos);
 }
 
+// Only a hand-made program names one body in two blocks, or a block in itself.
+TEST(Bytecode, SharedAndCyclicBodiesRun) {
+    ScriptEngine engine;
+    auto program =
+        engine.compileToBytecode("i = 0\nwhile true\n  i = i + 1\n  if i > 2\n    break\n  end\nend\n"
+                                 "while true\n  i = i + 100\nend\nif true\n  i = i + 10\nend\n"
+                                 "return i");
+    program->whileLoops[1].bodyChunk = program->whileLoops[0].bodyChunk;
+    EXPECT_EQ(engine.runBytecode(*program).asInt(), 14); // the second loop breaks on its first pass
+    program->ifGroups.back().branches[0].bodyChunk = 0;
+    EXPECT_NE(errorOf([&] { engine.runBytecode(*program); }).find("Stack overflow"), std::string::npos);
+}
+
 } // namespace

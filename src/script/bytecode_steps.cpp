@@ -1,0 +1,209 @@
+// Lays a chunk out as a step list: its instructions and those of the blocks
+// nested in it, in order, with the jumps and scope steps between them.
+#include "compiled_program.h"
+
+#include <algorithm>
+
+namespace {
+
+class StepBuilder {
+  public:
+    StepBuilder(const BytecodeProgram& program, std::vector<bool>& laidOut, StepList& list)
+        : program_(program), laidOut_(laidOut), list_(list) {}
+
+    void layOutRoot(uint32_t chunk) {
+        const uint32_t end = layOutInstructions(program_.chunks[chunk]);
+        patch(end, emit(StepOp::End));
+    }
+
+  private:
+    struct Block {
+        std::vector<uint32_t> starts; // the steps that begin its instructions
+    };
+    struct Loop {
+        std::vector<uint32_t> breaks; // the steps that leave it
+    };
+
+    uint32_t here() const { return static_cast<uint32_t>(list_.steps.size()); }
+
+    uint32_t emit(StepOp op, uint32_t a = 0, uint32_t b = 0, uint32_t c = 0) {
+        list_.steps.push_back({op, level_, a, b, c, 0, locals_, frames_});
+        return here() - 1;
+    }
+
+    // The instructions of a chunk at the current level; returns the pending
+    // instruction starts, whose block end is the next step the caller emits.
+    uint32_t layOutInstructions(const BytecodeChunk& chunk) {
+        blocks_.emplace_back();
+        for (uint32_t i = 0; i < chunk.instructionCount; ++i) {
+            const Instruction& instruction = program_.instructions[chunk.firstInstruction + i];
+            blocks_.back().starts.push_back(here());
+            layOutInstruction(instruction);
+        }
+        return static_cast<uint32_t>(blocks_.size() - 1);
+    }
+
+    // Points the instruction starts of block `block` at `end` and closes it.
+    void patch(uint32_t block, uint32_t end) {
+        for (uint32_t start : blocks_[block].starts) list_.steps[start].blockEnd = end;
+        blocks_.pop_back();
+    }
+
+    void layOutInstruction(const Instruction& instruction) {
+        const uint32_t operand = instruction.operand;
+        switch (static_cast<Opcode>(instruction.opcode)) {
+        case Opcode::Line:
+            emit(StepOp::Line, operand);
+            return;
+        case Opcode::AssignName:
+            emit(StepOp::AssignName, operand);
+            return;
+        case Opcode::If:
+            return layOutIf(operand);
+        case Opcode::While:
+            return layOutWhile(operand);
+        case Opcode::Repeat:
+            return layOutRepeat(operand);
+        case Opcode::NumericFor:
+            return layOutFor(StepOp::NumericFor, program_.numericFors, operand);
+        case Opcode::GenericFor:
+            return layOutFor(StepOp::GenericFor, program_.genericFors, operand);
+        case Opcode::FunctionDecl:
+            emit(StepOp::FunctionDecl, operand);
+            return;
+        case Opcode::Return:
+            emit(StepOp::Return, operand);
+            return;
+        case Opcode::Break:
+            emit(StepOp::Break, operand, 0, innermostLoop());
+            return;
+        }
+        emit(StepOp::Nothing);
+    }
+
+    // A body block one level in. A chunk the program does not hold fails
+    // where its run would begin; one laid out already runs on its own.
+    void layOutBody(uint32_t chunkIndex, bool allowScope) {
+        ++level_;
+        if (chunkIndex >= program_.chunks.size()) {
+            emit(StepOp::Fail, 0);
+        } else if (const BytecodeChunk& chunk = program_.chunks[chunkIndex];
+                   uint64_t(chunk.firstInstruction) + chunk.instructionCount > program_.instructions.size()) {
+            emit(StepOp::Fail, 1);
+        } else if (laidOut_[chunkIndex]) {
+            emit(StepOp::RunChunk, chunkIndex, allowScope, innermostLoop());
+        } else {
+            laidOut_[chunkIndex] = true;
+            const bool scoped = allowScope && chunk.needsScope;
+            if (scoped) {
+                emit(StepOp::PushScope);
+                ++locals_;
+            }
+            const uint32_t block = layOutInstructions(chunk);
+            if (scoped) --locals_;
+            patch(block, scoped ? emit(StepOp::PopScope) : here());
+        }
+        --level_;
+    }
+
+    // Breaks are pointed at the loop's last step, once it is known.
+    uint32_t innermostLoop() {
+        if (loops_.empty()) return NoStep;
+        loops_.back().breaks.push_back(here());
+        return 0;
+    }
+    void closeLoop(uint32_t exit) {
+        for (uint32_t step : loops_.back().breaks) list_.steps[step].c = exit;
+        loops_.pop_back();
+    }
+
+    void layOutIf(uint32_t groupIndex) {
+        const uint32_t start = emit(StepOp::If, groupIndex, static_cast<uint32_t>(list_.bodies.size()));
+        std::vector<uint32_t> jumps;
+        if (groupIndex < program_.ifGroups.size()) {
+            const auto& branches = program_.ifGroups[groupIndex].branches;
+            const size_t first = list_.bodies.size();
+            list_.bodies.resize(first + branches.size());
+            for (size_t i = 0; i < branches.size(); ++i) {
+                list_.bodies[first + i] = here();
+                layOutBody(branches[i].bodyChunk, true);
+                jumps.push_back(emit(StepOp::Jump));
+            }
+        }
+        const uint32_t done = emit(StepOp::Done);
+        list_.steps[start].c = done;
+        for (uint32_t jump : jumps) list_.steps[jump].a = done;
+    }
+
+    void layOutWhile(uint32_t loopIndex) {
+        emit(StepOp::While, loopIndex);
+        loops_.emplace_back();
+        uint32_t test = NoStep;
+        if (loopIndex < program_.whileLoops.size()) {
+            const BytecodeWhileLoop& loop = program_.whileLoops[loopIndex];
+            test = emit(StepOp::WhileTest, loop.lineIndex);
+            layOutBody(loop.bodyChunk, true);
+            emit(StepOp::LoopBack, test);
+        }
+        const uint32_t done = emit(StepOp::Done);
+        if (test != NoStep) list_.steps[test].c = list_.steps[done - 1].c = done;
+        closeLoop(done);
+    }
+
+    void layOutRepeat(uint32_t loopIndex) {
+        emit(StepOp::Repeat, loopIndex);
+        loops_.emplace_back();
+        uint32_t until = NoStep;
+        if (loopIndex < program_.repeatLoops.size()) {
+            const BytecodeRepeatLoop& loop = program_.repeatLoops[loopIndex];
+            const uint32_t scope = emit(StepOp::RepeatScope);
+            ++locals_;
+            layOutBody(loop.bodyChunk, false);
+            --locals_;
+            until = emit(StepOp::RepeatUntil, loop.lineIndex, scope);
+        }
+        const uint32_t done = emit(StepOp::Done);
+        if (until != NoStep) list_.steps[until].c = done;
+        closeLoop(done);
+    }
+
+    void layOutFor(StepOp op, const std::vector<BytecodeForLoop>& loops, uint32_t loopIndex) {
+        const uint32_t slot = forDepth_++;
+        list_.loopSlots = std::max(list_.loopSlots, forDepth_);
+        const uint32_t start = emit(op, loopIndex, slot);
+        loops_.emplace_back();
+        uint32_t nextStep = NoStep;
+        if (loopIndex < loops.size()) {
+            ++frames_;
+            const uint32_t body = here();
+            layOutBody(loops[loopIndex].bodyChunk, true);
+            nextStep = emit(StepOp::ForNext, body, slot);
+            --frames_;
+        }
+        const uint32_t exit = emit(StepOp::LoopExit, 0, slot);
+        list_.steps[start].c = exit;
+        if (nextStep != NoStep) list_.steps[nextStep].c = exit;
+        closeLoop(exit);
+        --forDepth_;
+    }
+
+    const BytecodeProgram& program_;
+    std::vector<bool>& laidOut_;
+    StepList& list_;
+    std::vector<Block> blocks_;
+    std::vector<Loop> loops_;
+    uint32_t level_ = 0, locals_ = 0, frames_ = 0, forDepth_ = 0;
+};
+
+} // namespace
+
+const StepList& StepLists::layOut(const BytecodeProgram& program, uint32_t chunk) {
+    if (lists_.size() < program.chunks.size()) {
+        lists_.resize(program.chunks.size());
+        laidOut_.resize(program.chunks.size());
+    }
+    auto list = std::make_unique<StepList>();
+    StepBuilder(program, laidOut_, *list).layOutRoot(chunk);
+    lists_[chunk] = std::move(list);
+    return *lists_[chunk];
+}
