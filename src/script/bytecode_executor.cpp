@@ -85,8 +85,9 @@ class StepRun {
 };
 
 // Starts a for loop's pass `next`, when the loop has it: the counter, or the
-// loop names from the item, take its value.
-bool ScriptEngine::enterPass(LoopState& loop) {
+// loop names from the item, take its value. Inlined by force, as every pass
+// of every for loop runs it.
+[[gnu::always_inline]] inline bool ScriptEngine::enterPass(LoopState& loop) {
     if (loop.step > 0 ? loop.next > loop.limit : loop.next < loop.limit) return false;
     if (loop.counter)
         loop.counter->setPlain(VarType::Int, static_cast<uint32_t>(loop.next));
