@@ -160,9 +160,10 @@ struct StepList {
 };
 
 struct BytecodeProgram;
-// The step lists of a program's chunks, each made on its first run. A chunk
-// is laid out inside one list at most; another block that names it (only a
-// hand-made program does) runs it as a list of its own.
+// The step lists of a program's chunks, each made on its first run, so a
+// program is not changed once it has run. A chunk is laid out inside one list
+// at most; another block that names it (only a hand-made program does) runs
+// it as a list of its own.
 class StepLists {
   public:
     StepLists() = default;
