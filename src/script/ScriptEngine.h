@@ -539,8 +539,7 @@ class ScriptEngine {
     void assignToTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                         const std::string& op, const Variable& value);
 
-    friend class LocalScopeGuard;
-    friend class FrameScopeGuard;
+    friend class CallFrame;
     friend class CallGuard;
 
     struct ScriptCacheEntry {

@@ -124,14 +124,7 @@ Variable ScriptEngine::callNativeWithVector(const ScriptCallable& function, cons
 // Inlined by force into its one caller, whose frame it then shares.
 [[gnu::always_inline]] inline Variable ScriptEngine::runScriptFunction(const ScriptCallable& function,
                                                                        const Variable* args, size_t count) {
-    FrameScopeGuard frame(*this);
-    struct Unwind {
-        ScriptEngine& engine;
-        bool popVarargs;
-        ~Unwind() {
-            if (popVarargs) engine.varargStack.pop_back();
-        }
-    } unwind{*this, enterCall(scopes, varargStack, function, args, count)};
+    const CallFrame frame(*this, function, args, count);
     // The body's locals live in a scope of their own and die with the call.
     BlockSignal signal = BlockSignal::Normal;
     Variable result = runChunk(function.program, function.bodyChunk, signal, true);

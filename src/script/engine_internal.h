@@ -128,37 +128,23 @@ inline bool enterCall(Scopes& scopes, std::vector<std::vector<Variable>>& vararg
     return true;
 }
 
-// One block-local scope for the duration of a block run.
-class LocalScopeGuard {
+// A script call's frame: its parameters' scope and its vararg list, opened
+// by `enterCall` and closed however the call ends. The body's own scopes are
+// closed by its run.
+class CallFrame {
   public:
-    explicit LocalScopeGuard(ScriptEngine& engine)
-        : engine_(engine), localCount_(engine.scopes.count(Scopes::Local)) {
-        engine.scopes.push(Scopes::Local);
-    }
-    ~LocalScopeGuard() { engine_.scopes.truncate(Scopes::Local, localCount_); }
-    LocalScopeGuard(const LocalScopeGuard&) = delete;
-    LocalScopeGuard& operator=(const LocalScopeGuard&) = delete;
-
-  private:
-    ScriptEngine& engine_;
-    size_t localCount_;
-};
-
-// Removes the frame scopes (loop variables, parameters) pushed after it, and
-// the block scopes too: a call opens its body's scope with its parameters.
-class FrameScopeGuard {
-  public:
-    explicit FrameScopeGuard(ScriptEngine& engine)
-        : engine_(engine), localCount_(engine.scopes.count(Scopes::Local)),
-          frameCount_(engine.scopes.count(Scopes::Frame)) {}
-    ~FrameScopeGuard() {
-        engine_.scopes.truncate(Scopes::Local, localCount_);
+    CallFrame(ScriptEngine& engine, const ScriptCallable& function, const Variable* args, size_t count)
+        : engine_(engine), frameCount_(engine.scopes.count(Scopes::Frame)),
+          popVarargs_(enterCall(engine.scopes, engine.varargStack, function, args, count)) {}
+    ~CallFrame() {
         engine_.scopes.truncate(Scopes::Frame, frameCount_);
+        if (popVarargs_) engine_.varargStack.pop_back();
     }
-    FrameScopeGuard(const FrameScopeGuard&) = delete;
-    FrameScopeGuard& operator=(const FrameScopeGuard&) = delete;
+    CallFrame(const CallFrame&) = delete;
+    CallFrame& operator=(const CallFrame&) = delete;
 
   private:
     ScriptEngine& engine_;
-    size_t localCount_, frameCount_;
+    size_t frameCount_;
+    bool popVarargs_;
 };
