@@ -371,7 +371,7 @@ class ScriptEngine {
 
     // Bytecode.
     uint32_t compileBytecodeChunk(BytecodeProgram& program, size_t first, size_t end);
-    const BytecodeIfBranch* takenBranch(const BytecodeProgram& program, uint32_t group);
+    int takenBranch(const BytecodeProgram& program, uint32_t group);
     const ParsedScriptLine& bytecodeLine(const BytecodeProgram& program, uint32_t index);
     void executeBytecodeFunctionDecl(const std::shared_ptr<BytecodeProgram>& program, uint32_t decl);
     // An open for loop: its counter and bounds, or its items (counted through
@@ -599,7 +599,6 @@ class ScriptEngine {
     const char* stackBase = nullptr;
     size_t stackBudget = 0; // bytes of stack beneath stackBase that calls may use
     static size_t measureStackBudget();
-    void markStackBase();
 
     // Argument vectors for native calls, one per nesting level, reused so that
     // a call allocates nothing once they have grown. A deque, because a

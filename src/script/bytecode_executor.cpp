@@ -18,7 +18,13 @@ Variable ScriptEngine::runBytecode(const BytecodeProgram& program) {
 }
 
 Variable ScriptEngine::runBytecodeProgram(const std::shared_ptr<BytecodeProgram>& program) {
-    markStackBase();
+    // An outermost run, from a script text or from a host's program, measures
+    // the stack its calls may use from where it starts.
+    if (callDepth == 0) {
+        static const size_t budget = measureStackBudget(); // after main has raised the limit
+        stackBase = static_cast<const char*>(__builtin_frame_address(0));
+        stackBudget = budget;
+    }
     BlockSignal signal = BlockSignal::Normal;
     Variable result;
     {
@@ -42,11 +48,11 @@ const ParsedScriptLine& ScriptEngine::bytecodeLine(const BytecodeProgram& progra
     return line;
 }
 
-// The branch of an if-group whose body runs, found by evaluating the
-// conditions in turn; null when none holds. Inlined by force into the step
-// loop, as ifs are most of the control steps that run.
-[[gnu::always_inline]] inline const BytecodeIfBranch*
-ScriptEngine::takenBranch(const BytecodeProgram& program, uint32_t groupIndex) {
+// The place in its group of the if-branch whose body runs, found by
+// evaluating the conditions in turn; -1 when none holds. Inlined by force
+// into the step loop, as ifs are most of the control steps that run.
+[[gnu::always_inline]] inline int ScriptEngine::takenBranch(const BytecodeProgram& program,
+                                                            uint32_t groupIndex) {
     const BytecodeIfGroup& group =
         entryAt(program.ifGroups, groupIndex, "Bytecode if-group index out of range");
     for (const BytecodeIfBranch& branch : group.branches) {
@@ -54,9 +60,10 @@ ScriptEngine::takenBranch(const BytecodeProgram& program, uint32_t groupIndex) {
         const ParsedScriptLine& line =
             entryAt(program.lines, branch.lineIndex, "Bytecode line index out of range");
         if (branch.isElse) enterLine(line);
-        if (branch.isElse || evaluateLineCondition(line)) return &branch;
+        if (branch.isElse || evaluateLineCondition(line))
+            return static_cast<int>(&branch - group.branches.data());
     }
-    return nullptr;
+    return -1;
 }
 
 // What a run opened, closed however it ends: its loops' state slots and the
@@ -107,20 +114,23 @@ void ScriptEngine::takeCoroutineTurns(uint32_t count) {
 // instructions, which its caller reports.
 Variable ScriptEngine::runChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunkIndex,
                                 BlockSignal& signal, bool allowScope) {
-    if (!program || chunkIndex >= program->chunks.size()) throw std::runtime_error(StepFailures[0]);
+    if (const int failure = program ? chunkFailure(*program, chunkIndex) : 0; failure >= 0)
+        throw std::runtime_error(StepFailures[failure]);
     const BytecodeChunk& chunk = program->chunks[chunkIndex];
-    if (uint64_t(chunk.firstInstruction) + chunk.instructionCount > program->instructions.size())
-        throw std::runtime_error(StepFailures[1]);
     const StepList& list = program->steps.of(*program, chunkIndex);
     const StepRun run(*this, list.loopSlots);
     if (allowScope && chunk.needsScope) scopes.push(Scopes::Local);
     const size_t locals = scopes.count(Scopes::Local), frames = scopes.count(Scopes::Frame);
     const Step* const steps = list.steps.data();
+    // Closes the scopes opened after the place of `step`.
+    auto closeScopesTo = [&](const Step& step) {
+        scopes.truncate(Scopes::Local, locals + step.locals);
+        scopes.truncate(Scopes::Frame, frames + step.frames);
+    };
     // Leaves a loop for the step after it, taking the turns of the blocks left.
     auto leaveLoop = [&](uint32_t turns, uint32_t exit) {
         takeCoroutineTurns(turns);
-        scopes.truncate(Scopes::Local, locals + steps[exit].locals);
-        scopes.truncate(Scopes::Frame, frames + steps[exit].frames);
+        closeScopesTo(steps[exit]);
         return steps + exit;
     };
     signal = BlockSignal::Normal;
@@ -155,9 +165,8 @@ Variable ScriptEngine::runChunk(const std::shared_ptr<BytecodeProgram>& program,
                 ++s;
                 break;
             case StepOp::If: {
-                const BytecodeIfBranch* branch = takenBranch(*program, s->a);
-                s = steps +
-                    (branch ? list.bodies[s->b + (branch - program->ifGroups[s->a].branches.data())] : s->c);
+                const int branch = takenBranch(*program, s->a);
+                s = steps + (branch < 0 ? s->c : list.bodies[s->b + branch]);
                 break;
             }
             case StepOp::While:
@@ -236,8 +245,7 @@ Variable ScriptEngine::runChunk(const std::shared_ptr<BytecodeProgram>& program,
             }
             case StepOp::LoopExit:
                 run.slot(s->b).release();
-                scopes.truncate(Scopes::Local, locals + s->locals);
-                scopes.truncate(Scopes::Frame, frames + s->frames);
+                closeScopesTo(*s);
                 takeCoroutineTurn();
                 ++s;
                 break;

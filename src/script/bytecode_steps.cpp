@@ -12,8 +12,8 @@ class StepBuilder {
         : program_(program), laidOut_(laidOut), list_(list) {}
 
     void layOutRoot(uint32_t chunk) {
-        const uint32_t end = layOutInstructions(program_.chunks[chunk]);
-        patch(end, emit(StepOp::End));
+        layOutInstructions(program_.chunks[chunk]);
+        closeBlock(emit(StepOp::End));
     }
 
   private:
@@ -31,21 +31,20 @@ class StepBuilder {
         return here() - 1;
     }
 
-    // The instructions of a chunk at the current level; returns the pending
-    // instruction starts, whose block end is the next step the caller emits.
-    uint32_t layOutInstructions(const BytecodeChunk& chunk) {
+    // Opens a block with the instructions of a chunk at the current level;
+    // its end is the step the caller closes it with.
+    void layOutInstructions(const BytecodeChunk& chunk) {
         blocks_.emplace_back();
         for (uint32_t i = 0; i < chunk.instructionCount; ++i) {
             const Instruction& instruction = program_.instructions[chunk.firstInstruction + i];
             blocks_.back().starts.push_back(here());
             layOutInstruction(instruction);
         }
-        return static_cast<uint32_t>(blocks_.size() - 1);
     }
 
-    // Points the instruction starts of block `block` at `end` and closes it.
-    void patch(uint32_t block, uint32_t end) {
-        for (uint32_t start : blocks_[block].starts) list_.steps[start].blockEnd = end;
+    // Points the instruction starts of the innermost open block at `end`.
+    void closeBlock(uint32_t end) {
+        for (uint32_t start : blocks_.back().starts) list_.steps[start].blockEnd = end;
         blocks_.pop_back();
     }
 
@@ -75,7 +74,7 @@ class StepBuilder {
             emit(StepOp::Return, operand);
             return;
         case Opcode::Break:
-            emit(StepOp::Break, operand, 0, innermostLoop());
+            emit(StepOp::Break, operand, 0, exitToPatch());
             return;
         }
         emit(StepOp::Nothing);
@@ -85,29 +84,28 @@ class StepBuilder {
     // where its run would begin; one laid out already runs on its own.
     void layOutBody(uint32_t chunkIndex, bool allowScope) {
         ++level_;
-        if (chunkIndex >= program_.chunks.size()) {
-            emit(StepOp::Fail, 0);
-        } else if (const BytecodeChunk& chunk = program_.chunks[chunkIndex];
-                   uint64_t(chunk.firstInstruction) + chunk.instructionCount > program_.instructions.size()) {
-            emit(StepOp::Fail, 1);
+        if (const int failure = chunkFailure(program_, chunkIndex); failure >= 0) {
+            emit(StepOp::Fail, static_cast<uint32_t>(failure));
         } else if (laidOut_[chunkIndex]) {
-            emit(StepOp::RunChunk, chunkIndex, allowScope, innermostLoop());
+            emit(StepOp::RunChunk, chunkIndex, allowScope, exitToPatch());
         } else {
             laidOut_[chunkIndex] = true;
-            const bool scoped = allowScope && chunk.needsScope;
+            const bool scoped = allowScope && program_.chunks[chunkIndex].needsScope;
             if (scoped) {
                 emit(StepOp::PushScope);
                 ++locals_;
             }
-            const uint32_t block = layOutInstructions(chunk);
+            layOutInstructions(program_.chunks[chunkIndex]);
             if (scoped) --locals_;
-            patch(block, scoped ? emit(StepOp::PopScope) : here());
+            closeBlock(scoped ? emit(StepOp::PopScope) : here());
         }
         --level_;
     }
 
-    // Breaks are pointed at the loop's last step, once it is known.
-    uint32_t innermostLoop() {
+    // The exit of the innermost loop for the step about to be emitted, NoStep
+    // outside loops: a placeholder, patched to the loop's last step when the
+    // loop is closed.
+    uint32_t exitToPatch() {
         if (loops_.empty()) return NoStep;
         loops_.back().breaks.push_back(here());
         return 0;
@@ -138,15 +136,15 @@ class StepBuilder {
     void layOutWhile(uint32_t loopIndex) {
         emit(StepOp::While, loopIndex);
         loops_.emplace_back();
-        uint32_t test = NoStep;
+        uint32_t test = NoStep, back = NoStep;
         if (loopIndex < program_.whileLoops.size()) {
             const BytecodeWhileLoop& loop = program_.whileLoops[loopIndex];
             test = emit(StepOp::WhileTest, loop.lineIndex);
             layOutBody(loop.bodyChunk, true);
-            emit(StepOp::LoopBack, test);
+            back = emit(StepOp::LoopBack, test);
         }
         const uint32_t done = emit(StepOp::Done);
-        if (test != NoStep) list_.steps[test].c = list_.steps[done - 1].c = done;
+        if (test != NoStep) list_.steps[test].c = list_.steps[back].c = done;
         closeLoop(done);
     }
 

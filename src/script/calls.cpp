@@ -54,15 +54,6 @@ size_t ScriptEngine::measureStackBudget() {
     return size > 2 * reserve ? size - reserve : size / 2;
 }
 
-// An outermost run, from a script text or from a host's program, measures
-// from where it starts.
-void ScriptEngine::markStackBase() {
-    if (callDepth != 0) return;
-    static const size_t budget = measureStackBudget(); // after main has raised the limit
-    stackBase = static_cast<const char*>(__builtin_frame_address(0));
-    stackBudget = budget;
-}
-
 bool ScriptEngine::stackExhausted() const {
     const char* here = static_cast<const char*>(__builtin_frame_address(0));
     return stackBase && static_cast<size_t>(stackBase - here) > stackBudget;

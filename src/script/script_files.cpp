@@ -40,7 +40,6 @@ Variable ScriptEngine::makeChunk(std::shared_ptr<BytecodeProgram> program) {
 }
 
 Variable ScriptEngine::runScript(const std::string& source) {
-    markStackBase();
     // Kept to the end: the error context of a failure points into its lines.
     std::shared_ptr<BytecodeProgram> program;
     try {
