@@ -103,8 +103,6 @@ class ScriptEngine {
     // it computes to one, by the one scalar attempt both ways share. Set
     // before any script is read; tests run every script both ways.
     static void useGeneralPathsOnly(bool on = true) { generalPathsOnly = on; }
-    static size_t findMatchingEnd(const ParsedLines& lines, size_t index);
-    static size_t findMatchingUntil(const ParsedLines& lines, size_t index);
 
     // Host interface.
     void pushFunction(const std::string& name, NativeFunction function);
@@ -384,6 +382,18 @@ class ScriptEngine {
         void release() { std::vector<Variable>().swap(items); }
     };
     bool enterPass(LoopState& loop);
+    // Where a run of a step list stands: its next step, and the scopes and
+    // loop slots it started on. A coroutine keeps its place between turns.
+    struct StepPlace {
+        uint32_t next = 0;
+        size_t locals = 0, frames = 0, firstSlot = 0;
+    };
+    // Runs steps from `place`. A turn of the coroutine (`InTurn`) stops after
+    // its first statement, keeping its place, and ends the coroutine (signal
+    // Return) at the end of the list or at a `return`, which it does not evaluate.
+    template <bool InTurn>
+    Variable runSteps(const std::shared_ptr<BytecodeProgram>& program, const StepList& list, StepPlace& place,
+                      BlockSignal& signal);
     void takeCoroutineTurns(uint32_t count);
     // The loops of the running chunks, by slot; a run takes the slots above the used ones.
     std::vector<LoopState> loopStates;
@@ -409,7 +419,7 @@ class ScriptEngine {
     }
     void combineNumbersOrOperate(Variable& slot, ExpressionNodeKind op, const ScalarValue& value);
     [[gnu::noinline]] void operateInto(Variable& slot, ExpressionNodeKind op, const ScalarValue& value);
-    // Shared by both executors.
+    // Loop headers.
     struct NumericForClause {
         int64_t start, limit, step;
     };
@@ -430,13 +440,7 @@ class ScriptEngine {
     // Coroutines.
     std::shared_ptr<CoroutineState> createCoroutineState(const Variable& function, const Variable* args,
                                                          size_t count);
-    bool executeCoroutineTurn(CoroutineState& state);
-    bool executeCoroutineLine(CoroutineState& state);
-    size_t declareCoroutineFunction(const std::shared_ptr<BytecodeProgram>& program, size_t index);
-    void advanceCoroutineLoop(CoroutineState& state);
-    void pushCoroutineBlockFrame(CoroutineState& state, size_t first, size_t end);
-    void popCoroutineBlockFrame(CoroutineState& state);
-    void popCoroutineLoopFrame(CoroutineState& state);
+    bool executeCoroutineTurn(const ScriptCallable& function, StepPlace& place);
     void swapExecutionContext(CoroutineState& state);
     friend struct CoroutineState;
 

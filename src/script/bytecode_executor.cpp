@@ -84,7 +84,7 @@ class StepRun {
     }
     StepRun(const StepRun&) = delete;
     StepRun& operator=(const StepRun&) = delete;
-    ScriptEngine::LoopState& slot(uint32_t n) const { return engine_.loopStates[firstSlot_ + n]; }
+    size_t firstSlot() const { return firstSlot_; }
 
   private:
     ScriptEngine& engine_;
@@ -111,16 +111,14 @@ void ScriptEngine::takeCoroutineTurns(uint32_t count) {
 // end of the instruction that holds it; so an instruction leaving blocks
 // takes one turn for each. An error is reported at the instruction it came
 // from, except a pending coroutine error taken up between the chunk's own
-// instructions, which its caller reports.
-Variable ScriptEngine::runChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunkIndex,
-                                BlockSignal& signal, bool allowScope) {
-    if (const int failure = program ? chunkFailure(*program, chunkIndex) : 0; failure >= 0)
-        throw std::runtime_error(StepFailures[failure]);
-    const BytecodeChunk& chunk = program->chunks[chunkIndex];
-    const StepList& list = program->steps.of(*program, chunkIndex);
-    const StepRun run(*this, list.loopSlots);
-    if (allowScope && chunk.needsScope) scopes.push(Scopes::Local);
-    const size_t locals = scopes.count(Scopes::Local), frames = scopes.count(Scopes::Frame);
+// instructions, which its caller reports. Inlined by force into the chunk
+// run, so that a call's body runs in the call's own frame.
+template <bool InTurn>
+[[gnu::always_inline]] inline Variable ScriptEngine::runSteps(const std::shared_ptr<BytecodeProgram>& program,
+                                                              const StepList& list, StepPlace& place,
+                                                              BlockSignal& signal) {
+    const size_t locals = place.locals, frames = place.frames;
+    auto slot = [&](uint32_t n) -> LoopState& { return loopStates[place.firstSlot + n]; };
     const Step* const steps = list.steps.data();
     // Closes the scopes opened after the place of `step`.
     auto closeScopesTo = [&](const Step& step) {
@@ -136,7 +134,7 @@ Variable ScriptEngine::runChunk(const std::shared_ptr<BytecodeProgram>& program,
     signal = BlockSignal::Normal;
     bool reported = true;
     try {
-        for (const Step* s = steps;;) {
+        for (const Step* s = steps + place.next;;) {
             if (s->op <= StepOp::Break) {
                 if (pendingCoroutineException) {
                     reported = s->level > 0;
@@ -155,6 +153,10 @@ Variable ScriptEngine::runChunk(const std::shared_ptr<BytecodeProgram>& program,
                     executePlainNameAssignment(line);
                 else
                     executeSimple(line);
+                if constexpr (InTurn) {
+                    place.next = static_cast<uint32_t>(s + 1 - steps);
+                    return {};
+                }
                 takeCoroutineTurn();
                 ++s;
                 break;
@@ -208,7 +210,7 @@ Variable ScriptEngine::runChunk(const std::shared_ptr<BytecodeProgram>& program,
                     *program,
                     entryAt(program->numericFors, s->a, "Bytecode numeric-for index out of range").lineIndex);
                 const NumericForClause clause = evaluateNumericForClause(line);
-                LoopState& loop = run.slot(s->b);
+                LoopState& loop = slot(s->b);
                 loop.counter = &scopes.frameBinding(pushLoopScope({&line.tokenInfo[1].nameId, 1}), 0);
                 loop.next = clause.start;
                 loop.limit = clause.limit;
@@ -223,7 +225,7 @@ Variable ScriptEngine::runChunk(const std::shared_ptr<BytecodeProgram>& program,
                 size_t t;
                 const std::vector<uint32_t> names = parseGenericForNames(line, t);
                 std::vector<Variable> items = collectForItems(line, t);
-                LoopState& loop = run.slot(s->b);
+                LoopState& loop = slot(s->b);
                 loop.scope = pushLoopScope(names);
                 loop.items = std::move(items);
                 loop.next = 0;
@@ -238,13 +240,13 @@ Variable ScriptEngine::runChunk(const std::shared_ptr<BytecodeProgram>& program,
                     s = steps + s->c;
                     break;
                 }
-                LoopState& loop = run.slot(s->b);
+                LoopState& loop = slot(s->b);
                 loop.next += loop.step;
                 s = enterPass(loop) ? steps + s->a : steps + s->c;
                 break;
             }
             case StepOp::LoopExit:
-                run.slot(s->b).release();
+                slot(s->b).release();
                 closeScopesTo(*s);
                 takeCoroutineTurn();
                 ++s;
@@ -255,6 +257,10 @@ Variable ScriptEngine::runChunk(const std::shared_ptr<BytecodeProgram>& program,
                 ++s;
                 break;
             case StepOp::Return: {
+                if constexpr (InTurn) {
+                    signal = BlockSignal::Return;
+                    return {};
+                }
                 Variable value = executeReturn(bytecodeLine(*program, s->a));
                 signal = BlockSignal::Return;
                 takeCoroutineTurns(s->level + 1);
@@ -266,6 +272,7 @@ Variable ScriptEngine::runChunk(const std::shared_ptr<BytecodeProgram>& program,
                     s = leaveLoop(s->level - steps[s->c].level, s->c);
                     break;
                 }
+                if constexpr (InTurn) throw std::runtime_error("break used outside a loop");
                 signal = BlockSignal::Break;
                 takeCoroutineTurns(s->level + 1);
                 return {};
@@ -296,6 +303,7 @@ Variable ScriptEngine::runChunk(const std::shared_ptr<BytecodeProgram>& program,
             case StepOp::Fail:
                 throw std::runtime_error(StepFailures[s->a]);
             case StepOp::End:
+                if constexpr (InTurn) signal = BlockSignal::Return;
                 return {};
             }
         }
@@ -303,6 +311,32 @@ Variable ScriptEngine::runChunk(const std::shared_ptr<BytecodeProgram>& program,
         if (!reported) throw;
         rethrowAsReport(error);
     }
+}
+
+Variable ScriptEngine::runChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunkIndex,
+                                BlockSignal& signal, bool allowScope) {
+    if (const int failure = program ? chunkFailure(*program, chunkIndex) : 0; failure >= 0)
+        throw std::runtime_error(StepFailures[failure]);
+    const StepList& list = program->steps.of(*program, chunkIndex);
+    const StepRun run(*this, list.loopSlots);
+    if (allowScope && program->chunks[chunkIndex].needsScope) scopes.push(Scopes::Local);
+    StepPlace place{0, scopes.count(Scopes::Local), scopes.count(Scopes::Frame), run.firstSlot()};
+    return runSteps<false>(program, list, place, signal);
+}
+
+// One turn of the coroutine whose body is `function`'s, from `place`; true
+// when the coroutine has ended. Its context is the engine's for the turn,
+// loop slots included.
+bool ScriptEngine::executeCoroutineTurn(const ScriptCallable& function, StepPlace& place) {
+    const std::shared_ptr<BytecodeProgram>& program = function.program;
+    if (const int failure = chunkFailure(*program, function.bodyChunk); failure >= 0)
+        throw std::runtime_error(StepFailures[failure]);
+    const StepList& list = program->steps.of(*program, function.bodyChunk);
+    loopStatesUsed = list.loopSlots;
+    if (loopStates.size() < loopStatesUsed) loopStates.resize(loopStatesUsed);
+    BlockSignal signal;
+    runSteps<true>(program, list, place, signal);
+    return signal == BlockSignal::Return || shouldAbortForSoftRaisedError();
 }
 
 void ScriptEngine::executeBytecodeFunctionDecl(const std::shared_ptr<BytecodeProgram>& program,
@@ -314,10 +348,6 @@ void ScriptEngine::executeBytecodeFunctionDecl(const std::shared_ptr<BytecodePro
     FunctionHeader header = parseFunctionHeader(line, function);
     function.program = program;
     function.bodyChunk = decl.bodyChunk;
-    // The body lines share the program's lifetime; coroutines walk them.
-    function.lines = std::shared_ptr<const ParsedLines>(program, &program->lines);
-    function.bodyStart = decl.bodyFirstLine;
-    function.bodyEnd = decl.bodyEndLine;
     function.scriptPath = decl.scriptPath;
     function.directory = decl.scriptDirectory;
     storeFunction(line, header, Variable(std::move(function)));

@@ -29,10 +29,6 @@ struct ScriptCallable {
     // whole program.
     std::shared_ptr<BytecodeProgram> program;
     uint32_t bodyChunk = 0;
-    // The body lines [bodyStart, bodyEnd) of `lines`, which a coroutine walks.
-    std::shared_ptr<const ParsedLines> lines;
-    size_t bodyStart = 0;
-    size_t bodyEnd = 0;
     // The defining script, so that paths and error reports refer to it.
     std::string scriptPath;
     std::string directory;

@@ -1,4 +1,4 @@
-// Pieces shared by the executors: guards that restore the engine's stacks
+// Pieces shared by the engine's files: guards that restore the engine's stacks
 // however a block or call ends, and small token helpers.
 #pragma once
 

@@ -1,7 +1,6 @@
-// The statements' own steps, which the bytecode executor and the coroutine
-// share: conditions, loop headers, function declarations, returns and plain
-// statements. BrumeScript has no "then" and no "do": a condition or loop
-// header is the whole rest of its line.
+// The statements' own work, which the steps of a run call on: conditions,
+// loop headers, function declarations, returns and plain statements. BrumeScript has no "then" and no "do": a
+// condition or loop header is the whole rest of its line.
 #include "ScriptEngine.h"
 
 #include "engine_internal.h"

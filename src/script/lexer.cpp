@@ -467,15 +467,3 @@ void ScriptEngine::prepareParsedLines(ParsedLines& lines) {
         compileLineExpressions(line);
     }
 }
-
-size_t ScriptEngine::findMatchingEnd(const ParsedLines& lines, size_t index) {
-    uint64_t end = lines[index - 1].endIndex;
-    if (end == NoLineIndex) throw std::runtime_error("Missing 'end' for block");
-    return end;
-}
-
-size_t ScriptEngine::findMatchingUntil(const ParsedLines& lines, size_t index) {
-    uint64_t end = lines[index - 1].endIndex;
-    if (end == NoLineIndex) throw std::runtime_error("Missing 'until' for repeat block");
-    return end;
-}
