@@ -315,11 +315,10 @@ template <bool InTurn>
 
 Variable ScriptEngine::runChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunkIndex,
                                 BlockSignal& signal, bool allowScope) {
-    if (const int failure = program ? chunkFailure(*program, chunkIndex) : 0; failure >= 0)
-        throw std::runtime_error(StepFailures[failure]);
+    if (!program) throw std::runtime_error(StepFailures[0]);
     const StepList& list = program->steps.of(*program, chunkIndex);
     const StepRun run(*this, list.loopSlots);
-    if (allowScope && program->chunks[chunkIndex].needsScope) scopes.push(Scopes::Local);
+    if (allowScope && list.needsScope) scopes.push(Scopes::Local);
     StepPlace place{0, scopes.count(Scopes::Local), scopes.count(Scopes::Frame), run.firstSlot()};
     return runSteps<false>(program, list, place, signal);
 }
@@ -329,8 +328,6 @@ Variable ScriptEngine::runChunk(const std::shared_ptr<BytecodeProgram>& program,
 // loop slots included.
 bool ScriptEngine::executeCoroutineTurn(const ScriptCallable& function, StepPlace& place) {
     const std::shared_ptr<BytecodeProgram>& program = function.program;
-    if (const int failure = chunkFailure(*program, function.bodyChunk); failure >= 0)
-        throw std::runtime_error(StepFailures[failure]);
     const StepList& list = program->steps.of(*program, function.bodyChunk);
     loopStatesUsed = list.loopSlots;
     if (loopStates.size() < loopStatesUsed) loopStates.resize(loopStatesUsed);

@@ -3,6 +3,7 @@
 #include "compiled_program.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace {
 
@@ -12,6 +13,7 @@ class StepBuilder {
         : program_(program), laidOut_(laidOut), list_(list) {}
 
     void layOutRoot(uint32_t chunk) {
+        list_.needsScope = program_.chunks[chunk].needsScope;
         layOutInstructions(program_.chunks[chunk]);
         closeBlock(emit(StepOp::End));
     }
@@ -196,6 +198,8 @@ class StepBuilder {
 } // namespace
 
 const StepList& StepLists::layOut(const BytecodeProgram& program, uint32_t chunk) {
+    if (const int failure = chunkFailure(program, chunk); failure >= 0)
+        throw std::runtime_error(StepFailures[failure]);
     if (lists_.size() < program.chunks.size()) {
         lists_.resize(program.chunks.size());
         laidOut_.resize(program.chunks.size());

@@ -153,6 +153,7 @@ struct StepList {
     std::vector<Step> steps;
     std::vector<uint32_t> bodies; // each if-branch's first step, by group
     uint32_t loopSlots = 0;       // the deepest nesting of for loops
+    bool needsScope = false;      // as its chunk's
 };
 
 struct BytecodeProgram;
@@ -170,6 +171,7 @@ class StepLists {
         laidOut_.clear();
         return *this;
     }
+    // A chunk the program does not hold fails here, as its list is laid out.
     const StepList& of(const BytecodeProgram& program, uint32_t chunk) {
         return chunk < lists_.size() && lists_[chunk] ? *lists_[chunk] : layOut(program, chunk);
     }
