@@ -210,22 +210,21 @@ class X11Window : public ::testing::Test {
 // window's width and is centred between blue bars; after an outside resize to a
 // tall window it is letterboxed again.
 TEST_F(X11Window, FrameIsLetterboxedAndFollowsResizes) {
+    // A `w` x `h` window with the strip on rows [top, bottom) and red on columns [redFrom, redTo).
+    const auto expectStrip = [](int w, int h, int top, int bottom, int redFrom, int redTo) {
+        const int x = w / 2, y = 200;
+        // clang-format off
+        expectScreen({{5, 5, blue}, {w - 1, h - 1, blue}, {x, top - 1, blue}, {x, top, red}, {x, bottom - 1, red},
+                      {x, bottom, blue}, {redFrom / 2, y, green}, {redFrom - 1, y, green}, {redFrom, y, red},
+                      {redTo - 1, y, red}, {redTo, y, green}});
+        // clang-format on
+    };
     ScriptProcess script("letterbox.bs", name);
     ASSERT_TRUE(script.waitForSignal("shown")) << script.errors();
-    // Drawn 640 x 213 at y = 133; columns up to 213 sample green, up to 426 red.
-    // clang-format off
-    expectScreen({{5, 5, blue}, {320, 132, blue}, {320, 133, red}, {100, 200, green}, {213, 200, green},
-                  {214, 200, red}, {426, 200, red}, {427, 200, green}, {320, 345, red}, {320, 346, blue},
-                  {639, 479, blue}});
-    // clang-format on
-
+    expectStrip(640, 480, 133, 346, 214, 427); // drawn 640 x 213
     XResizeWindow(display, awaitWindow("bv-letterbox"), 200, 400);
     XSync(display, False);
-    // Drawn 200 x 67 at y = 166; columns up to 66 sample green, up to 133 red.
-    // clang-format off
-    expectScreen({{100, 165, blue}, {100, 166, red}, {10, 200, green}, {66, 200, green}, {67, 200, red},
-                  {133, 200, red}, {134, 200, green}, {100, 232, red}, {100, 233, blue}, {199, 399, blue}});
-    // clang-format on
+    expectStrip(200, 400, 166, 233, 67, 134); // drawn 200 x 67
     script.signal("done");
     expectEnded(script);
     EXPECT_TRUE(windowGone("bv-letterbox"));
