@@ -7,6 +7,14 @@
 
 namespace {
 
+// Why chunk `chunk` of a program cannot run, as an index into `StepFailures`;
+// -1 when it can.
+int chunkFailure(const BytecodeProgram& program, uint32_t chunk) {
+    if (chunk >= program.chunks.size()) return 0;
+    const BytecodeChunk& c = program.chunks[chunk];
+    return uint64_t(c.firstInstruction) + c.instructionCount > program.instructions.size() ? 1 : -1;
+}
+
 class StepBuilder {
   public:
     StepBuilder(const BytecodeProgram& program, std::vector<bool>& laidOut, StepList& list)

@@ -197,11 +197,3 @@ struct BytecodeProgram {
     std::vector<BytecodeFunctionDecl> functionDecls;
     mutable StepLists steps;
 };
-
-// Why chunk `chunk` of a program cannot run, as an index into `StepFailures`;
-// -1 when it can.
-inline int chunkFailure(const BytecodeProgram& program, uint32_t chunk) {
-    if (chunk >= program.chunks.size()) return 0;
-    const BytecodeChunk& c = program.chunks[chunk];
-    return uint64_t(c.firstInstruction) + c.instructionCount > program.instructions.size() ? 1 : -1;
-}
