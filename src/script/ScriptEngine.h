@@ -190,10 +190,10 @@ class ScriptEngine {
             return false;
         }
     }
-    // Inlined by force, as are scalarValueOf and combineScalars: each runs on
-    // every number the compiled forms compute, and left to the compiler they
-    // went out of line as the tree evaluator grew (2% more instructions on
-    // the recursive and state-machine games).
+    // Inlined by force, as is scalarValueOf: both run on every number the
+    // compiled forms compute, and left to the compiler they went out of line
+    // as the tree evaluator grew (2% more instructions on the recursive and
+    // state-machine games).
     [[gnu::always_inline]] static void assignScalar(Variable& slot, const ScalarValue& v) {
         switch (v.kind) {
         case ScalarValue::Int:
@@ -445,19 +445,31 @@ class ScriptEngine {
     friend struct CoroutineState;
 
     // Compiled expression evaluation. A node's value as an unboxed scalar comes
-    // from `scalarValueOf`: its flattened code when it has some, else
-    // `walkScalar` over the tree. Both give false when the subtree needs full
-    // values, which `evaluateNode` then computes over the same tree.
-    bool walkScalar(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line,
-                    ScalarValue& out);
+    // from its flattened code when it has some, else from the leaf itself;
+    // false when it needs full values, which `evaluateNode` then computes
+    // over the same tree.
     [[gnu::always_inline]] bool scalarValueOf(const CompiledExpression& expr, int32_t node,
                                               const ParsedScriptLine& line, ScalarValue& out) {
-        const int16_t index = expr.nodes[node].scalarCode;
-        if (index < 0) return walkScalar(expr, node, line, out);
-        return runScalarCode(expr, line, expr.scalarCodes[index].instructions.data(), out);
+        const ExpressionNode& n = expr.nodes[node];
+        if (n.scalarCode >= 0)
+            return runScalarCode<false>(expr, line, expr.scalarCodes[n.scalarCode].instructions.data(), out);
+        if (n.kind == ExpressionNodeKind::IntLiteral) {
+            out.kind = ScalarValue::Int, out.i = n.intValue;
+            return true;
+        }
+        if (n.kind != ExpressionNodeKind::Variable) return false;
+        const Variable* v = resolveVariableId(n.nameId);
+        if (v) return scalarFromVariable(*v, out);
+        out.kind = ScalarValue::Nil;
+        return true;
     }
+    // `Wide`: the run of code that needs more registers than the stack's.
+    template <bool Wide>
     bool runScalarCode(const CompiledExpression& expr, const ParsedScriptLine& line,
                        const ScalarInstruction* code, ScalarValue& out);
+    // The registers of code nested too deeply for the stack's.
+    std::vector<uint64_t> wideRegisters;
+    std::vector<const Variable*> wideRefs;
     bool loadScalarOperand(const CompiledExpression& expr, const uint64_t* regs, ScalarInstruction::Mode mode,
                            int32_t value, uint64_t& to);
     const Variable* scalarElement(const CompiledExpression& expr, const uint64_t* regs,
@@ -471,13 +483,6 @@ class ScriptEngine {
     [[gnu::noinline]] bool scalarBinaryMixed(const ExpressionNode& node, const ParsedScriptLine& line,
                                              uint64_t a, uint64_t b, uint64_t& dst);
     static void buildScalarCode(CompiledExpression& expr);
-    inline bool scalarOperand(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line,
-                              ScalarValue& out);
-    bool walkScalarBinary(const CompiledExpression& expr, const ExpressionNode& node,
-                          const ParsedScriptLine& line, ScalarValue& out);
-    [[gnu::always_inline]] inline bool combineScalars(const ExpressionNode& node,
-                                                      const ParsedScriptLine& line, const ScalarValue& a,
-                                                      const ScalarValue& b, ScalarValue& out);
     bool combineMixedScalars(const ExpressionNode& node, const ParsedScriptLine& line, const ScalarValue& a,
                              const ScalarValue& b, ScalarValue& out);
     Variable evaluateNode(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line);
@@ -498,8 +503,7 @@ class ScriptEngine {
     Variable evaluateOperand(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line);
     bool runScalarBuiltin(const CompiledExpression& expr, const ParsedScriptLine& line,
                           const ExpressionNode& node, const uint64_t* args, uint64_t& out);
-    bool scalarBuiltinCall(const CompiledExpression& expr, const ExpressionNode& node,
-                           const ParsedScriptLine& line, ScalarValue& out);
+    Variable negated(const Variable& operand, const ParsedScriptLine& line, const ExpressionNode& node);
     // The callee of a call written as a name or as name['member'], read in
     // place; null for any other form.
     const Variable* peekCallee(const CompiledExpression& expr, const CallExpression& call) {

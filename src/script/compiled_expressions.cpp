@@ -429,18 +429,6 @@ double scalarToDouble(const Scalar& v) {
     return v.kind == Scalar::Int ? v.i : v.kind == Scalar::Float ? static_cast<double>(v.f) : v.b;
 }
 
-Scalar makeInt(int32_t i) {
-    Scalar s;
-    s.kind = Scalar::Int;
-    s.i = i;
-    return s;
-}
-
-// A scalar's truth as a full value's (a numeric zero is true).
-bool scalarTruth(const Scalar& v) {
-    return truthOf(static_cast<VarType>(v.kind), v.kind == Scalar::Bool && v.b != 0);
-}
-
 Scalar makeBool(bool b) {
     Scalar s;
     s.kind = Scalar::Bool;
@@ -612,110 +600,6 @@ void ScriptEngine::guardStack(const CompiledExpression& expr, const ParsedScript
     throwStackOverflow();
 }
 
-// The leaves that dominate operands, read without entering the tree walk.
-inline bool ScriptEngine::scalarOperand(const CompiledExpression& expr, int32_t index,
-                                        const ParsedScriptLine& line, ScalarValue& out) {
-    const ExpressionNode& n = expr.nodes[index];
-    if (n.kind == Kind::Variable) {
-        const Variable* v = resolveVariableId(n.nameId);
-        if (!v) {
-            out.kind = Scalar::Nil;
-            return true;
-        }
-        return scalarFromVariable(*v, out);
-    }
-    if (n.kind == Kind::IntLiteral) {
-        out = makeInt(n.intValue);
-        return true;
-    }
-    return walkScalar(expr, index, line, out);
-}
-
-// False when the subtree needs full values (strings, containers, calls).
-bool ScriptEngine::walkScalar(const CompiledExpression& expr, int32_t index, const ParsedScriptLine& line,
-                              ScalarValue& out) {
-    if (expr.deep) guardStack(expr, line);
-    const ExpressionNode& n = expr.nodes[index];
-    switch (n.kind) {
-    case Kind::IntLiteral:
-    case Kind::Variable:
-        return scalarOperand(expr, index, line, out);
-    case Kind::FloatLiteral:
-        out.kind = Scalar::Float, out.f = n.floatValue;
-        return true;
-    case Kind::BoolLiteral:
-        out = makeBool(n.intValue != 0);
-        return true;
-    case Kind::NoneLiteral:
-        out.kind = Scalar::Nil;
-        return true;
-    case Kind::Index: {
-        scalarReadElement = true;
-        const Variable* element = peekArrayElement(expr, n, line);
-        if (element == &missingElement) {
-            out.kind = Scalar::Nil;
-            return true;
-        }
-        return element && scalarFromVariable(*element, out);
-    }
-    case Kind::Length: {
-        scalarReadElement = true;
-        const ExpressionNode& operand = expr.nodes[n.left];
-        const Variable* v = operand.kind == Kind::Variable ? resolveVariableId(operand.nameId)
-                            : operand.kind == Kind::Index  ? peekElement(expr, operand, line)
-                                                           : nullptr;
-        if (!v || (v->type != VarType::Array && v->type != VarType::String)) return false;
-        out = makeInt(arrayLength(*v));
-        return true;
-    }
-    case Kind::Not: {
-        Scalar operand;
-        if (!scalarOperand(expr, n.left, line, operand)) return false;
-        out = makeBool(!scalarTruth(operand));
-        return true;
-    }
-    case Kind::Negate: {
-        Scalar operand;
-        if (!scalarOperand(expr, n.left, line, operand)) return false;
-        if (operand.kind == Scalar::Int)
-            out = makeInt(number_rules::negate(operand.i));
-        else if (operand.kind == Scalar::Float)
-            out.kind = Scalar::Float, out.f = -operand.f;
-        else if (operand.kind == Scalar::Bool)
-            out = makeInt(operand.b ? -1 : 0);
-        else
-            throwError("Unary '-' requires a numeric value", line.tokens[n.token]);
-        return true;
-    }
-    case Kind::And:
-    case Kind::Or: {
-        Scalar left;
-        if (!scalarOperand(expr, n.left, line, left)) return false;
-        if (scalarTruth(left) == (n.kind == Kind::Or)) {
-            out = left;
-            return true;
-        }
-        return scalarOperand(expr, n.right, line, out);
-    }
-    case Kind::Call:
-        return scalarBuiltinCall(expr, n, line, out);
-    case Kind::StringLiteral:
-    case Kind::ArrayLiteral:
-    case Kind::TableLiteral:
-    case Kind::Varargs:
-        return false;
-    default:
-        return walkScalarBinary(expr, n, line, out);
-    }
-}
-
-bool ScriptEngine::walkScalarBinary(const CompiledExpression& expr, const ExpressionNode& n,
-                                    const ParsedScriptLine& line, ScalarValue& out) {
-    Scalar a, b;
-    if (!scalarOperand(expr, n.left, line, a) || !scalarOperand(expr, n.right, line, b)) return false;
-    return combineScalars(n, line, a, b, out);
-}
-
 namespace {
 
 using Op = ScalarInstruction;
@@ -777,6 +661,12 @@ Scalar unpack(Packed p) {
 
 bool packedTruth(Packed v) {
     return truthOf(static_cast<VarType>(kindOf(v)), payloadOf(v) != 0);
+}
+
+Variable variableOf(Packed p) {
+    Variable v;
+    v.setPlain(static_cast<VarType>(kindOf(p)), payloadOf(p));
+    return v;
 }
 
 // The binary operator kinds, for the switches that pick one operator's code.
@@ -859,19 +749,6 @@ template <Kind K> [[gnu::always_inline]] inline bool combineNumbersOf(Packed a, 
 }
 
 } // namespace
-
-// Arithmetic and comparisons of two ints run here; other operand kinds go on
-// to the mixed path.
-inline bool ScriptEngine::combineScalars(const ExpressionNode& n, const ParsedScriptLine& line,
-                                         const ScalarValue& a, const ScalarValue& b, ScalarValue& out) {
-    Packed result;
-    if (a.kind == Scalar::Int && b.kind == Scalar::Int &&
-        combineNumbers(n.kind, packInt(a.i), packInt(b.i), result)) {
-        out = unpack(result);
-        return true;
-    }
-    return combineMixedScalars(n, line, a, b, out);
-}
 
 // `slot op= value`: numbers in place, anything else by the shared operator
 // (out of line, so that the number steps do not pay for its frame).
@@ -1036,20 +913,26 @@ bool ScriptEngine::scalarBinaryMixed(const ExpressionNode& n, const ParsedScript
 // Threaded: each instruction jumps straight to the next one's handler, so
 // there is one indirect jump per instruction and no loop bound to test; the
 // code ends with an End instruction.
+template <bool Wide>
 bool ScriptEngine::runScalarCode(const CompiledExpression& expr, const ParsedScriptLine& line,
                                  const ScalarInstruction* const code, ScalarValue& out) {
     // clang-format off
 #define BV_HANDLER(K, A, B) &&binary##K##A##B,
 #define BV_OPERATOR_HANDLERS(K) BV_OPERAND_PAIRS(BV_HANDLER, K)
     static const void* const handlers[] = {BV_BINARY_KINDS(BV_OPERATOR_HANDLERS)
-        &&move, &&jumpIfTruthy, &&jumpIfFalsy, &&element, &&elementRef, &&tree, &&builtin, &&end};
+        &&move, &&jumpIfTruthy, &&jumpIfFalsy, &&element, &&elementRef, &&negate, &&logicalNot, &&length,
+        &&builtin, &&fail, &&wide, &&end};
     // clang-format on
 #undef BV_OPERATOR_HANDLERS
 #undef BV_HANDLER
     static_assert(std::size(handlers) == Op::firstOtherEntry + Op::End - Op::Move + 1);
-    Packed regs[maxScalarRegisters];
-    const Variable* refs[maxScalarRegisters];
-    const ScalarInstruction* in = code;
+    // Wide code keeps its registers in the engine's; no code runs inside
+    // other code, so one set serves.
+    Packed stackRegs[Wide ? 1 : maxScalarRegisters];
+    const Variable* stackRefs[Wide ? 1 : maxScalarRegisters];
+    Packed* const regs = Wide ? wideRegisters.data() : stackRegs;
+    const Variable** const refs = Wide ? wideRefs.data() : stackRefs;
+    const ScalarInstruction* in = code + Wide;
 #define BV_DISPATCH goto* handlers[in->entry]
 #define BV_NEXT                                                                                              \
     ++in;                                                                                                    \
@@ -1085,21 +968,49 @@ elementRef : {
         return false;
     BV_NEXT;
 }
-tree : {
-    Scalar result;
-    if (!walkScalar(expr, in->node, line, result)) return false;
-    regs[in->dst] = packScalar(result);
+negate : {
+    Packed operand;
+    if (!loadScalarOperand(expr, regs, in->aMode, in->a, operand)) return false;
+    const Variable result = negated(variableOf(operand), line, expr.nodes[in->node]);
+    packVariable(&result, regs[in->dst]);
+    BV_NEXT;
+}
+logicalNot : {
+    Packed operand;
+    if (!loadScalarOperand(expr, regs, in->aMode, in->a, operand)) return false;
+    regs[in->dst] = pack(Scalar::Bool, !packedTruth(operand));
+    BV_NEXT;
+}
+length : {
+    scalarReadElement = true;
+    const Variable* v =
+        in->aMode == Mode::Variable ? resolveVariableId(expr.nodes[in->a].nameId) : refs[in->a];
+    if (!v || (v->type != VarType::Array && v->type != VarType::String)) return false;
+    regs[in->dst] = packInt(arrayLength(*v));
     BV_NEXT;
 }
 builtin:
     if (!runScalarBuiltin(expr, line, expr.nodes[in->node], regs + in->a, regs[in->dst])) return false;
     BV_NEXT;
+fail:
+    return false;
+wide:
+    if constexpr (!Wide) {
+        if (wideRegisters.size() < static_cast<size_t>(in->a)) {
+            wideRegisters.resize(in->a);
+            wideRefs.resize(in->a);
+        }
+        return runScalarCode<true>(expr, line, code, out);
+    }
 end:
     out = unpack(regs[0]);
     return true;
 #undef BV_NEXT
 #undef BV_DISPATCH
 }
+
+template bool ScriptEngine::runScalarCode<false>(const CompiledExpression&, const ParsedScriptLine&,
+                                                 const ScalarInstruction*, ScalarValue&);
 
 // An element of arrays reached from a variable by int keys (a[i], a[i][j]),
 // read in place; null when the node is of another form, or
@@ -1114,7 +1025,7 @@ const Variable* ScriptEngine::peekArrayElement(const CompiledExpression& expr, c
                                     : nullptr;
     if (!container || container->type != VarType::Array) return nullptr;
     Scalar key;
-    if (!walkScalar(expr, n.right, line, key) || key.kind != Scalar::Int) return nullptr;
+    if (!scalarValueOf(expr, n.right, line, key) || key.kind != Scalar::Int) return nullptr;
     const ArrayStorage& elements = *container->asArray();
     if (key.i < 1 || static_cast<size_t>(key.i) > elements.size()) return &missingElement;
     return &elements[key.i - 1];
@@ -1146,23 +1057,6 @@ const Variable* ScriptEngine::peekMemberCallee(const CompiledExpression& expr, c
     if (callee.kind != Kind::Index) return nullptr;
     const Variable* found = peekTableField(expr, callee);
     return found == &missingElement ? nullptr : found;
-}
-
-// Numeric library functions on numbers run without boxing their call: the
-// callee must still be the registered function (a script may rebind it).
-bool ScriptEngine::scalarBuiltinCall(const CompiledExpression& expr, const ExpressionNode& n,
-                                     const ParsedScriptLine& line, ScalarValue& out) {
-    if (!n.scalarSafe) return false;
-    Packed args[maxScalarBuiltinArgs], result;
-    const std::vector<int32_t>& argNodes = expr.calls[n.right].args;
-    for (size_t i = 0; i < argNodes.size(); ++i) {
-        Scalar arg;
-        if (!scalarValueOf(expr, argNodes[i], line, arg)) return false;
-        args[i] = packScalar(arg);
-    }
-    if (!runScalarBuiltin(expr, line, n, args, result)) return false;
-    out = unpack(result);
-    return true;
 }
 
 // A numeric library call on the numbers in `args`; false when the callee is
@@ -1282,11 +1176,8 @@ Variable ScriptEngine::evaluateNodeBoxed(const CompiledExpression& expr, const E
             rethrowAtToken(line, n.errorToken);
         }
     }
-    case Kind::Negate: {
-        Variable operand = evaluateNode(expr, n.left, line);
-        if (!operand.isNumeric()) throwError("Unary '-' requires a numeric value", line.tokens[n.token]);
-        return negateNumber(operand);
-    }
+    case Kind::Negate:
+        return negated(evaluateNode(expr, n.left, line), line, n);
     case Kind::Not:
         return Variable(!isTruthy(evaluateNode(expr, n.left, line)));
     case Kind::Length: {
@@ -1313,15 +1204,22 @@ Variable ScriptEngine::evaluateNodeBoxed(const CompiledExpression& expr, const E
     Variable a = evaluateOperand(expr, n.left, line);
     Variable b = evaluateOperand(expr, n.right, line);
     // Results of calls are mostly numbers too.
-    ScalarValue x, y, result;
-    if (!generalPathsOnly && a.type != VarType::None && b.type != VarType::None && scalarFromVariable(a, x) &&
-        scalarFromVariable(b, y) && combineScalars(n, line, x, y, result))
-        return scalarToVariable(result);
+    Packed x, y, result;
+    if (!generalPathsOnly && a.type != VarType::None && b.type != VarType::None && packVariable(&a, x) &&
+        packVariable(&b, y) &&
+        (combineNumbers(n.kind, x, y, result) || scalarBinaryMixed(n, line, x, y, result)))
+        return variableOf(result);
     try {
         return applyBinaryOperator(n.kind, a, b);
     } catch (const std::exception&) {
         rethrowAtToken(line, n.errorToken);
     }
+}
+
+Variable ScriptEngine::negated(const Variable& operand, const ParsedScriptLine& line,
+                               const ExpressionNode& n) {
+    if (!operand.isNumeric()) throwError("Unary '-' requires a numeric value", line.tokens[n.token]);
+    return negateNumber(operand);
 }
 
 void ScriptEngine::raiseSyntaxError(const CompiledExpression& expr, const ExpressionNode& n,

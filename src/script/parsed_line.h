@@ -134,7 +134,7 @@ struct ExpressionNode {
     int32_t intValue = 0;
     float floatValue = 0;
     uint32_t nameId = 0;
-    int16_t scalarCode = -1; // its flattened code in the expression's scalarCodes, if any
+    int32_t scalarCode = -1; // its flattened code in the expression's scalarCodes, if any
 };
 
 // The most arguments a numeric library call takes on the scalar path.
@@ -154,16 +154,17 @@ struct CallExpression {
     BuiltinId builtinId = 0;
 };
 
-// A compiled expression flattened into register instructions for the scalar
-// path: leaves are read straight from their operands, so numbers are
-// computed in one loop without walking the tree.
+// A compiled expression flattened into register instructions for the
+// scalar path: leaves are read straight from their operands, so numbers are
+// computed in one loop without walking the tree. Code using no more than
+// this many registers keeps them on the stack.
 inline constexpr size_t maxScalarRegisters = 16;
 
 struct ScalarInstruction {
     // Besides the binary operator kinds of the tree (Add to GreaterEqual),
     // numbered on from them so that the runner's handlers form one table.
     static constexpr uint8_t Move = 25, JumpIfTruthy = 26, JumpIfFalsy = 27, Element = 28, ElementRef = 29,
-                             Tree = 30, Builtin = 31, End = 32;
+                             Negate = 30, Not = 31, Length = 32, Builtin = 33, Fail = 34, Wide = 35, End = 36;
     static_assert(static_cast<uint8_t>(ExpressionNodeKind::GreaterEqual) + 1 == Move);
     // The constant modes have the values of their scalar kinds (those of the
     // value types), so that a constant operand packs without a table; the
@@ -200,13 +201,13 @@ struct ScalarInstruction {
         (static_cast<int>(ExpressionNodeKind::GreaterEqual) - static_cast<int>(ExpressionNodeKind::Add) + 1) *
         operandPairs;
 
-    uint8_t op = Tree;
-    uint8_t dst = 0;
+    uint8_t op = Fail;
     Mode aMode = Mode::Register, bMode = Mode::Register;
-    uint8_t entry = 0;    // the handler, set from the op and modes once the code is built
+    uint8_t entry = 0; // the handler, set from the op and modes once the code is built
+    uint32_t dst = 0;
     int32_t a = 0, b = 0; // register, constant (a float's bits, a string's index) or variable node;
                           // b of a jump: its target; a of a Builtin: its first argument's register
-    int32_t node = 0;     // the tree node computed, for errors and the Tree fallback
+    int32_t node = 0;     // the tree node computed, for errors
 
     void setEntry() {
         const auto kind = static_cast<ExpressionNodeKind>(op);
@@ -217,7 +218,9 @@ struct ScalarInstruction {
 };
 
 struct ScalarCode {
-    std::vector<ScalarInstruction> instructions; // ends with an End instruction
+    // Ends with an End instruction. Code needing more registers than the
+    // stack's starts with a Wide instruction, `a` of which is how many.
+    std::vector<ScalarInstruction> instructions;
 };
 
 struct CompiledExpression {

@@ -1,7 +1,8 @@
 // Flattens a compiled expression's tree into register instructions for the
-// scalar path. Operators on numbers, and/or, and elements become
-// instructions; any other subtree stays a Tree instruction that the tree
-// walker computes, so every tree flattens and the results are the same.
+// scalar path. Operators, and/or, elements and numeric library calls become
+// instructions; a subtree the scalar path cannot take becomes a Fail
+// instruction, which ends the attempt only when it is reached, so every
+// tree flattens.
 #include "ScriptEngine.h"
 
 #include <bit>
@@ -20,13 +21,16 @@ class ScalarCodeBuilder {
   public:
     explicit ScalarCodeBuilder(const CompiledExpression& expr) : expr_(expr) {}
 
-    // The code of the subtree at `top`; false when it needs more registers
-    // than there are.
-    bool build(int32_t top, std::vector<ScalarInstruction>& code) {
+    ScalarCode build(int32_t top) {
         computeInto(top, 0);
-        if (registersUsed_ > maxScalarRegisters) return false;
-        code = std::move(code_);
-        return true;
+        code_.push_back(ScalarInstruction{.op = Op::End});
+        if (registersUsed_ > maxScalarRegisters) {
+            for (ScalarInstruction& in : code_)
+                if (in.op == Op::JumpIfTruthy || in.op == Op::JumpIfFalsy) ++in.b;
+            code_.insert(code_.begin(), ScalarInstruction{.op = Op::Wide, .a = int32_t(registersUsed_)});
+        }
+        for (ScalarInstruction& in : code_) in.setEntry();
+        return {std::move(code_)};
     }
 
   private:
@@ -54,7 +58,7 @@ class ScalarCodeBuilder {
         registersUsed_ = std::max(registersUsed_, dst + 1);
         ScalarInstruction in;
         in.op = op;
-        in.dst = static_cast<uint8_t>(std::min(dst, maxScalarRegisters - 1));
+        in.dst = static_cast<uint32_t>(dst);
         in.node = node;
         return in;
     }
@@ -63,7 +67,7 @@ class ScalarCodeBuilder {
     void operand(int32_t index, size_t reg, Mode& mode, int32_t& value) {
         if (isLeaf(expr_.nodes[index])) return setOperand(index, mode, value);
         compute(index, reg);
-        mode = Mode::Register, value = static_cast<int32_t>(std::min(reg, maxScalarRegisters - 1));
+        mode = Mode::Register, value = static_cast<int32_t>(reg);
     }
 
     // Emits the code that leaves node `index`'s scalar in register `reg`;
@@ -81,12 +85,18 @@ class ScalarCodeBuilder {
             code_.push_back(instruction(n.kind == Kind::Or ? Op::JumpIfTruthy : Op::JumpIfFalsy, reg, index));
             computeInto(n.right, reg);
             code_[jump].b = static_cast<int32_t>(code_.size());
+        } else if (n.kind == Kind::Not || n.kind == Kind::Negate) {
+            ScalarInstruction in = instruction(n.kind == Kind::Not ? Op::Not : Op::Negate, reg, index);
+            operand(n.left, reg, in.aMode, in.a);
+            code_.push_back(in);
+        } else if (n.kind == Kind::Length) {
+            length(index, reg);
         } else if (n.kind == Kind::Index && expr_.nodes[n.right].pure) {
             element(index, reg, Op::Element);
         } else if (n.kind == Kind::Call && n.scalarSafe) {
             builtin(index, reg);
         } else {
-            code_.push_back(instruction(Op::Tree, reg, index));
+            code_.push_back(instruction(Op::Fail, reg, index));
         }
     }
 
@@ -102,7 +112,22 @@ class ScalarCodeBuilder {
         const std::vector<int32_t>& args = expr_.calls[expr_.nodes[index].right].args;
         for (size_t i = 0; i < args.size(); ++i) computeInto(args[i], reg + i);
         ScalarInstruction in = instruction(Op::Builtin, reg, index);
-        in.a = static_cast<int32_t>(std::min(reg, maxScalarRegisters - 1));
+        in.a = static_cast<int32_t>(reg);
+        code_.push_back(in);
+    }
+
+    // The length of a string or array held in a variable or an element.
+    void length(int32_t index, size_t reg) {
+        const int32_t operand = expr_.nodes[index].left;
+        ScalarInstruction in = instruction(Op::Length, reg, index);
+        if (expr_.nodes[operand].kind == Kind::Variable) {
+            in.aMode = Mode::Variable, in.a = operand;
+        } else if (expr_.nodes[operand].kind == Kind::Index && expr_.nodes[expr_.nodes[operand].right].pure) {
+            element(operand, reg, Op::ElementRef);
+            in.a = static_cast<int32_t>(reg);
+        } else {
+            in.op = Op::Fail;
+        }
         code_.push_back(in);
     }
 
@@ -116,9 +141,9 @@ class ScalarCodeBuilder {
             in.aMode = Mode::Variable, in.a = n.left;
         } else if (container.kind == Kind::Index && expr_.nodes[container.right].pure) {
             element(n.left, reg, Op::ElementRef);
-            in.aMode = Mode::Register, in.a = static_cast<int32_t>(std::min(reg, maxScalarRegisters - 1));
+            in.aMode = Mode::Register, in.a = static_cast<int32_t>(reg);
         } else {
-            code_.push_back(instruction(Op::Tree, reg, index));
+            code_.push_back(instruction(Op::Fail, reg, index));
             return;
         }
         const ExpressionNode& key = expr_.nodes[n.right];
@@ -134,9 +159,10 @@ class ScalarCodeBuilder {
     size_t registersUsed_ = 0;
 };
 
-// The nodes that get code of their own: the root, and each operator the
+// The nodes that get code of their own: the root, and each operation the
 // scalar path may try whose parent asks it for a number on its own: a call's
-// argument, or an operand of an operator that computes full values.
+// argument, an operand of an operator that computes full values, or the key
+// of an element read in place.
 std::vector<int32_t> nodesWithCode(const CompiledExpression& expr) {
     std::vector<bool> parentNeedsValues(expr.nodes.size(), false);
     auto mark = [&](int32_t child) {
@@ -151,27 +177,18 @@ std::vector<int32_t> nodesWithCode(const CompiledExpression& expr) {
         } else if (!n.scalarSafe) {
             mark(n.left);
             mark(n.right);
+        } else if (n.kind == Kind::Index) {
+            mark(n.right);
         }
     }
     std::vector<int32_t> tops{expr.root};
     for (size_t i = 0; i < expr.nodes.size(); ++i) {
         const ExpressionNode& n = expr.nodes[i];
-        const bool operation = isBinaryOperator(n.kind) || n.kind == Kind::And || n.kind == Kind::Or;
+        const bool operation = n.kind >= Kind::Negate && n.kind <= Kind::Or;
         if (static_cast<int32_t>(i) != expr.root && parentNeedsValues[i] && n.scalarSafe && operation)
             tops.push_back(static_cast<int32_t>(i));
     }
     return tops;
-}
-
-ScalarCode scalarCodeOf(const CompiledExpression& expr, int32_t top) {
-    ScalarCode code;
-    if (!ScalarCodeBuilder(expr).build(top, code.instructions)) {
-        code.instructions.clear();
-        return code;
-    }
-    code.instructions.push_back(ScalarInstruction{.op = Op::End});
-    for (ScalarInstruction& in : code.instructions) in.setEntry();
-    return code;
 }
 
 } // namespace
@@ -179,10 +196,15 @@ ScalarCode scalarCodeOf(const CompiledExpression& expr, int32_t top) {
 void ScriptEngine::buildScalarCode(CompiledExpression& expr) {
     expr.scalarCodes.clear();
     if (!expr.valid) return;
+    // Tops nest (an argument inside an argument), so their codes together
+    // could grow with the square of the tree; past a budget linear in its
+    // size, the further tops are left to full values, which only costs time.
+    const size_t budget = 4 * expr.nodes.size() + 64;
+    size_t instructions = 0;
     for (int32_t top : nodesWithCode(expr)) {
-        ScalarCode code = scalarCodeOf(expr, top);
-        if (code.instructions.empty()) continue;
-        expr.nodes[top].scalarCode = static_cast<int16_t>(expr.scalarCodes.size());
-        expr.scalarCodes.push_back(std::move(code));
+        if (instructions > budget) break;
+        expr.nodes[top].scalarCode = static_cast<int32_t>(expr.scalarCodes.size());
+        expr.scalarCodes.push_back(ScalarCodeBuilder(expr).build(top));
+        instructions += expr.scalarCodes.back().instructions.size();
     }
 }
