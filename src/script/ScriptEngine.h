@@ -483,8 +483,6 @@ class ScriptEngine {
     [[gnu::noinline]] bool scalarBinaryMixed(const ExpressionNode& node, const ParsedScriptLine& line,
                                              uint64_t a, uint64_t b, uint64_t& dst);
     static void buildScalarCode(CompiledExpression& expr);
-    bool combineMixedScalars(const ExpressionNode& node, const ParsedScriptLine& line, const ScalarValue& a,
-                             const ScalarValue& b, ScalarValue& out);
     Variable evaluateNode(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line);
     [[gnu::noinline]] Variable evaluateScalarFirst(const CompiledExpression& expr, int32_t node,
                                                    const ParsedScriptLine& line);

@@ -421,21 +421,6 @@ class ExpressionCompiler {
     static constexpr size_t stackReserve = 1u << 20;
 };
 
-bool isNumericScalar(const Scalar& v) {
-    return v.kind == Scalar::Int || v.kind == Scalar::Float || v.kind == Scalar::Bool;
-}
-
-double scalarToDouble(const Scalar& v) {
-    return v.kind == Scalar::Int ? v.i : v.kind == Scalar::Float ? static_cast<double>(v.f) : v.b;
-}
-
-Scalar makeBool(bool b) {
-    Scalar s;
-    s.kind = Scalar::Bool;
-    s.b = b;
-    return s;
-}
-
 } // namespace
 
 // The expression from `index` on, as far as it reaches, and `index` left
@@ -706,6 +691,13 @@ template <Kind K> [[gnu::always_inline]] inline bool combineIntsOf(Packed a, Pac
     return kindOf(p) == Scalar::Int;
 }
 
+// The number `p` holds, a boolean counting as 1 or 0; false for nil.
+bool numericOf(Packed p, double& to) {
+    if (kindOf(p) != Scalar::Bool) return numberOf(p, to);
+    to = payloadOf(p);
+    return true;
+}
+
 template <Kind K>
 constexpr bool hasFloatForm = K == Kind::Add || K == Kind::Subtract || K == Kind::Multiply ||
                               K == Kind::Divide || (K >= Kind::Equal && K <= Kind::GreaterEqual);
@@ -761,35 +753,6 @@ void ScriptEngine::combineNumbersOrOperate(Variable& slot, Kind op, const Scalar
 
 void ScriptEngine::operateInto(Variable& slot, Kind op, const ScalarValue& value) {
     slot = performOperation(slot, op, scalarToVariable(value));
-}
-
-// Floats, booleans and nil as operands. Float arithmetic is done in double
-// and rounded to the float type, as the shared operator does; the rarer
-// operators go through that operator so the results stay identical.
-bool ScriptEngine::combineMixedScalars(const ExpressionNode& n, const ParsedScriptLine& line,
-                                       const ScalarValue& a, const ScalarValue& b, ScalarValue& out) {
-    const bool numeric = isNumericScalar(a) && isNumericScalar(b);
-    if (!numeric && (n.kind == Kind::Equal || n.kind == Kind::NotEqual)) {
-        out = makeBool((a.kind == b.kind) == (n.kind == Kind::Equal));
-        return true;
-    }
-    if (!numeric) return false; // the shared operator raises the error
-    const double x = scalarToDouble(a), y = scalarToDouble(b);
-    if (number_rules::isComparison(n.kind)) {
-        out = makeBool(number_rules::compare(n.kind, x, y));
-        return true;
-    }
-    const bool anyFloat = a.kind == Scalar::Float || b.kind == Scalar::Float;
-    if ((anyFloat || n.kind == Kind::Divide) && number_rules::floatArithmetic(n.kind, x, y, out.f)) {
-        out.kind = Scalar::Float;
-        return true;
-    }
-    try {
-        Variable result = performOperation(scalarToVariable(a), n.kind, scalarToVariable(b));
-        return scalarFromVariable(result, out);
-    } catch (const std::exception&) {
-        rethrowAtToken(line, n.errorToken);
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -884,13 +847,36 @@ ScriptEngine::scalarBinaryStep(const CompiledExpression& expr, const ParsedScrip
     return combineNumbersOf<K>(a, b, dst) || scalarBinaryMixed(expr.nodes[in.node], line, a, b, dst);
 }
 
-// Kept out of line so that the number steps do not pay for its frame.
+// Floats, booleans and nil as operands. Float arithmetic is done in double
+// and rounded to the float type, as the shared operator does; the rarer
+// operators go through that operator so the results stay identical. Kept
+// out of line so that the number steps do not pay for its frame.
 bool ScriptEngine::scalarBinaryMixed(const ExpressionNode& n, const ParsedScriptLine& line, uint64_t a,
                                      uint64_t b, uint64_t& dst) {
-    Scalar result;
-    if (!combineMixedScalars(n, line, unpack(a), unpack(b), result)) return false;
-    dst = packScalar(result);
-    return true;
+    double x, y;
+    if (!numericOf(a, x) || !numericOf(b, y)) {
+        // Values of other kinds are equal when their kinds are; any other
+        // operator on them is left to the shared one, which raises its error.
+        if (n.kind != Kind::Equal && n.kind != Kind::NotEqual) return false;
+        dst = pack(Scalar::Bool, (kindOf(a) == kindOf(b)) == (n.kind == Kind::Equal));
+        return true;
+    }
+    if (number_rules::isComparison(n.kind)) {
+        dst = pack(Scalar::Bool, number_rules::compare(n.kind, x, y));
+        return true;
+    }
+    float result;
+    const bool anyFloat = kindOf(a) == Scalar::Float || kindOf(b) == Scalar::Float;
+    if ((anyFloat || n.kind == Kind::Divide) && number_rules::floatArithmetic(n.kind, x, y, result)) {
+        dst = pack(Scalar::Float, std::bit_cast<uint32_t>(result));
+        return true;
+    }
+    try {
+        const Variable value = performOperation(variableOf(a), n.kind, variableOf(b));
+        return packVariable(&value, dst);
+    } catch (const std::exception&) {
+        rethrowAtToken(line, n.errorToken);
+    }
 }
 
 // The pairs of operand sources a binary operator's handlers are made for, in
