@@ -400,7 +400,6 @@ class ScriptEngine {
     size_t loopStatesUsed = 0;
     friend class StepRun;
     static bool isPlainNameAssignment(const ParsedScriptLine& line);
-    void executePlainNameAssignment(const ParsedScriptLine& line);
     static bool isScalarStorable(const ParsedScriptLine& line);
     bool storeScalar(const ParsedScriptLine& line);
     static bool isLiteralKey(const CompiledExpression& key) {

@@ -143,7 +143,7 @@ uint32_t ScriptEngine::compileBytecodeChunk(BytecodeProgram& program, size_t fir
                 emit(Opcode::FunctionDecl, program.functionDecls.size() - 1);
                 i = close + 1;
             } else {
-                emit(line.plainNameAssignment ? Opcode::AssignName : Opcode::Line, i++);
+                emit(isPlainNameAssignment(line) ? Opcode::AssignName : Opcode::Line, i++);
             }
         }
     }

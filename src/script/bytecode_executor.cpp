@@ -146,13 +146,8 @@ template <bool InTurn>
                 }
             }
             switch (s->op) {
-            case StepOp::Line:
-            case StepOp::AssignName: {
-                const ParsedScriptLine& line = bytecodeLine(*program, s->a);
-                if (s->op == StepOp::AssignName)
-                    executePlainNameAssignment(line);
-                else
-                    executeSimple(line);
+            case StepOp::Line: {
+                executeSimple(bytecodeLine(*program, s->a));
                 if constexpr (InTurn) {
                     place.next = static_cast<uint32_t>(s + 1 - steps);
                     return {};
@@ -348,25 +343,4 @@ void ScriptEngine::executeBytecodeFunctionDecl(const std::shared_ptr<BytecodePro
     function.scriptPath = decl.scriptPath;
     function.directory = decl.scriptDirectory;
     storeFunction(line, header, Variable(std::move(function)));
-}
-
-// A number is computed without boxing and written in place; any other value
-// is computed in full.
-void ScriptEngine::executePlainNameAssignment(const ParsedScriptLine& line) {
-    if (!line.plainNameAssignment) return executeSimple(line);
-    const CompiledExpression& value = line.compiledValues[0];
-    const ParsedAssignmentTarget& assigned = line.assignmentTargets[0];
-    const uint32_t nameId = line.tokenInfo[assigned.nameIndex].nameId;
-    ScalarValue scalar;
-    if (value.mayBeScalar() && scalarValueOf(value, value.root, line, scalar)) {
-        setErrorToken(line.tokens, value.nodes[value.root].errorToken);
-        if (Variable* target = resolveVariableId(nameId)) return assignScalar(*target, scalar);
-        return assignVariableId(nameId, scalarToVariable(scalar), ScopeTarget::Default);
-    }
-    Variable result = firstValue(evaluateNode(value, value.root, line));
-    setErrorToken(line.tokens, value.nodes[value.root].errorToken);
-    if (Variable* target = resolveVariableId(nameId))
-        *target = std::move(result);
-    else
-        assignVariableId(nameId, result, ScopeTarget::Default);
 }

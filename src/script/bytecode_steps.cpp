@@ -61,11 +61,11 @@ class StepBuilder {
     void layOutInstruction(const Instruction& instruction) {
         const uint32_t operand = instruction.operand;
         switch (static_cast<Opcode>(instruction.opcode)) {
+        // An assignment of one name is a statement like any other: its value
+        // is computed, and a number stored, as every statement's is.
         case Opcode::Line:
-            emit(StepOp::Line, operand);
-            return;
         case Opcode::AssignName:
-            emit(StepOp::AssignName, operand);
+            emit(StepOp::Line, operand);
             return;
         case Opcode::If:
             return layOutIf(operand);

@@ -518,7 +518,6 @@ void ScriptEngine::compileAssignment(ParsedScriptLine& line) {
     }
     for (ParsedAssignmentTarget& target : line.assignmentTargets)
         for (const TokenRange& range : target.indexRanges) target.compiledIndexes.push_back(rangePart(range));
-    line.plainNameAssignment = isPlainNameAssignment(line);
     if (line.tokens[line.assignOpIndex].size() == 2)
         line.storeOperator =
             binaryOperators[classifyBinaryOperator(

@@ -108,7 +108,6 @@ enum class StepOp : uint8_t {
     // The steps that begin an instruction; a pending coroutine error or a
     // raised error's unwinding is taken up before each.
     Line,         // a statement; a = its line
-    AssignName,   // a statement assigning one name; a = its line
     Nothing,      // an instruction of no known kind
     If,           // a = if-group, b = its first body in `bodies`, c = its Done
     While,        // a = loop

@@ -276,7 +276,6 @@ struct ParsedScriptLine {
     // key. Where the text does not parse, the form raises the error when run.
     CompiledExpression compiledExpression;
     std::vector<CompiledExpression> compiledValues;
-    bool plainNameAssignment = false; // one plain name = one compiled expression
     // One name or `name[key]` with `=` or a compound operator, or one
     // declared name with `=`; a value the scalar path may try, and a key free
     // of calls.
