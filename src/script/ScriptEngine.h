@@ -537,12 +537,17 @@ class ScriptEngine {
     }
     void evaluateTargetKeys(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                             Variable* keys);
-    void combineInPlace(Variable& slot, const ParsedScriptLine& line, char op, const Variable& value);
+    // The line's compound operator, if it has one, combines the value with
+    // what the target holds.
+    void combineInPlace(Variable& slot, const ParsedScriptLine& line, const Variable& value);
     bool assignTableField(const ParsedScriptLine& line, const ParsedAssignmentTarget& target, uint32_t nameId,
-                          const std::string& op, const Variable& value);
-    void checkAssignmentTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target) const;
-    void assignToTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
-                        const std::string& op, const Variable& value);
+                          const Variable& value);
+    // A target is a name, with [key] suffixes or none.
+    void checkAssignmentTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target) const {
+        if (!target.wellFormed || !line.tokenInfo[target.nameIndex].isIdentifier)
+            throwError("Invalid assignment target", line.tokens[target.nameIndex]);
+    }
+    void assignToTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target, Variable value);
 
     friend class CallFrame;
     friend class CallGuard;

@@ -131,32 +131,26 @@ void ScriptEngine::evaluateTargetKeys(const ParsedScriptLine& line, const Parsed
         keys[k] = evaluateCompiled(target.compiledIndexes[k], line);
 }
 
-// A target is a name, with [key] suffixes or none.
-void ScriptEngine::checkAssignmentTarget(const ParsedScriptLine& line,
-                                         const ParsedAssignmentTarget& target) const {
-    if (!target.wellFormed || !line.tokenInfo[target.nameIndex].isIdentifier)
-        throwError("Invalid assignment target", line.tokens[target.nameIndex]);
-}
-
 void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
-                                  const std::string& op, const Variable& value) {
+                                  Variable value) {
     checkAssignmentTarget(line, target);
     const uint32_t nameId = line.tokenInfo[target.nameIndex].nameId;
-    const bool compound = op.size() == 2;
+    const ExpressionNodeKind op = line.storeOperator;
+    const bool compound = op != ExpressionNodeKind::NoneLiteral;
     if (target.indexRanges.empty()) {
         if (!compound && line.assignScope != ScopeTarget::Default)
             return assignVariableId(nameId, value, line.assignScope);
         Variable* existing = resolveVariableId(nameId);
         if (!compound) {
             if (!existing) return assignVariableId(nameId, value, line.assignScope);
-            *existing = value;
+            *existing = std::move(value);
             return;
         }
-        if (existing) return combineInPlace(*existing, line, op[0], value);
-        return assignVariableId(nameId, performOperation(Variable(), op[0], value), line.assignScope);
+        if (existing) return combineInPlace(*existing, line, value);
+        return assignVariableId(nameId, performOperation(Variable(), op, value), line.assignScope);
     }
     const size_t keyCount = target.indexRanges.size();
-    if (keyCount == 1 && assignTableField(line, target, nameId, op, value)) return;
+    if (keyCount == 1 && assignTableField(line, target, nameId, value)) return;
     // Keys first: evaluating them may run code that moves variable storage.
     Variable singleKey;
     std::vector<Variable> manyKeys(keyCount > 1 ? keyCount : 0);
@@ -171,16 +165,13 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
                                container->type == VarType::String
                            ? getIndexedValue(*container, key)
                            : Variable();
-    setIndexedValue(*container, key, performOperation(current, op[0], value), false);
+    setIndexedValue(*container, key, performOperation(current, op, value), false);
 }
 
-// A compound operator's result stored over its left operand.
-void ScriptEngine::combineInPlace(Variable& slot, const ParsedScriptLine& line, char op,
-                                  const Variable& value) {
+void ScriptEngine::combineInPlace(Variable& slot, const ParsedScriptLine& line, const Variable& value) {
     ScalarValue number;
-    if (line.storeOperator != ExpressionNodeKind::NoneLiteral && scalarFromVariable(value, number))
-        return combineNumbersOrOperate(slot, line.storeOperator, number);
-    slot = performOperation(slot, op, value);
+    if (scalarFromVariable(value, number)) return combineNumbersOrOperate(slot, line.storeOperator, number);
+    slot = performOperation(slot, line.storeOperator, value);
 }
 
 // The field that `name['key'] = value` or its compound form on a table
@@ -207,12 +198,12 @@ Variable* ScriptEngine::storedTableField(const ParsedScriptLine& line, const Par
 }
 
 bool ScriptEngine::assignTableField(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
-                                    uint32_t nameId, const std::string& op, const Variable& value) {
-    const bool compound = op.size() == 2;
+                                    uint32_t nameId, const Variable& value) {
+    const bool compound = line.storeOperator != ExpressionNodeKind::NoneLiteral;
     Variable* field = storedTableField(line, target, nameId, compound);
     if (!field) return false;
     if (compound)
-        combineInPlace(*field, line, op[0], value);
+        combineInPlace(*field, line, value);
     else
         *field = value;
     return true;
@@ -321,10 +312,9 @@ bool ScriptEngine::storeScalarField(const ParsedScriptLine& line, uint32_t nameI
 bool ScriptEngine::executeAssignment(const ParsedScriptLine& line, Variable& result) {
     if (line.assignOpIndex == 0) return false;
     const auto& targets = line.assignmentTargets;
-    const std::string& op = line.tokens[line.assignOpIndex];
     result = Variable();
     if (targets.size() == 1 && line.valueRanges.size() == 1) {
-        assignToTarget(line, targets[0], op, firstValue(evaluateCompiled(line.compiledValues[0], line)));
+        assignToTarget(line, targets[0], firstValue(evaluateCompiled(line.compiledValues[0], line)));
         return true;
     }
     std::vector<Variable> values = evaluateParts(line.compiledValues, line);
@@ -335,6 +325,6 @@ bool ScriptEngine::executeAssignment(const ParsedScriptLine& line, Variable& res
         values = std::move(spread);
     }
     for (size_t i = 0; i < targets.size(); ++i)
-        assignToTarget(line, targets[i], op, i < values.size() ? values[i] : Variable());
+        assignToTarget(line, targets[i], i < values.size() ? values[i] : Variable());
     return true;
 }
