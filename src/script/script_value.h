@@ -345,8 +345,6 @@ class TableStorage {
     void reserve(size_t count);
     size_t size() const { return count_; }
     bool empty() const { return count_ == 0; }
-    // Changes with every addition and removal of a key, to a value no table has had.
-    uint64_t keySetStamp() const { return stamp_; }
 
     // The entries in index order, which is no particular order.
     class Iterator {
@@ -433,6 +431,7 @@ class TableStorage {
     size_t mask_ = 0;
     uint32_t shift_ = 0; // 32 minus the bits of a slot number
     size_t count_ = 0;
+    // Changes with every addition and removal of a key, to a value no table has had.
     uint64_t stamp_ = freshStamp();
     mutable std::unique_ptr<Walk> walk_;
 };
