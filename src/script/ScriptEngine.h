@@ -501,6 +501,8 @@ class ScriptEngine {
     bool runScalarBuiltin(const CompiledExpression& expr, const ParsedScriptLine& line,
                           const ExpressionNode& node, const uint64_t* args, uint64_t& out);
     Variable negated(const Variable& operand, const ParsedScriptLine& line, const ExpressionNode& node);
+    [[gnu::noinline]] uint64_t negatedScalar(uint64_t operand, const ParsedScriptLine& line,
+                                             const ExpressionNode& node);
     // The callee of a call written as a name or as name['member'], read in
     // place; null for any other form.
     const Variable* peekCallee(const CompiledExpression& expr, const CallExpression& call) {

@@ -846,6 +846,16 @@ ScriptEngine::scalarBinaryStep(const CompiledExpression& expr, const ParsedScrip
     return combineNumbersOf<K>(a, b, dst) || scalarBinaryMixed(expr.nodes[in.node], line, a, b, dst);
 }
 
+// Negation by the full values' rule; out of line, as a value it builds may
+// not live in the threaded runner's frame.
+uint64_t ScriptEngine::negatedScalar(uint64_t operand, const ParsedScriptLine& line,
+                                     const ExpressionNode& n) {
+    const Variable result = negated(variableOf(operand), line, n);
+    Packed out = 0;
+    packVariable(&result, out);
+    return out;
+}
+
 // Floats, booleans and nil as operands. Float arithmetic is done in double
 // and rounded to the float type, as the shared operator does; the rarer
 // operators go through that operator so the results stay identical. Kept
@@ -956,8 +966,7 @@ elementRef : {
 negate : {
     Packed operand;
     if (!loadScalarOperand(expr, regs, in->aMode, in->a, operand)) return false;
-    const Variable result = negated(variableOf(operand), line, expr.nodes[in->node]);
-    packVariable(&result, regs[in->dst]);
+    regs[in->dst] = negatedScalar(operand, line, expr.nodes[in->node]);
     BV_NEXT;
 }
 logicalNot : {
