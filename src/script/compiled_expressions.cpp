@@ -947,10 +947,10 @@ move:
     if (!loadScalarOperand(expr, regs, in->aMode, in->a, regs[in->dst])) return false;
     BV_NEXT;
 jumpIfTruthy:
-    in = packedTruth(regs[in->dst]) ? code + in->b : in + 1;
+    in = packedTruth(regs[in->dst]) ? in + in->b : in + 1;
     BV_DISPATCH;
 jumpIfFalsy:
-    in = packedTruth(regs[in->dst]) ? in + 1 : code + in->b;
+    in = packedTruth(regs[in->dst]) ? in + 1 : in + in->b;
     BV_DISPATCH;
 element:
 elementRef : {

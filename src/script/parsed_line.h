@@ -205,9 +205,11 @@ struct ScalarInstruction {
     Mode aMode = Mode::Register, bMode = Mode::Register;
     uint8_t entry = 0; // the handler, set from the op and modes once the code is built
     uint32_t dst = 0;
-    int32_t a = 0, b = 0; // register, constant (a float's bits, a string's index) or variable node;
-                          // b of a jump: its target; a of a Builtin: its first argument's register
-    int32_t node = 0;     // the tree node computed, for errors
+    // Each a register, constant (a float's bits, a string's index) or
+    // variable node; b of a jump: how far on its target is; a of a Builtin:
+    // its first argument's register.
+    int32_t a = 0, b = 0;
+    int32_t node = 0; // the tree node computed, for errors
 
     void setEntry() {
         const auto kind = static_cast<ExpressionNodeKind>(op);

@@ -24,11 +24,9 @@ class ScalarCodeBuilder {
     ScalarCode build(int32_t top) {
         computeInto(top, 0);
         code_.push_back(ScalarInstruction{.op = Op::End});
-        if (registersUsed_ > maxScalarRegisters) {
-            for (ScalarInstruction& in : code_)
-                if (in.op == Op::JumpIfTruthy || in.op == Op::JumpIfFalsy) ++in.b;
+        // Jumps are relative, so the Wide instruction can go in front.
+        if (registersUsed_ > maxScalarRegisters)
             code_.insert(code_.begin(), ScalarInstruction{.op = Op::Wide, .a = int32_t(registersUsed_)});
-        }
         for (ScalarInstruction& in : code_) in.setEntry();
         return {std::move(code_)};
     }
@@ -84,7 +82,7 @@ class ScalarCodeBuilder {
             const size_t jump = code_.size();
             code_.push_back(instruction(n.kind == Kind::Or ? Op::JumpIfTruthy : Op::JumpIfFalsy, reg, index));
             computeInto(n.right, reg);
-            code_[jump].b = static_cast<int32_t>(code_.size());
+            code_[jump].b = static_cast<int32_t>(code_.size() - jump);
         } else if (n.kind == Kind::Not || n.kind == Kind::Negate) {
             ScalarInstruction in = instruction(n.kind == Kind::Not ? Op::Not : Op::Negate, reg, index);
             operand(n.left, reg, in.aMode, in.a);
@@ -124,7 +122,7 @@ class ScalarCodeBuilder {
             in.aMode = Mode::Variable, in.a = operand;
         } else if (expr_.nodes[operand].kind == Kind::Index && expr_.nodes[expr_.nodes[operand].right].pure) {
             element(operand, reg, Op::ElementRef);
-            in.a = static_cast<int32_t>(reg);
+            in.aMode = Mode::Register, in.a = static_cast<int32_t>(reg);
         } else {
             in.op = Op::Fail;
         }
