@@ -3,83 +3,123 @@
 #include "ScriptEngine.h"
 
 #include <fstream>
-#include <iterator>
 
 namespace {
 
 const char magic[4] = {'B', 'S', 'B', 'C'};
 
+// Writer and Reader share one vocabulary, so that `transfer` below spells the
+// file's layout once for both directions: each call writes its field, or
+// reads it into the field.
 class Writer {
   public:
-    void u8(uint8_t v) { bytes_.push_back(static_cast<char>(v)); }
-    void u16(uint16_t v) {
-        for (int i = 0; i < 2; ++i) u8(static_cast<uint8_t>(v >> (8 * i)));
-    }
-    void u32(uint32_t v) {
-        for (int i = 0; i < 4; ++i) u8(static_cast<uint8_t>(v >> (8 * i)));
-    }
+    static constexpr uint16_t version = BytecodeVersion;
+    template <class T> void u8(const T& v) { bytes_.push_back(static_cast<char>(v)); }
+    template <class T> void u16(const T& v) { little(v, 2); }
+    template <class T> void u32(const T& v) { little(v, 4); }
     void string(const std::string& s) {
-        u32(static_cast<uint32_t>(s.size()));
+        u32(s.size());
         bytes_ += s;
     }
-    void loop(const BytecodeForLoop& l) {
-        u32(l.lineIndex);
-        u32(l.bodyChunk);
+    template <class T, class Each> void sequence(const std::vector<T>& items, size_t, Each each) {
+        u32(items.size());
+        for (const T& item : items) each(item);
     }
     const std::string& bytes() const { return bytes_; }
+
+  private:
+    void little(uint64_t v, int size) {
+        for (int i = 0; i < size; ++i) bytes_.push_back(static_cast<char>(v >> (8 * i)));
+    }
     std::string bytes_;
 };
 
 class Reader {
   public:
     Reader(const std::string& data, const std::string& path) : data_(data), path_(path) {}
-    uint8_t u8() {
-        need(1);
-        return static_cast<uint8_t>(data_[at_++]);
-    }
-    uint16_t u16() {
-        need(2);
-        uint16_t v = uint16_t(uint8_t(data_[at_]) | uint8_t(data_[at_ + 1]) << 8);
-        at_ += 2;
-        return v;
-    }
-    uint32_t u32() {
-        need(4);
-        uint32_t v = 0;
-        for (int i = 3; i >= 0; --i) v = v << 8 | uint8_t(data_[at_ + i]);
-        at_ += 4;
-        return v;
-    }
-    std::string string() {
-        uint32_t size = u32();
+    uint16_t version = 0;
+    template <class T> void u8(T& v) { v = static_cast<T>(little(1)); }
+    template <class T> void u16(T& v) { v = static_cast<T>(little(2)); }
+    template <class T> void u32(T& v) { v = static_cast<T>(little(4)); }
+    void string(std::string& s) {
+        const uint32_t size = static_cast<uint32_t>(little(4));
         need(size);
-        std::string s = data_.substr(at_, size);
+        s = data_.substr(at_, size);
         at_ += size;
-        return s;
     }
-    // A count of elements of at least `minimumSize` bytes each; a count the
-    // remaining data cannot hold is truncation, found before allocating.
-    uint32_t count(size_t minimumSize) {
-        uint32_t n = u32();
-        if (minimumSize > 0 && n > (data_.size() - at_) / minimumSize) truncated();
-        return n;
+    // Items of at least `minimumSize` bytes each; a count the remaining data
+    // cannot hold is truncation, found before allocating.
+    template <class T, class Each> void sequence(std::vector<T>& items, size_t minimumSize, Each each) {
+        const uint32_t n = static_cast<uint32_t>(little(4));
+        if (n > (data_.size() - at_) / minimumSize) truncated();
+        items.resize(n);
+        for (T& item : items) each(item);
     }
-    BytecodeForLoop loop() {
-        BytecodeForLoop l;
-        l.lineIndex = u32();
-        l.bodyChunk = u32();
-        return l;
+    void skip(size_t n) {
+        need(n);
+        at_ += n;
+    }
+
+  private:
+    uint32_t little(int size) {
+        need(static_cast<size_t>(size));
+        uint32_t v = 0;
+        for (int i = size - 1; i >= 0; --i) v = v << 8 | uint8_t(data_[at_ + i]);
+        at_ += static_cast<size_t>(size);
+        return v;
     }
     void need(size_t n) {
         if (data_.size() - at_ < n) truncated();
     }
     [[noreturn]] void truncated() { throw std::runtime_error("Invalid bytecode file (truncated): " + path_); }
 
-  private:
     const std::string& data_;
     const std::string& path_;
     size_t at_ = 0;
 };
+
+// A program after its magic and version, through a Writer (`Program` const)
+// or a Reader. Fields that came with a later version are moved only from it on.
+template <class IO, class Program> void transfer(IO& io, Program& program) {
+    io.string(program.scriptDirectory);
+    if (io.version >= 5) io.string(program.scriptPath);
+    io.sequence(program.lines, 8, [&](auto& line) {
+        io.string(line.text);
+        if (io.version >= 6) io.u32(line.lineNumber);
+        io.sequence(line.tokens, 4, [&](auto& token) { io.string(token); });
+    });
+    io.sequence(program.instructions, 9, [&](auto& i) {
+        io.u8(i.opcode);
+        io.u32(i.operand);
+        io.u32(i.operand2);
+    });
+    io.sequence(program.chunks, 9, [&](auto& c) {
+        io.u32(c.firstInstruction);
+        io.u32(c.instructionCount);
+        io.u8(c.needsScope);
+    });
+    io.sequence(program.ifGroups, 4, [&](auto& group) {
+        io.sequence(group.branches, 9, [&](auto& b) {
+            io.u32(b.lineIndex);
+            io.u32(b.bodyChunk);
+            io.u8(b.isElse);
+        });
+    });
+    for (auto* loops :
+         {&program.whileLoops, &program.repeatLoops, &program.numericFors, &program.genericFors})
+        io.sequence(*loops, 8, [&](auto& l) {
+            io.u32(l.lineIndex);
+            io.u32(l.bodyChunk);
+        });
+    io.sequence(program.functionDecls, 20, [&](auto& d) {
+        io.u32(d.lineIndex);
+        io.u32(d.bodyChunk);
+        io.u32(d.bodyFirstLine);
+        io.u32(d.bodyEndLine);
+        io.string(d.scriptDirectory);
+        if (io.version >= 5) io.string(d.scriptPath);
+    });
+}
 
 } // namespace
 
@@ -89,52 +129,9 @@ bool ScriptEngine::isBytecode(const std::string& data) {
 
 void ScriptEngine::saveBytecode(const BytecodeProgram& program, const std::string& path) {
     Writer w;
-    for (char c : magic) w.u8(static_cast<uint8_t>(c));
-    w.u16(BytecodeVersion);
-    w.string(program.scriptDirectory);
-    w.string(program.scriptPath);
-    w.u32(static_cast<uint32_t>(program.lines.size()));
-    for (const ParsedScriptLine& line : program.lines) {
-        w.string(line.text);
-        w.u32(static_cast<uint32_t>(line.lineNumber));
-        w.u32(static_cast<uint32_t>(line.tokens.size()));
-        for (const std::string& token : line.tokens) w.string(token);
-    }
-    w.u32(static_cast<uint32_t>(program.instructions.size()));
-    for (const Instruction& i : program.instructions) {
-        w.u8(i.opcode);
-        w.u32(i.operand);
-        w.u32(i.operand2);
-    }
-    w.u32(static_cast<uint32_t>(program.chunks.size()));
-    for (const BytecodeChunk& c : program.chunks) {
-        w.u32(c.firstInstruction);
-        w.u32(c.instructionCount);
-        w.u8(c.needsScope);
-    }
-    w.u32(static_cast<uint32_t>(program.ifGroups.size()));
-    for (const BytecodeIfGroup& group : program.ifGroups) {
-        w.u32(static_cast<uint32_t>(group.branches.size()));
-        for (const BytecodeIfBranch& b : group.branches) {
-            w.u32(b.lineIndex);
-            w.u32(b.bodyChunk);
-            w.u8(b.isElse);
-        }
-    }
-    for (const auto* loops :
-         {&program.whileLoops, &program.repeatLoops, &program.numericFors, &program.genericFors}) {
-        w.u32(static_cast<uint32_t>(loops->size()));
-        for (const BytecodeForLoop& l : *loops) w.loop(l);
-    }
-    w.u32(static_cast<uint32_t>(program.functionDecls.size()));
-    for (const BytecodeFunctionDecl& d : program.functionDecls) {
-        w.u32(d.lineIndex);
-        w.u32(d.bodyChunk);
-        w.u32(d.bodyFirstLine);
-        w.u32(d.bodyEndLine);
-        w.string(d.scriptDirectory);
-        w.string(d.scriptPath);
-    }
+    for (char c : magic) w.u8(c);
+    w.u16(Writer::version);
+    transfer(w, program);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (!out) throw std::runtime_error("Failed to open bytecode file for writing: " + path);
     out.write(w.bytes().data(), static_cast<std::streamsize>(w.bytes().size()));
@@ -156,63 +153,20 @@ std::shared_ptr<BytecodeProgram> ScriptEngine::loadBytecode(const std::string& p
 std::shared_ptr<BytecodeProgram> ScriptEngine::loadBytecodeFromMemory(const std::string& data,
                                                                       const std::string& path) {
     Reader r(data, path);
-    r.need(4);
+    r.skip(4);
     if (!isBytecode(data)) throw std::runtime_error("Invalid bytecode file (bad magic): " + path);
-    for (int i = 0; i < 4; ++i) r.u8();
     auto program = std::make_shared<BytecodeProgram>();
-    program->version = r.u16();
-    const uint16_t version = program->version;
-    if (version < 4 || version > 6)
-        throw std::runtime_error("Unsupported bytecode version: " + std::to_string(version));
-    program->scriptDirectory = r.string();
-    if (version >= 5) program->scriptPath = r.string();
-
-    program->lines.resize(r.count(8));
+    r.u16(program->version);
+    r.version = program->version;
+    if (r.version < 4 || r.version > 6)
+        throw std::runtime_error("Unsupported bytecode version: " + std::to_string(r.version));
+    transfer(r, *program);
     for (size_t i = 0; i < program->lines.size(); ++i) {
         ParsedScriptLine& line = program->lines[i];
-        line.text = r.string();
-        line.lineNumber = version >= 6 ? r.u32() : i;
-        line.tokens.resize(r.count(4));
-        for (std::string& token : line.tokens) token = r.string();
+        if (r.version < 6) line.lineNumber = i;
         line.tokenInfo.reserve(line.tokens.size());
         for (const std::string& token : line.tokens) line.tokenInfo.push_back(analyseToken(token));
     }
     prepareParsedLines(program->lines);
-
-    program->instructions.resize(r.count(9));
-    for (Instruction& i : program->instructions) {
-        i.opcode = r.u8();
-        i.operand = r.u32();
-        i.operand2 = r.u32();
-    }
-    program->chunks.resize(r.count(9));
-    for (BytecodeChunk& c : program->chunks) {
-        c.firstInstruction = r.u32();
-        c.instructionCount = r.u32();
-        c.needsScope = r.u8() != 0;
-    }
-    program->ifGroups.resize(r.count(4));
-    for (BytecodeIfGroup& group : program->ifGroups) {
-        group.branches.resize(r.count(9));
-        for (BytecodeIfBranch& b : group.branches) {
-            b.lineIndex = r.u32();
-            b.bodyChunk = r.u32();
-            b.isElse = r.u8() != 0;
-        }
-    }
-    for (auto* loops :
-         {&program->whileLoops, &program->repeatLoops, &program->numericFors, &program->genericFors}) {
-        loops->resize(r.count(8));
-        for (BytecodeForLoop& l : *loops) l = r.loop();
-    }
-    program->functionDecls.resize(r.count(20));
-    for (BytecodeFunctionDecl& d : program->functionDecls) {
-        d.lineIndex = r.u32();
-        d.bodyChunk = r.u32();
-        d.bodyFirstLine = r.u32();
-        d.bodyEndLine = r.u32();
-        d.scriptDirectory = r.string();
-        if (version >= 5) d.scriptPath = r.string();
-    }
     return program;
 }
