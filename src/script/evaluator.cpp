@@ -6,70 +6,16 @@
 
 #include <cmath>
 
-namespace {
-
-// The codes of the binary operator table.
-enum OperatorCode {
-    OpNone = 0,
-    OpOr = 1,
-    OpAnd = 2,
-    OpEqual = 3,
-    OpNotEqual = 4,
-    OpLess = 5,
-    OpGreater = 6,
-    OpLessEqual = 7,
-    OpGreaterEqual = 8,
-    OpAdd = 9,
-    OpSubtract = 10,
-    OpMultiply = 11,
-    OpDivide = 12,
-    OpIntDivide = 13,
-    OpModulo = 14,
-    OpPower = 15,
-};
-
-} // namespace
-
 int ScriptEngine::classifyBinaryOperator(std::string_view t) {
-    if (t.empty() || t.size() > 3) return OpNone;
-    switch (t[0]) {
-    case 'o':
-        return t == "or" ? OpOr : OpNone;
-    case 'a':
-        return t == "and" ? OpAnd : OpNone;
-    case '|':
-        return t == "||" ? OpOr : OpNone;
-    case '&':
-        return t == "&&" ? OpAnd : OpNone;
-    case '=':
-        return t == "==" ? OpEqual : OpNone;
-    case '!':
-        return t == "!=" ? OpNotEqual : OpNone;
-    case '~':
-        return t == "~=" ? OpNotEqual : OpNone;
-    case '<':
-        return t == "<" ? OpLess : t == "<=" ? OpLessEqual : OpNone;
-    case '>':
-        return t == ">" ? OpGreater : t == ">=" ? OpGreaterEqual : OpNone;
-    }
-    if (t.size() != 1) return OpNone;
-    switch (t[0]) {
-    case '+':
-        return OpAdd;
-    case '-':
-        return OpSubtract;
-    case '*':
-        return OpMultiply;
-    case '/':
-        return OpDivide;
-    case '\\':
-        return OpIntDivide;
-    case '%':
-        return OpModulo;
-    case '^':
-        return OpPower;
-    }
-    return OpNone;
+    // The spellings of each operator, in the order of its code (from 1).
+    static constexpr std::string_view spellings[][2] = {
+        {"or", "||"}, {"and", "&&"}, {"==", ""}, {"!=", "~="}, {"<", ""},  {">", ""}, {"<=", ""}, {">=", ""},
+        {"+", ""},    {"-", ""},     {"*", ""},  {"/", ""},    {"\\", ""}, {"%", ""}, {"^", ""}};
+    static_assert(std::size(spellings) + 1 == std::size(binaryOperators));
+    if (t.empty()) return 0;
+    for (size_t code = 1; code < std::size(binaryOperators); ++code)
+        if (t == spellings[code - 1][0] || t == spellings[code - 1][1]) return static_cast<int>(code);
+    return 0;
 }
 
 bool ScriptEngine::isStandaloneNotBoundary(std::string_view t) {

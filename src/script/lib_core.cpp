@@ -45,27 +45,11 @@ Variable printValues(const std::vector<Variable>& args) {
 }
 
 const char* typeWord(VarType type) {
-    switch (type) {
-    case VarType::None:
-        return "not";
-    case VarType::Int:
-    case VarType::Float:
-        return "number";
-    case VarType::String:
-        return "string";
-    case VarType::Bool:
-        return "boolean";
-    case VarType::Raw:
-    case VarType::Pointer:
-        return "userdata";
-    case VarType::Array:
-    case VarType::Multi:
-    case VarType::Table:
-        return "table";
-    case VarType::Function:
-        return "function";
-    }
-    return "unknown";
+    // In the order of the types.
+    static const char* const words[] = {"not",      "number", "number", "string", "userdata", "boolean",
+                                        "userdata", "table",  "table",  "table",  "function"};
+    const auto index = static_cast<size_t>(type);
+    return index < std::size(words) ? words[index] : "unknown";
 }
 
 int64_t nanosecondsSince(std::chrono::steady_clock::time_point start) {

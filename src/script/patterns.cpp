@@ -204,65 +204,21 @@ bool isAsciiDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// The regex text of the Lua class "%c", outside or inside a bracket set.
+// The regex text of the pattern class "%c", outside or inside a bracket set. An
+// upper-case letter is the complement of its lower-case class.
 std::string classText(char c, bool inSet) {
-    const char* text = nullptr;
-    switch (c) {
-    case 'a':
-        text = inSet ? "A-Za-z" : "[A-Za-z]";
-        break;
-    case 'A':
-        text = inSet ? "^A-Za-z" : "[^A-Za-z]";
-        break;
-    case 'd':
-        text = "\\d";
-        break;
-    case 'D':
-        text = "\\D";
-        break;
-    case 'l':
-        text = inSet ? "a-z" : "[a-z]";
-        break;
-    case 'L':
-        text = inSet ? "^a-z" : "[^a-z]";
-        break;
-    case 'u':
-        text = inSet ? "A-Z" : "[A-Z]";
-        break;
-    case 'U':
-        text = inSet ? "^A-Z" : "[^A-Z]";
-        break;
-    case 's':
-        text = "\\s";
-        break;
-    case 'S':
-        text = "\\S";
-        break;
-    case 'w':
-        text = "\\w";
-        break;
-    case 'W':
-        text = "\\W";
-        break;
-    case 'x':
-        text = inSet ? "A-Fa-f0-9" : "[A-Fa-f0-9]";
-        break;
-    case 'X':
-        text = inSet ? "^A-Fa-f0-9" : "[^A-Fa-f0-9]";
-        break;
-    case 'p':
-        text = inSet ? "!-/:-@\\[-`\\{-~" : "[!-/:-@\\[-`\\{-~]";
-        break;
-    case 'P':
-        text = inSet ? "^!-/:-@\\[-`\\{-~" : "[^!-/:-@\\[-`\\{-~]";
-        break;
-    case '%':
-        text = "%";
-        break;
-    default:
-        return ScriptEngine::escapeRegexLiteralChar(c);
-    }
-    return text;
+    const char lower = static_cast<char>(c | 0x20);
+    if (c == '%') return "%";
+    if (lower == 'd' || lower == 's' || lower == 'w') return std::string{'\\', c};
+    const char* range = lower == 'a'   ? "A-Za-z"
+                        : lower == 'l' ? "a-z"
+                        : lower == 'u' ? "A-Z"
+                        : lower == 'x' ? "A-Fa-f0-9"
+                        : lower == 'p' ? "!-/:-@\\[-`\\{-~"
+                                       : nullptr;
+    if (!range) return ScriptEngine::escapeRegexLiteralChar(c);
+    const std::string set = c == lower ? std::string(range) : std::string("^").append(range);
+    return inSet ? set : "[" + set + "]";
 }
 
 // A "/body/flags" text: the closing slash is the last unescaped one and only

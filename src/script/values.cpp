@@ -175,31 +175,11 @@ std::string Variable::scalarText() const {
 }
 
 const char* ScriptEngine::typeName(VarType type) {
-    switch (type) {
-    case VarType::None:
-        return "not";
-    case VarType::Int:
-        return "int";
-    case VarType::Float:
-        return "float";
-    case VarType::String:
-        return "string";
-    case VarType::Raw:
-        return "raw";
-    case VarType::Bool:
-        return "bool";
-    case VarType::Pointer:
-        return "pointer";
-    case VarType::Array:
-        return "array";
-    case VarType::Multi:
-        return "multivalue";
-    case VarType::Table:
-        return "table";
-    case VarType::Function:
-        return "function";
-    }
-    return "unknown";
+    // In the order of the types.
+    static const char* const names[] = {"not",     "int",   "float",      "string", "raw",     "bool",
+                                        "pointer", "array", "multivalue", "table",  "function"};
+    const auto index = static_cast<size_t>(type);
+    return index < std::size(names) ? names[index] : "unknown";
 }
 
 double ScriptEngine::toDouble(const Variable& v) {
