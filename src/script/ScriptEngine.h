@@ -8,12 +8,15 @@
 #include "scopes.h"
 #include "script_value.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <random>
+#include <regex>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -38,18 +41,12 @@ class RaisedScriptError : public std::exception {
     std::string message_;
 };
 
-// ---- standard library: types (begin) ----
-#include <chrono>
-#include <random>
-#include <regex>
-
 // One pattern text compiled once for the life of the process.
 struct CompiledGsubPattern {
     std::regex regex;
     bool isRegex = true;
     size_t groupCount = 0;
 };
-// ---- standard library: types (end) ----
 
 // ---------------------------------------------------------------------------
 // The interpreter
@@ -288,7 +285,7 @@ class ScriptEngine {
     Variable assertFunction(std::span<const Variable> args);
     Variable selectFunction(std::span<const Variable> args);
 
-    // ---- standard library: public (begin) ----
+    // The standard library.
     // Tables walk in the byte-wise order of their key strings (see TableStorage).
     // The # operator and len(): a table's cached numeric length, else arrayLength.
     int32_t lengthOf(const Variable& value);
@@ -304,7 +301,6 @@ class ScriptEngine {
                                          size_t& start2, size_t& end2);
     // string.gsub and the global gsub.
     static Variable gsubFunction(std::span<const Variable> args);
-    // ---- standard library: public (end) ----
 
   private:
     Variable varargValues() const;
@@ -626,7 +622,7 @@ class ScriptEngine {
     bool coroutineTurnRunning = false;
     bool coroutineReplaceRequested = false;
 
-    // ---- standard library: private (begin) ----
+    // The standard library.
     void registerCoreLibrary();
     // What each library file contributes: global functions by name, and the
     // members of the library tables by table name.
@@ -647,5 +643,4 @@ class ScriptEngine {
 
     std::mt19937 randomGenerator;
     std::chrono::steady_clock::time_point startInstant;
-    // ---- standard library: private (end) ----
 };
