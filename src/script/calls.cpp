@@ -102,12 +102,12 @@ Variable ScriptEngine::callNativeWithVector(const ScriptCallable& function, cons
 [[gnu::always_inline]] inline Variable ScriptEngine::callScriptFunction(const ScriptCallable& function,
                                                                         const Variable* args, size_t count) {
     // The caller's place, for the call list of an error that leaves this call.
+    // Its path is read when the error has unwound the call's own paths.
     const ParsedScriptLine* const callerLine = errorContext.line;
-    const std::string* const callerPath = scriptPathStack.empty() ? nullptr : scriptPathStack.back();
     try {
         return runScriptFunction(function, args, count);
     } catch (const std::exception&) {
-        noteErrorCallSite(placeText(callerLine, callerPath));
+        noteErrorCallSite(placeText(callerLine, scriptPathStack.empty() ? nullptr : scriptPathStack.back()));
         throw;
     }
 }

@@ -1025,12 +1025,12 @@ const Variable* ScriptEngine::peekArrayElement(const CompiledExpression& expr, c
     return &elements[key.i - 1];
 }
 
-// An element read in place: an array's (as peekArrayElement), or a table's
-// under a literal key; null for any other form.
+// An element read in place: a table's under a literal key, or an array's (as
+// peekArrayElement); null for any other form.
 const Variable* ScriptEngine::peekElement(const CompiledExpression& expr, const ExpressionNode& n,
                                           const ParsedScriptLine& line) {
-    if (const Variable* element = peekArrayElement(expr, n, line)) return element;
-    return peekTableField(expr, n);
+    if (expr.nodes[n.right].kind == Kind::StringLiteral) return peekTableField(expr, n);
+    return peekArrayElement(expr, n, line);
 }
 
 // The value of name['key'] through the key's remembered lookup; null for any
