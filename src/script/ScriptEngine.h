@@ -522,7 +522,6 @@ class ScriptEngine {
     void guardStack(const CompiledExpression& expr, const ParsedScriptLine& line);
 
     // Calls.
-    Variable surfaceTurnError(Variable result);
     Variable runScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);
     Variable callScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);
     Variable callNativeWithVector(const ScriptCallable& function, const Variable* args, size_t count);

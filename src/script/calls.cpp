@@ -83,7 +83,8 @@ Variable ScriptEngine::invokeCallable(const Variable& callee, const Variable* ar
         Variable result = function->directFunction && !generalPathsOnly
                               ? dispatchBuiltin(*function, args, count)
                               : callNativeWithVector(*function, args, count);
-        return shouldAbortForSoftRaisedError() ? Variable() : result;
+        if (shouldAbortForSoftRaisedError()) return {};
+        return result;
     }
     if (function->isChunk) {
         if (count > 0) throw std::runtime_error("Loaded script chunks do not accept call arguments");
@@ -118,15 +119,12 @@ Variable ScriptEngine::callNativeWithVector(const ScriptCallable& function, cons
     const CallFrame frame(*this, function, args, count);
     // The body's locals live in a scope of their own and die with the call.
     BlockSignal signal = BlockSignal::Normal;
+    // Only a return leaves a value.
     Variable result = runChunk(function.program, function.bodyChunk, signal, true);
     if (signal == BlockSignal::Break) throw std::runtime_error("break used outside a loop");
-    return surfaceTurnError(signal == BlockSignal::Return ? std::move(result) : Variable());
-}
-
-// An error raised by a coroutine turn taken inside a call surfaces when the
-// call returns, so that a pcall around the call catches it.
-Variable ScriptEngine::surfaceTurnError(Variable result) {
-    if (pendingCoroutineException) rethrowCoroutineException();
+    // An error raised by a coroutine turn taken inside the call surfaces when
+    // the call returns, so that a pcall around the call catches it.
+    rethrowPendingCoroutineException();
     return result;
 }
 
