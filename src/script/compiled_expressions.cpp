@@ -177,7 +177,20 @@ class ExpressionCompiler {
     int32_t prefixed(Kind kind) {
         size_t opToken = pos_++;
         int32_t operand = expression(7);
+        if (kind == Kind::Negate && negatedLiteral(node(operand))) return operand;
         return withChildren(kind, opToken, operand, -1, node(operand).errorToken);
+    }
+
+    // A number literal under a minus becomes the literal of its negation, by
+    // the rule of full values, so that `-1` costs nothing when it runs.
+    static bool negatedLiteral(ExpressionNode& n) {
+        if (n.kind == Kind::IntLiteral)
+            n.intValue = number_rules::negate(n.intValue);
+        else if (n.kind == Kind::FloatLiteral)
+            n.floatValue = -n.floatValue;
+        else
+            return false;
+        return true;
     }
 
     int32_t postfix() {
@@ -1157,7 +1170,7 @@ Variable ScriptEngine::evaluateNodeBoxed(const CompiledExpression& expr, const E
             Variable key = evaluateNode(expr, n.right, line);
             const Variable* v = resolveVariableId(container.nameId);
             try {
-                return getIndexedValue(v ? *v : Variable(), key);
+                return getIndexedValue(v ? *v : missingElement, key);
             } catch (const std::exception&) {
                 rethrowAtToken(line, n.errorToken);
             }
