@@ -419,6 +419,7 @@ class ScriptEngine {
         int64_t start, limit, step;
     };
     NumericForClause evaluateNumericForClause(const ParsedScriptLine& line);
+    int32_t loopBound(const CompiledExpression& expr, const ParsedScriptLine& line);
     std::vector<uint32_t> parseGenericForNames(const ParsedScriptLine& line, size_t& t);
     static size_t readGenericForNames(const ParsedScriptLine& line, std::vector<uint32_t>& names);
     size_t pushLoopScope(std::span<const uint32_t> nameIds);

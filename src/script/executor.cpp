@@ -21,11 +21,20 @@ void ScriptEngine::requireUntilCondition(const ParsedScriptLine& until) {
     throwError("Missing until condition", "");
 }
 
+// A bound of a numeric for, computed as a number where the scalar attempt can.
+int32_t ScriptEngine::loopBound(const CompiledExpression& expr, const ParsedScriptLine& line) {
+    ScalarValue scalar;
+    if (!expr.valid || !expr.mayBeScalar() || !scalarValueOf(expr, expr.root, line, scalar))
+        return toInt(evaluateCompiled(expr, line));
+    setErrorToken(line.tokens, expr.nodes[expr.root].errorToken);
+    return scalar.kind == ScalarValue::Int ? scalar.i : toInt(scalarToVariable(scalar));
+}
+
 ScriptEngine::NumericForClause ScriptEngine::evaluateNumericForClause(const ParsedScriptLine& line) {
-    Variable bounds[3] = {{}, {}, Variable(int32_t{1})};
+    int32_t bounds[3] = {0, 0, 1};
     for (size_t i = 0; i < line.compiledValues.size(); ++i)
-        bounds[i] = evaluateCompiled(line.compiledValues[i], line);
-    NumericForClause clause{toInt(bounds[0]), toInt(bounds[1]), toInt(bounds[2])};
+        bounds[i] = loopBound(line.compiledValues[i], line);
+    NumericForClause clause{bounds[0], bounds[1], bounds[2]};
     if (clause.step == 0) throw std::runtime_error("for loop step must not be 0");
     return clause;
 }
