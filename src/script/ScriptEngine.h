@@ -585,6 +585,13 @@ class ScriptEngine {
 
     std::vector<const std::string*> scriptPathStack;
     std::vector<const std::string*> directoryStack;
+    // The path and the directory of the script running now; null where it has none.
+    const std::string* currentScriptPath() const {
+        return scriptPathStack.empty() ? nullptr : scriptPathStack.back();
+    }
+    const std::string* currentDirectory() const {
+        return directoryStack.empty() ? nullptr : directoryStack.back();
+    }
     std::string confinedFolder; // empty: scripts reach every path
     ErrorContext errorContext;
     // Where the calls that the error being raised has left were made; a new

@@ -42,8 +42,8 @@ std::shared_ptr<BytecodeProgram> ScriptEngine::compileToBytecode(const std::stri
         ~RestoreContext() { context = saved; }
     } restore{errorContext, errorContext};
     auto program = std::make_shared<BytecodeProgram>();
-    if (!directoryStack.empty() && directoryStack.back()) program->scriptDirectory = *directoryStack.back();
-    if (!scriptPathStack.empty() && scriptPathStack.back()) program->scriptPath = *scriptPathStack.back();
+    if (const std::string* directory = currentDirectory()) program->scriptDirectory = *directory;
+    if (const std::string* path = currentScriptPath()) program->scriptPath = *path;
     program->lines = parseLines(source);
     program->instructions.reserve(program->lines.size() * 2);
     compileBytecodeChunk(*program, 0, program->lines.size());

@@ -108,7 +108,7 @@ Variable ScriptEngine::callNativeWithVector(const ScriptCallable& function, cons
     try {
         return runScriptFunction(function, args, count);
     } catch (const std::exception&) {
-        noteErrorCallSite(placeText(callerLine, scriptPathStack.empty() ? nullptr : scriptPathStack.back()));
+        noteErrorCallSite(placeText(callerLine, currentScriptPath()));
         throw;
     }
 }

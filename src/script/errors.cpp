@@ -27,7 +27,7 @@ std::string ScriptEngine::formatErrorReport(const std::string& message, std::str
     errorCallSites.clear();
 
     std::string report = std::string(reportPrefix) + " " + message + "\n";
-    report += "  at " + placeText(line, scriptPathStack.empty() ? nullptr : scriptPathStack.back());
+    report += "  at " + placeText(line, currentScriptPath());
     if (!nearToken.empty()) report += ", near token '" + std::string(nearToken) + "'";
     report += "\n  " + std::string(text) + "\n  ";
 

@@ -51,10 +51,9 @@ void ScriptEngine::confineToFolder(std::string folder) {
 std::string ScriptEngine::resolvePath(const std::string& path) const {
     if (!confinedFolder.empty()) return confinedPath(confinedFolder, path);
     if (path.empty() || path[0] == '/' || pathExists(path)) return path;
-    std::string base =
-        !directoryStack.empty() && directoryStack.back() ? *directoryStack.back() : std::string();
-    if (base.empty() && !scriptPathStack.empty() && scriptPathStack.back())
-        base = pathDirectory(*scriptPathStack.back());
+    const std::string* directory = currentDirectory();
+    std::string base = directory ? *directory : std::string();
+    if (base.empty() && currentScriptPath()) base = pathDirectory(*currentScriptPath());
     if (base.empty()) return path;
 
     std::string candidate = joinPath(base, path);
