@@ -157,8 +157,9 @@ class ScalarCodeBuilder {
     size_t registersUsed_ = 0;
 };
 
-// The nodes that get code of their own: the root, and each operation the
-// scalar path may try whose parent asks it for a number on its own: a call's
+// The nodes that get code of their own: the root, unless it is a name or an
+// int, which are read more cheaply without; and each operation the scalar
+// path may try whose parent asks it for a number on its own: a call's
 // argument, an operand of an operator that computes full values, or the key
 // of an element read in place.
 std::vector<int32_t> nodesWithCode(const CompiledExpression& expr) {
@@ -179,7 +180,9 @@ std::vector<int32_t> nodesWithCode(const CompiledExpression& expr) {
             mark(n.right);
         }
     }
-    std::vector<int32_t> tops{expr.root};
+    const Kind rootKind = expr.nodes[expr.root].kind;
+    std::vector<int32_t> tops;
+    if (rootKind != Kind::Variable && rootKind != Kind::IntLiteral) tops.push_back(expr.root);
     for (size_t i = 0; i < expr.nodes.size(); ++i) {
         const ExpressionNode& n = expr.nodes[i];
         const bool operation = n.kind >= Kind::Negate && n.kind <= Kind::Or;
