@@ -241,7 +241,15 @@ class ScriptEngine {
         if (nameId < globalDefined.size() && globalDefined[nameId]) return &globalSlots[nameId];
         return nullptr;
     }
-    void assignVariableId(uint32_t nameId, const Variable& value, ScopeTarget target);
+    // A declaration binds the name in the innermost scope of its kind.
+    void assignVariableId(uint32_t nameId, const Variable& value, ScopeTarget target) {
+        if (target == ScopeTarget::Default) return assignVisibleVariable(nameId, value);
+        const Scopes::Kind kind = target == ScopeTarget::Local ? Scopes::Local : Scopes::Frame;
+        if (scopes.count(kind) == 0) scopes.push(kind);
+        scopes.set(kind, nameId, value);
+    }
+    // Sets the visible variable, or defines a global.
+    void assignVisibleVariable(uint32_t nameId, const Variable& value);
     void setIndexedValue(Variable& container, const Variable& key, const Variable& value, bool create);
     Variable& getIndexedValueMutable(Variable& container, const Variable& key, bool create);
     bool executeAssignment(const ParsedScriptLine& line, Variable& result);
@@ -511,8 +519,7 @@ class ScriptEngine {
     const Variable* peekMemberCallee(const CompiledExpression& expr, const CallExpression& call);
     const Variable* peekElement(const CompiledExpression& expr, const ExpressionNode& index,
                                 const ParsedScriptLine& line);
-    const Variable* peekArrayElement(const CompiledExpression& expr, const ExpressionNode& index,
-                                     const ParsedScriptLine& line);
+    const Variable* peekOperand(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line);
     static inline const Variable missingElement{};
     // Set when a scalar evaluation read an element or a length. Such a read
     // stands in for a full evaluation (containers have no scalar form), so a

@@ -1019,36 +1019,10 @@ end:
 template bool ScriptEngine::runScalarCode<false>(const CompiledExpression&, const ParsedScriptLine&,
                                                  const ScalarInstruction*, ScalarValue&);
 
-// An element of arrays reached from a variable by int keys (a[i], a[i][j]),
-// read in place; null when the node is of another form, or
-// `missingElement` when an index lies outside its array.
-const Variable* ScriptEngine::peekArrayElement(const CompiledExpression& expr, const ExpressionNode& n,
-                                               const ParsedScriptLine& line) {
-    if (!expr.nodes[n.right].pure) return nullptr;
-    const ExpressionNode& containerNode = expr.nodes[n.left];
-    const Variable* container = containerNode.kind == Kind::Variable ? resolveVariableId(containerNode.nameId)
-                                : containerNode.kind == Kind::Index
-                                    ? peekArrayElement(expr, containerNode, line)
-                                    : nullptr;
-    if (!container || container->type != VarType::Array) return nullptr;
-    Scalar key;
-    if (!scalarValueOf(expr, n.right, line, key) || key.kind != Scalar::Int) return nullptr;
-    const ArrayStorage& elements = *container->asArray();
-    if (key.i < 1 || static_cast<size_t>(key.i) > elements.size()) return &missingElement;
-    return &elements[key.i - 1];
-}
-
-// An element read in place: a table's under a literal key, or an array's (as
-// peekArrayElement); null for any other form.
-const Variable* ScriptEngine::peekElement(const CompiledExpression& expr, const ExpressionNode& n,
-                                          const ParsedScriptLine& line) {
-    if (expr.nodes[n.right].kind == Kind::StringLiteral) return peekTableField(expr, n);
-    return peekArrayElement(expr, n, line);
-}
-
 // The value of name['key'] through the key's remembered lookup; null for any
 // other form, `missingElement` when the key is absent.
-const Variable* ScriptEngine::peekTableField(const CompiledExpression& expr, const ExpressionNode& n) {
+[[gnu::always_inline]] inline const Variable* ScriptEngine::peekTableField(const CompiledExpression& expr,
+                                                                           const ExpressionNode& n) {
     const ExpressionNode& container = expr.nodes[n.left];
     const ExpressionNode& key = expr.nodes[n.right];
     if (container.kind != Kind::Variable || key.kind != Kind::StringLiteral) return nullptr;
@@ -1056,6 +1030,38 @@ const Variable* ScriptEngine::peekTableField(const CompiledExpression& expr, con
     if (!v || v->type != VarType::Table) return nullptr;
     const Variable* found = v->asTable()->find(expr.strings[key.intValue], expr.lookups[key.intValue]);
     return found ? found : &missingElement;
+}
+
+// An element read in place, from a container that is a name or itself read
+// in place: a table's under a literal key or a string, or an array's under an
+// int; null for any other form, `missingElement` when the key is absent or
+// lies outside the array.
+const Variable* ScriptEngine::peekElement(const CompiledExpression& expr, const ExpressionNode& n,
+                                          const ParsedScriptLine& line) {
+    if (expr.nodes[n.right].kind == Kind::StringLiteral) return peekTableField(expr, n);
+    if (!expr.nodes[n.right].pure) return nullptr;
+    const Variable* container = peekOperand(expr, n.left, line);
+    if (!container) return nullptr;
+    if (container->type == VarType::Array) {
+        Scalar key;
+        if (!scalarValueOf(expr, n.right, line, key) || key.kind != Scalar::Int) return nullptr;
+        const ArrayStorage& elements = *container->asArray();
+        if (key.i < 1 || static_cast<size_t>(key.i) > elements.size()) return &missingElement;
+        return &elements[key.i - 1];
+    }
+    if (container->type != VarType::Table) return nullptr;
+    const Variable* key = peekOperand(expr, n.right, line);
+    if (!key || key->type != VarType::String) return nullptr;
+    const Variable* found = container->asTable()->find(key->asString());
+    return found ? found : &missingElement;
+}
+
+// The value of a name or of an element read in place; null for other nodes.
+const Variable* ScriptEngine::peekOperand(const CompiledExpression& expr, int32_t node,
+                                          const ParsedScriptLine& line) {
+    const ExpressionNode& n = expr.nodes[node];
+    if (n.kind == Kind::Variable) return resolveVariableId(n.nameId);
+    return n.kind == Kind::Index ? peekElement(expr, n, line) : nullptr;
 }
 
 // The callee of a call written as name['member'], read in place.

@@ -41,23 +41,11 @@ bool ScriptEngine::resolveVariable(const std::string& name, Variable& out) {
     return found != nullptr;
 }
 
-void ScriptEngine::assignVariableId(uint32_t nameId, const Variable& value, ScopeTarget target) {
-    switch (target) {
-    case ScopeTarget::Default:
-        if (Variable* existing = resolveVariableId(nameId))
-            *existing = value;
-        else
-            pushVariable(nameOf(nameId), value);
-        return;
-    case ScopeTarget::Frame:
-        if (scopes.count(Scopes::Frame) == 0) scopes.push(Scopes::Frame);
-        scopes.set(Scopes::Frame, nameId, value);
-        return;
-    case ScopeTarget::Local:
-        if (scopes.count(Scopes::Local) == 0) scopes.push(Scopes::Local);
-        scopes.set(Scopes::Local, nameId, value);
-        return;
-    }
+void ScriptEngine::assignVisibleVariable(uint32_t nameId, const Variable& value) {
+    if (Variable* existing = resolveVariableId(nameId))
+        *existing = value;
+    else
+        pushVariable(nameOf(nameId), value);
 }
 
 void ScriptEngine::assignVariable(const std::string& name, const Variable& value, ScopeTarget target) {
