@@ -521,6 +521,11 @@ class ScriptEngine {
                                 const ParsedScriptLine& line);
     const Variable* peekOperand(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line);
     static inline const Variable missingElement{};
+    // The element at a 1-based index, `missingElement` outside the array.
+    static const Variable* arrayElement(const ArrayStorage& elements, int32_t index) {
+        if (index < 1 || static_cast<size_t>(index) > elements.size()) return &missingElement;
+        return &elements[index - 1];
+    }
     // Set when a scalar evaluation read an element or a length. Such a read
     // stands in for a full evaluation (containers have no scalar form), so a
     // condition judges its result as full values are judged: 0 is true.

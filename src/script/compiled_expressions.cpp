@@ -821,10 +821,7 @@ void ScriptEngine::operateInto(Variable& slot, Kind op, const ScalarValue& value
     if (container->type != VarType::Array || !loadScalarOperand(expr, regs, in.bMode, in.b, key) ||
         kindOf(key) != Scalar::Int)
         return nullptr;
-    const int32_t index = static_cast<int32_t>(payloadOf(key));
-    const ArrayStorage& elements = *container->asArray();
-    if (index < 1 || static_cast<size_t>(index) > elements.size()) return &missingElement;
-    return &elements[index - 1];
+    return arrayElement(*container->asArray(), static_cast<int32_t>(payloadOf(key)));
 }
 
 // Reads an operand known to come from source `C`.
@@ -1045,9 +1042,7 @@ const Variable* ScriptEngine::peekElement(const CompiledExpression& expr, const 
     if (container->type == VarType::Array) {
         Scalar key;
         if (!scalarValueOf(expr, n.right, line, key) || key.kind != Scalar::Int) return nullptr;
-        const ArrayStorage& elements = *container->asArray();
-        if (key.i < 1 || static_cast<size_t>(key.i) > elements.size()) return &missingElement;
-        return &elements[key.i - 1];
+        return arrayElement(*container->asArray(), key.i);
     }
     if (container->type != VarType::Table) return nullptr;
     const Variable* key = peekOperand(expr, n.right, line);

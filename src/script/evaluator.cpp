@@ -88,9 +88,8 @@ Variable ScriptEngine::getIndexedValue(const Variable& container, const Variable
     }
     case VarType::Array: {
         int32_t i;
-        const ArrayStorage& elements = *container.asArray();
-        if (!tryGetArrayIndex(key, i) || i < 1 || static_cast<size_t>(i) > elements.size()) return {};
-        return elements[i - 1];
+        if (!tryGetArrayIndex(key, i)) return {};
+        return *arrayElement(*container.asArray(), i);
     }
     case VarType::String: {
         const std::string& text = container.asString();
