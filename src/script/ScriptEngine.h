@@ -456,7 +456,7 @@ class ScriptEngine {
                                               const ParsedScriptLine& line, ScalarValue& out) {
         const ExpressionNode& n = expr.nodes[node];
         if (n.scalarCode >= 0)
-            return runScalarCode<false>(expr, line, expr.scalarCodes[n.scalarCode].instructions.data(), out);
+            return runScalarCode<false>(expr, line, expr.scalarCode.data() + n.scalarCode, out);
         if (n.kind == ExpressionNodeKind::IntLiteral) {
             out.kind = ScalarValue::Int, out.i = n.intValue;
             return true;
@@ -554,8 +554,7 @@ class ScriptEngine {
                           const Variable& value);
     // A target is a name, with [key] suffixes or none.
     void checkAssignmentTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target) const {
-        if (!target.wellFormed || !line.tokenInfo[target.nameIndex].isIdentifier)
-            throwError("Invalid assignment target", line.tokens[target.nameIndex]);
+        if (!target.wellFormed) throwError("Invalid assignment target", line.tokens[target.nameIndex]);
     }
     void assignToTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target, Variable value);
 

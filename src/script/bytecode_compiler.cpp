@@ -21,8 +21,7 @@ bool ScriptEngine::isPlainNameAssignment(const ParsedScriptLine& line) {
         line.assignmentTargets.size() != 1 || line.valueRanges.size() != 1)
         return false;
     const ParsedAssignmentTarget& target = line.assignmentTargets[0];
-    return target.wellFormed && target.indexRanges.empty() && line.tokenInfo[target.nameIndex].isIdentifier &&
-           line.compiledValues[0].valid;
+    return target.wellFormed && target.indexRanges.empty() && line.compiledValues[0].valid;
 }
 
 namespace {

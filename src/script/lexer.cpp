@@ -157,10 +157,12 @@ std::vector<TokenRange> splitAtTopLevelCommas(const std::vector<std::string>& to
 
 // A target is a name followed by [expr] suffixes; anything else is kept as
 // malformed and reported when the statement runs.
-ParsedAssignmentTarget parseAssignmentTarget(const std::vector<std::string>& tokens, TokenRange range) {
+ParsedAssignmentTarget parseAssignmentTarget(const ParsedScriptLine& line, TokenRange range) {
+    const std::vector<std::string>& tokens = line.tokens;
     ParsedAssignmentTarget target;
     target.nameIndex = range.first;
     target.wellFormed = range.first < range.end;
+    if (target.wellFormed) target.nameId = line.tokenInfo[range.first].nameId;
     size_t i = range.first + 1;
     while (target.wellFormed && i < range.end) {
         if (tokens[i] != "[") {
@@ -175,6 +177,7 @@ ParsedAssignmentTarget parseAssignmentTarget(const std::vector<std::string>& tok
         target.indexRanges.push_back({i + 1, close});
         i = close + 1;
     }
+    if (target.nameId == 0) target.wellFormed = false;
     return target;
 }
 
@@ -194,7 +197,7 @@ void splitAssignment(ParsedScriptLine& line) {
         line.assignScope = ScopeTarget::Frame, firstTarget = 1;
     line.assignOpIndex = opIndex;
     for (const TokenRange& range : splitAtTopLevelCommas(tokens, firstTarget, opIndex))
-        line.assignmentTargets.push_back(parseAssignmentTarget(tokens, range));
+        line.assignmentTargets.push_back(parseAssignmentTarget(line, range));
     line.valueRanges = splitAtTopLevelCommas(tokens, opIndex + 1, tokens.size());
 }
 

@@ -119,23 +119,28 @@ inline char arithmeticChar(ExpressionNodeKind kind) {
     return arithmeticChars[static_cast<int>(kind) - static_cast<int>(ExpressionNodeKind::Add)];
 }
 
+// Two to a cache line: a running program reads many of them.
 struct ExpressionNode {
     ExpressionNodeKind kind = ExpressionNodeKind::NoneLiteral;
-    int32_t left = -1;
-    int32_t right = -1;
-    uint32_t token = 0;
-    // The token an error raised here names: where reading the text had got to.
-    uint32_t errorToken = 0;
     bool pure = true; // no call anywhere in the subtree
     // No call in the subtree but to the numeric library functions its call
     // sites name, and no string but member names: the scalar path may try
     // it, and computing it again after a failed try changes nothing.
     bool scalarSafe = true;
-    int32_t intValue = 0;
-    float floatValue = 0;
+    int32_t left = -1;
+    int32_t right = -1;
+    uint32_t token = 0;
+    // The token an error raised here names: where reading the text had got to.
+    uint32_t errorToken = 0;
+    // A float literal's value is its float; every other kind's is its int.
+    union {
+        int32_t intValue = 0;
+        float floatValue;
+    };
     uint32_t nameId = 0;
-    int32_t scalarCode = -1; // its flattened code in the expression's scalarCodes, if any
+    int32_t scalarCode = -1; // where its flattened code starts in the expression's scalarCode, if it has one
 };
+static_assert(sizeof(ExpressionNode) == 32);
 
 // The most arguments a numeric library call takes on the scalar path.
 inline constexpr size_t maxScalarBuiltinArgs = 4;
@@ -219,27 +224,10 @@ struct ScalarInstruction {
     }
 };
 
-struct ScalarCode {
-    // Ends with an End instruction. Code needing more registers than the
-    // stack's starts with a Wide instruction, `a` of which is how many.
-    std::vector<ScalarInstruction> instructions;
-};
-
+// What running reads comes first, so that a short expression's run touches
+// few cache lines.
 struct CompiledExpression {
-    std::vector<ExpressionNode> nodes;
-    // The flattened code of the root and of each operator the scalar path may
-    // try whose parent asks it for a number on its own (a call's argument,
-    // an operand of an operator that computes full values), indexed by the
-    // node's `scalarCode`.
-    std::vector<ScalarCode> scalarCodes;
-    std::vector<std::string> strings;
-    // One per string, for the string used as a table key.
-    mutable std::vector<TableStorage::Lookup> lookups;
-    std::vector<CallExpression> calls;
-    std::vector<ContainerLiteral> literals;
     int32_t root = -1;
-    uint32_t firstToken = 0;
-    uint32_t endToken = 0; // where reading the text stopped
     // Compiled from clean text that fills its place: the fast paths may take
     // it. Never set on the general paths but for conditions.
     bool valid = false;
@@ -248,42 +236,61 @@ struct CompiledExpression {
     // And or Or node whose right side holds it has intValue 1: skipping that
     // side raises the error too.
     int32_t syntaxError = -1;
+    std::vector<ExpressionNode> nodes;
+    // One per string, for the string used as a table key.
+    mutable std::vector<TableStorage::Lookup> lookups;
+    std::vector<std::string> strings;
+    // The flattened code of the root and of each operator the scalar path may
+    // try whose parent asks it for a number on its own (a call's argument,
+    // an operand of an operator that computes full values), one after
+    // another, each from the node's `scalarCode` on. Each ends with an End
+    // instruction; one needing more registers than the stack's starts with a
+    // Wide instruction, `a` of which is how many.
+    std::vector<ScalarInstruction> scalarCode;
+    std::vector<CallExpression> calls;
+    std::vector<ContainerLiteral> literals;
+    uint32_t firstToken = 0;
+    uint32_t endToken = 0; // where reading the text stopped
     // False when the expression holds a call that cannot give a number, or a
     // string, so trying the scalar path first would only cost time.
     bool mayBeScalar() const { return nodes[root].scalarSafe; }
 };
 
-struct ParsedAssignmentTarget {
+struct alignas(64) ParsedAssignmentTarget {
     size_t nameIndex = 0;
+    // Its name's, read here as the statement runs rather than from the tokens.
+    uint32_t nameId = 0;
+    bool wellFormed = true; // a name followed only by [expr] suffixes
     std::vector<TokenRange> indexRanges;
     std::vector<CompiledExpression> compiledIndexes; // one per index range
-    bool wellFormed = true;                          // a name followed only by [expr] suffixes
 };
 
-struct ParsedScriptLine {
-    std::string text;
-    uint64_t lineNumber = 0;
-    std::vector<std::string> tokens;
-    std::vector<TokenAnalysis> tokenInfo;
+// What a running statement reads comes first and starts a cache line; the
+// text and tokens, read for errors and declarations, come last.
+struct alignas(64) ParsedScriptLine {
     StatementKind kind = StatementKind::Empty;
-    uint64_t endIndex = NoLineIndex;
-    uint64_t nextBranchIndex = NoLineIndex;
-    uint64_t assignOpIndex = 0;
     ScopeTarget assignScope = ScopeTarget::Default;
-    std::vector<ParsedAssignmentTarget> assignmentTargets;
-    std::vector<TokenRange> valueRanges;
-    // Compiled forms: the condition of if/elseif/while/until, the iterator
-    // of a generic for, the expression of an expression statement; one per
-    // assignment value, return value, numeric for bound or function target
-    // key. Where the text does not parse, the form raises the error when run.
-    CompiledExpression compiledExpression;
-    std::vector<CompiledExpression> compiledValues;
     // One name or `name[key]` with `=` or a compound operator, or one
     // declared name with `=`; a value the scalar path may try, and a key free
     // of calls.
     bool scalarStorable = false;
     // A compound assignment's operator; NoneLiteral for `=`.
     ExpressionNodeKind storeOperator = ExpressionNodeKind::NoneLiteral;
+    uint64_t assignOpIndex = 0;
+    std::vector<ParsedAssignmentTarget> assignmentTargets;
+    // Compiled forms: the condition of if/elseif/while/until, the iterator
+    // of a generic for, the expression of an expression statement; one per
+    // assignment value, return value, numeric for bound or function target
+    // key. Where the text does not parse, the form raises the error when run.
+    std::vector<CompiledExpression> compiledValues;
+    CompiledExpression compiledExpression;
+    std::vector<TokenRange> valueRanges;
+    uint64_t endIndex = NoLineIndex;
+    uint64_t nextBranchIndex = NoLineIndex;
+    uint64_t lineNumber = 0;
+    std::string text;
+    std::vector<std::string> tokens;
+    std::vector<TokenAnalysis> tokenInfo;
 };
 
 using ParsedLines = std::vector<ParsedScriptLine>;

@@ -21,14 +21,14 @@ class ScalarCodeBuilder {
   public:
     explicit ScalarCodeBuilder(const CompiledExpression& expr) : expr_(expr) {}
 
-    ScalarCode build(int32_t top) {
+    std::vector<ScalarInstruction> build(int32_t top) {
         computeInto(top, 0);
         code_.push_back(ScalarInstruction{.op = Op::End});
         // Jumps are relative, so the Wide instruction can go in front.
         if (registersUsed_ > maxScalarRegisters)
             code_.insert(code_.begin(), ScalarInstruction{.op = Op::Wide, .a = int32_t(registersUsed_)});
         for (ScalarInstruction& in : code_) in.setEntry();
-        return {std::move(code_)};
+        return std::move(code_);
     }
 
   private:
@@ -195,17 +195,16 @@ std::vector<int32_t> nodesWithCode(const CompiledExpression& expr) {
 } // namespace
 
 void ScriptEngine::buildScalarCode(CompiledExpression& expr) {
-    expr.scalarCodes.clear();
+    expr.scalarCode.clear();
     if (!expr.valid) return;
     // Tops nest (an argument inside an argument), so their codes together
     // could grow with the square of the tree; past a budget linear in its
     // size, the further tops are left to full values, which only costs time.
     const size_t budget = 4 * expr.nodes.size() + 64;
-    size_t instructions = 0;
     for (int32_t top : nodesWithCode(expr)) {
-        if (instructions > budget) break;
-        expr.nodes[top].scalarCode = static_cast<int32_t>(expr.scalarCodes.size());
-        expr.scalarCodes.push_back(ScalarCodeBuilder(expr).build(top));
-        instructions += expr.scalarCodes.back().instructions.size();
+        if (expr.scalarCode.size() > budget) break;
+        expr.nodes[top].scalarCode = static_cast<int32_t>(expr.scalarCode.size());
+        const std::vector<ScalarInstruction> code = ScalarCodeBuilder(expr).build(top);
+        expr.scalarCode.insert(expr.scalarCode.end(), code.begin(), code.end());
     }
 }

@@ -122,7 +122,7 @@ void ScriptEngine::evaluateTargetKeys(const ParsedScriptLine& line, const Parsed
 void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                                   Variable value) {
     checkAssignmentTarget(line, target);
-    const uint32_t nameId = line.tokenInfo[target.nameIndex].nameId;
+    const uint32_t nameId = target.nameId;
     const ExpressionNodeKind op = line.storeOperator;
     const bool compound = op != ExpressionNodeKind::NoneLiteral;
     if (target.indexRanges.empty()) {
@@ -213,8 +213,7 @@ bool ScriptEngine::isScalarStorable(const ParsedScriptLine& line) {
         return expr.valid && expr.nodes[expr.root].scalarSafe;
     };
     auto pureKey = [](const CompiledExpression& key) { return key.valid && key.nodes[key.root].pure; };
-    return target.wellFormed && line.tokenInfo[target.nameIndex].isIdentifier &&
-           target.indexRanges.size() <= 1 && scalarSafe(line.compiledValues[0]) &&
+    return target.wellFormed && target.indexRanges.size() <= 1 && scalarSafe(line.compiledValues[0]) &&
            (target.indexRanges.empty() || pureKey(target.compiledIndexes[0]));
 }
 
@@ -240,7 +239,7 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
     const CompiledExpression& valueExpr = line.compiledValues[0];
     ScalarValue value;
     if (!scalarValueOf(valueExpr, valueExpr.root, line, value)) return false;
-    const uint32_t nameId = line.tokenInfo[target.nameIndex].nameId;
+    const uint32_t nameId = target.nameId;
     if (line.assignScope != ScopeTarget::Default) {
         assignVariableId(nameId, scalarToVariable(value), line.assignScope);
         return true;
