@@ -258,7 +258,8 @@ struct CompiledExpression {
 
 struct alignas(64) ParsedAssignmentTarget {
     size_t nameIndex = 0;
-    // Its name's, read here as the statement runs rather than from the tokens.
+    // Its name's id, 0 when it does not start with a name: a running
+    // assignment reads it here rather than from the token analysis.
     uint32_t nameId = 0;
     bool wellFormed = true; // a name followed only by [expr] suffixes
     std::vector<TokenRange> indexRanges;

@@ -300,7 +300,9 @@ bool ScriptEngine::executeAssignment(const ParsedScriptLine& line, Variable& res
     if (line.assignOpIndex == 0) return false;
     const auto& targets = line.assignmentTargets;
     result = Variable();
-    if (targets.size() == 1 && line.valueRanges.size() == 1) {
+    // One compiled value per value written: the count is read from the
+    // compiled forms, which the statement reads next, not from the ranges.
+    if (targets.size() == 1 && line.compiledValues.size() == 1) {
         assignToTarget(line, targets[0], firstValue(evaluateCompiled(line.compiledValues[0], line)));
         return true;
     }
