@@ -12,23 +12,25 @@
 struct BytecodeProgram;
 
 // A function value: a host function, a script function or a loaded chunk.
+// What a call reads comes first, so that a call touches one or two of its
+// cache lines rather than three.
 struct ScriptCallable {
     bool isNative = false;
     bool isVararg = false;
     bool isCoroutineEntry = false;
     bool isChunk = false;
-    NativeFunction nativeFunction;
-    DirectFunction directFunction; // set for library builtins that take arguments in place
-    // Set for the numeric math functions, which are called through it directly.
-    NumericFunction numericFunction = nullptr;
     BuiltinId builtinId = 0;
-    std::string name;
-    std::vector<std::string> params;
-    std::vector<uint32_t> paramIds; // interned `params`
     // A script function runs its body chunk of `program`; a chunk runs the
     // whole program.
-    std::shared_ptr<BytecodeProgram> program;
     uint32_t bodyChunk = 0;
+    std::shared_ptr<BytecodeProgram> program;
+    std::vector<uint32_t> paramIds; // interned `params`
+    // Set for the numeric math functions, which are called through it directly.
+    NumericFunction numericFunction = nullptr;
+    DirectFunction directFunction; // set for library builtins that take arguments in place
+    NativeFunction nativeFunction;
+    std::string name;
+    std::vector<std::string> params;
     // The defining script, so that paths and error reports refer to it.
     std::string scriptPath;
     std::string directory;
