@@ -28,8 +28,7 @@ int32_t addSyntaxError(CompiledExpression& expr, std::string message, uint32_t t
     n.token = n.errorToken = token;
     n.pure = n.scalarSafe = false;
     n.intValue = static_cast<int32_t>(expr.strings.size());
-    expr.strings.push_back(std::move(message));
-    expr.lookups.emplace_back();
+    expr.strings.push_back({std::move(message), {}});
     expr.nodes.push_back(n);
     const auto index = static_cast<int32_t>(expr.nodes.size() - 1);
     if (expr.syntaxError < 0) expr.syntaxError = index;
@@ -252,7 +251,7 @@ class ExpressionCompiler {
         if (n.kind == Kind::Index && expr_->nodes[n.left].kind == Kind::Variable &&
             expr_->nodes[n.right].kind == Kind::StringLiteral)
             return ScriptEngine::builtinIdFromName(nameOf(expr_->nodes[n.left].nameId) + "." +
-                                                   expr_->strings[expr_->nodes[n.right].intValue]);
+                                                   expr_->strings[expr_->nodes[n.right].intValue].text);
         return 0;
     }
 
@@ -319,8 +318,8 @@ class ExpressionCompiler {
         int32_t n = leaf(Kind::StringLiteral);
         node(n).scalarSafe = false;
         node(n).intValue = static_cast<int32_t>(expr_->strings.size());
-        expr_->strings.push_back(std::move(text));
-        expr_->lookups.push_back({.hash = TableStorage::hashOf(expr_->strings.back())});
+        const uint32_t hash = TableStorage::hashOf(text);
+        expr_->strings.push_back({std::move(text), {.hash = hash}});
         ++pos_;
         return n;
     }
@@ -807,7 +806,7 @@ void ScriptEngine::operateInto(Variable& slot, Kind op, const ScalarValue& value
         TableStorage& table = *container->asTable();
         const Variable* found;
         if (in.bMode == Mode::StringConst) {
-            found = table.find(expr.strings[in.b], expr.lookups[in.b]);
+            found = table.find(expr.strings[in.b].text, expr.strings[in.b].lookup);
         } else {
             if (in.bMode != Mode::Variable) return nullptr;
             const ExpressionNode& n = expr.nodes[in.b];
@@ -1025,7 +1024,8 @@ template bool ScriptEngine::runScalarCode<false>(const CompiledExpression&, cons
     if (container.kind != Kind::Variable || key.kind != Kind::StringLiteral) return nullptr;
     const Variable* v = resolveVariableId(container.nameId);
     if (!v || v->type != VarType::Table) return nullptr;
-    const Variable* found = v->asTable()->find(expr.strings[key.intValue], expr.lookups[key.intValue]);
+    const Variable* found =
+        v->asTable()->find(expr.strings[key.intValue].text, expr.strings[key.intValue].lookup);
     return found ? found : &missingElement;
 }
 
@@ -1151,7 +1151,7 @@ Variable ScriptEngine::evaluateNodeBoxed(const CompiledExpression& expr, const E
     case Kind::FloatLiteral:
         return Variable(n.floatValue);
     case Kind::StringLiteral:
-        return Variable(expr.strings[n.intValue]);
+        return Variable(expr.strings[n.intValue].text);
     case Kind::BoolLiteral:
         return Variable(n.intValue != 0);
     case Kind::NoneLiteral:
@@ -1232,7 +1232,7 @@ Variable ScriptEngine::negated(const Variable& operand, const ParsedScriptLine& 
 
 void ScriptEngine::raiseSyntaxError(const CompiledExpression& expr, const ExpressionNode& n,
                                     const ParsedScriptLine& line) {
-    const std::string& message = expr.strings[n.intValue];
+    const std::string& message = expr.strings[n.intValue].text;
     const bool atEnd = n.token >= line.tokens.size();
     if (!message.empty()) throwError(message, atEnd ? std::string_view("EOF") : line.tokens[n.token]);
     if (!atEnd) setErrorToken(line.tokens, n.token);
@@ -1261,7 +1261,7 @@ void ScriptEngine::raiseSyntaxError(const CompiledExpression& expr, const Expres
         // A named key (or a string written in brackets) is its text.
         const ExpressionNode& keyNode = expr.nodes[literal.keys[i]];
         if (keyNode.kind == Kind::StringLiteral) {
-            table.add(expr.strings[keyNode.intValue], evaluateNode(expr, literal.values[i], line));
+            table.add(expr.strings[keyNode.intValue].text, evaluateNode(expr, literal.values[i], line));
             continue;
         }
         Variable key = evaluateNode(expr, literal.keys[i], line);

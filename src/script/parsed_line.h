@@ -3,6 +3,7 @@
 // precompiled from its token ranges.
 #pragma once
 
+#include "compact_array.h"
 #include "script_value.h"
 
 #include <cstdint>
@@ -155,8 +156,8 @@ struct ContainerLiteral {
 
 struct CallExpression {
     int32_t callee = -1;
-    std::vector<int32_t> args;
     BuiltinId builtinId = 0;
+    CompactArray<int32_t> args;
 };
 
 // A compiled expression flattened into register instructions for the
@@ -224,37 +225,43 @@ struct ScalarInstruction {
     }
 };
 
-// What running reads comes first, so that a short expression's run touches
-// few cache lines.
-struct CompiledExpression {
+// A string of an expression, with its lookup for when it is used as a
+// table key.
+struct StringConstant {
+    std::string text;
+    mutable TableStorage::Lookup lookup;
+};
+
+// What running reads comes first and fills one cache line: a short
+// expression's run touches no other line of it unless it calls.
+struct alignas(64) CompiledExpression {
     int32_t root = -1;
     // Compiled from clean text that fills its place: the fast paths may take
     // it. Never set on the general paths but for conditions.
     bool valid = false;
     bool deep = false; // nested deeply enough that evaluating it guards the stack
-    // The node raising the first syntax error of the text, if it has one. An
-    // And or Or node whose right side holds it has intValue 1: skipping that
-    // side raises the error too.
-    int32_t syntaxError = -1;
-    std::vector<ExpressionNode> nodes;
-    // One per string, for the string used as a table key.
-    mutable std::vector<TableStorage::Lookup> lookups;
-    std::vector<std::string> strings;
+    CompactArray<ExpressionNode> nodes;
     // The flattened code of the root and of each operator the scalar path may
     // try whose parent asks it for a number on its own (a call's argument,
     // an operand of an operator that computes full values), one after
     // another, each from the node's `scalarCode` on. Each ends with an End
     // instruction; one needing more registers than the stack's starts with a
     // Wide instruction, `a` of which is how many.
-    std::vector<ScalarInstruction> scalarCode;
-    std::vector<CallExpression> calls;
-    std::vector<ContainerLiteral> literals;
-    uint32_t firstToken = 0;
+    CompactArray<ScalarInstruction> scalarCode;
+    CompactArray<StringConstant> strings;
+    // The node raising the first syntax error of the text, if it has one. An
+    // And or Or node whose right side holds it has intValue 1: skipping that
+    // side raises the error too.
+    int32_t syntaxError = -1;
     uint32_t endToken = 0; // where reading the text stopped
+    CompactArray<CallExpression> calls;
+    CompactArray<ContainerLiteral> literals;
+    uint32_t firstToken = 0;
     // False when the expression holds a call that cannot give a number, or a
     // string, so trying the scalar path first would only cost time.
     bool mayBeScalar() const { return nodes[root].scalarSafe; }
 };
+static_assert(sizeof(CompiledExpression) == 128);
 
 struct alignas(64) ParsedAssignmentTarget {
     size_t nameIndex = 0;

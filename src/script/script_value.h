@@ -331,7 +331,8 @@ class TableStorage {
         return e ? &const_cast<Entry*>(e)->value : nullptr;
     }
     const Variable* find(std::string_view key) const { return const_cast<TableStorage*>(this)->find(key); }
-    Variable* find(std::string_view key, Lookup& lookup) {
+    // The key is read only when the lookup no longer stands.
+    Variable* find(const std::string& key, Lookup& lookup) {
         if (lookup.stamp != stamp_) lookup.stamp = stamp_, lookup.value = find(key, lookup.hash);
         return lookup.value;
     }

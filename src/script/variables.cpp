@@ -175,10 +175,10 @@ Variable* ScriptEngine::storedTableField(const ParsedScriptLine& line, const Par
     if (!container || container->type != VarType::Table) return nullptr;
     TableStorage& table = *container->asTable();
     const int32_t keyString = key.nodes[key.root].intValue;
-    Variable* field = table.find(key.strings[keyString], key.lookups[keyString]);
+    Variable* field = table.find(key.strings[keyString].text, key.strings[keyString].lookup);
     if (!field) {
         if (compound) return nullptr;
-        field = &table.insert(key.strings[keyString]);
+        field = &table.insert(key.strings[keyString].text);
     }
     // A compound operator's report names the key, as the general path's does.
     setErrorToken(line.tokens, key.nodes[key.root].errorToken);
