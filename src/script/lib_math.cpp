@@ -140,7 +140,8 @@ void ScriptEngine::addMathBuiltins(LibraryParts& parts) {
             return Variable();
         },
         "", 0);
-    math["randomseed"] = math["randomSeed"];
+    const Variable seed = math["randomSeed"]; // a copy: adding a key moves the entries
+    math["randomseed"] = seed;
     math["pi"] = Variable(static_cast<float>(3.141592653589793));
 }
 

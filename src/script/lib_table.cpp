@@ -246,7 +246,11 @@ void ScriptEngine::addTableLibrary(LibraryParts& parts) {
             const int32_t length = table->sequenceLength();
             const int32_t position =
                 args.size() == 2 ? length + 1 : std::clamp(toInt(args[1]), 1, length + 1);
-            for (int32_t i = length; i >= position; --i) tableValue(*table, i + 1) = tableValue(*table, i);
+            // Each value is copied out first: adding its new key may move the entries.
+            for (int32_t i = length; i >= position; --i) {
+                const Variable moved = tableValue(*table, i);
+                tableValue(*table, i + 1) = moved;
+            }
             tableValue(*table, position) = value;
             return Variable(length + 1);
         },

@@ -61,8 +61,8 @@ using BuiltinId = uint16_t;
 #endif
 
 // Freed blocks of one size wait on a short list of their thread for reuse:
-// every intermediate string is a box and every table field an entry, and the
-// general allocator would otherwise be a large part of what making one costs.
+// every intermediate string and every table is a box, and the general
+// allocator would otherwise be a large part of what making one costs.
 template <class T> struct SpareBlocks {
     static void* take(size_t size) {
         FreeBlock* block = spare.top;
@@ -273,21 +273,20 @@ inline MultiResult* Variable::asMulti() const {
     return &u_.multi->value;
 }
 
-// A table: string keys to values. Each entry keeps its address until its key
-// is removed, because callers hold a value across the insertions that its own
-// evaluation makes; entries are found through an open-addressed index of
-// pointers. The walk order (keys sorted byte-wise) lives with the table and
-// is rebuilt only after its key set changed, so it dies with the table.
+// A table: string keys to values, held in an open-addressed array of
+// entries, so that finding a key reads the entry in the slot its hash picks
+// rather than a pointer to it first. An entry moves when keys are added or
+// removed; every such change takes a new stamp, which lets go of the lookups
+// and the walk that point at entries. The walk order (keys sorted byte-wise)
+// lives with the table and is rebuilt only after its key set changed, so it
+// dies with the table.
 class TableStorage {
   public:
     struct Entry {
         std::string key;
         Variable value;
-        uint32_t hash = 0;
+        uint32_t hash = 0;         // 0 in an empty slot: no key hashes to it
         uint32_t walkPosition = 0; // its place in the walk order, while that is current
-
-        static void* operator new(size_t size) { return SpareBlocks<Entry>::take(size); }
-        static void operator delete(void* entry) noexcept { SpareBlocks<Entry>::give(entry); }
     };
 
     // One key's lookup, remembered where the key is written in the script:
@@ -313,16 +312,16 @@ class TableStorage {
         size_t n = key.size();
         for (; n >= 8; p += 8, n -= 8) h = mix(h, word<uint64_t>(p));
         if (n) h = mix(h, load(p, n));
-        return static_cast<uint32_t>(h ^ h >> 32);
+        return static_cast<uint32_t>(h ^ h >> 32) | 1;
     }
 
     const Entry* findEntry(std::string_view key) const { return findEntry(key, hashOf(key)); }
     const Entry* findEntry(std::string_view key, uint32_t hash) const {
         if (count_ == 0) return nullptr;
         for (size_t i = slotOf(hash);; i = (i + 1) & mask_) {
-            const Entry* e = slots_[i];
-            if (!e) return nullptr;
-            if (e->hash == hash && sameKey(e->key, key)) return e;
+            const Entry& e = slots_[i];
+            if (!e.hash) return nullptr;
+            if (e.hash == hash && sameKey(e.key, key)) return &e;
         }
     }
     Variable* find(std::string_view key) { return find(key, hashOf(key)); }
@@ -350,9 +349,9 @@ class TableStorage {
     // The entries in index order, which is no particular order.
     class Iterator {
       public:
-        Iterator(Entry* const* slot, Entry* const* end) : slot_(slot), end_(end) { skipEmpty(); }
-        Entry& operator*() const { return **slot_; }
-        Entry* operator->() const { return *slot_; }
+        Iterator(Entry* slot, Entry* end) : slot_(slot), end_(end) { skipEmpty(); }
+        Entry& operator*() const { return *slot_; }
+        Entry* operator->() const { return slot_; }
         Iterator& operator++() {
             ++slot_;
             skipEmpty();
@@ -362,13 +361,13 @@ class TableStorage {
 
       private:
         void skipEmpty() {
-            while (slot_ != end_ && !*slot_) ++slot_;
+            while (slot_ != end_ && !slot_->hash) ++slot_;
         }
-        Entry* const* slot_;
-        Entry* const* end_;
+        Entry* slot_;
+        Entry* end_;
     };
-    Iterator begin() const { return {slots_.data(), slots_.data() + slots_.size()}; }
-    Iterator end() const { return {slots_.data() + slots_.size(), slots_.data() + slots_.size()}; }
+    Iterator begin() const { return {slots(), slots() + slots_.size()}; }
+    Iterator end() const { return {slots() + slots_.size(), slots() + slots_.size()}; }
 
     // The walk order: the entries sorted by key, and each key as a script value.
     const std::vector<Entry*>& walkEntries() const { return currentWalk().entries; }
@@ -423,12 +422,14 @@ class TableStorage {
     }
     // The hash's top bits pick the slot: its mixing reaches them most.
     size_t slotOf(uint32_t hash) const { return hash >> shift_; }
-    void place(Entry* entry);
+    Entry* slots() const { return const_cast<Entry*>(slots_.data()); }
+    Entry& emptySlotFor(uint32_t hash);
+    static void empty(Entry& slot);
     void grow();
     const Walk& currentWalk() const;
     static uint64_t freshStamp();
 
-    std::vector<Entry*> slots_; // a power of two of them, at most three quarters used
+    std::vector<Entry> slots_; // a power of two of them, at most three quarters used
     size_t mask_ = 0;
     uint32_t shift_ = 0; // 32 minus the bits of a slot number
     size_t count_ = 0;

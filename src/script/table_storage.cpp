@@ -62,11 +62,8 @@ uint64_t TableStorage::freshStamp() {
     return next++;
 }
 
-TableStorage::TableStorage(const TableStorage& other) {
-    reserve(other.count_);
-    for (const Entry& entry : other) place(new Entry(entry));
-    count_ = other.count_;
-}
+TableStorage::TableStorage(const TableStorage& other)
+    : slots_(other.slots_), mask_(other.mask_), shift_(other.shift_), count_(other.count_) {}
 
 TableStorage::TableStorage(TableStorage&& other) noexcept
     : slots_(std::move(other.slots_)), mask_(std::exchange(other.mask_, 0)),
@@ -85,26 +82,33 @@ TableStorage& TableStorage::operator=(TableStorage other) noexcept {
     return *this;
 }
 
-TableStorage::~TableStorage() {
-    for (Entry* entry : slots_) delete entry;
+TableStorage::~TableStorage() = default;
+
+TableStorage::Entry& TableStorage::emptySlotFor(uint32_t hash) {
+    size_t i = slotOf(hash);
+    while (slots_[i].hash) i = (i + 1) & mask_;
+    return slots_[i];
 }
 
-void TableStorage::place(Entry* entry) {
-    size_t i = slotOf(entry->hash);
-    while (slots_[i]) i = (i + 1) & mask_;
-    slots_[i] = entry;
+// A slot let go of keeps no key text or value alive.
+void TableStorage::empty(Entry& slot) {
+    slot.key = std::string();
+    slot.value = Variable();
+    slot.hash = 0;
 }
 
 void TableStorage::reserve(size_t count) {
     size_t capacity = smallestIndex;
     while (capacity - capacity / 4 < count) capacity *= 2;
     if (capacity <= slots_.size()) return;
-    std::vector<Entry*> old(capacity, nullptr);
+    std::vector<Entry> old(capacity);
     old.swap(slots_);
     mask_ = capacity - 1;
     shift_ = 32 - static_cast<uint32_t>(std::countr_zero(capacity));
-    for (Entry* entry : old)
-        if (entry) place(entry);
+    for (Entry& entry : old)
+        if (entry.hash) emptySlotFor(entry.hash) = std::move(entry);
+    // The entries moved.
+    stamp_ = freshStamp();
 }
 
 void TableStorage::grow() {
@@ -118,12 +122,13 @@ Variable& TableStorage::insert(std::string_view key, bool* added) {
         return *value;
     }
     if (count_ + 1 > slots_.size() - slots_.size() / 4) grow();
-    Entry* entry = new Entry{std::string(key), Variable(), hash};
-    place(entry);
+    Entry& entry = emptySlotFor(hash);
+    entry.key = key;
+    entry.hash = hash;
     ++count_;
     stamp_ = freshStamp();
     if (added) *added = true;
-    return entry->value;
+    return entry.value;
 }
 
 bool TableStorage::erase(std::string_view key) {
@@ -131,18 +136,18 @@ bool TableStorage::erase(std::string_view key) {
     const uint32_t hash = hashOf(key);
     size_t i = slotOf(hash);
     for (;; i = (i + 1) & mask_) {
-        if (!slots_[i]) return false;
-        if (slots_[i]->hash == hash && sameKey(slots_[i]->key, key)) break;
+        if (!slots_[i].hash) return false;
+        if (slots_[i].hash == hash && sameKey(slots_[i].key, key)) break;
     }
-    delete slots_[i];
-    slots_[i] = nullptr;
+    empty(slots_[i]);
     // Entries after the hole that belong at or before it move back into it,
     // so that every probe still meets its entry before an empty slot.
-    for (size_t j = (i + 1) & mask_; slots_[j]; j = (j + 1) & mask_) {
-        const size_t home = slotOf(slots_[j]->hash);
+    for (size_t j = (i + 1) & mask_; slots_[j].hash; j = (j + 1) & mask_) {
+        const size_t home = slotOf(slots_[j].hash);
         const bool homeInHole = i <= j ? home <= i || home > j : home <= i && home > j;
         if (!homeInHole) continue;
-        slots_[i] = std::exchange(slots_[j], nullptr);
+        slots_[i] = std::move(slots_[j]);
+        empty(slots_[j]);
         i = j;
     }
     --count_;
@@ -151,7 +156,8 @@ bool TableStorage::erase(std::string_view key) {
 }
 
 void TableStorage::clear() {
-    for (Entry*& entry : slots_) delete std::exchange(entry, nullptr);
+    for (Entry& slot : slots_)
+        if (slot.hash) empty(slot);
     count_ = 0;
     stamp_ = freshStamp();
 }
@@ -162,8 +168,7 @@ const TableStorage::Walk& TableStorage::currentWalk() const {
     if (walk.stamp == stamp_) return walk;
     walk.entries.clear();
     walk.entries.reserve(count_);
-    for (Entry* entry : slots_)
-        if (entry) walk.entries.push_back(entry);
+    for (Entry& entry : *this) walk.entries.push_back(&entry);
     // std::string orders through char_traits<char>, which compares bytes as unsigned.
     std::sort(walk.entries.begin(), walk.entries.end(),
               [](const Entry* a, const Entry* b) { return a->key < b->key; });

@@ -33,7 +33,6 @@ void freeSpareBlocks() noexcept {
     SpareBlocks<SharedBox<TableStorage>>::freeAll();
     SpareBlocks<SharedBox<ScriptCallable>>::freeAll();
     SpareBlocks<SharedBox<MultiResult>>::freeAll();
-    SpareBlocks<TableStorage::Entry>::freeAll();
 }
 
 void Variable::freeBox(VarType t, Payload payload) noexcept {
