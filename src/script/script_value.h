@@ -429,12 +429,13 @@ class TableStorage {
     const Walk& currentWalk() const;
     static uint64_t freshStamp();
 
-    std::vector<Entry> slots_; // a power of two of them, at most three quarters used
-    size_t mask_ = 0;
-    uint32_t shift_ = 0; // 32 minus the bits of a slot number
-    size_t count_ = 0;
+    // What a lookup reads comes first, next to the box's count of sharers.
     // Changes with every addition and removal of a key, to a value no table has had.
     uint64_t stamp_ = freshStamp();
+    size_t count_ = 0;
+    uint32_t shift_ = 0; // 32 minus the bits of a slot number
+    size_t mask_ = 0;
+    std::vector<Entry> slots_; // a power of two of them, at most three quarters used
     mutable std::unique_ptr<Walk> walk_;
 };
 

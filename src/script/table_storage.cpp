@@ -63,12 +63,12 @@ uint64_t TableStorage::freshStamp() {
 }
 
 TableStorage::TableStorage(const TableStorage& other)
-    : slots_(other.slots_), mask_(other.mask_), shift_(other.shift_), count_(other.count_) {}
+    : count_(other.count_), shift_(other.shift_), mask_(other.mask_), slots_(other.slots_) {}
 
 TableStorage::TableStorage(TableStorage&& other) noexcept
-    : slots_(std::move(other.slots_)), mask_(std::exchange(other.mask_, 0)),
-      shift_(std::exchange(other.shift_, 0)), count_(std::exchange(other.count_, 0)),
-      stamp_(std::exchange(other.stamp_, freshStamp())), walk_(std::move(other.walk_)) {}
+    : stamp_(std::exchange(other.stamp_, freshStamp())), count_(std::exchange(other.count_, 0)),
+      shift_(std::exchange(other.shift_, 0)), mask_(std::exchange(other.mask_, 0)),
+      slots_(std::move(other.slots_)), walk_(std::move(other.walk_)) {}
 
 TableStorage& TableStorage::operator=(TableStorage other) noexcept {
     std::swap(slots_, other.slots_);
