@@ -24,13 +24,12 @@ struct ScriptCallable {
     // whole program.
     uint32_t bodyChunk = 0;
     std::shared_ptr<BytecodeProgram> program;
-    std::vector<uint32_t> paramIds; // interned `params`
+    std::vector<uint32_t> paramIds; // the parameters' interned names
     // Set for the numeric math functions, which are called through it directly.
     NumericFunction numericFunction = nullptr;
     DirectFunction directFunction; // set for library builtins that take arguments in place
     NativeFunction nativeFunction;
     std::string name;
-    std::vector<std::string> params;
     // The defining script, so that paths and error reports refer to it.
     std::string scriptPath;
     std::string directory;

@@ -123,7 +123,7 @@ inline bool enterCall(Scopes& scopes, std::vector<std::vector<Variable>>& vararg
     for (size_t i = 0; i < function.paramIds.size(); ++i)
         scopes.bind(Scopes::Frame, function.paramIds[i], i < count ? args[i] : missing);
     if (!function.isVararg) return false;
-    const size_t first = std::min(function.params.size(), count);
+    const size_t first = std::min(function.paramIds.size(), count);
     varargStack.emplace_back(args + first, args + count);
     return true;
 }

@@ -193,8 +193,7 @@ void ScriptEngine::parseParameters(const ParsedScriptLine& line, size_t& t, Scri
             }
             if (t >= line.tokens.size() || !line.tokenInfo[t].isIdentifier)
                 throwError("Expected function parameter name", tokenAt(line, t));
-            function.paramIds.push_back(line.tokenInfo[t].nameId);
-            function.params.push_back(line.tokens[t++]);
+            function.paramIds.push_back(line.tokenInfo[t++].nameId);
             if (tokenAt(line, t) == ",")
                 ++t;
             else if (tokenAt(line, t) == ")")
