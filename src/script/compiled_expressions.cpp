@@ -806,7 +806,7 @@ void ScriptEngine::operateInto(Variable& slot, Kind op, const ScalarValue& value
         TableStorage& table = *container->asTable();
         const Variable* found;
         if (in.bMode == Mode::StringConst) {
-            found = table.find(expr.strings[in.b].text, expr.strings[in.b].lookup);
+            found = expr.strings[in.b].findIn(table);
         } else {
             if (in.bMode != Mode::Variable) return nullptr;
             const ExpressionNode& n = expr.nodes[in.b];
@@ -1024,8 +1024,7 @@ template bool ScriptEngine::runScalarCode<false>(const CompiledExpression&, cons
     if (container.kind != Kind::Variable || key.kind != Kind::StringLiteral) return nullptr;
     const Variable* v = resolveVariableId(container.nameId);
     if (!v || v->type != VarType::Table) return nullptr;
-    const Variable* found =
-        v->asTable()->find(expr.strings[key.intValue].text, expr.strings[key.intValue].lookup);
+    const Variable* found = expr.strings[key.intValue].findIn(*v->asTable());
     return found ? found : &missingElement;
 }
 

@@ -230,6 +230,8 @@ struct ScalarInstruction {
 struct StringConstant {
     std::string text;
     mutable TableStorage::Lookup lookup;
+
+    Variable* findIn(TableStorage& table) const { return table.find(text, lookup); }
 };
 
 // What running reads comes first and fills one cache line: a short

@@ -424,7 +424,7 @@ class TableStorage {
     size_t slotOf(uint32_t hash) const { return hash >> shift_; }
     Entry* slots() const { return const_cast<Entry*>(slots_.data()); }
     Entry& emptySlotFor(uint32_t hash);
-    static void empty(Entry& slot);
+    static void vacate(Entry& slot);
     void grow();
     const Walk& currentWalk() const;
     static uint64_t freshStamp();

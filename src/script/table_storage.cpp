@@ -91,7 +91,7 @@ TableStorage::Entry& TableStorage::emptySlotFor(uint32_t hash) {
 }
 
 // A slot let go of keeps no key text or value alive.
-void TableStorage::empty(Entry& slot) {
+void TableStorage::vacate(Entry& slot) {
     slot.key = std::string();
     slot.value = Variable();
     slot.hash = 0;
@@ -139,7 +139,7 @@ bool TableStorage::erase(std::string_view key) {
         if (!slots_[i].hash) return false;
         if (slots_[i].hash == hash && sameKey(slots_[i].key, key)) break;
     }
-    empty(slots_[i]);
+    vacate(slots_[i]);
     // Entries after the hole that belong at or before it move back into it,
     // so that every probe still meets its entry before an empty slot.
     for (size_t j = (i + 1) & mask_; slots_[j].hash; j = (j + 1) & mask_) {
@@ -147,7 +147,7 @@ bool TableStorage::erase(std::string_view key) {
         const bool homeInHole = i <= j ? home <= i || home > j : home <= i && home > j;
         if (!homeInHole) continue;
         slots_[i] = std::move(slots_[j]);
-        empty(slots_[j]);
+        vacate(slots_[j]);
         i = j;
     }
     --count_;
@@ -157,7 +157,7 @@ bool TableStorage::erase(std::string_view key) {
 
 void TableStorage::clear() {
     for (Entry& slot : slots_)
-        if (slot.hash) empty(slot);
+        if (slot.hash) vacate(slot);
     count_ = 0;
     stamp_ = freshStamp();
 }

@@ -175,7 +175,7 @@ Variable* ScriptEngine::storedTableField(const ParsedScriptLine& line, const Par
     if (!container || container->type != VarType::Table) return nullptr;
     TableStorage& table = *container->asTable();
     const int32_t keyString = key.nodes[key.root].intValue;
-    Variable* field = table.find(key.strings[keyString].text, key.strings[keyString].lookup);
+    Variable* field = key.strings[keyString].findIn(table);
     if (!field) {
         if (compound) return nullptr;
         field = &table.insert(key.strings[keyString].text);
