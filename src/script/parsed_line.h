@@ -3,7 +3,6 @@
 // precompiled from its token ranges.
 #pragma once
 
-#include "compact_array.h"
 #include "script_value.h"
 
 #include <cstdint>
@@ -157,7 +156,7 @@ struct ContainerLiteral {
 struct CallExpression {
     int32_t callee = -1;
     BuiltinId builtinId = 0;
-    CompactArray<int32_t> args;
+    std::vector<int32_t> args;
 };
 
 // A compiled expression flattened into register instructions for the
@@ -234,36 +233,35 @@ struct StringConstant {
     Variable* findIn(TableStorage& table) const { return table.find(text, lookup); }
 };
 
-// What running reads comes first and fills one cache line: a short
-// expression's run touches no other line of it unless it calls.
+// What running reads comes first and starts a cache line: a short
+// expression's run finds its nodes and code from there.
 struct alignas(64) CompiledExpression {
     int32_t root = -1;
     // Compiled from clean text that fills its place: the fast paths may take
     // it. Never set on the general paths but for conditions.
     bool valid = false;
     bool deep = false; // nested deeply enough that evaluating it guards the stack
-    CompactArray<ExpressionNode> nodes;
+    std::vector<ExpressionNode> nodes;
     // The flattened code of the root and of each operator the scalar path may
     // try whose parent asks it for a number on its own (a call's argument,
     // an operand of an operator that computes full values), one after
     // another, each from the node's `scalarCode` on. Each ends with an End
     // instruction; one needing more registers than the stack's starts with a
     // Wide instruction, `a` of which is how many.
-    CompactArray<ScalarInstruction> scalarCode;
-    CompactArray<StringConstant> strings;
+    std::vector<ScalarInstruction> scalarCode;
+    std::vector<StringConstant> strings;
     // The node raising the first syntax error of the text, if it has one. An
     // And or Or node whose right side holds it has intValue 1: skipping that
     // side raises the error too.
     int32_t syntaxError = -1;
     uint32_t endToken = 0; // where reading the text stopped
-    CompactArray<CallExpression> calls;
-    CompactArray<ContainerLiteral> literals;
+    std::vector<CallExpression> calls;
+    std::vector<ContainerLiteral> literals;
     uint32_t firstToken = 0;
     // False when the expression holds a call that cannot give a number, or a
     // string, so trying the scalar path first would only cost time.
     bool mayBeScalar() const { return nodes[root].scalarSafe; }
 };
-static_assert(sizeof(CompiledExpression) == 128);
 
 struct alignas(64) ParsedAssignmentTarget {
     size_t nameIndex = 0;

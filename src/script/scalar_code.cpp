@@ -107,7 +107,7 @@ class ScalarCodeBuilder {
 
     // A numeric library call: its arguments go to the registers from `reg` on.
     void builtin(int32_t index, size_t reg) {
-        const CompactArray<int32_t>& args = expr_.calls[expr_.nodes[index].right].args;
+        const std::vector<int32_t>& args = expr_.calls[expr_.nodes[index].right].args;
         for (size_t i = 0; i < args.size(); ++i) computeInto(args[i], reg + i);
         ScalarInstruction in = instruction(Op::Builtin, reg, index);
         in.a = static_cast<int32_t>(reg);
@@ -205,6 +205,6 @@ void ScriptEngine::buildScalarCode(CompiledExpression& expr) {
         if (expr.scalarCode.size() > budget) break;
         expr.nodes[top].scalarCode = static_cast<int32_t>(expr.scalarCode.size());
         const std::vector<ScalarInstruction> code = ScalarCodeBuilder(expr).build(top);
-        expr.scalarCode.append(code.begin(), code.end());
+        expr.scalarCode.insert(expr.scalarCode.end(), code.begin(), code.end());
     }
 }
