@@ -64,7 +64,7 @@ class ScriptEngine {
     static int32_t toInt(const Variable& v);
     // Truncation toward zero that stays defined outside the int range.
     static int32_t saturatingToInt(double d);
-    static bool isTruthy(const Variable& v);
+    static bool isTruthy(const Variable& v) { return truthOf(v.type, v.type == VarType::Bool && v.asBool()); }
     static bool variablesEqual(const Variable& a, const Variable& b);
     static int compareVariables(const Variable& a, const Variable& b);
     static Variable performOperation(const Variable& a, char op, const Variable& b);

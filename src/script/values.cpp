@@ -214,10 +214,6 @@ int32_t ScriptEngine::toInt(const Variable& v) {
     }
 }
 
-bool ScriptEngine::isTruthy(const Variable& v) {
-    return truthOf(v.type, v.type == VarType::Bool && v.asBool());
-}
-
 bool ScriptEngine::variablesEqual(const Variable& a, const Variable& b) {
     if (a.isNumeric() && b.isNumeric()) {
         if (a.type == VarType::Int && b.type == VarType::Int) return a.asInt() == b.asInt();
