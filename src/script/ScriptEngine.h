@@ -364,7 +364,13 @@ class ScriptEngine {
                                         const ParsedScriptLine& line);
     // A statement that is not a block: an assignment, a declaration or a call.
     void executeSimple(const ParsedScriptLine& line) {
-        if (!line.scalarStorable || !storeScalar(line)) executeGeneralStatement(line);
+        if (line.storeCode < 0 || !runStoreCode(line)) executeGeneralStatement(line);
+    }
+    // False, having changed nothing, when the value or target is not a scalar's.
+    bool runStoreCode(const ParsedScriptLine& line) {
+        const CompiledExpression& value = line.compiledValues[0];
+        ScalarValue unused;
+        return runScalarCode<false>(value, line, value.scalarCode.data() + line.storeCode, unused);
     }
     void executeGeneralStatement(const ParsedScriptLine& line);
     bool stackExhausted() const;
@@ -405,7 +411,7 @@ class ScriptEngine {
     friend class StepRun;
     static bool isPlainNameAssignment(const ParsedScriptLine& line);
     static bool isScalarStorable(const ParsedScriptLine& line);
-    bool storeScalar(const ParsedScriptLine& line);
+    bool storeScalar(const ParsedScriptLine& line, uint64_t value);
     static bool isLiteralKey(const CompiledExpression& key) {
         return key.valid && key.nodes[key.root].kind == ExpressionNodeKind::StringLiteral;
     }
@@ -413,8 +419,8 @@ class ScriptEngine {
                                uint32_t nameId, bool compound);
     // The table field of `name['key'] = value`; false as storedTableField.
     bool storeScalarField(const ParsedScriptLine& line, uint32_t nameId, const ScalarValue& value);
-    bool storeScalarElement(const ParsedScriptLine& line, uint32_t nameId, const Variable* keyName,
-                            const ScalarValue& value);
+    // The array slot or table field of `name[key] = value`; false as storeScalar.
+    bool storeScalarElement(const ParsedScriptLine& line, const ScalarValue& value);
     // `slot = value`, or `slot op= value` when `op` is an operator.
     void combineInto(Variable& slot, ExpressionNodeKind op, const ScalarValue& value) {
         if (op == ExpressionNodeKind::NoneLiteral) return assignScalar(slot, value);
@@ -487,6 +493,7 @@ class ScriptEngine {
     [[gnu::noinline]] bool scalarBinaryMixed(const ExpressionNode& node, const ParsedScriptLine& line,
                                              uint64_t a, uint64_t b, uint64_t& dst);
     static void buildScalarCode(CompiledExpression& expr);
+    static void buildStoreCode(ParsedScriptLine& line);
     Variable evaluateNode(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line);
     [[gnu::noinline]] Variable evaluateScalarFirst(const CompiledExpression& expr, int32_t node,
                                                    const ParsedScriptLine& line);

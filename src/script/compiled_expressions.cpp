@@ -535,7 +535,7 @@ void ScriptEngine::compileAssignment(ParsedScriptLine& line) {
             binaryOperators[classifyBinaryOperator(
                                 std::string_view(line.tokens[line.assignOpIndex]).substr(0, 1))]
                 .kind;
-    line.scalarStorable = isScalarStorable(line);
+    if (isScalarStorable(line)) buildStoreCode(line);
 }
 
 // Every expression of the line, compiled once as the statement reads it. A
@@ -897,6 +897,23 @@ bool ScriptEngine::scalarBinaryMixed(const ExpressionNode& n, const ParsedScript
     }
 }
 
+// The store of a storable line, its value computed. For a name target, a
+// declaration binds it, any other store takes the visible variable; false,
+// having changed nothing, when there is none, and the general path then
+// defines the global. Inlined by force into the runner's Store handler.
+[[gnu::always_inline]] inline bool ScriptEngine::storeScalar(const ParsedScriptLine& line, uint64_t value) {
+    const ParsedAssignmentTarget& target = line.assignmentTargets[0];
+    if (!target.indexRanges.empty()) return storeScalarElement(line, unpack(value));
+    if (line.assignScope != ScopeTarget::Default) {
+        assignVariableId(target.nameId, variableOf(value), line.assignScope);
+        return true;
+    }
+    Variable* slot = resolveVariableId(target.nameId);
+    if (!slot) return false;
+    slot->setPlain(static_cast<VarType>(kindOf(value)), payloadOf(value));
+    return true;
+}
+
 // The pairs of operand sources a binary operator's handlers are made for, in
 // the order of their entries; `Any` tests the modes as it reads. What this
 // buys: with one handler per operator testing the modes instead, the
@@ -925,7 +942,7 @@ bool ScriptEngine::runScalarCode(const CompiledExpression& expr, const ParsedScr
 #define BV_OPERATOR_HANDLERS(K) BV_OPERAND_PAIRS(BV_HANDLER, K)
     static const void* const handlers[] = {BV_BINARY_KINDS(BV_OPERATOR_HANDLERS)
         &&move, &&jumpIfTruthy, &&jumpIfFalsy, &&element, &&elementRef, &&negate, &&logicalNot, &&length,
-        &&builtin, &&fail, &&wide, &&end};
+        &&builtin, &&fail, &&wide, &&store, &&end};
     // clang-format on
 #undef BV_OPERATOR_HANDLERS
 #undef BV_HANDLER
@@ -1005,6 +1022,8 @@ wide:
         }
         return runScalarCode<true>(expr, line, code, out);
     }
+store:
+    return storeScalar(line, regs[in->dst]);
 end:
     out = unpack(regs[0]);
     return true;

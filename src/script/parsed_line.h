@@ -169,7 +169,8 @@ struct ScalarInstruction {
     // Besides the binary operator kinds of the tree (Add to GreaterEqual),
     // numbered on from them so that the runner's handlers form one table.
     static constexpr uint8_t Move = 25, JumpIfTruthy = 26, JumpIfFalsy = 27, Element = 28, ElementRef = 29,
-                             Negate = 30, Not = 31, Length = 32, Builtin = 33, Fail = 34, Wide = 35, End = 36;
+                             Negate = 30, Not = 31, Length = 32, Builtin = 33, Fail = 34, Wide = 35,
+                             Store = 36, End = 37;
     static_assert(static_cast<uint8_t>(ExpressionNodeKind::GreaterEqual) + 1 == Move);
     // The constant modes have the values of their scalar kinds (those of the
     // value types), so that a constant operand packs without a table; the
@@ -278,10 +279,12 @@ struct alignas(64) ParsedAssignmentTarget {
 struct alignas(64) ParsedScriptLine {
     StatementKind kind = StatementKind::Empty;
     ScopeTarget assignScope = ScopeTarget::Default;
-    // One name or `name[key]` with `=` or a compound operator, or one
-    // declared name with `=`; a value the scalar path may try, and a key free
-    // of calls.
-    bool scalarStorable = false;
+    // For one name or `name[key]` with `=` or a compound operator, or one
+    // declared name with `=`, a value the scalar path may try and a key free
+    // of calls: where the code starts, in the value's scalar code, that
+    // computes the value and ends by storing it (a Store in place of the
+    // End). -1 for any other line.
+    int32_t storeCode = -1;
     // A compound assignment's operator; NoneLiteral for `=`.
     ExpressionNodeKind storeOperator = ExpressionNodeKind::NoneLiteral;
     uint64_t assignOpIndex = 0;

@@ -21,9 +21,10 @@ class ScalarCodeBuilder {
   public:
     explicit ScalarCodeBuilder(const CompiledExpression& expr) : expr_(expr) {}
 
-    std::vector<ScalarInstruction> build(int32_t top) {
+    // The code leaving node `top`'s scalar in register 0, ended by `last`.
+    std::vector<ScalarInstruction> build(int32_t top, ScalarInstruction last = {.op = Op::End}) {
         computeInto(top, 0);
-        code_.push_back(ScalarInstruction{.op = Op::End});
+        code_.push_back(last);
         // Jumps are relative, so the Wide instruction can go in front.
         if (registersUsed_ > maxScalarRegisters)
             code_.insert(code_.begin(), ScalarInstruction{.op = Op::Wide, .a = int32_t(registersUsed_)});
@@ -192,6 +193,10 @@ std::vector<int32_t> nodesWithCode(const CompiledExpression& expr) {
     return tops;
 }
 
+void appendCode(CompiledExpression& expr, const std::vector<ScalarInstruction>& code) {
+    expr.scalarCode.insert(expr.scalarCode.end(), code.begin(), code.end());
+}
+
 } // namespace
 
 void ScriptEngine::buildScalarCode(CompiledExpression& expr) {
@@ -204,7 +209,30 @@ void ScriptEngine::buildScalarCode(CompiledExpression& expr) {
     for (int32_t top : nodesWithCode(expr)) {
         if (expr.scalarCode.size() > budget) break;
         expr.nodes[top].scalarCode = static_cast<int32_t>(expr.scalarCode.size());
-        const std::vector<ScalarInstruction> code = ScalarCodeBuilder(expr).build(top);
-        expr.scalarCode.insert(expr.scalarCode.end(), code.begin(), code.end());
+        appendCode(expr, ScalarCodeBuilder(expr).build(top));
     }
+}
+
+// A compound store to a name computes `name op value` as the operator
+// would, through nodes added to the value's tree that its root never
+// reaches; the Store then takes the result as a plain store does. One to an
+// element or field combines the value with it there.
+void ScriptEngine::buildStoreCode(ParsedScriptLine& line) {
+    const ParsedAssignmentTarget& target = line.assignmentTargets[0];
+    CompiledExpression& value = line.compiledValues[0];
+    int32_t top = value.root;
+    if (line.storeOperator != Kind::NoneLiteral && target.indexRanges.empty()) {
+        ExpressionNode name, combined = value.nodes[value.root];
+        name.kind = Kind::Variable;
+        name.nameId = target.nameId;
+        combined.kind = line.storeOperator;
+        combined.left = static_cast<int32_t>(value.nodes.size());
+        combined.right = value.root;
+        combined.scalarCode = -1;
+        value.nodes.push_back(name);
+        value.nodes.push_back(combined);
+        top = combined.left + 1;
+    }
+    line.storeCode = static_cast<int32_t>(value.scalarCode.size());
+    appendCode(value, ScalarCodeBuilder(value).build(top, {.op = Op::Store}));
 }

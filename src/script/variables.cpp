@@ -200,7 +200,7 @@ bool ScriptEngine::assignTableField(const ParsedScriptLine& line, const ParsedAs
 // `name = value`, `name[key] = value` and their compound forms, and
 // `local name = value` or `native name = value`; the value free of calls but
 // to the numeric library functions, and the key of any call: the statements
-// storeScalar may finish.
+// whose value's code ends by storing it.
 bool ScriptEngine::isScalarStorable(const ParsedScriptLine& line) {
     if (line.kind != StatementKind::Simple || line.assignOpIndex == 0 || line.assignmentTargets.size() != 1 ||
         line.valueRanges.size() != 1)
@@ -217,60 +217,19 @@ bool ScriptEngine::isScalarStorable(const ParsedScriptLine& line) {
            (target.indexRanges.empty() || pureKey(target.compiledIndexes[0]));
 }
 
-// One name, one array slot by an int key or one table field by a literal
-// key, set to (or combined with) a value that computes to a number, a
-// boolean or nil. False, having changed nothing, when any piece is of
-// another kind; the general path then runs the statement, and computing
-// again the parts read here is harmless.
-bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
-    const ParsedAssignmentTarget& target = line.assignmentTargets[0];
-    // A key that is a name is read first (reading a name cannot fail): one
-    // holding a string, a table's key, then sends the statement to the
-    // general path before the value is computed.
-    const Variable* keyName = nullptr;
-    if (!target.indexRanges.empty()) {
-        const CompiledExpression& keyExpr = target.compiledIndexes[0];
-        const ExpressionNode& root = keyExpr.nodes[keyExpr.root];
-        if (root.kind == ExpressionNodeKind::Variable) {
-            keyName = resolveVariableId(root.nameId);
-            if (!keyName || keyName->type != VarType::Int) return false;
-        }
-    }
-    const CompiledExpression& valueExpr = line.compiledValues[0];
-    ScalarValue value;
-    if (!scalarValueOf(valueExpr, valueExpr.root, line, value)) return false;
-    const uint32_t nameId = target.nameId;
-    if (line.assignScope != ScopeTarget::Default) {
-        assignVariableId(nameId, scalarToVariable(value), line.assignScope);
-        return true;
-    }
-    if (!target.indexRanges.empty())
-        return isLiteralKey(target.compiledIndexes[0]) ? storeScalarField(line, nameId, value)
-                                                       : storeScalarElement(line, nameId, keyName, value);
-    Variable* slot = resolveVariableId(nameId);
-    if (!slot) return false;
-    // Only a compound operator can raise from here; its report names the
-    // token the general path's would.
-    if (line.storeOperator != ExpressionNodeKind::NoneLiteral)
-        setErrorToken(line.tokens, valueExpr.nodes[valueExpr.root].errorToken);
-    combineInto(*slot, line.storeOperator, value);
-    return true;
-}
-
-// The array slot of `name[key] = value`, `nameId` naming the array; `keyName` holds the key when it is a
-// name.
-[[gnu::always_inline]] inline bool ScriptEngine::storeScalarElement(const ParsedScriptLine& line,
-                                                                    uint32_t nameId, const Variable* keyName,
-                                                                    const ScalarValue& value) {
+// One array slot by an int key or one table field by a literal key, set to
+// (or combined with) a value computed to a number, a boolean or nil. False,
+// having changed nothing, when the container or key is of another kind; the
+// general path then runs the statement, and computing the value again is
+// harmless.
+bool ScriptEngine::storeScalarElement(const ParsedScriptLine& line, const ScalarValue& value) {
     const ParsedAssignmentTarget& target = line.assignmentTargets[0];
     const CompiledExpression& keyExpr = target.compiledIndexes[0];
+    if (isLiteralKey(keyExpr)) return storeScalarField(line, target.nameId, value);
     ScalarValue key;
-    if (keyName)
-        key.kind = ScalarValue::Int, key.i = keyName->asInt();
-    else if (!scalarValueOf(keyExpr, keyExpr.root, line, key) || key.kind != ScalarValue::Int)
+    if (!scalarValueOf(keyExpr, keyExpr.root, line, key) || key.kind != ScalarValue::Int || key.i < 1)
         return false;
-    if (key.i < 1) return false;
-    Variable* container = resolveVariableId(nameId);
+    Variable* container = resolveVariableId(target.nameId);
     if (!container || container->type != VarType::Array) return false;
     ArrayStorage& elements = *container->asArray();
     const size_t index = static_cast<size_t>(key.i) - 1;
@@ -280,7 +239,7 @@ bool ScriptEngine::storeScalar(const ParsedScriptLine& line) {
         return true;
     }
     if (index >= elements.size()) return false;
-    // As for a name, but the general path's report names the key.
+    // A compound operator's report names the key, as the general path's does.
     if (op != ExpressionNodeKind::NoneLiteral)
         setErrorToken(line.tokens, keyExpr.nodes[keyExpr.root].errorToken);
     combineInto(elements[index], op, value);
