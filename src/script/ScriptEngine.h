@@ -241,6 +241,11 @@ class ScriptEngine {
         if (nameId < globalDefined.size() && globalDefined[nameId]) return &globalSlots[nameId];
         return nullptr;
     }
+    // The visible variable's value; none when no variable has the name.
+    [[gnu::always_inline]] Variable valueOfName(uint32_t nameId) {
+        const Variable* v = resolveVariableId(nameId);
+        return v ? *v : Variable();
+    }
     // A declaration binds the name in the innermost scope of its kind.
     void assignVariableId(uint32_t nameId, const Variable& value, ScopeTarget target) {
         if (target == ScopeTarget::Default) return assignVisibleVariable(nameId, value);

@@ -1112,10 +1112,8 @@ Variable ScriptEngine::evaluateNode(const CompiledExpression& expr, int32_t inde
     switch (n.kind) {
     case Kind::IntLiteral:
         return Variable(n.intValue);
-    case Kind::Variable: {
-        const Variable* v = resolveVariableId(n.nameId);
-        return v ? *v : Variable();
-    }
+    case Kind::Variable:
+        return valueOfName(n.nameId);
     case Kind::Call:
         return evaluateCall(expr, n, line);
     case Kind::Index:
@@ -1153,11 +1151,13 @@ Variable ScriptEngine::evaluateScalarFirst(const CompiledExpression& expr, int32
     return scalarOrBoxed(expr, index, line);
 }
 
-// A call's argument: an operator on numbers (`n - 1`) is built in place
-// from its scalar, without the layers of the general dispatch.
+// A call's argument: a name is read, and an operator on numbers (`n - 1`)
+// built from its scalar, in place, without the layers of the general
+// dispatch.
 [[gnu::always_inline]] inline Variable
 ScriptEngine::evaluateArgument(const CompiledExpression& expr, int32_t index, const ParsedScriptLine& line) {
     const ExpressionNode& n = expr.nodes[index];
+    if (n.kind == Kind::Variable) return valueOfName(n.nameId);
     if (!n.scalarSafe || n.kind < Kind::Negate) return evaluateNode(expr, index, line);
     return scalarOrBoxed(expr, index, line);
 }
