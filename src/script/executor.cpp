@@ -241,10 +241,9 @@ bool ScriptEngine::declareWithoutValue(const ParsedScriptLine& line) {
 }
 
 void ScriptEngine::executeGeneralStatement(const ParsedScriptLine& line) {
-    Variable ignored;
     // A call is tried before a bare declaration, which it never is: calls
     // are most of these statements, and telling a declaration reads its words.
-    if (executeAssignment(line, ignored) || executeDiscardedCall(line.compiledExpression, line) ||
+    if (executeAssignment(line) || executeDiscardedCall(line.compiledExpression, line) ||
         declareWithoutValue(line))
         return;
     evaluateCompiled(line.compiledExpression, line);

@@ -255,10 +255,9 @@ bool ScriptEngine::storeScalarField(const ParsedScriptLine& line, uint32_t nameI
     return true;
 }
 
-bool ScriptEngine::executeAssignment(const ParsedScriptLine& line, Variable& result) {
+bool ScriptEngine::executeAssignment(const ParsedScriptLine& line) {
     if (line.assignOpIndex == 0) return false;
     const auto& targets = line.assignmentTargets;
-    result = Variable();
     // One compiled value per value written: the count is read from the
     // compiled forms, which the statement reads next, not from the ranges.
     if (targets.size() == 1 && line.compiledValues.size() == 1) {
