@@ -422,17 +422,12 @@ class ScriptEngine {
     }
     Variable* storedTableField(const ParsedScriptLine& line, const ParsedAssignmentTarget& target,
                                uint32_t nameId, bool compound);
-    // The table field of `name['key'] = value`; false as storedTableField.
-    bool storeScalarField(const ParsedScriptLine& line, uint32_t nameId, const ScalarValue& value);
     // The array slot or table field of `name[key] = value`; false as storeScalar.
-    bool storeScalarElement(const ParsedScriptLine& line, const ScalarValue& value);
+    bool storeScalarElement(const ParsedScriptLine& line, uint64_t value);
     // `slot = value`, or `slot op= value` when `op` is an operator.
-    void combineInto(Variable& slot, ExpressionNodeKind op, const ScalarValue& value) {
-        if (op == ExpressionNodeKind::NoneLiteral) return assignScalar(slot, value);
-        combineNumbersOrOperate(slot, op, value);
-    }
-    void combineNumbersOrOperate(Variable& slot, ExpressionNodeKind op, const ScalarValue& value);
-    [[gnu::noinline]] void operateInto(Variable& slot, ExpressionNodeKind op, const ScalarValue& value);
+    void combineInto(Variable& slot, ExpressionNodeKind op, uint64_t value);
+    void combineInPlace(Variable& slot, ExpressionNodeKind op, const Variable& value);
+    [[gnu::noinline]] void operateInto(Variable& slot, ExpressionNodeKind op, const Variable& value);
     // Loop headers.
     struct NumericForClause {
         int64_t start, limit, step;
@@ -561,7 +556,6 @@ class ScriptEngine {
                             Variable* keys);
     // The line's compound operator, if it has one, combines the value with
     // what the target holds.
-    void combineInPlace(Variable& slot, const ParsedScriptLine& line, const Variable& value);
     bool assignTableField(const ParsedScriptLine& line, const ParsedAssignmentTarget& target, uint32_t nameId,
                           const Variable& value);
     // A target is a name, with [key] suffixes or none.

@@ -623,19 +623,6 @@ uint32_t payloadOf(Packed p) {
     return static_cast<uint32_t>(p >> 32);
 }
 
-Packed packScalar(const Scalar& v) {
-    switch (v.kind) {
-    case Scalar::Int:
-        return packInt(v.i);
-    case Scalar::Float:
-        return pack(Scalar::Float, std::bit_cast<uint32_t>(v.f));
-    case Scalar::Bool:
-        return pack(Scalar::Bool, v.b);
-    default:
-        return pack(v.kind, 0);
-    }
-}
-
 // The payload's bits land in the union whole, whichever member the kind reads.
 Scalar unpack(Packed p) {
     Scalar v;
@@ -753,17 +740,25 @@ template <Kind K> [[gnu::always_inline]] inline bool combineNumbersOf(Packed a, 
 
 } // namespace
 
-// `slot op= value`: numbers in place, anything else by the shared operator
-// (out of line, so that the number steps do not pay for its frame).
-void ScriptEngine::combineNumbersOrOperate(Variable& slot, Kind op, const ScalarValue& value) {
-    Packed current, result;
-    if (packVariable(&slot, current) && combineNumbers(op, current, packScalar(value), result))
-        return slot.setPlain(static_cast<VarType>(kindOf(result)), payloadOf(result));
+// `slot = value`, or `slot op= value` when `op` is an operator: numbers in
+// place, anything else by the shared operator (out of line, so that the
+// number steps do not pay for its frame).
+[[gnu::always_inline]] inline void ScriptEngine::combineInto(Variable& slot, Kind op, Packed value) {
+    Packed current, result = value;
+    if (op != Kind::NoneLiteral &&
+        (!packVariable(&slot, current) || !combineNumbers(op, current, value, result)))
+        return operateInto(slot, op, variableOf(value));
+    slot.setPlain(static_cast<VarType>(kindOf(result)), payloadOf(result));
+}
+
+void ScriptEngine::combineInPlace(Variable& slot, Kind op, const Variable& value) {
+    Packed number;
+    if (packVariable(&value, number)) return combineInto(slot, op, number);
     operateInto(slot, op, value);
 }
 
-void ScriptEngine::operateInto(Variable& slot, Kind op, const ScalarValue& value) {
-    slot = performOperation(slot, op, scalarToVariable(value));
+void ScriptEngine::operateInto(Variable& slot, Kind op, const Variable& value) {
+    slot = performOperation(slot, op, value);
 }
 
 // ---------------------------------------------------------------------------
@@ -901,9 +896,9 @@ bool ScriptEngine::scalarBinaryMixed(const ExpressionNode& n, const ParsedScript
 // declaration binds it, any other store takes the visible variable; false,
 // having changed nothing, when there is none, and the general path then
 // defines the global. Inlined by force into the runner's Store handler.
-[[gnu::always_inline]] inline bool ScriptEngine::storeScalar(const ParsedScriptLine& line, uint64_t value) {
+[[gnu::always_inline]] inline bool ScriptEngine::storeScalar(const ParsedScriptLine& line, Packed value) {
     const ParsedAssignmentTarget& target = line.assignmentTargets[0];
-    if (!target.indexRanges.empty()) return storeScalarElement(line, unpack(value));
+    if (!target.indexRanges.empty()) return storeScalarElement(line, value);
     if (line.assignScope != ScopeTarget::Default) {
         assignVariableId(target.nameId, variableOf(value), line.assignScope);
         return true;
@@ -911,6 +906,38 @@ bool ScriptEngine::scalarBinaryMixed(const ExpressionNode& n, const ParsedScript
     Variable* slot = resolveVariableId(target.nameId);
     if (!slot) return false;
     slot->setPlain(static_cast<VarType>(kindOf(value)), payloadOf(value));
+    return true;
+}
+
+// One array slot by an int key or one table field by a literal key, set to
+// (or combined with) a value computed to a number, a boolean or nil. False,
+// having changed nothing, when the container or key is of another kind; the
+// general path then runs the statement, and computing the value again is
+// harmless.
+bool ScriptEngine::storeScalarElement(const ParsedScriptLine& line, Packed value) {
+    const ParsedAssignmentTarget& target = line.assignmentTargets[0];
+    const CompiledExpression& keyExpr = target.compiledIndexes[0];
+    const Kind op = line.storeOperator;
+    if (isLiteralKey(keyExpr)) {
+        Variable* field = storedTableField(line, target, target.nameId, op != Kind::NoneLiteral);
+        if (field) combineInto(*field, op, value);
+        return field != nullptr;
+    }
+    Scalar key;
+    if (!scalarValueOf(keyExpr, keyExpr.root, line, key) || key.kind != Scalar::Int || key.i < 1)
+        return false;
+    Variable* container = resolveVariableId(target.nameId);
+    if (!container || container->type != VarType::Array) return false;
+    ArrayStorage& elements = *container->asArray();
+    const size_t index = static_cast<size_t>(key.i) - 1;
+    if (index == elements.size() && op == Kind::NoneLiteral) {
+        elements.push_back(variableOf(value));
+        return true;
+    }
+    if (index >= elements.size()) return false;
+    // A compound operator's report names the key, as the general path's does.
+    if (op != Kind::NoneLiteral) setErrorToken(line.tokens, keyExpr.nodes[keyExpr.root].errorToken);
+    combineInto(elements[index], op, value);
     return true;
 }
 

@@ -134,7 +134,7 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
             *existing = std::move(value);
             return;
         }
-        if (existing) return combineInPlace(*existing, line, value);
+        if (existing) return combineInPlace(*existing, op, value);
         return assignVariableId(nameId, performOperation(Variable(), op, value), line.assignScope);
     }
     const size_t keyCount = target.indexRanges.size();
@@ -154,12 +154,6 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
                            ? getIndexedValue(*container, key)
                            : Variable();
     setIndexedValue(*container, key, performOperation(current, op, value), false);
-}
-
-void ScriptEngine::combineInPlace(Variable& slot, const ParsedScriptLine& line, const Variable& value) {
-    ScalarValue number;
-    if (scalarFromVariable(value, number)) return combineNumbersOrOperate(slot, line.storeOperator, number);
-    slot = performOperation(slot, line.storeOperator, value);
 }
 
 // The field that `name['key'] = value` or its compound form on a table
@@ -191,7 +185,7 @@ bool ScriptEngine::assignTableField(const ParsedScriptLine& line, const ParsedAs
     Variable* field = storedTableField(line, target, nameId, compound);
     if (!field) return false;
     if (compound)
-        combineInPlace(*field, line, value);
+        combineInPlace(*field, line.storeOperator, value);
     else
         *field = value;
     return true;
@@ -215,44 +209,6 @@ bool ScriptEngine::isScalarStorable(const ParsedScriptLine& line) {
     auto pureKey = [](const CompiledExpression& key) { return key.valid && key.nodes[key.root].pure; };
     return target.wellFormed && target.indexRanges.size() <= 1 && scalarSafe(line.compiledValues[0]) &&
            (target.indexRanges.empty() || pureKey(target.compiledIndexes[0]));
-}
-
-// One array slot by an int key or one table field by a literal key, set to
-// (or combined with) a value computed to a number, a boolean or nil. False,
-// having changed nothing, when the container or key is of another kind; the
-// general path then runs the statement, and computing the value again is
-// harmless.
-bool ScriptEngine::storeScalarElement(const ParsedScriptLine& line, const ScalarValue& value) {
-    const ParsedAssignmentTarget& target = line.assignmentTargets[0];
-    const CompiledExpression& keyExpr = target.compiledIndexes[0];
-    if (isLiteralKey(keyExpr)) return storeScalarField(line, target.nameId, value);
-    ScalarValue key;
-    if (!scalarValueOf(keyExpr, keyExpr.root, line, key) || key.kind != ScalarValue::Int || key.i < 1)
-        return false;
-    Variable* container = resolveVariableId(target.nameId);
-    if (!container || container->type != VarType::Array) return false;
-    ArrayStorage& elements = *container->asArray();
-    const size_t index = static_cast<size_t>(key.i) - 1;
-    const ExpressionNodeKind op = line.storeOperator;
-    if (index == elements.size() && op == ExpressionNodeKind::NoneLiteral) {
-        elements.push_back(scalarToVariable(value));
-        return true;
-    }
-    if (index >= elements.size()) return false;
-    // A compound operator's report names the key, as the general path's does.
-    if (op != ExpressionNodeKind::NoneLiteral)
-        setErrorToken(line.tokens, keyExpr.nodes[keyExpr.root].errorToken);
-    combineInto(elements[index], op, value);
-    return true;
-}
-
-bool ScriptEngine::storeScalarField(const ParsedScriptLine& line, uint32_t nameId, const ScalarValue& value) {
-    const ExpressionNodeKind op = line.storeOperator;
-    Variable* field =
-        storedTableField(line, line.assignmentTargets[0], nameId, op != ExpressionNodeKind::NoneLiteral);
-    if (!field) return false;
-    combineInto(*field, op, value);
-    return true;
 }
 
 bool ScriptEngine::executeAssignment(const ParsedScriptLine& line) {
