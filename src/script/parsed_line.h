@@ -279,14 +279,14 @@ struct alignas(64) ParsedAssignmentTarget {
 struct alignas(64) ParsedScriptLine {
     StatementKind kind = StatementKind::Empty;
     ScopeTarget assignScope = ScopeTarget::Default;
+    // A compound assignment's operator; NoneLiteral for `=`.
+    ExpressionNodeKind storeOperator = ExpressionNodeKind::NoneLiteral;
     // For one name or `name[key]` with `=` or a compound operator, or one
     // declared name with `=`, a value the scalar path may try and a key free
     // of calls: where the code starts, in the value's scalar code, that
     // computes the value and ends by storing it (a Store in place of the
     // End). -1 for any other line.
     int32_t storeCode = -1;
-    // A compound assignment's operator; NoneLiteral for `=`.
-    ExpressionNodeKind storeOperator = ExpressionNodeKind::NoneLiteral;
     uint64_t assignOpIndex = 0;
     std::vector<ParsedAssignmentTarget> assignmentTargets;
     // Compiled forms: the condition of if/elseif/while/until, the iterator
