@@ -257,7 +257,7 @@ class ScriptEngine {
     void assignVisibleVariable(uint32_t nameId, const Variable& value);
     void setIndexedValue(Variable& container, const Variable& key, const Variable& value, bool create);
     Variable& getIndexedValueMutable(Variable& container, const Variable& key, bool create);
-    bool executeAssignment(const ParsedScriptLine& line);
+    void executeAssignment(const ParsedScriptLine& line);
 
     // Bytecode.
     std::shared_ptr<BytecodeProgram> compileToBytecode(const std::string& source);

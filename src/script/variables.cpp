@@ -211,14 +211,12 @@ bool ScriptEngine::isScalarStorable(const ParsedScriptLine& line) {
            (target.indexRanges.empty() || pureKey(target.compiledIndexes[0]));
 }
 
-bool ScriptEngine::executeAssignment(const ParsedScriptLine& line) {
-    if (line.assignOpIndex == 0) return false;
+void ScriptEngine::executeAssignment(const ParsedScriptLine& line) {
     const auto& targets = line.assignmentTargets;
     // One compiled value per value written: the count is read from the
     // compiled forms, which the statement reads next, not from the ranges.
     if (targets.size() == 1 && line.compiledValues.size() == 1) {
-        assignToTarget(line, targets[0], firstValue(evaluateCompiled(line.compiledValues[0], line)));
-        return true;
+        return assignToTarget(line, targets[0], firstValue(evaluateCompiled(line.compiledValues[0], line)));
     }
     std::vector<Variable> values = evaluateParts(line.compiledValues, line);
     if (targets.size() == 1) {
@@ -229,5 +227,4 @@ bool ScriptEngine::executeAssignment(const ParsedScriptLine& line) {
     }
     for (size_t i = 0; i < targets.size(); ++i)
         assignToTarget(line, targets[i], i < values.size() ? values[i] : Variable());
-    return true;
 }
