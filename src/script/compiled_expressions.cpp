@@ -1178,13 +1178,16 @@ Variable ScriptEngine::evaluateScalarFirst(const CompiledExpression& expr, int32
     return scalarOrBoxed(expr, index, line);
 }
 
-// A call's argument: a name is read, and an operator on numbers (`n - 1`)
-// built from its scalar, in place, without the layers of the general
-// dispatch.
+// A call's argument: a name or an element (`world['px']`) is read, and an
+// operator on numbers (`n - 1`) built from its scalar, in place, without the
+// layers of the general dispatch.
 [[gnu::always_inline]] inline Variable
 ScriptEngine::evaluateArgument(const CompiledExpression& expr, int32_t index, const ParsedScriptLine& line) {
     const ExpressionNode& n = expr.nodes[index];
     if (n.kind == Kind::Variable) return valueOfName(n.nameId);
+    if (n.kind == Kind::Index && !generalPathsOnly)
+        if (const Variable* element = peekElement(expr, n, line))
+            return element == &missingElement ? Variable() : *element;
     if (!n.scalarSafe || n.kind < Kind::Negate) return evaluateNode(expr, index, line);
     return scalarOrBoxed(expr, index, line);
 }
