@@ -507,7 +507,6 @@ class ScriptEngine {
                                        const ParsedScriptLine& line);
     Variable evaluateCall(const CompiledExpression& expr, const ExpressionNode& node,
                           const ParsedScriptLine& line);
-    Variable evaluateArgument(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line);
     Variable scalarOrBoxed(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line);
     Variable evaluateOperand(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line);
     bool runScalarBuiltin(const CompiledExpression& expr, const ParsedScriptLine& line,

@@ -1153,15 +1153,6 @@ Variable ScriptEngine::evaluateNode(const CompiledExpression& expr, int32_t inde
     return evaluateNodeBoxed(expr, n, line);
 }
 
-// An operand of an operator that computes full values: such operands are
-// mostly calls, which go to the call directly.
-[[gnu::always_inline]] inline Variable
-ScriptEngine::evaluateOperand(const CompiledExpression& expr, int32_t index, const ParsedScriptLine& line) {
-    const ExpressionNode& n = expr.nodes[index];
-    if (n.kind == Kind::Call) return evaluateCall(expr, n, line);
-    return evaluateNode(expr, index, line);
-}
-
 // An operator subtree the scalar path may take usually computes on numbers;
 // that is tried first (on the general paths only a condition's own scalar
 // attempt is made, never one inside its full value).
@@ -1178,12 +1169,14 @@ Variable ScriptEngine::evaluateScalarFirst(const CompiledExpression& expr, int32
     return scalarOrBoxed(expr, index, line);
 }
 
-// A call's argument: a name or an element (`world['px']`) is read, and an
-// operator on numbers (`n - 1`) built from its scalar, in place, without the
-// layers of the general dispatch.
+// A call's argument, or an operand of an operator that computes full
+// values: a call goes to the call, a name or an element (`world['px']`) is
+// read, and an operator on numbers (`n - 1`) built from its scalar, in
+// place, without the layers of the general dispatch.
 [[gnu::always_inline]] inline Variable
-ScriptEngine::evaluateArgument(const CompiledExpression& expr, int32_t index, const ParsedScriptLine& line) {
+ScriptEngine::evaluateOperand(const CompiledExpression& expr, int32_t index, const ParsedScriptLine& line) {
     const ExpressionNode& n = expr.nodes[index];
+    if (n.kind == Kind::Call) return evaluateCall(expr, n, line);
     if (n.kind == Kind::Variable) return valueOfName(n.nameId);
     if (n.kind == Kind::Index && !generalPathsOnly)
         if (const Variable* element = peekElement(expr, n, line))
@@ -1333,7 +1326,7 @@ Variable ScriptEngine::evaluateCall(const CompiledExpression& expr, const Expres
     // force: left to the compiler it went out of line once the tree evaluator
     // grew, and every call paid 2-3% more instructions on the call-heavy games.
     auto arg = [&](size_t i) __attribute__((always_inline)) {
-        return evaluateArgument(expr, call.args[i], line);
+        return evaluateOperand(expr, call.args[i], line);
     };
     auto invoke = [&](const Variable* args) {
         setErrorToken(line.tokens, n.token);
