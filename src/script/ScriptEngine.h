@@ -508,6 +508,11 @@ class ScriptEngine {
     Variable evaluateCall(const CompiledExpression& expr, const ExpressionNode& node,
                           const ParsedScriptLine& line);
     Variable scalarOrBoxed(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line);
+    Variable evaluateElement(const CompiledExpression& expr, const ExpressionNode& node,
+                             const ParsedScriptLine& line);
+    [[gnu::noinline]] Variable evaluateElementFromValues(const CompiledExpression& expr,
+                                                         const ExpressionNode& node,
+                                                         const ParsedScriptLine& line);
     Variable evaluateOperand(const CompiledExpression& expr, int32_t node, const ParsedScriptLine& line);
     bool runScalarBuiltin(const CompiledExpression& expr, const ParsedScriptLine& line,
                           const ExpressionNode& node, const uint64_t* args, uint64_t& out);

@@ -741,8 +741,8 @@ template <Kind K> [[gnu::always_inline]] inline bool combineNumbersOf(Packed a, 
 } // namespace
 
 // `slot = value`, or `slot op= value` when `op` is an operator: numbers in
-// place, anything else by the shared operator (out of line, so that the
-// number steps do not pay for its frame).
+// place, anything else by the shared operator, which operateInto calls out
+// of line so that the number steps do not pay for its frame.
 [[gnu::always_inline]] inline void ScriptEngine::combineInto(Variable& slot, Kind op, Packed value) {
     Packed current, result = value;
     if (op != Kind::NoneLiteral &&
@@ -905,7 +905,8 @@ bool ScriptEngine::scalarBinaryMixed(const ExpressionNode& n, const ParsedScript
     }
     Variable* slot = resolveVariableId(target.nameId);
     if (!slot) return false;
-    slot->setPlain(static_cast<VarType>(kindOf(value)), payloadOf(value));
+    // A compound store to a name has combined in its code already.
+    combineInto(*slot, Kind::NoneLiteral, value);
     return true;
 }
 
@@ -1153,6 +1154,40 @@ Variable ScriptEngine::evaluateNode(const CompiledExpression& expr, int32_t inde
     return evaluateNodeBoxed(expr, n, line);
 }
 
+// An element's value from the full values of its container and key.
+Variable ScriptEngine::evaluateElementFromValues(const CompiledExpression& expr, const ExpressionNode& n,
+                                                 const ParsedScriptLine& line) {
+    if (expr.deep) guardStack(expr, line);
+    // A container held in a variable is read in place when the key cannot move it.
+    const ExpressionNode& container = expr.nodes[n.left];
+    if (container.kind == Kind::Variable && expr.nodes[n.right].pure) {
+        Variable key = evaluateNode(expr, n.right, line);
+        const Variable* v = resolveVariableId(container.nameId);
+        try {
+            return getIndexedValue(v ? *v : missingElement, key);
+        } catch (const std::exception&) {
+            rethrowAtToken(line, n.errorToken);
+        }
+    }
+    Variable value = evaluateNode(expr, n.left, line);
+    Variable key = evaluateNode(expr, n.right, line);
+    try {
+        return getIndexedValue(value, key);
+    } catch (const std::exception&) {
+        rethrowAtToken(line, n.errorToken);
+    }
+}
+
+// An element's value: read in place where its form allows (never on the
+// general paths), else from full values.
+[[gnu::always_inline]] inline Variable ScriptEngine::evaluateElement(const CompiledExpression& expr,
+                                                                     const ExpressionNode& n,
+                                                                     const ParsedScriptLine& line) {
+    if (const Variable* element = generalPathsOnly ? nullptr : peekElement(expr, n, line))
+        return element == &missingElement ? Variable() : *element;
+    return evaluateElementFromValues(expr, n, line);
+}
+
 // An operator subtree the scalar path may take usually computes on numbers;
 // that is tried first (on the general paths only a condition's own scalar
 // attempt is made, never one inside its full value).
@@ -1178,9 +1213,7 @@ ScriptEngine::evaluateOperand(const CompiledExpression& expr, int32_t index, con
     const ExpressionNode& n = expr.nodes[index];
     if (n.kind == Kind::Call) return evaluateCall(expr, n, line);
     if (n.kind == Kind::Variable) return valueOfName(n.nameId);
-    if (n.kind == Kind::Index && !generalPathsOnly)
-        if (const Variable* element = peekElement(expr, n, line))
-            return element == &missingElement ? Variable() : *element;
+    if (n.kind == Kind::Index) return evaluateElement(expr, n, line);
     if (!n.scalarSafe || n.kind < Kind::Negate) return evaluateNode(expr, index, line);
     return scalarOrBoxed(expr, index, line);
 }
@@ -1203,28 +1236,8 @@ Variable ScriptEngine::evaluateNodeBoxed(const CompiledExpression& expr, const E
         return evaluateArrayLiteral(expr, expr.literals[n.right], line);
     case Kind::TableLiteral:
         return evaluateTableLiteral(expr, expr.literals[n.right], line);
-    case Kind::Index: {
-        if (const Variable* element = generalPathsOnly ? nullptr : peekElement(expr, n, line))
-            return element == &missingElement ? Variable() : *element;
-        // A container held in a variable is read in place when the key cannot move it.
-        const ExpressionNode& container = expr.nodes[n.left];
-        if (container.kind == Kind::Variable && expr.nodes[n.right].pure) {
-            Variable key = evaluateNode(expr, n.right, line);
-            const Variable* v = resolveVariableId(container.nameId);
-            try {
-                return getIndexedValue(v ? *v : missingElement, key);
-            } catch (const std::exception&) {
-                rethrowAtToken(line, n.errorToken);
-            }
-        }
-        Variable value = evaluateNode(expr, n.left, line);
-        Variable key = evaluateNode(expr, n.right, line);
-        try {
-            return getIndexedValue(value, key);
-        } catch (const std::exception&) {
-            rethrowAtToken(line, n.errorToken);
-        }
-    }
+    case Kind::Index:
+        return evaluateElement(expr, n, line);
     case Kind::Negate:
         return negated(evaluateNode(expr, n.left, line), line, n);
     case Kind::Not:
