@@ -4,15 +4,6 @@
 
 #include "engine_internal.h"
 
-namespace {
-
-template <typename Table> const auto& entryAt(const Table& table, uint32_t index, const char* message) {
-    if (index >= table.size()) throw std::runtime_error(message);
-    return table[index];
-}
-
-} // namespace
-
 Variable ScriptEngine::runBytecode(const BytecodeProgram& program) {
     return runBytecodeProgram(std::make_shared<BytecodeProgram>(program));
 }
@@ -42,8 +33,9 @@ Variable ScriptEngine::executeBytecodeChunk(const std::shared_ptr<BytecodeProgra
     return runChunk(program, chunk, signal, true);
 }
 
+// The indexes a step holds were checked as its list was laid out.
 const ParsedScriptLine& ScriptEngine::bytecodeLine(const BytecodeProgram& program, uint32_t index) {
-    const ParsedScriptLine& line = entryAt(program.lines, index, "Bytecode line index out of range");
+    const ParsedScriptLine& line = program.lines[index];
     enterLine(line);
     return line;
 }
@@ -53,15 +45,12 @@ const ParsedScriptLine& ScriptEngine::bytecodeLine(const BytecodeProgram& progra
 // into the step loop, as ifs are most of the control steps that run.
 [[gnu::always_inline]] inline int ScriptEngine::takenBranch(const BytecodeProgram& program,
                                                             uint32_t groupIndex) {
-    const BytecodeIfGroup& group =
-        entryAt(program.ifGroups, groupIndex, "Bytecode if-group index out of range");
-    for (const BytecodeIfBranch& branch : group.branches) {
+    const std::vector<BytecodeIfBranch>& branches = program.ifGroups[groupIndex].branches;
+    for (const BytecodeIfBranch& branch : branches) {
         // Evaluating the condition enters its line.
-        const ParsedScriptLine& line =
-            entryAt(program.lines, branch.lineIndex, "Bytecode line index out of range");
+        const ParsedScriptLine& line = program.lines[branch.lineIndex];
         if (branch.isElse) enterLine(line);
-        if (branch.isElse || evaluateLineCondition(line))
-            return static_cast<int>(&branch - group.branches.data());
+        if (branch.isElse || evaluateLineCondition(line)) return static_cast<int>(&branch - branches.data());
     }
     return -1;
 }
@@ -167,9 +156,7 @@ template <bool InTurn>
                 break;
             }
             case StepOp::While:
-                bytecodeLine(
-                    *program,
-                    entryAt(program->whileLoops, s->a, "Bytecode while-loop index out of range").lineIndex);
+                bytecodeLine(*program, program->whileLoops[s->a].lineIndex);
                 ++s;
                 break;
             case StepOp::WhileTest:
@@ -179,9 +166,7 @@ template <bool InTurn>
                 s = steps + (shouldAbortForSoftRaisedError() ? s->c : s->a);
                 break;
             case StepOp::Repeat: {
-                const ParsedScriptLine& until = bytecodeLine(
-                    *program,
-                    entryAt(program->repeatLoops, s->a, "Bytecode repeat-loop index out of range").lineIndex);
+                const ParsedScriptLine& until = bytecodeLine(*program, program->repeatLoops[s->a].lineIndex);
                 if (until.kind != StatementKind::Until)
                     throw std::runtime_error("repeat block did not terminate at matching until");
                 ++s;
@@ -201,9 +186,7 @@ template <bool InTurn>
                 break;
             }
             case StepOp::NumericFor: {
-                const ParsedScriptLine& line = bytecodeLine(
-                    *program,
-                    entryAt(program->numericFors, s->a, "Bytecode numeric-for index out of range").lineIndex);
+                const ParsedScriptLine& line = bytecodeLine(*program, program->numericFors[s->a].lineIndex);
                 const NumericForClause clause = evaluateNumericForClause(line);
                 LoopState& loop = slot(s->b);
                 loop.counter = &scopes.frameBinding(pushLoopScope({&line.tokenInfo[1].nameId, 1}), 0);
@@ -214,9 +197,7 @@ template <bool InTurn>
                 break;
             }
             case StepOp::GenericFor: {
-                const ParsedScriptLine& line = bytecodeLine(
-                    *program,
-                    entryAt(program->genericFors, s->a, "Bytecode generic-for index out of range").lineIndex);
+                const ParsedScriptLine& line = bytecodeLine(*program, program->genericFors[s->a].lineIndex);
                 size_t t;
                 const std::vector<uint32_t> names = parseGenericForNames(line, t);
                 std::vector<Variable> items = collectForItems(line, t);
@@ -295,6 +276,7 @@ template <bool InTurn>
                 takeCoroutineTurns(s->level);
                 return value;
             }
+            case StepOp::Invalid:
             case StepOp::Fail:
                 throw std::runtime_error(StepFailures[s->a]);
             case StepOp::End:
@@ -310,7 +292,7 @@ template <bool InTurn>
 
 Variable ScriptEngine::runChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunkIndex,
                                 BlockSignal& signal, bool allowScope) {
-    if (!program) throw std::runtime_error(StepFailures[0]);
+    if (!program) throw std::runtime_error(StepFailures[BadChunk]);
     const StepList& list = program->steps.of(*program, chunkIndex);
     const StepRun run(*this, list.loopSlots);
     if (allowScope && list.needsScope) scopes.push(Scopes::Local);
@@ -333,8 +315,7 @@ bool ScriptEngine::executeCoroutineTurn(const ScriptCallable& function, StepPlac
 
 void ScriptEngine::executeBytecodeFunctionDecl(const std::shared_ptr<BytecodeProgram>& program,
                                                uint32_t index) {
-    const BytecodeFunctionDecl& decl =
-        entryAt(program->functionDecls, index, "Bytecode function-declaration index out of range");
+    const BytecodeFunctionDecl& decl = program->functionDecls[index];
     const ParsedScriptLine& line = bytecodeLine(*program, decl.lineIndex);
     ScriptCallable function;
     FunctionHeader header = parseFunctionHeader(line, function);

@@ -7,12 +7,47 @@
 
 namespace {
 
-// Why chunk `chunk` of a program cannot run, as an index into `StepFailures`;
-// -1 when it can.
+// Why chunk `chunk` of a program cannot run, a StepFailure; -1 when it can.
 int chunkFailure(const BytecodeProgram& program, uint32_t chunk) {
-    if (chunk >= program.chunks.size()) return 0;
+    if (chunk >= program.chunks.size()) return BadChunk;
     const BytecodeChunk& c = program.chunks[chunk];
-    return uint64_t(c.firstInstruction) + c.instructionCount > program.instructions.size() ? 1 : -1;
+    const bool inside = uint64_t(c.firstInstruction) + c.instructionCount <= program.instructions.size();
+    return inside ? -1 : int(BadChunkRange);
+}
+
+// Why an instruction cannot run, a StepFailure: it names a line or an entry
+// the program does not hold; -1 when it can. Checked once, as the steps are
+// laid out, so that running them reads the program without checks.
+int instructionFailure(const BytecodeProgram& program, const Instruction& instruction) {
+    const uint32_t operand = instruction.operand;
+    auto lineFailure = [&](uint32_t line) { return line < program.lines.size() ? -1 : int(BadLine); };
+    auto loopFailure = [&](const std::vector<BytecodeForLoop>& loops, StepFailure failure) {
+        return operand < loops.size() ? lineFailure(loops[operand].lineIndex) : int(failure);
+    };
+    switch (static_cast<Opcode>(instruction.opcode)) {
+    case Opcode::Line:
+    case Opcode::AssignName:
+    case Opcode::Return:
+    case Opcode::Break:
+        return lineFailure(operand);
+    case Opcode::If:
+        if (operand >= program.ifGroups.size()) return BadIfGroup;
+        for (const BytecodeIfBranch& branch : program.ifGroups[operand].branches)
+            if (lineFailure(branch.lineIndex) >= 0) return BadLine;
+        return -1;
+    case Opcode::While:
+        return loopFailure(program.whileLoops, BadWhileLoop);
+    case Opcode::Repeat:
+        return loopFailure(program.repeatLoops, BadRepeatLoop);
+    case Opcode::NumericFor:
+        return loopFailure(program.numericFors, BadNumericFor);
+    case Opcode::GenericFor:
+        return loopFailure(program.genericFors, BadGenericFor);
+    case Opcode::FunctionDecl:
+        if (operand >= program.functionDecls.size()) return BadFunctionDecl;
+        return lineFailure(program.functionDecls[operand].lineIndex);
+    }
+    return -1;
 }
 
 class StepBuilder {
@@ -59,6 +94,10 @@ class StepBuilder {
     }
 
     void layOutInstruction(const Instruction& instruction) {
+        if (const int failure = instructionFailure(program_, instruction); failure >= 0) {
+            emit(StepOp::Invalid, static_cast<uint32_t>(failure));
+            return;
+        }
         const uint32_t operand = instruction.operand;
         switch (static_cast<Opcode>(instruction.opcode)) {
         // An assignment of one name is a statement like any other: its value
@@ -128,15 +167,13 @@ class StepBuilder {
     void layOutIf(uint32_t groupIndex) {
         const uint32_t start = emit(StepOp::If, groupIndex, static_cast<uint32_t>(list_.bodies.size()));
         std::vector<uint32_t> jumps;
-        if (groupIndex < program_.ifGroups.size()) {
-            const auto& branches = program_.ifGroups[groupIndex].branches;
-            const size_t first = list_.bodies.size();
-            list_.bodies.resize(first + branches.size());
-            for (size_t i = 0; i < branches.size(); ++i) {
-                list_.bodies[first + i] = here();
-                layOutBody(branches[i].bodyChunk, true);
-                jumps.push_back(emit(StepOp::Jump));
-            }
+        const auto& branches = program_.ifGroups[groupIndex].branches;
+        const size_t first = list_.bodies.size();
+        list_.bodies.resize(first + branches.size());
+        for (size_t i = 0; i < branches.size(); ++i) {
+            list_.bodies[first + i] = here();
+            layOutBody(branches[i].bodyChunk, true);
+            jumps.push_back(emit(StepOp::Jump));
         }
         const uint32_t done = emit(StepOp::Done);
         list_.steps[start].c = done;
@@ -146,32 +183,26 @@ class StepBuilder {
     void layOutWhile(uint32_t loopIndex) {
         emit(StepOp::While, loopIndex);
         loops_.emplace_back();
-        uint32_t test = NoStep, back = NoStep;
-        if (loopIndex < program_.whileLoops.size()) {
-            const BytecodeWhileLoop& loop = program_.whileLoops[loopIndex];
-            test = emit(StepOp::WhileTest, loop.lineIndex);
-            layOutBody(loop.bodyChunk, true);
-            back = emit(StepOp::LoopBack, test);
-        }
+        const BytecodeWhileLoop& loop = program_.whileLoops[loopIndex];
+        const uint32_t test = emit(StepOp::WhileTest, loop.lineIndex);
+        layOutBody(loop.bodyChunk, true);
+        const uint32_t back = emit(StepOp::LoopBack, test);
         const uint32_t done = emit(StepOp::Done);
-        if (test != NoStep) list_.steps[test].c = list_.steps[back].c = done;
+        list_.steps[test].c = list_.steps[back].c = done;
         closeLoop(done);
     }
 
     void layOutRepeat(uint32_t loopIndex) {
         emit(StepOp::Repeat, loopIndex);
         loops_.emplace_back();
-        uint32_t until = NoStep;
-        if (loopIndex < program_.repeatLoops.size()) {
-            const BytecodeRepeatLoop& loop = program_.repeatLoops[loopIndex];
-            const uint32_t scope = emit(StepOp::RepeatScope);
-            ++locals_;
-            layOutBody(loop.bodyChunk, false);
-            --locals_;
-            until = emit(StepOp::RepeatUntil, loop.lineIndex, scope);
-        }
+        const BytecodeRepeatLoop& loop = program_.repeatLoops[loopIndex];
+        const uint32_t scope = emit(StepOp::RepeatScope);
+        ++locals_;
+        layOutBody(loop.bodyChunk, false);
+        --locals_;
+        const uint32_t until = emit(StepOp::RepeatUntil, loop.lineIndex, scope);
         const uint32_t done = emit(StepOp::Done);
-        if (until != NoStep) list_.steps[until].c = done;
+        list_.steps[until].c = done;
         closeLoop(done);
     }
 
@@ -180,17 +211,13 @@ class StepBuilder {
         list_.loopSlots = std::max(list_.loopSlots, forDepth_);
         const uint32_t start = emit(op, loopIndex, slot);
         loops_.emplace_back();
-        uint32_t nextStep = NoStep;
-        if (loopIndex < loops.size()) {
-            ++frames_;
-            const uint32_t body = here();
-            layOutBody(loops[loopIndex].bodyChunk, true);
-            nextStep = emit(StepOp::ForNext, body, slot);
-            --frames_;
-        }
+        ++frames_;
+        const uint32_t body = here();
+        layOutBody(loops[loopIndex].bodyChunk, true);
+        const uint32_t nextStep = emit(StepOp::ForNext, body, slot);
+        --frames_;
         const uint32_t exit = emit(StepOp::LoopExit, 0, slot);
-        list_.steps[start].c = exit;
-        if (nextStep != NoStep) list_.steps[nextStep].c = exit;
+        list_.steps[start].c = list_.steps[nextStep].c = exit;
         closeLoop(exit);
         --forDepth_;
     }

@@ -117,6 +117,7 @@ enum class StepOp : uint8_t {
     GenericFor,   // as NumericFor
     FunctionDecl, // a = declaration
     Return,       // a = its line
+    Invalid,      // an instruction naming an entry the program does not hold; a = its StepFailure
     Break,        // a = its line; c = the LoopExit or Done of the loop it leaves, or NoStep
     // The steps between them.
     WhileTest,   // a = the loop's line; c = its Done
@@ -130,13 +131,33 @@ enum class StepOp : uint8_t {
     PopScope,
     Jump,     // a = where to
     RunChunk, // runs chunk a in a run of its own (b: may it open a scope); c as for Break
-    Fail,     // a = the message, one of `StepFailures`
+    Fail,     // a block the program does not hold; a = its StepFailure
     End,
 };
 
 inline constexpr uint32_t NoStep = ~uint32_t{0};
+// Why a step list cannot run an instruction or a block, by the message of
+// each in `StepFailures`.
+enum StepFailure : uint32_t {
+    BadChunk,
+    BadChunkRange,
+    BadLine,
+    BadIfGroup,
+    BadWhileLoop,
+    BadRepeatLoop,
+    BadNumericFor,
+    BadGenericFor,
+    BadFunctionDecl,
+};
 inline constexpr const char* StepFailures[] = {"Invalid bytecode chunk index",
-                                               "Bytecode chunk range is out of bounds"};
+                                               "Bytecode chunk range is out of bounds",
+                                               "Bytecode line index out of range",
+                                               "Bytecode if-group index out of range",
+                                               "Bytecode while-loop index out of range",
+                                               "Bytecode repeat-loop index out of range",
+                                               "Bytecode numeric-for index out of range",
+                                               "Bytecode generic-for index out of range",
+                                               "Bytecode function-declaration index out of range"};
 
 struct Step {
     StepOp op = StepOp::End;

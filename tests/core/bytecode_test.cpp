@@ -139,6 +139,8 @@ TEST(Bytecode, CorruptIndexesFailWhenRun) {
     EXPECT_NE(runError(*program).find("Bytecode line index out of range"), std::string::npos);
     program->chunks[0] = program->chunks[1];
     EXPECT_NE(runError(*program).find("Bytecode if-group index out of range"), std::string::npos);
+    program->instructions[1].opcode = 5; // a numeric for past the loops
+    EXPECT_NE(runError(*program).find("Bytecode numeric-for index out of range"), std::string::npos);
     program->chunks.clear();
     EXPECT_NE(runError(*program).find("Invalid bytecode chunk index"), std::string::npos);
 }
