@@ -28,7 +28,7 @@ int32_t addSyntaxError(CompiledExpression& expr, std::string message, uint32_t t
     n.token = n.errorToken = token;
     n.pure = n.scalarSafe = false;
     n.intValue = static_cast<int32_t>(expr.strings.size());
-    expr.strings.push_back({std::move(message), {}});
+    expr.strings.push_back({Variable(std::move(message)), {}});
     expr.nodes.push_back(n);
     const auto index = static_cast<int32_t>(expr.nodes.size() - 1);
     if (expr.syntaxError < 0) expr.syntaxError = index;
@@ -251,7 +251,7 @@ class ExpressionCompiler {
         if (n.kind == Kind::Index && expr_->nodes[n.left].kind == Kind::Variable &&
             expr_->nodes[n.right].kind == Kind::StringLiteral)
             return ScriptEngine::builtinIdFromName(nameOf(expr_->nodes[n.left].nameId) + "." +
-                                                   expr_->strings[expr_->nodes[n.right].intValue].text);
+                                                   expr_->strings[expr_->nodes[n.right].intValue].text());
         return 0;
     }
 
@@ -319,7 +319,7 @@ class ExpressionCompiler {
         node(n).scalarSafe = false;
         node(n).intValue = static_cast<int32_t>(expr_->strings.size());
         const uint32_t hash = TableStorage::hashOf(text);
-        expr_->strings.push_back({std::move(text), {.hash = hash}});
+        expr_->strings.push_back({Variable(std::move(text)), {.hash = hash}});
         ++pos_;
         return n;
     }
@@ -1225,7 +1225,7 @@ Variable ScriptEngine::evaluateNodeBoxed(const CompiledExpression& expr, const E
     case Kind::FloatLiteral:
         return Variable(n.floatValue);
     case Kind::StringLiteral:
-        return Variable(expr.strings[n.intValue].text);
+        return expr.strings[n.intValue].value;
     case Kind::BoolLiteral:
         return Variable(n.intValue != 0);
     case Kind::NoneLiteral:
@@ -1286,7 +1286,7 @@ Variable ScriptEngine::negated(const Variable& operand, const ParsedScriptLine& 
 
 void ScriptEngine::raiseSyntaxError(const CompiledExpression& expr, const ExpressionNode& n,
                                     const ParsedScriptLine& line) {
-    const std::string& message = expr.strings[n.intValue].text;
+    const std::string& message = expr.strings[n.intValue].text();
     const bool atEnd = n.token >= line.tokens.size();
     if (!message.empty()) throwError(message, atEnd ? std::string_view("EOF") : line.tokens[n.token]);
     if (!atEnd) setErrorToken(line.tokens, n.token);
@@ -1315,7 +1315,7 @@ void ScriptEngine::raiseSyntaxError(const CompiledExpression& expr, const Expres
         // A named key (or a string written in brackets) is its text.
         const ExpressionNode& keyNode = expr.nodes[literal.keys[i]];
         if (keyNode.kind == Kind::StringLiteral) {
-            table.add(expr.strings[keyNode.intValue].text, evaluateNode(expr, literal.values[i], line));
+            table.add(expr.strings[keyNode.intValue].text(), evaluateNode(expr, literal.values[i], line));
             continue;
         }
         Variable key = evaluateNode(expr, literal.keys[i], line);

@@ -225,13 +225,15 @@ struct ScalarInstruction {
     }
 };
 
-// A string of an expression, with its lookup for when it is used as a
+// A string of an expression as a script value, made once: a literal's
+// every evaluation shares it. With its lookup for when it is used as a
 // table key.
 struct StringConstant {
-    std::string text;
+    Variable value;
     mutable TableStorage::Lookup lookup;
 
-    Variable* findIn(TableStorage& table) const { return table.find(text, lookup); }
+    const std::string& text() const { return value.asString(); }
+    Variable* findIn(TableStorage& table) const { return table.find(text(), lookup); }
 };
 
 // What running reads comes first and starts a cache line: a short

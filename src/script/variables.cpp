@@ -172,7 +172,7 @@ Variable* ScriptEngine::storedTableField(const ParsedScriptLine& line, const Par
     Variable* field = key.strings[keyString].findIn(table);
     if (!field) {
         if (compound) return nullptr;
-        field = &table.insert(key.strings[keyString].text);
+        field = &table.insert(key.strings[keyString].text());
     }
     // A compound operator's report names the key, as the general path's does.
     setErrorToken(line.tokens, key.nodes[key.root].errorToken);
