@@ -231,9 +231,7 @@ class ScriptEngine {
 
     // Variables and assignment.
     Variable* resolveVariablePtr(const std::string& name);
-    bool resolveVariable(const std::string& name, Variable& out);
     void assignVariable(const std::string& name, const Variable& value, ScopeTarget target);
-    bool assignExistingVariable(const std::string& name, const Variable& value);
     // The visible variable: the innermost block-local binding, else the
     // innermost frame binding, else the defined global.
     [[gnu::always_inline]] Variable* resolveVariableId(uint32_t nameId) {
@@ -263,8 +261,6 @@ class ScriptEngine {
     std::shared_ptr<BytecodeProgram> compileToBytecode(const std::string& source);
     Variable runBytecode(const BytecodeProgram& program);
     Variable runBytecodeProgram(const std::shared_ptr<BytecodeProgram>& program);
-    Variable executeBytecodeChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
-                                  BlockSignal& signal);
     // Runs a chunk's step list; `allowScope` lets it open the scope of its locals.
     Variable runChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk, BlockSignal& signal,
                       bool allowScope);

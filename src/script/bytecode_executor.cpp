@@ -28,11 +28,6 @@ Variable ScriptEngine::runBytecodeProgram(const std::shared_ptr<BytecodeProgram>
     return signal == BlockSignal::Return ? result : Variable();
 }
 
-Variable ScriptEngine::executeBytecodeChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
-                                            BlockSignal& signal) {
-    return runChunk(program, chunk, signal, true);
-}
-
 // The indexes a step holds were checked as its list was laid out.
 const ParsedScriptLine& ScriptEngine::bytecodeLine(const BytecodeProgram& program, uint32_t index) {
     const ParsedScriptLine& line = program.lines[index];

@@ -147,7 +147,7 @@ enum StepFailure : uint32_t {
     BadRepeatLoop,
     BadNumericFor,
     BadGenericFor,
-    BadFunctionDecl,
+    BadFunctionDecl
 };
 inline constexpr const char* StepFailures[] = {"Invalid bytecode chunk index",
                                                "Bytecode chunk range is out of bounds",

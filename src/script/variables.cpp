@@ -35,12 +35,6 @@ Variable* ScriptEngine::resolveVariablePtr(const std::string& name) {
     return resolveVariableId(internName(name));
 }
 
-bool ScriptEngine::resolveVariable(const std::string& name, Variable& out) {
-    const Variable* found = resolveVariablePtr(name);
-    if (found) out = *found;
-    return found != nullptr;
-}
-
 void ScriptEngine::assignVisibleVariable(uint32_t nameId, const Variable& value) {
     if (Variable* existing = resolveVariableId(nameId))
         *existing = value;
@@ -50,12 +44,6 @@ void ScriptEngine::assignVisibleVariable(uint32_t nameId, const Variable& value)
 
 void ScriptEngine::assignVariable(const std::string& name, const Variable& value, ScopeTarget target) {
     assignVariableId(internName(name), value, target);
-}
-
-bool ScriptEngine::assignExistingVariable(const std::string& name, const Variable& value) {
-    Variable* existing = resolveVariablePtr(name);
-    if (existing) *existing = value;
-    return existing != nullptr;
 }
 
 // ---------------------------------------------------------------------------
