@@ -158,6 +158,7 @@ inline constexpr const char* StepFailures[] = {"Invalid bytecode chunk index",
                                                "Bytecode numeric-for index out of range",
                                                "Bytecode generic-for index out of range",
                                                "Bytecode function-declaration index out of range"};
+static_assert(std::size(StepFailures) == BadFunctionDecl + 1, "one message per StepFailure");
 
 struct Step {
     StepOp op = StepOp::End;
