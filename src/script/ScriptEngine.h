@@ -368,11 +368,20 @@ class ScriptEngine {
         if (line.storeCode < 0 || !runStoreCode(line)) executeGeneralStatement(line);
     }
     // False, having changed nothing, when the value or target is not a scalar's.
+    // A line that has met no scalar a few runs in a row (it stores tables or
+    // strings) makes the attempt only once in 256 runs, in case its values
+    // change kind: a failed attempt costs a third of a local's store.
     bool runStoreCode(const ParsedScriptLine& line) {
+        uint8_t& misses = line.storeMisses;
+        if (misses >= settledStoreMisses && ++misses != 0) return false;
         const CompiledExpression& value = line.compiledValues[0];
         ScalarValue unused;
-        return runScalarCode<false>(value, line, value.scalarCode.data() + line.storeCode, unused);
+        const bool stored =
+            runScalarCode<false>(value, line, value.scalarCode.data() + line.storeCode, unused);
+        misses = stored ? 0 : misses + 1;
+        return stored;
     }
+    static constexpr uint8_t settledStoreMisses = 4;
     void executeGeneralStatement(const ParsedScriptLine& line);
     bool stackExhausted() const;
     [[noreturn]] static void throwStackOverflow();

@@ -289,6 +289,8 @@ struct alignas(64) ParsedScriptLine {
     // computes the value and ends by storing it (a Store in place of the
     // End). -1 for any other line.
     int32_t storeCode = -1;
+    // The runs in a row whose store code met a value without a scalar form.
+    mutable uint8_t storeMisses = 0;
     uint64_t assignOpIndex = 0;
     std::vector<ParsedAssignmentTarget> assignmentTargets;
     // Compiled forms: the condition of if/elseif/while/until, the iterator
