@@ -8,8 +8,13 @@
 // A condition that is not decided as a number: its full value.
 bool ScriptEngine::evaluateGeneralCondition(const ParsedScriptLine& line) {
     enterLine(line);
+    const CompiledExpression& expr = line.compiledExpression;
     try {
-        return isTruthy(evaluateNode(line.compiledExpression, line.compiledExpression.root, line));
+        // A name (`if enter`) is judged where it is, uncopied.
+        const ExpressionNode& root = expr.nodes[expr.root];
+        const Variable* v =
+            root.kind == ExpressionNodeKind::Variable ? resolveVariableId(root.nameId) : nullptr;
+        return v ? isTruthy(*v) : isTruthy(evaluateNode(expr, expr.root, line));
     } catch (const std::exception& error) {
         rethrowAsReport(error);
     }
