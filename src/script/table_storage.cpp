@@ -1,51 +1,19 @@
 // The table store: adding, removing and copying entries, growing the index,
 // and the walk order.
-#include "script_value.h"
+#include "ScriptEngine.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstdlib>
 #include <limits>
-
-namespace {
 
 constexpr size_t smallestIndex = 4;
 
-// A base-10 integer with an optional "-", digits only, fitting 32 bits.
-bool parseDecimalInt(const std::string& text, int32_t& out) {
-    size_t i = text.size() > 0 && text[0] == '-' ? 1 : 0;
-    if (i == text.size()) return false;
-    int64_t value = 0;
-    for (; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
-        value = value * 10 + (text[i] - '0');
-        if (value > int64_t{1} << 31) return false;
-    }
-    if (text[0] == '-') value = -value;
-    if (value > std::numeric_limits<int32_t>::max()) return false;
-    out = static_cast<int32_t>(value);
-    return true;
-}
-
-// strtof over the whole non-empty text, without a range error.
-bool parseWholeFloat(const std::string& text, float& out) {
-    if (text.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    float value = std::strtof(text.c_str(), &end);
-    if (errno == ERANGE || end != text.c_str() + text.size()) return false;
-    out = value;
-    return true;
-}
-
-} // namespace
-
+// A key reads back as the number it was written from, by the rules of number tokens.
 Variable keyTextToValue(const std::string& key) {
     int32_t i;
-    if (parseDecimalInt(key, i)) return Variable(i);
+    if (ScriptEngine::parseIntStrict(key, i)) return Variable(i);
     float f;
-    if (parseWholeFloat(key, f)) return Variable(f);
+    if (ScriptEngine::parseFloatStrict(key, f)) return Variable(f);
     return Variable(key);
 }
 
