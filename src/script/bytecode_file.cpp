@@ -161,12 +161,8 @@ std::shared_ptr<BytecodeProgram> ScriptEngine::loadBytecodeFromMemory(const std:
     if (r.version < 4 || r.version > 6)
         throw std::runtime_error("Unsupported bytecode version: " + std::to_string(r.version));
     transfer(r, *program);
-    for (size_t i = 0; i < program->lines.size(); ++i) {
-        ParsedScriptLine& line = program->lines[i];
-        if (r.version < 6) line.lineNumber = i;
-        line.tokenInfo.reserve(line.tokens.size());
-        for (const std::string& token : line.tokens) line.tokenInfo.push_back(analyseToken(token));
-    }
+    if (r.version < 6)
+        for (size_t i = 0; i < program->lines.size(); ++i) program->lines[i].lineNumber = i;
     prepareParsedLines(program->lines);
     return program;
 }

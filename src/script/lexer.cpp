@@ -25,13 +25,9 @@ struct StatementScanner {
     bool inString = false;
     char quote = 0;
     bool escaped = false;
-    int parens = 0, brackets = 0, braces = 0;
+    int depth[3] = {}; // of the open ( [ and { brackets
 
-    bool atTopLevel() const { return !inString && parens == 0 && brackets == 0 && braces == 0; }
-
-    static void close(int& counter) {
-        if (counter > 0) --counter;
-    }
+    bool atTopLevel() const { return !inString && depth[0] == 0 && depth[1] == 0 && depth[2] == 0; }
 
     void step(char c) {
         if (inString) {
@@ -43,32 +39,15 @@ struct StatementScanner {
                 inString = false;
             return;
         }
-        switch (c) {
-        case '"':
-        case '\'':
+        static constexpr std::string_view openers = "([{", closers = ")]}";
+        if (c == '"' || c == '\'') {
             inString = true;
             quote = c;
-            break;
-        case '(':
-            ++parens;
-            break;
-        case ')':
-            close(parens);
-            break;
-        case '[':
-            ++brackets;
-            break;
-        case ']':
-            close(brackets);
-            break;
-        case '{':
-            ++braces;
-            break;
-        case '}':
-            close(braces);
-            break;
-        default:
-            break;
+        } else if (const size_t open = openers.find(c); open != std::string_view::npos) {
+            ++depth[open];
+        } else if (const size_t close = closers.find(c);
+                   close != std::string_view::npos && depth[close] > 0) {
+            --depth[close];
         }
     }
 };
@@ -86,24 +65,22 @@ bool isSingleCharToken(char c) {
 }
 
 StatementKind kindOfStatement(const std::vector<std::string>& tokens) {
-    if (tokens.empty()) return StatementKind::Empty;
-    const std::string& first = tokens[0];
-    bool secondIsFunction = tokens.size() > 1 && tokens[1] == "function";
-    if (first == "if") return StatementKind::If;
-    if (first == "elseif") return StatementKind::ElseIf;
-    if (first == "else") return StatementKind::Else;
-    if (first == "end") return StatementKind::End;
-    if (first == "while") return StatementKind::While;
-    if (first == "repeat") return StatementKind::Repeat;
-    if (first == "until") return StatementKind::Until;
-    if (first == "for") return StatementKind::For;
-    if (first == "function") return StatementKind::FunctionDecl;
-    if (first == "decay" && secondIsFunction) return StatementKind::DecayFunctionDecl;
-    if (first == "native" && secondIsFunction) return StatementKind::NativeFunctionDecl;
-    if (first == "local" && secondIsFunction) return StatementKind::LocalFunctionDecl;
-    if (first == "return") return StatementKind::Return;
-    if (first == "break") return StatementKind::Break;
-    return StatementKind::Simple;
+    using enum StatementKind;
+    static constexpr std::pair<std::string_view, StatementKind> keywords[] = {
+        {"if", If},         {"elseif", ElseIf}, {"else", Else},
+        {"end", End},       {"while", While},   {"repeat", Repeat},
+        {"until", Until},   {"for", For},       {"function", FunctionDecl},
+        {"return", Return}, {"break", Break}};
+    // Words that open a declaration only when `function` follows them.
+    static constexpr std::pair<std::string_view, StatementKind> declarations[] = {
+        {"decay", DecayFunctionDecl}, {"native", NativeFunctionDecl}, {"local", LocalFunctionDecl}};
+    if (tokens.empty()) return Empty;
+    for (const auto& [word, kind] : keywords)
+        if (tokens[0] == word) return kind;
+    if (tokens.size() > 1 && tokens[1] == "function")
+        for (const auto& [word, kind] : declarations)
+            if (tokens[0] == word) return kind;
+    return Simple;
 }
 
 bool isAssignmentOperator(const std::string& token) {
@@ -225,8 +202,6 @@ ParsedLines ScriptEngine::parseLines(const std::string& source) {
         errorContext = {&line};
         line.tokens = tokenise(line.text);
         errorContext = {};
-        line.tokenInfo.reserve(line.tokens.size());
-        for (const std::string& token : line.tokens) line.tokenInfo.push_back(analyseToken(token));
         lines.push_back(std::move(line));
         buffer.clear();
     };
@@ -423,6 +398,10 @@ std::string ScriptEngine::decodeStringToken(const std::string& token) {
 // Block links
 
 void ScriptEngine::prepareParsedLines(ParsedLines& lines) {
+    for (ParsedScriptLine& line : lines) {
+        line.tokenInfo.reserve(line.tokens.size());
+        for (const std::string& token : line.tokens) line.tokenInfo.push_back(analyseToken(token));
+    }
     std::vector<OpenBlock> open;
     for (size_t i = 0; i < lines.size(); ++i) {
         ParsedScriptLine& line = lines[i];
