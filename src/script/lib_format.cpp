@@ -120,25 +120,13 @@ void appendPadded(std::string& out, const Conversion& conversion, const std::str
 }
 
 void appendQuoted(std::string& out, const std::string& text) {
+    static constexpr std::string_view escaped = "\t\n\r\"\\", escapes = "tnr\"\\";
     out += '"';
     for (char c : text) {
-        switch (c) {
-        case '\t':
-            out += "\\t";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        default:
+        if (const size_t k = escaped.find(c); k != std::string_view::npos) {
+            out += '\\';
+            out += escapes[k];
+        } else {
             out += c;
         }
     }
