@@ -305,10 +305,12 @@ bool areStrings(std::span<const Variable> args, size_t count) {
     return true;
 }
 
-// The 0-based start of a search: init counts from 1 and values below 1 mean 1.
-int64_t searchStart(std::span<const Variable> args, size_t index) {
-    if (args.size() <= index || args[index].isNone()) return 0;
-    return std::max<int64_t>(ScriptEngine::toInt(args[index]), 1) - 1;
+// The 0-based byte a search of find or match starts from; false when it lies
+// past the end of the subject. init counts from 1 and values below 1 mean 1.
+bool searchStart(std::span<const Variable> args, size_t& from) {
+    const int64_t init = args.size() <= 2 || args[2].isNone() ? 1 : ScriptEngine::toInt(args[2]);
+    from = static_cast<size_t>(std::max<int64_t>(init, 1) - 1);
+    return from <= args[0].asString().size();
 }
 
 Variable bytePositions(size_t first, size_t length) {
@@ -325,9 +327,8 @@ Variable findFunction(std::span<const Variable> args) {
         fail("string['find'](s, pattern[, init[, plain]]) requires a string and a pattern");
     const std::string& s = args[0].asString();
     const std::string& pattern = args[1].asString();
-    const int64_t start = searchStart(args, 2);
-    if (start > static_cast<int64_t>(s.size())) return {};
-    const size_t from = static_cast<size_t>(start);
+    size_t from;
+    if (!searchStart(args, from)) return {};
     if (args.size() > 3 && ScriptEngine::isTruthy(args[3])) {
         size_t found = s.find(pattern, from);
         return found == std::string::npos ? Variable() : bytePositions(found, pattern.size());
@@ -354,9 +355,8 @@ Variable matchFunction(std::span<const Variable> args) {
         fail("string['match'](s, pattern[, init]) requires a string and a pattern");
     const std::string& s = args[0].asString();
     const std::string& pattern = args[1].asString();
-    const int64_t start = searchStart(args, 2);
-    if (start > static_cast<int64_t>(s.size())) return {};
-    const size_t from = static_cast<size_t>(start);
+    size_t from;
+    if (!searchStart(args, from)) return {};
     if (pattern == "(%a+)%-(%d+)") {
         size_t start1, end1, start2, end2;
         if (!ScriptEngine::findAlphaDashDigitsMatch(s, from, start1, end1, start2, end2)) return {};
@@ -369,10 +369,8 @@ Variable matchFunction(std::span<const Variable> args) {
         BudgetedSubject subject(s, from, pattern);
         CountedMatch match;
         if (!std::regex_search(subject.begin, subject.end, match, compiled.regex)) return;
-        if (compiled.groupCount == 0) {
-            result = Variable(groupText(match[0]));
-        } else if (compiled.groupCount == 1) {
-            result = Variable(groupText(match[1]));
+        if (compiled.groupCount <= 1) {
+            result = Variable(groupText(match[compiled.groupCount]));
         } else {
             std::vector<Variable> groups;
             groups.reserve(compiled.groupCount);
