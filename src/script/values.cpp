@@ -377,18 +377,9 @@ Variable ScriptEngine::performOperation(const Variable& a, const std::string& op
 // Keys and lengths
 
 std::string ScriptEngine::keyToString(const Variable& key) {
-    switch (key.type) {
-    case VarType::Int:
-        return std::to_string(key.asInt());
-    case VarType::Float:
-        return floatText(key.asFloat());
-    case VarType::String:
-        return key.asString();
-    case VarType::Bool:
-        return key.asBool() ? "true" : "false";
-    default:
+    if (!key.isNumeric() && key.type != VarType::String)
         throw std::runtime_error("Table key must be string, number, or bool");
-    }
+    return key.scalarText();
 }
 
 int32_t ScriptEngine::arrayLength(const Variable& v) {
