@@ -12,6 +12,11 @@ bool isFunctionDeclaration(StatementKind kind) {
            kind == StatementKind::NativeFunctionDecl || kind == StatementKind::LocalFunctionDecl;
 }
 
+bool declaresLocal(const ParsedScriptLine& line) {
+    return line.kind == StatementKind::LocalFunctionDecl ||
+           (!line.tokens.empty() && line.tokens[0] == "local");
+}
+
 } // namespace
 
 // `name = expression`, one plain name and one value with a compiled form.
@@ -23,15 +28,6 @@ bool ScriptEngine::isPlainNameAssignment(const ParsedScriptLine& line) {
     const ParsedAssignmentTarget& target = line.assignmentTargets[0];
     return target.wellFormed && target.indexRanges.empty() && line.compiledValues[0].valid;
 }
-
-namespace {
-
-bool declaresLocal(const ParsedScriptLine& line) {
-    return line.kind == StatementKind::LocalFunctionDecl ||
-           (!line.tokens.empty() && line.tokens[0] == "local");
-}
-
-} // namespace
 
 std::shared_ptr<BytecodeProgram> ScriptEngine::compileToBytecode(const std::string& source) {
     // Compiling happens inside a running statement whose error context must survive it.

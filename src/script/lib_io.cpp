@@ -43,8 +43,9 @@ FileMode parseMode(const std::string& mode) {
     return parsed;
 }
 
-FileHandle* handleOf(const std::vector<Variable>& args, const char* message) {
-    if (args.empty() || args[0].type != VarType::Pointer || !args[0].asPointer())
+// The handle behind the first of at least `count` arguments.
+FileHandle* handleOf(const std::vector<Variable>& args, const char* message, size_t count = 1) {
+    if (args.size() < count || args[0].type != VarType::Pointer || !args[0].asPointer())
         throw std::runtime_error(message);
     return static_cast<FileHandle*>(args[0].asPointer());
 }
@@ -80,9 +81,8 @@ Variable readFromHandle(const std::vector<Variable>& args) {
 }
 
 Variable writeToHandle(const std::vector<Variable>& args) {
-    if (args.size() < 2)
-        throw std::runtime_error("file['write'] requires a valid file handle and at least one value");
-    FileHandle* handle = handleOf(args, "file['write'] requires a valid file handle and at least one value");
+    FileHandle* handle =
+        handleOf(args, "file['write'] requires a valid file handle and at least one value", 2);
     std::FILE* stream = handle->output.get();
     if (!stream) throw std::runtime_error("file['write'] requires a writable file handle");
     if (handle->lastWasRead) std::fseek(stream, 0, SEEK_CUR);
