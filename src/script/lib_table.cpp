@@ -18,37 +18,21 @@ Variable& tableValue(TableStorage& table, int32_t key) {
     return table[std::to_string(key)];
 }
 
-// Appends the text form of a value; the common kinds skip the temporary string.
-void appendText(std::string& out, const Variable& value) {
+// Calls `use` with the text form of a value; the common kinds skip the
+// temporary string.
+template <typename Use> auto withText(const Variable& value, Use use) {
     switch (value.type) {
     case VarType::Int: {
         char digits[16];
-        out.append(digits, std::to_chars(digits, digits + sizeof digits, value.asInt()).ptr);
-        return;
+        const char* end = std::to_chars(digits, digits + sizeof digits, value.asInt()).ptr;
+        return use(std::string_view(digits, end));
     }
     case VarType::Bool:
-        out += value.asBool() ? "true" : "false";
-        return;
+        return use(std::string_view(value.asBool() ? "true" : "false"));
     case VarType::String:
-        out += value.asString();
-        return;
+        return use(std::string_view(value.asString()));
     default:
-        out += value.toString();
-    }
-}
-
-size_t textLength(const Variable& value) {
-    switch (value.type) {
-    case VarType::Int: {
-        char digits[16];
-        return static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, value.asInt()).ptr - digits);
-    }
-    case VarType::Bool:
-        return value.asBool() ? 4 : 5;
-    case VarType::String:
-        return value.asString().size();
-    default:
-        return value.toString().size();
+        return use(std::string_view(value.toString()));
     }
 }
 
@@ -306,12 +290,13 @@ void ScriptEngine::addTableLibrary(LibraryParts& parts) {
                 }
             }
             size_t total = items.empty() ? 0 : separator.size() * (items.size() - 1);
-            for (const Variable* item : items) total += textLength(*item);
+            for (const Variable* item : items)
+                total += withText(*item, [](std::string_view t) { return t.size(); });
             std::string joined;
             joined.reserve(total);
             for (size_t i = 0; i < items.size(); ++i) {
                 if (i) joined += separator;
-                appendText(joined, *items[i]);
+                withText(*items[i], [&](std::string_view t) { joined += t; });
             }
             return Variable(std::move(joined));
         },
