@@ -202,16 +202,7 @@ int32_t ScriptEngine::saturatingToInt(double d) {
 }
 
 int32_t ScriptEngine::toInt(const Variable& v) {
-    switch (v.type) {
-    case VarType::Int:
-        return v.asInt();
-    case VarType::Float:
-        return saturatingToInt(v.asFloat());
-    case VarType::Bool:
-        return v.asBool() ? 1 : 0;
-    default:
-        throw std::runtime_error("Expected a numeric value");
-    }
+    return v.type == VarType::Int ? v.asInt() : saturatingToInt(toDouble(v));
 }
 
 bool ScriptEngine::variablesEqual(const Variable& a, const Variable& b) {
