@@ -467,29 +467,22 @@ void appendReplacement(std::string& out, const std::string& replacement, const s
     }
 }
 
+// gsub with "%d": each digit becomes the replacement text, or its entry in the
+// replacement table.
 std::string replaceDigits(const std::string& s, const Variable& replacement) {
-    std::string out;
-    if (replacement.type == VarType::String) {
-        const std::string& text = replacement.asString();
-        const size_t digits = static_cast<size_t>(std::count_if(s.begin(), s.end(), isAsciiDigit));
-        out.reserve(s.size() + text.size() * digits);
-        for (char c : s) {
-            if (isAsciiDigit(c))
-                out += text;
-            else
-                out += c;
-        }
-        return out;
-    }
-    out.reserve(s.size());
-    std::string key(1, ' '), scratch;
+    const bool fromTable = replacement.type == VarType::Table;
+    const size_t digits =
+        fromTable ? 0 : static_cast<size_t>(std::count_if(s.begin(), s.end(), isAsciiDigit));
+    std::string out, key(1, ' '), scratch;
+    out.reserve(s.size() + (fromTable ? 0 : replacement.asString().size() * digits));
     for (char c : s) {
         if (!isAsciiDigit(c)) {
             out += c;
             continue;
         }
         key[0] = c;
-        out += replacementFromTable(*replacement.asTable(), key, scratch);
+        out +=
+            fromTable ? replacementFromTable(*replacement.asTable(), key, scratch) : replacement.asString();
     }
     return out;
 }
