@@ -8,18 +8,15 @@
 namespace {
 
 using Args = std::span<const Variable>;
-
-void requireOne(Args args, const char* message) {
-    library::requireCount(args, 1, message);
-}
+using library::requireCount;
 
 Variable rounded(Args args, const char* message, double (*f)(double)) {
-    requireOne(args, message);
+    requireCount(args, 1, message);
     return Variable(ScriptEngine::saturatingToInt(f(ScriptEngine::toDouble(args[0]))));
 }
 
 Variable transcendental(Args args, const char* message, double (*f)(double)) {
-    requireOne(args, message);
+    requireCount(args, 1, message);
     return Variable(static_cast<float>(f(ScriptEngine::toDouble(args[0]))));
 }
 
@@ -28,7 +25,7 @@ double toRadians(double degrees) {
 }
 
 Variable absolute(Args args) {
-    requireOne(args, "math['abs'](x) requires exactly 1 argument");
+    requireCount(args, 1, "math['abs'](x) requires exactly 1 argument");
     if (args[0].type == VarType::Float) return Variable(std::fabs(args[0].asFloat()));
     const int32_t value = ScriptEngine::toInt(args[0]);
     // The most negative int has no positive counterpart and stays itself.
@@ -57,7 +54,7 @@ Variable logarithm(Args args) {
 }
 
 Variable squareRoot(Args args) {
-    requireOne(args, "math['sqrt'](x) requires exactly 1 argument");
+    requireCount(args, 1, "math['sqrt'](x) requires exactly 1 argument");
     const double x = ScriptEngine::toDouble(args[0]);
     if (x < 0) throw std::runtime_error("math['sqrt'] requires a non-negative value");
     return Variable(static_cast<float>(std::sqrt(x)));
@@ -135,7 +132,7 @@ void ScriptEngine::addMathBuiltins(LibraryParts& parts) {
     math["random"] = makeNativeCallable(random, "", 0);
     math["randomSeed"] = makeNativeCallable(
         [this](const std::vector<Variable>& args) {
-            requireOne(args, "math['randomSeed'](seed) requires exactly 1 argument");
+            requireCount(args, 1, "math['randomSeed'](seed) requires exactly 1 argument");
             randomGenerator.seed(static_cast<uint32_t>(toInt(args[0])));
             return Variable();
         },
