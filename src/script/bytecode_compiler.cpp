@@ -7,11 +7,6 @@
 
 namespace {
 
-bool isFunctionDeclaration(StatementKind kind) {
-    return kind == StatementKind::FunctionDecl || kind == StatementKind::DecayFunctionDecl ||
-           kind == StatementKind::NativeFunctionDecl || kind == StatementKind::LocalFunctionDecl;
-}
-
 bool declaresLocal(const ParsedScriptLine& line) {
     return line.kind == StatementKind::LocalFunctionDecl ||
            (!line.tokens.empty() && line.tokens[0] == "local");
@@ -129,17 +124,20 @@ uint32_t ScriptEngine::compileBytecodeChunk(BytecodeProgram& program, size_t fir
         case StatementKind::Until:
             ++i;
             break;
+        case StatementKind::FunctionDecl:
+        case StatementKind::DecayFunctionDecl:
+        case StatementKind::NativeFunctionDecl:
+        case StatementKind::LocalFunctionDecl: {
+            const size_t close = closerOf(i, "Missing 'end' for function block");
+            uint32_t body = compileBytecodeChunk(program, i + 1, close);
+            program.functionDecls.push_back({uint32_t(i), body, uint32_t(i + 1), uint32_t(close),
+                                             program.scriptDirectory, program.scriptPath});
+            emit(Opcode::FunctionDecl, program.functionDecls.size() - 1);
+            i = close + 1;
+            break;
+        }
         default:
-            if (isFunctionDeclaration(line.kind)) {
-                const size_t close = closerOf(i, "Missing 'end' for function block");
-                uint32_t body = compileBytecodeChunk(program, i + 1, close);
-                program.functionDecls.push_back({uint32_t(i), body, uint32_t(i + 1), uint32_t(close),
-                                                 program.scriptDirectory, program.scriptPath});
-                emit(Opcode::FunctionDecl, program.functionDecls.size() - 1);
-                i = close + 1;
-            } else {
-                emit(isPlainNameAssignment(line) ? Opcode::AssignName : Opcode::Line, i++);
-            }
+            emit(isPlainNameAssignment(line) ? Opcode::AssignName : Opcode::Line, i++);
         }
     }
 
