@@ -1,6 +1,8 @@
 // How host modules publish functions and values to scripts.
 #include "ScriptEngine.h"
 
+#include <algorithm>
+
 // A host function is never a builtin, whatever its name: builtin ids belong
 // to the callables the library registers.
 void ScriptEngine::pushFunction(const std::string& name, NativeFunction function) {
@@ -63,10 +65,6 @@ static const char* const builtinNames[] = {
 
 BuiltinId ScriptEngine::builtinIdFromName(const std::string& name) {
     if (name.size() < 3 || name.size() > 14) return 0;
-    BuiltinId id = 1;
-    for (const char* candidate : builtinNames) {
-        if (name == candidate) return id;
-        ++id;
-    }
-    return 0;
+    const auto found = std::find(std::begin(builtinNames), std::end(builtinNames), name);
+    return found == std::end(builtinNames) ? 0 : static_cast<BuiltinId>(found - std::begin(builtinNames) + 1);
 }
