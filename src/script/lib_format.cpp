@@ -67,7 +67,7 @@ bool isOneOf(char c, std::string_view set) {
     return set.find(c) != std::string_view::npos;
 }
 
-// Reads the digits at `i` into `out`, saturating above the int range.
+// The number whose digits start at `i`, read past them, saturating above the int range.
 long readNumber(const std::string& format, size_t& i) {
     long value = 0;
     while (i < format.size() && format[i] >= '0' && format[i] <= '9')

@@ -32,13 +32,11 @@ FileMode parseMode(const std::string& mode) {
     FileMode parsed;
     parsed.writable = has('w') || has('a') || has('+');
     parsed.readable = !parsed.writable || has('r') || has('+');
-    if (!parsed.writable)
-        parsed.fopenMode = "rb";
-    else if (has('a'))
+    if (has('a'))
         parsed.fopenMode = parsed.readable ? "a+b" : "ab";
     else if (has('w'))
         parsed.fopenMode = parsed.readable ? "w+b" : "wb";
-    else
+    else if (parsed.writable)
         parsed.fopenMode = "r+b";
     return parsed;
 }
