@@ -457,6 +457,7 @@ class ScriptEngine {
                                                          size_t count);
     bool executeCoroutineTurn(const ScriptCallable& function, StepPlace& place);
     void swapExecutionContext(CoroutineState& state);
+    Variable scheduleCoroutine(std::shared_ptr<CoroutineState> state);
     friend struct CoroutineState;
 
     // Compiled expression evaluation. A node's value as an unboxed scalar comes

@@ -54,8 +54,9 @@ std::shared_ptr<CoroutineState> ScriptEngine::createCoroutineState(const Variabl
     return state;
 }
 
-Variable ScriptEngine::startCoroutine(const Variable& function, const Variable* args, size_t count) {
-    std::shared_ptr<CoroutineState> state = createCoroutineState(function, args, count);
+// A turn that replaces the coroutine (or stops it, with none) ends there,
+// and the replacement takes effect once the turn is over.
+Variable ScriptEngine::scheduleCoroutine(std::shared_ptr<CoroutineState> state) {
     if (coroutineTurnRunning) {
         replacementCoroutine = std::move(state);
         coroutineReplaceRequested = true;
@@ -65,15 +66,13 @@ Variable ScriptEngine::startCoroutine(const Variable& function, const Variable* 
     return {};
 }
 
+Variable ScriptEngine::startCoroutine(const Variable& function, const Variable* args, size_t count) {
+    return scheduleCoroutine(createCoroutineState(function, args, count));
+}
+
 Variable ScriptEngine::killFunction(const std::vector<Variable>& args) {
     if (!args.empty()) throw std::runtime_error("kill() takes no arguments");
-    if (coroutineTurnRunning) {
-        replacementCoroutine.reset();
-        coroutineReplaceRequested = true;
-        throw CoroutineTerminated{};
-    }
-    scheduledCoroutine.reset();
-    return {};
+    return scheduleCoroutine(nullptr);
 }
 
 void ScriptEngine::rethrowCoroutineException() {
