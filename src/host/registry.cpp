@@ -80,7 +80,7 @@ Variable makeModule(const std::string& name, HostMembers members) {
     for (HostMember& member : members) {
         std::string callableName = name + "." + member.name;
         (*table.asTable())[member.name] =
-            ScriptEngine::createNativeCallable(std::move(member.function), std::move(callableName), 0);
+            ScriptEngine::makeNativeCallable(std::move(member.function), callableName, 0);
     }
     return table;
 }

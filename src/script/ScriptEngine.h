@@ -77,7 +77,6 @@ class ScriptEngine {
     static Variable negateNumber(const Variable& v);
     static std::string keyToString(const Variable& key);
     static int32_t arrayLength(const Variable& v);
-    static bool prefersArrayStorage(const Variable& key);
     static void promoteArrayVariableToTable(Variable& v);
 
     // Lexer and line parser.
@@ -108,7 +107,6 @@ class ScriptEngine {
     static Variable makeNativeCallable(NativeFunction function, const std::string& name, BuiltinId builtinId);
     // A library builtin: callable like any native, and in place by the fast call path.
     static Variable makeDirectCallable(DirectFunction function, const std::string& name);
-    static Variable createNativeCallable(NativeFunction function, std::string name, BuiltinId builtinId);
     void publishFunction(const std::string& name, NativeFunction function, BuiltinId builtinId);
     static BuiltinId builtinIdFromName(const std::string& name);
     // Whether the builtin with this id is a library function whose result is a number.

@@ -48,10 +48,6 @@ Variable ScriptEngine::makeDirectCallable(DirectFunction function, const std::st
     callable.asFunction()->directFunction = std::move(function);
     return callable;
 }
-
-Variable ScriptEngine::createNativeCallable(NativeFunction function, std::string name, BuiltinId builtinId) {
-    return makeNativeCallable(std::move(function), name, builtinId);
-}
 // The hot library functions, by the names they are registered under; the
 // position in this list (from 1) is the id.
 static const char* const builtinNames[] = {

@@ -386,13 +386,6 @@ int32_t ScriptEngine::arrayLength(const Variable& v) {
     }
 }
 
-bool ScriptEngine::prefersArrayStorage(const Variable& key) {
-    if (key.type == VarType::Int) return key.asInt() >= 1;
-    if (key.type != VarType::Float) return false;
-    double f = key.asFloat();
-    return std::isfinite(f) && f == std::floor(f) && f >= 1 && f <= 2147483647.0;
-}
-
 void ScriptEngine::promoteArrayVariableToTable(Variable& v) {
     if (v.type != VarType::Array) return;
     Variable table = makeTable();

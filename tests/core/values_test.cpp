@@ -87,10 +87,6 @@ TEST(Values, LengthsKeysStorageAndNumericViews) {
     EXPECT_EQ(E::arrayLength(t), 2);
     EXPECT_EQ(E::keyToString(Variable(false)), "false"); // true, numbers and bad keys show in scripts
 
-    for (const Variable& v : {Variable(1), Variable(2.0f)}) EXPECT_TRUE(E::prefersArrayStorage(v));
-    for (const Variable& v : {Variable(0), Variable(2.5f), Variable(3e9f), Variable("1")})
-        EXPECT_FALSE(E::prefersArrayStorage(v)) << v.toString();
-
     EXPECT_EQ(E::toInt(Variable(-2.7f)), -2);
     EXPECT_EQ(E::toInt(Variable(true)), 1);
     EXPECT_DOUBLE_EQ(E::toDouble(Variable(false)), 0.0);
