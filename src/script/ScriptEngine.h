@@ -243,11 +243,11 @@ class ScriptEngine {
         return v ? *v : Variable();
     }
     // A declaration binds the name in the innermost scope of its kind.
-    void assignVariableId(uint32_t nameId, const Variable& value, ScopeTarget target) {
+    template <class Value> void assignVariableId(uint32_t nameId, Value&& value, ScopeTarget target) {
         if (target == ScopeTarget::Default) return assignVisibleVariable(nameId, value);
         const Scopes::Kind kind = target == ScopeTarget::Local ? Scopes::Local : Scopes::Frame;
         if (scopes.count(kind) == 0) scopes.push(kind);
-        scopes.set(kind, nameId, value);
+        scopes.set(kind, nameId, std::forward<Value>(value));
     }
     // Sets the visible variable, or defines a global.
     void assignVisibleVariable(uint32_t nameId, const Variable& value);

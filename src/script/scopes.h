@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 class Scopes {
@@ -28,9 +29,10 @@ class Scopes {
     void push(Kind kind) { stacks_[kind].push(); }
     // Binds the name in the top scope of the kind. Within one scope the first
     // binding of a name is the one found; a later one only keeps its place.
-    Variable& bind(Kind kind, uint32_t nameId, const Variable& value);
+    // A value given as a temporary is moved in.
+    template <class Value> Variable& bind(Kind kind, uint32_t nameId, Value&& value);
     // Overwrites the name's binding in the top scope of the kind, or adds one.
-    void set(Kind kind, uint32_t nameId, const Variable& value);
+    template <class Value> void set(Kind kind, uint32_t nameId, Value&& value);
     // Pops scopes of the kind until `count` remain.
     void truncate(Kind kind, size_t count);
     // The n-th binding of a frame scope, and how many it holds.
@@ -93,13 +95,13 @@ class Scopes {
     uint32_t names_ = 0;
 };
 
-inline Variable& Scopes::bind(Kind kind, uint32_t nameId, const Variable& value) {
+template <class Value> Variable& Scopes::bind(Kind kind, uint32_t nameId, Value&& value) {
     Stack& stack = stacks_[kind];
     if (stack.used == stack.capacity) stack.grow();
     if (nameId >= names_) growNames(nameId);
     Binding& binding = stack.at(stack.used++);
     // A free binding holds none, which has nothing to release.
-    new (&binding.value) Variable(value);
+    new (&binding.value) Variable(std::forward<Value>(value));
     binding.nameId = nameId;
     binding.scope = static_cast<uint32_t>(stack.count - 1);
     Binding*& innermost = stack.innermost[nameId];
@@ -111,13 +113,13 @@ inline Variable& Scopes::bind(Kind kind, uint32_t nameId, const Variable& value)
     return binding.value;
 }
 
-inline void Scopes::set(Kind kind, uint32_t nameId, const Variable& value) {
+template <class Value> void Scopes::set(Kind kind, uint32_t nameId, Value&& value) {
     const Stack& stack = stacks_[kind];
     Binding* found = nameId < names_ ? stack.innermost[nameId] : nullptr;
     if (found && found->scope == stack.count - 1)
-        found->value = value;
+        found->value = std::forward<Value>(value);
     else
-        bind(kind, nameId, value);
+        bind(kind, nameId, std::forward<Value>(value));
 }
 
 inline void Scopes::truncate(Kind kind, size_t count) {

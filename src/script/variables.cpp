@@ -115,10 +115,10 @@ void ScriptEngine::assignToTarget(const ParsedScriptLine& line, const ParsedAssi
     const bool compound = op != ExpressionNodeKind::NoneLiteral;
     if (target.indexRanges.empty()) {
         if (!compound && line.assignScope != ScopeTarget::Default)
-            return assignVariableId(nameId, value, line.assignScope);
+            return assignVariableId(nameId, std::move(value), line.assignScope);
         Variable* existing = resolveVariableId(nameId);
         if (!compound) {
-            if (!existing) return assignVariableId(nameId, value, line.assignScope);
+            if (!existing) return assignVariableId(nameId, std::move(value), line.assignScope);
             *existing = std::move(value);
             return;
         }
