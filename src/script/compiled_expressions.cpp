@@ -346,18 +346,13 @@ class ExpressionCompiler {
                 break;
             }
             int32_t key = -1;
-            if (at("[")) {
+            if (at("["))
                 key = bracketedKey();
-                if (failed()) {
-                    add(literal, -1, key);
-                    break;
-                }
-            } else if (pos_ + 1 < end_ && (tokens_[pos_ + 1] == ":" || tokens_[pos_ + 1] == "=")) {
+            else if (pos_ + 1 < end_ && (tokens_[pos_ + 1] == ":" || tokens_[pos_ + 1] == "="))
                 key = namedKey();
-                if (failed()) {
-                    add(literal, -1, key);
-                    break;
-                }
+            if (failed()) {
+                add(literal, -1, key);
+                break;
             }
             add(literal, key, expression(1));
             if (failed()) break;
