@@ -9,14 +9,13 @@
 
 namespace {
 
-bool readWholeFile(const std::string& path, std::string& text) {
+// The text of the file at a resolved path.
+std::string readScriptText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
     std::ostringstream contents;
-    contents << in.rdbuf();
-    if (in.bad()) return false;
-    text = std::move(contents).str();
-    return true;
+    if (in) contents << in.rdbuf();
+    if (!in || in.bad()) throw std::runtime_error("Failed to open script file: " + path);
+    return std::move(contents).str();
 }
 
 } // namespace
@@ -56,18 +55,13 @@ Variable ScriptEngine::runScript(const std::string& source) {
 
 std::shared_ptr<BytecodeProgram> ScriptEngine::compileScriptFile(const std::string& path) {
     const std::string resolved = resolvePath(path);
-    std::string text;
-    if (!readWholeFile(resolved, text)) throw std::runtime_error("Failed to open script file: " + resolved);
-    return compileChunk(text, resolved).asFunction()->program;
+    return compileChunk(readScriptText(resolved), resolved).asFunction()->program;
 }
 
 Variable ScriptEngine::readScriptFile(const std::vector<Variable>& args) {
     if (args.empty() || args[0].type != VarType::String)
         throw std::runtime_error("Expected a script path string");
-    std::string path = resolvePath(args[0].asString());
-    std::string text;
-    if (!readWholeFile(path, text)) throw std::runtime_error("Failed to open script file: " + path);
-    return Variable(std::move(text));
+    return Variable(readScriptText(resolvePath(args[0].asString())));
 }
 
 Variable ScriptEngine::loadScriptFile(const std::vector<Variable>& args) {
@@ -87,11 +81,8 @@ Variable ScriptEngine::loadScriptFile(const std::vector<Variable>& args) {
         cached->second.size == status.size && cached->second.inode == status.inode)
         return cached->second.chunk;
 
-    std::string text;
-    if (!readWholeFile(path, text))
-        return makeMulti({Variable(), Variable("Failed to open script file: " + path)});
     try {
-        status.chunk = compileChunk(text, path);
+        status.chunk = compileChunk(readScriptText(path), path);
     } catch (const std::exception& error) {
         return makeMulti({Variable(), Variable(error.what())});
     }
