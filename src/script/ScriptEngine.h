@@ -44,7 +44,6 @@ class RaisedScriptError : public std::exception {
 // One pattern text compiled once for the life of the process.
 struct CompiledGsubPattern {
     std::regex regex;
-    bool isRegex = true;
     size_t groupCount = 0;
 };
 
