@@ -153,8 +153,8 @@ class ScriptEngine {
             uint8_t b;
         };
     };
-    static CompiledExpression compilePart(const ParsedScriptLine& line, size_t& index, bool scalarAttempt);
-    static CompiledExpression compilePart(const ParsedScriptLine& line, size_t& index);
+    static CompiledExpression compilePart(const ParsedScriptLine& line, size_t& index,
+                                          bool scalarAttempt = !generalPathsOnly);
     static void raiseAfter(CompiledExpression& part, const char* message, size_t at);
     static void mustEndLine(CompiledExpression& part, const ParsedScriptLine& line, size_t at,
                             const char* message);

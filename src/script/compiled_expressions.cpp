@@ -448,10 +448,6 @@ CompiledExpression ScriptEngine::compilePart(const ParsedScriptLine& line, size_
     return expr;
 }
 
-CompiledExpression ScriptEngine::compilePart(const ParsedScriptLine& line, size_t& index) {
-    return compilePart(line, index, !generalPathsOnly);
-}
-
 // What running the line finds after the part: `message` at token `at`,
 // raised once the part has run.
 void ScriptEngine::raiseAfter(CompiledExpression& part, const char* message, size_t at) {
@@ -1361,8 +1357,7 @@ Variable ScriptEngine::evaluateCall(const CompiledExpression& expr, const Expres
     std::vector<Variable> args;
     args.reserve(count);
     for (int32_t arg : call.args) args.push_back(evaluateNode(expr, arg, line));
-    setErrorToken(line.tokens, n.token);
-    return invokeCallable(callee, args.data(), count);
+    return invoke(args.data());
 }
 
 bool ScriptEngine::executeDiscardedCall(const CompiledExpression& expr, const ParsedScriptLine& line) {
