@@ -21,8 +21,8 @@ int chunkFailure(const BytecodeProgram& program, uint32_t chunk) {
 int instructionFailure(const BytecodeProgram& program, const Instruction& instruction) {
     const uint32_t operand = instruction.operand;
     auto lineFailure = [&](uint32_t line) { return line < program.lines.size() ? -1 : int(BadLine); };
-    auto loopFailure = [&](const std::vector<BytecodeForLoop>& loops, StepFailure failure) {
-        return operand < loops.size() ? lineFailure(loops[operand].lineIndex) : int(failure);
+    auto entryFailure = [&](const auto& entries, StepFailure failure) {
+        return operand < entries.size() ? lineFailure(entries[operand].lineIndex) : int(failure);
     };
     switch (static_cast<Opcode>(instruction.opcode)) {
     case Opcode::Line:
@@ -36,16 +36,15 @@ int instructionFailure(const BytecodeProgram& program, const Instruction& instru
             if (lineFailure(branch.lineIndex) >= 0) return BadLine;
         return -1;
     case Opcode::While:
-        return loopFailure(program.whileLoops, BadWhileLoop);
+        return entryFailure(program.whileLoops, BadWhileLoop);
     case Opcode::Repeat:
-        return loopFailure(program.repeatLoops, BadRepeatLoop);
+        return entryFailure(program.repeatLoops, BadRepeatLoop);
     case Opcode::NumericFor:
-        return loopFailure(program.numericFors, BadNumericFor);
+        return entryFailure(program.numericFors, BadNumericFor);
     case Opcode::GenericFor:
-        return loopFailure(program.genericFors, BadGenericFor);
+        return entryFailure(program.genericFors, BadGenericFor);
     case Opcode::FunctionDecl:
-        if (operand >= program.functionDecls.size()) return BadFunctionDecl;
-        return lineFailure(program.functionDecls[operand].lineIndex);
+        return entryFailure(program.functionDecls, BadFunctionDecl);
     }
     return -1;
 }

@@ -91,7 +91,6 @@ void ScriptEngine::serviceScheduledCoroutineTurnNoThrow() {
 }
 
 void ScriptEngine::serviceScheduledCoroutineTurn() {
-    if (!scheduledCoroutine) return;
     std::shared_ptr<CoroutineState> state = scheduledCoroutine;
     coroutineTurnRunning = true;
     coroutineReplaceRequested = false;
