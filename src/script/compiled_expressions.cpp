@@ -1149,24 +1149,22 @@ Variable ScriptEngine::evaluateNode(const CompiledExpression& expr, int32_t inde
 Variable ScriptEngine::evaluateElementFromValues(const CompiledExpression& expr, const ExpressionNode& n,
                                                  const ParsedScriptLine& line) {
     if (expr.deep) guardStack(expr, line);
-    // A container held in a variable is read in place when the key cannot move it.
-    const ExpressionNode& container = expr.nodes[n.left];
-    if (container.kind == Kind::Variable && expr.nodes[n.right].pure) {
-        Variable key = evaluateNode(expr, n.right, line);
-        const Variable* v = resolveVariableId(container.nameId);
+    auto element = [&](const Variable& value, const Variable& key) {
         try {
-            return getIndexedValue(v ? *v : missingElement, key);
+            return getIndexedValue(value, key);
         } catch (const std::exception&) {
             rethrowAtToken(line, n.errorToken);
         }
+    };
+    // A container held in a variable is read in place when the key cannot move it.
+    const ExpressionNode& container = expr.nodes[n.left];
+    if (container.kind == Kind::Variable && expr.nodes[n.right].pure) {
+        const Variable key = evaluateNode(expr, n.right, line);
+        const Variable* v = resolveVariableId(container.nameId);
+        return element(v ? *v : missingElement, key);
     }
-    Variable value = evaluateNode(expr, n.left, line);
-    Variable key = evaluateNode(expr, n.right, line);
-    try {
-        return getIndexedValue(value, key);
-    } catch (const std::exception&) {
-        rethrowAtToken(line, n.errorToken);
-    }
+    const Variable value = evaluateNode(expr, n.left, line);
+    return element(value, evaluateNode(expr, n.right, line));
 }
 
 // An element's value: read in place where its form allows (never on the
