@@ -170,7 +170,6 @@ class ScriptEngine {
         setErrorToken(line.tokens, expr.nodes[expr.root].errorToken);
         return result;
     }
-    bool executeDiscardedCall(const CompiledExpression& expr, const ParsedScriptLine& line);
     // A condition's truth on the fast path: a numeric zero is false there.
     static bool scalarIsTruthy(const ScalarValue& v) {
         switch (v.kind) {
@@ -362,7 +361,11 @@ class ScriptEngine {
                                         const ParsedScriptLine& line);
     // A statement that is not a block: an assignment, a declaration or a call.
     void executeSimple(const ParsedScriptLine& line) {
-        if (line.storeCode < 0 || !runStoreCode(line)) executeGeneralStatement(line);
+        const CompiledExpression& expr = line.compiledExpression;
+        if (line.isCall)
+            evaluateCall(expr, expr.nodes[expr.root], line);
+        else if (line.storeCode < 0 || !runStoreCode(line))
+            executeGeneralStatement(line);
     }
     // False, having changed nothing, when the value or target is not a scalar's.
     // A line that has met no scalar a few runs in a row (it stores tables or

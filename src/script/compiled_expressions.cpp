@@ -562,8 +562,9 @@ void ScriptEngine::compileLineExpressions(ParsedScriptLine& line) {
         if (line.assignOpIndex != 0) {
             compileAssignment(line);
         } else if (!isBareDeclaration(line)) {
-            line.compiledExpression = compilePart(line, t);
+            const CompiledExpression& expr = line.compiledExpression = compilePart(line, t);
             mustEndLine(line.compiledExpression, line, t, "Unexpected trailing token");
+            line.isCall = expr.valid && expr.nodes[expr.root].kind == Kind::Call;
         }
         break;
     default:
@@ -1352,14 +1353,13 @@ Variable ScriptEngine::evaluateCall(const CompiledExpression& expr, const Expres
     default:
         break;
     }
-    std::vector<Variable> args;
-    args.reserve(count);
-    for (int32_t arg : call.args) args.push_back(evaluateNode(expr, arg, line));
-    return invoke(args.data());
-}
-
-bool ScriptEngine::executeDiscardedCall(const CompiledExpression& expr, const ParsedScriptLine& line) {
-    if (!expr.valid || expr.nodes[expr.root].kind != Kind::Call) return false;
-    evaluateCall(expr, expr.nodes[expr.root], line);
-    return true;
+    // Longer lists up to a bound live on the stack too: calls with four or
+    // five arguments are common in games, and a heap block for each of them
+    // costs more than the unused slots.
+    constexpr size_t stackArgs = 8;
+    Variable onStack[stackArgs];
+    std::vector<Variable> onHeap(count > stackArgs ? count : 0);
+    Variable* const args = count > stackArgs ? onHeap.data() : onStack;
+    for (size_t i = 0; i < count; ++i) args[i] = evaluateNode(expr, call.args[i], line);
+    return invoke(args);
 }

@@ -246,9 +246,7 @@ bool ScriptEngine::declareWithoutValue(const ParsedScriptLine& line) {
 }
 
 void ScriptEngine::executeGeneralStatement(const ParsedScriptLine& line) {
-    // A call is tried before a bare declaration, which it never is: calls
-    // are most of these statements, and telling a declaration reads its words.
     if (line.assignOpIndex) return executeAssignment(line);
-    if (executeDiscardedCall(line.compiledExpression, line) || declareWithoutValue(line)) return;
+    if (declareWithoutValue(line)) return;
     evaluateCompiled(line.compiledExpression, line);
 }

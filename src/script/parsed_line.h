@@ -291,6 +291,8 @@ struct alignas(64) ParsedScriptLine {
     int32_t storeCode = -1;
     // The runs in a row whose store code met a value without a scalar form.
     mutable uint8_t storeMisses = 0;
+    // An expression statement that is one call, which its step makes straight.
+    bool isCall = false;
     uint64_t assignOpIndex = 0;
     std::vector<ParsedAssignmentTarget> assignmentTargets;
     // Compiled forms: the condition of if/elseif/while/until, the iterator
