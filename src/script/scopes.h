@@ -7,6 +7,7 @@
 #include "script_value.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -48,14 +49,15 @@ class Scopes {
     };
     // Bindings live in blocks that are never freed or moved: a found variable
     // stays where it is while deeper calls bind and unbind, and a call
-    // allocates nothing once the stack has grown.
+    // allocates nothing once the stack has grown. Bindings are taken and
+    // given back at `next`, which steps to another block only at a block's
+    // edge.
     struct Stack {
         size_t count = 0;           // scopes alive
         size_t used = 0;            // bindings alive
-        size_t capacity = 0;        // bindings the blocks hold
         std::vector<size_t> starts; // the first binding of each scope
         std::vector<std::unique_ptr<Binding[]>> blocks;
-        std::vector<Binding*> innermost; // by name id, `names_` of them
+        Binding* next = nullptr; // where binding `used` goes
 
         static constexpr size_t blockSize = 256;
         Binding& at(size_t index) { return blocks[index / blockSize][index % blockSize]; }
@@ -63,20 +65,33 @@ class Scopes {
             if (count == starts.size()) starts.push_back(0);
             starts[count++] = used;
         }
-        Binding& binding(size_t scope, size_t n) { return at(starts[scope] + n); }
-        [[gnu::noinline]] void grow() {
-            blocks.push_back(std::make_unique<Binding[]>(blockSize));
-            capacity += blockSize;
+        Binding& take() {
+            if (used % blockSize == 0) enterBlock();
+            ++used;
+            return *next++;
         }
+        Binding& giveBack() {
+            if (used % blockSize == 0) next = blocks[used / blockSize - 1].get() + blockSize;
+            --used;
+            return *--next;
+        }
+        [[gnu::noinline]] void enterBlock() {
+            if (used / blockSize == blocks.size()) blocks.push_back(std::make_unique<Binding[]>(blockSize));
+            next = blocks[used / blockSize].get();
+        }
+        Binding& binding(size_t scope, size_t n) { return at(starts[scope] + n); }
         size_t size(size_t scope) const {
             return (scope + 1 < count ? starts[scope + 1] : used) - starts[scope];
         }
     };
 
-    Variable* visibleOf(uint32_t nameId) const {
-        if (Binding* local = stacks_[Local].innermost[nameId]) return &local->value;
-        if (Binding* frame = stacks_[Frame].innermost[nameId]) return &frame->value;
-        return nullptr;
+    // The innermost binding of each kind, side by side: unbinding one reads
+    // the other to say which is visible.
+    using Innermost = std::array<Binding*, 2>;
+    void reveal(uint32_t nameId) {
+        const Innermost& innermost = innermost_[nameId];
+        const Binding* shown = innermost[Local] ? innermost[Local] : innermost[Frame];
+        visible_[nameId] = shown ? const_cast<Variable*>(&shown->value) : nullptr;
     }
 
     [[gnu::noinline]] void growNames(uint32_t nameId) {
@@ -85,10 +100,11 @@ class Scopes {
         std::copy_n(visible_.get(), names_, visible.get());
         visible_ = std::move(visible);
         names_ = names;
-        for (Stack& each : stacks_) each.innermost.resize(names, nullptr);
+        innermost_.resize(names, Innermost{});
     }
 
     Stack stacks_[2];
+    std::vector<Innermost> innermost_; // by name id, `names_` of them
     // By name id. An array with its length beside it, as a lookup's one
     // check reads it.
     std::unique_ptr<Variable*[]> visible_;
@@ -96,27 +112,25 @@ class Scopes {
 };
 
 template <class Value> Variable& Scopes::bind(Kind kind, uint32_t nameId, Value&& value) {
-    Stack& stack = stacks_[kind];
-    if (stack.used == stack.capacity) stack.grow();
     if (nameId >= names_) growNames(nameId);
-    Binding& binding = stack.at(stack.used++);
+    Stack& stack = stacks_[kind];
+    Binding& binding = stack.take();
     // A free binding holds none, which has nothing to release.
     new (&binding.value) Variable(std::forward<Value>(value));
     binding.nameId = nameId;
     binding.scope = static_cast<uint32_t>(stack.count - 1);
-    Binding*& innermost = stack.innermost[nameId];
+    Binding*& innermost = innermost_[nameId][kind];
     binding.shadowed = innermost;
     if (!innermost || innermost->scope != binding.scope) {
         innermost = &binding;
-        visible_[nameId] = visibleOf(nameId);
+        reveal(nameId);
     }
     return binding.value;
 }
 
 template <class Value> void Scopes::set(Kind kind, uint32_t nameId, Value&& value) {
-    const Stack& stack = stacks_[kind];
-    Binding* found = nameId < names_ ? stack.innermost[nameId] : nullptr;
-    if (found && found->scope == stack.count - 1)
+    Binding* found = nameId < names_ ? innermost_[nameId][kind] : nullptr;
+    if (found && found->scope == stacks_[kind].count - 1)
         found->value = std::forward<Value>(value);
     else
         bind(kind, nameId, std::forward<Value>(value));
@@ -127,9 +141,9 @@ inline void Scopes::truncate(Kind kind, size_t count) {
     if (count >= stack.count) return;
     const size_t keep = stack.starts[count];
     while (stack.used > keep) {
-        Binding& binding = stack.at(--stack.used);
-        stack.innermost[binding.nameId] = binding.shadowed;
-        visible_[binding.nameId] = visibleOf(binding.nameId);
+        Binding& binding = stack.giveBack();
+        innermost_[binding.nameId][kind] = binding.shadowed;
+        reveal(binding.nameId);
         binding.value.~Variable();
         new (&binding.value) Variable();
     }
