@@ -267,7 +267,7 @@ class ScriptEngine {
     static bool isBytecode(const std::string& data);
 
     // Coroutines.
-    Variable startCoroutine(const Variable& function, const Variable* args, size_t count);
+    Variable startCoroutine(const Variable& function, Variable* args, size_t count);
     void serviceScheduledCoroutineTurn();
     void serviceScheduledCoroutineTurnNoThrow();
     // Called when a statement has ended normally (an unwinding statement
@@ -283,8 +283,9 @@ class ScriptEngine {
     Variable killFunction(const std::vector<Variable>& args);
 
     // Calls and the error functions.
-    Variable invokeCallable(const Variable& callee, const std::vector<Variable>& args);
-    Variable invokeCallable(const Variable& callee, const Variable* args, size_t count);
+    // The arguments are the call's own: a script function's parameters take
+    // them over, so the caller must not read them after the call.
+    Variable invokeCallable(const Variable& callee, Variable* args, size_t count);
     Variable pcallFunction(std::span<const Variable> args);
     Variable errorFunction(std::span<const Variable> args);
     Variable assertFunction(std::span<const Variable> args);
@@ -453,7 +454,7 @@ class ScriptEngine {
     void storeFunction(const ParsedScriptLine& line, const FunctionHeader& header, Variable function);
 
     // Coroutines.
-    std::shared_ptr<CoroutineState> createCoroutineState(const Variable& function, const Variable* args,
+    std::shared_ptr<CoroutineState> createCoroutineState(const Variable& function, Variable* args,
                                                          size_t count);
     bool executeCoroutineTurn(const ScriptCallable& function, StepPlace& place);
     void swapExecutionContext(CoroutineState& state);
@@ -552,8 +553,8 @@ class ScriptEngine {
     void guardStack(const CompiledExpression& expr, const ParsedScriptLine& line);
 
     // Calls.
-    Variable runScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);
-    Variable callScriptFunction(const ScriptCallable& function, const Variable* args, size_t count);
+    Variable runScriptFunction(const ScriptCallable& function, Variable* args, size_t count);
+    Variable callScriptFunction(const ScriptCallable& function, Variable* args, size_t count);
     Variable callNativeWithVector(const ScriptCallable& function, const Variable* args, size_t count);
     // The numeric math function with this builtin id; null for other ids.
     static NumericFunction numericBuiltin(BuiltinId id);

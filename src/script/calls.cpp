@@ -67,11 +67,7 @@ void ScriptEngine::checkStackDepth() const {
     if (stackExhausted()) throwStackOverflow();
 }
 
-Variable ScriptEngine::invokeCallable(const Variable& callee, const std::vector<Variable>& args) {
-    return invokeCallable(callee, args.data(), args.size());
-}
-
-Variable ScriptEngine::invokeCallable(const Variable& callee, const Variable* args, size_t count) {
+Variable ScriptEngine::invokeCallable(const Variable& callee, Variable* args, size_t count) {
     CallGuard guard(*this);
     checkStackDepth();
     if (callee.type != VarType::Function)
@@ -101,7 +97,7 @@ Variable ScriptEngine::callNativeWithVector(const ScriptCallable& function, cons
 
 // Inlined by force into the call dispatch, its one caller.
 [[gnu::always_inline]] inline Variable ScriptEngine::callScriptFunction(const ScriptCallable& function,
-                                                                        const Variable* args, size_t count) {
+                                                                        Variable* args, size_t count) {
     // The caller's place, for the call list of an error that leaves this call.
     // Its path is read when the error has unwound the call's own paths.
     const ParsedScriptLine* const callerLine = errorContext.line;
@@ -115,7 +111,7 @@ Variable ScriptEngine::callNativeWithVector(const ScriptCallable& function, cons
 
 // Inlined by force into its one caller, whose frame it then shares.
 [[gnu::always_inline]] inline Variable ScriptEngine::runScriptFunction(const ScriptCallable& function,
-                                                                       const Variable* args, size_t count) {
+                                                                       Variable* args, size_t count) {
     const CallFrame frame(*this, function, args, count);
     // The body's locals live in a scope of their own and die with the call.
     BlockSignal signal = BlockSignal::Normal;
@@ -143,7 +139,8 @@ Variable ScriptEngine::pcallFunction(std::span<const Variable> args) {
     const int myDepth = callDepth;
     Variable result;
     try {
-        result = invokeCallable(args[0], args.data() + 1, args.size() - 1);
+        CallArgs copies(args.subspan(1));
+        result = invokeCallable(args[0], copies.data(), copies.size());
     } catch (const std::exception& error) {
         errorCallSites.clear();
         if (softErrorPending && softErrorDepth == myDepth) clearSoftRaisedError();

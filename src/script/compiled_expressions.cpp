@@ -1331,7 +1331,7 @@ Variable ScriptEngine::evaluateCall(const CompiledExpression& expr, const Expres
     auto arg = [&](size_t i) __attribute__((always_inline)) {
         return evaluateOperand(expr, call.args[i], line);
     };
-    auto invoke = [&](const Variable* args) {
+    auto invoke = [&](Variable* args) {
         setErrorToken(line.tokens, n.token);
         return invokeCallable(callee, args, count);
     };
@@ -1339,27 +1339,21 @@ Variable ScriptEngine::evaluateCall(const CompiledExpression& expr, const Expres
     case 0:
         return invoke(nullptr);
     case 1: {
-        const Variable args[1] = {arg(0)};
+        Variable args[1] = {arg(0)};
         return invoke(args);
     }
     case 2: {
-        const Variable args[2] = {arg(0), arg(1)};
+        Variable args[2] = {arg(0), arg(1)};
         return invoke(args);
     }
     case 3: {
-        const Variable args[3] = {arg(0), arg(1), arg(2)};
+        Variable args[3] = {arg(0), arg(1), arg(2)};
         return invoke(args);
     }
     default:
         break;
     }
-    // Longer lists up to a bound live on the stack too: calls with four or
-    // five arguments are common in games, and a heap block for each of them
-    // costs more than the unused slots.
-    constexpr size_t stackArgs = 8;
-    Variable onStack[stackArgs];
-    std::vector<Variable> onHeap(count > stackArgs ? count : 0);
-    Variable* const args = count > stackArgs ? onHeap.data() : onStack;
-    for (size_t i = 0; i < count; ++i) args[i] = evaluateNode(expr, call.args[i], line);
-    return invoke(args);
+    CallArgs args(count);
+    for (size_t i = 0; i < count; ++i) args.data()[i] = evaluateNode(expr, call.args[i], line);
+    return invoke(args.data());
 }

@@ -39,8 +39,8 @@ void ScriptEngine::swapExecutionContext(CoroutineState& state) {
     std::swap(loopStatesUsed, state.loopStatesUsed);
 }
 
-std::shared_ptr<CoroutineState> ScriptEngine::createCoroutineState(const Variable& function,
-                                                                   const Variable* args, size_t count) {
+std::shared_ptr<CoroutineState> ScriptEngine::createCoroutineState(const Variable& function, Variable* args,
+                                                                   size_t count) {
     auto state = std::make_shared<CoroutineState>();
     state->function = function;
     const ScriptCallable& callable = state->callable();
@@ -66,7 +66,7 @@ Variable ScriptEngine::scheduleCoroutine(std::shared_ptr<CoroutineState> state) 
     return {};
 }
 
-Variable ScriptEngine::startCoroutine(const Variable& function, const Variable* args, size_t count) {
+Variable ScriptEngine::startCoroutine(const Variable& function, Variable* args, size_t count) {
     return scheduleCoroutine(createCoroutineState(function, args, count));
 }
 

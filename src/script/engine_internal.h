@@ -5,6 +5,7 @@
 #include "ScriptEngine.h"
 
 #include <algorithm>
+#include <span>
 #include <utility>
 
 // Whether a value is still the library's native function with this id:
@@ -112,28 +113,47 @@ class ProgramStackGuard {
     bool pushedPath_, pushedDirectory_;
 };
 
-// Opens the frame scope of a call to `function`: each parameter takes the
-// argument at its place, or none when there are fewer. A variadic function's
-// further arguments are pushed as the current vararg list; returns whether
-// they were, so that the caller pops them again.
+// Opens the frame scope of a call to `function`: each parameter takes over
+// the argument at its place, or none when there are fewer. A variadic
+// function's further arguments are pushed as the current vararg list;
+// returns whether they were, so that the caller pops them again.
 inline bool enterCall(Scopes& scopes, std::vector<std::vector<Variable>>& varargStack,
-                      const ScriptCallable& function, const Variable* args, size_t count) {
+                      const ScriptCallable& function, Variable* args, size_t count) {
     scopes.push(Scopes::Frame);
-    const Variable missing;
     for (size_t i = 0; i < function.paramIds.size(); ++i)
-        scopes.bind(Scopes::Frame, function.paramIds[i], i < count ? args[i] : missing);
+        scopes.bind(Scopes::Frame, function.paramIds[i], i < count ? std::move(args[i]) : Variable());
     if (!function.isVararg) return false;
     const size_t first = std::min(function.paramIds.size(), count);
-    varargStack.emplace_back(args + first, args + count);
+    varargStack.emplace_back(std::make_move_iterator(args + first), std::make_move_iterator(args + count));
     return true;
 }
+
+// The argument list of a call that takes its arguments over: a short one
+// lives on the stack, a longer one on the heap.
+class CallArgs {
+  public:
+    explicit CallArgs(size_t count) : count_(count), onHeap_(count > onStackCount ? count : 0) {}
+    explicit CallArgs(std::span<const Variable> values) : CallArgs(values.size()) {
+        std::copy(values.begin(), values.end(), data());
+    }
+    Variable* data() { return count_ > onStackCount ? onHeap_.data() : onStack_; }
+    size_t size() const { return count_; }
+
+  private:
+    // Calls of four or five arguments are common in games, and a heap block
+    // for each of them costs more than the unused slots.
+    static constexpr size_t onStackCount = 8;
+    size_t count_;
+    Variable onStack_[onStackCount];
+    std::vector<Variable> onHeap_;
+};
 
 // A script call's frame: its parameters' scope and its vararg list, opened
 // by `enterCall` and closed however the call ends. The body's own scopes are
 // closed by its run.
 class CallFrame {
   public:
-    CallFrame(ScriptEngine& engine, const ScriptCallable& function, const Variable* args, size_t count)
+    CallFrame(ScriptEngine& engine, const ScriptCallable& function, Variable* args, size_t count)
         : engine_(engine), frameCount_(engine.scopes.count(Scopes::Frame)),
           popVarargs_(enterCall(engine.scopes, engine.varargStack, function, args, count)) {}
     ~CallFrame() {

@@ -73,7 +73,7 @@ Variable ScriptEngine::bindStringMethod(const std::string& text, const std::stri
             withSelf.reserve(args.size() + 1);
             withSelf.emplace_back(text);
             withSelf.insert(withSelf.end(), args.begin(), args.end());
-            return invokeCallable(function, withSelf);
+            return invokeCallable(function, withSelf.data(), withSelf.size());
         },
         method, 0);
 }

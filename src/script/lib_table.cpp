@@ -332,7 +332,7 @@ Variable ScriptEngine::sortContainer(std::span<const Variable> args) {
         Less less = [&](const Variable& a, const Variable& b) {
             if (abandoned) return false;
             if (!hasComparator) return compareVariables(a, b) < 0;
-            const Variable pair[2] = {a, b};
+            Variable pair[2] = {a, b};
             bool result = isTruthy(invokeCallable(args[1], pair, 2));
             if (shouldAbortForSoftRaisedError()) abandoned = true;
             return result && !abandoned;
