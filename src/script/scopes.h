@@ -90,8 +90,8 @@ class Scopes {
     using Innermost = std::array<Binding*, 2>;
     void reveal(uint32_t nameId) {
         const Innermost& innermost = innermost_[nameId];
-        const Binding* shown = innermost[Local] ? innermost[Local] : innermost[Frame];
-        visible_[nameId] = shown ? const_cast<Variable*>(&shown->value) : nullptr;
+        Binding* shown = innermost[Local] ? innermost[Local] : innermost[Frame];
+        visible_[nameId] = shown ? &shown->value : nullptr;
     }
 
     [[gnu::noinline]] void growNames(uint32_t nameId) {
