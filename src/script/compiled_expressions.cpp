@@ -1350,6 +1350,10 @@ Variable ScriptEngine::evaluateCall(const CompiledExpression& expr, const Expres
         Variable args[3] = {arg(0), arg(1), arg(2)};
         return invoke(args);
     }
+    case 4: {
+        Variable args[4] = {arg(0), arg(1), arg(2), arg(3)};
+        return invoke(args);
+    }
     default:
         break;
     }
