@@ -66,7 +66,10 @@ class Scopes {
             starts[count++] = used;
         }
         Binding& take() {
-            if (used % blockSize == 0) enterBlock();
+            if (used % blockSize == 0) {
+                if (used / blockSize == blocks.size()) grow();
+                next = blocks[used / blockSize].get();
+            }
             ++used;
             return *next++;
         }
@@ -75,10 +78,7 @@ class Scopes {
             --used;
             return *--next;
         }
-        [[gnu::noinline]] void enterBlock() {
-            if (used / blockSize == blocks.size()) blocks.push_back(std::make_unique<Binding[]>(blockSize));
-            next = blocks[used / blockSize].get();
-        }
+        [[gnu::noinline]] void grow() { blocks.push_back(std::make_unique<Binding[]>(blockSize)); }
         Binding& binding(size_t scope, size_t n) { return at(starts[scope] + n); }
         size_t size(size_t scope) const {
             return (scope + 1 < count ? starts[scope + 1] : used) - starts[scope];
