@@ -562,8 +562,8 @@ void ScriptEngine::compileLineExpressions(ParsedScriptLine& line) {
         if (line.assignOpIndex != 0) {
             compileAssignment(line);
         } else if (!isBareDeclaration(line)) {
-            const CompiledExpression& expr = line.compiledExpression = compilePart(line, t);
-            mustEndLine(line.compiledExpression, line, t, "Unexpected trailing token");
+            CompiledExpression& expr = line.compiledExpression = compilePart(line, t);
+            mustEndLine(expr, line, t, "Unexpected trailing token");
             line.isCall = expr.valid && expr.nodes[expr.root].kind == Kind::Call;
         }
         break;

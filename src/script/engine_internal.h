@@ -140,8 +140,8 @@ class CallArgs {
     size_t size() const { return count_; }
 
   private:
-    // Calls of four or five arguments are common in games, and a heap block
-    // for each of them costs more than the unused slots.
+    // Calls of five or six arguments are common enough in games that a heap
+    // block for each of them would cost more than the unused slots.
     static constexpr size_t onStackCount = 8;
     size_t count_;
     Variable onStack_[onStackCount];
