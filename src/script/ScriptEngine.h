@@ -260,6 +260,8 @@ class ScriptEngine {
     // Runs a chunk's step list; `allowScope` lets it open the scope of its locals.
     Variable runChunk(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk, BlockSignal& signal,
                       bool allowScope);
+    Variable runChunkInPlace(const std::shared_ptr<BytecodeProgram>& program, uint32_t chunk,
+                             BlockSignal& signal, bool allowScope);
     std::shared_ptr<BytecodeProgram> compileScriptFile(const std::string& path);
     void saveBytecode(const BytecodeProgram& program, const std::string& path);
     std::shared_ptr<BytecodeProgram> loadBytecode(const std::string& path);
@@ -376,17 +378,22 @@ class ScriptEngine {
         uint8_t& misses = line.storeMisses;
         if (misses >= settledStoreMisses && ++misses != 0) return false;
         const CompiledExpression& value = line.compiledValues[0];
-        ScalarValue unused;
         const bool stored =
-            runScalarCode<false>(value, line, value.scalarCode.data() + line.storeCode, unused);
+            runScalarCode<false>(value, line, value.scalarCode.data() + line.storeCode).kind !=
+            ScalarValue::NoScalar;
         misses = stored ? 0 : misses + 1;
         return stored;
     }
     static constexpr uint8_t settledStoreMisses = 4;
     void executeGeneralStatement(const ParsedScriptLine& line);
-    bool stackExhausted() const;
+    bool stackExhausted() const {
+        const char* here = static_cast<const char*>(__builtin_frame_address(0));
+        return stackBase && static_cast<size_t>(stackBase - here) > stackBudget;
+    }
     [[noreturn]] static void throwStackOverflow();
-    void checkStackDepth() const;
+    void checkStackDepth() const {
+        if (stackExhausted()) throwStackOverflow();
+    }
 
     // Bytecode.
     uint32_t compileBytecodeChunk(BytecodeProgram& program, size_t first, size_t end);
@@ -415,7 +422,11 @@ class ScriptEngine {
     template <bool InTurn>
     Variable runSteps(const std::shared_ptr<BytecodeProgram>& program, const StepList& list, StepPlace& place,
                       BlockSignal& signal);
-    void takeCoroutineTurns(uint32_t count);
+    // Tested in line first: most runs have no coroutine, and every return takes turns.
+    void takeCoroutineTurns(uint32_t count) {
+        if (!scheduledCoroutine) return;
+        for (uint32_t i = 0; i < count; ++i) takeCoroutineTurn();
+    }
     // The loops of the running chunks, by slot; a run takes the slots above the used ones.
     std::vector<LoopState> loopStates;
     size_t loopStatesUsed = 0;
@@ -468,8 +479,10 @@ class ScriptEngine {
     [[gnu::always_inline]] bool scalarValueOf(const CompiledExpression& expr, int32_t node,
                                               const ParsedScriptLine& line, ScalarValue& out) {
         const ExpressionNode& n = expr.nodes[node];
-        if (n.scalarCode >= 0)
-            return runScalarCode<false>(expr, line, expr.scalarCode.data() + n.scalarCode, out);
+        if (n.scalarCode >= 0) {
+            out = runScalarCode<false>(expr, line, expr.scalarCode.data() + n.scalarCode);
+            return out.kind != ScalarValue::NoScalar;
+        }
         if (n.kind == ExpressionNodeKind::IntLiteral) {
             out.kind = ScalarValue::Int, out.i = n.intValue;
             return true;
@@ -480,10 +493,13 @@ class ScriptEngine {
         out.kind = ScalarValue::Nil;
         return true;
     }
-    // `Wide`: the run of code that needs more registers than the stack's.
+    // The value the code computes, of kind NoScalar when it meets a value
+    // that has no scalar form; a store's code gives the stored value. Returned
+    // whole, so that it comes back in a register. `Wide`: the run of code that
+    // needs more registers than the stack's.
     template <bool Wide>
-    bool runScalarCode(const CompiledExpression& expr, const ParsedScriptLine& line,
-                       const ScalarInstruction* code, ScalarValue& out);
+    ScalarValue runScalarCode(const CompiledExpression& expr, const ParsedScriptLine& line,
+                              const ScalarInstruction* code);
     // The registers of code nested too deeply for the stack's.
     std::vector<uint64_t> wideRegisters;
     std::vector<const Variable*> wideRefs;

@@ -1,27 +1,10 @@
-// Calling functions, and the error functions that raise and catch errors.
+// The native side of calls and the stack budget of all calls, and the error
+// functions that raise and catch errors.
 #include "ScriptEngine.h"
 
 #include "engine_internal.h"
 
 #include <sys/resource.h>
-
-// Everything a call changes in the engine, restored on every exit.
-class CallGuard {
-  public:
-    explicit CallGuard(ScriptEngine& engine) : engine_(engine), savedContext_(engine.errorContext) {
-        ++engine.callDepth;
-    }
-    ~CallGuard() {
-        --engine_.callDepth;
-        engine_.errorContext = savedContext_;
-    }
-    CallGuard(const CallGuard&) = delete;
-    CallGuard& operator=(const CallGuard&) = delete;
-
-  private:
-    ScriptEngine& engine_;
-    ScriptEngine::ErrorContext savedContext_;
-};
 
 // Lends a native call its argument vector from the engine's pool.
 class PooledNativeArgs {
@@ -54,74 +37,14 @@ size_t ScriptEngine::measureStackBudget() {
     return size > 2 * reserve ? size - reserve : size / 2;
 }
 
-bool ScriptEngine::stackExhausted() const {
-    const char* here = static_cast<const char*>(__builtin_frame_address(0));
-    return stackBase && static_cast<size_t>(stackBase - here) > stackBudget;
-}
-
 void ScriptEngine::throwStackOverflow() {
     throw std::runtime_error("Stack overflow: calls or expressions nested too deeply");
-}
-
-void ScriptEngine::checkStackDepth() const {
-    if (stackExhausted()) throwStackOverflow();
-}
-
-Variable ScriptEngine::invokeCallable(const Variable& callee, Variable* args, size_t count) {
-    CallGuard guard(*this);
-    checkStackDepth();
-    if (callee.type != VarType::Function)
-        throw std::runtime_error(std::string("Attempted to call a non-function value of type ") +
-                                 typeName(callee.type));
-    const ScriptCallable* function = callee.asFunction();
-    if (function->isCoroutineEntry) return startCoroutine(callee, args, count);
-    if (function->isNative) {
-        Variable result = function->directFunction && !generalPathsOnly
-                              ? dispatchBuiltin(*function, args, count)
-                              : callNativeWithVector(*function, args, count);
-        if (shouldAbortForSoftRaisedError()) return {};
-        return result;
-    }
-    if (function->isChunk) {
-        if (count > 0) throw std::runtime_error("Loaded script chunks do not accept call arguments");
-        return runBytecodeProgram(function->program);
-    }
-    return callScriptFunction(*function, args, count);
 }
 
 Variable ScriptEngine::callNativeWithVector(const ScriptCallable& function, const Variable* args,
                                             size_t count) {
     PooledNativeArgs pooled(*this, args, count);
     return function.nativeFunction(pooled.vector());
-}
-
-// Inlined by force into the call dispatch, its one caller.
-[[gnu::always_inline]] inline Variable ScriptEngine::callScriptFunction(const ScriptCallable& function,
-                                                                        Variable* args, size_t count) {
-    // The caller's place, for the call list of an error that leaves this call.
-    // Its path is read when the error has unwound the call's own paths.
-    const ParsedScriptLine* const callerLine = errorContext.line;
-    try {
-        return runScriptFunction(function, args, count);
-    } catch (const std::exception&) {
-        noteErrorCallSite(placeText(callerLine, currentScriptPath()));
-        throw;
-    }
-}
-
-// Inlined by force into its one caller, whose frame it then shares.
-[[gnu::always_inline]] inline Variable ScriptEngine::runScriptFunction(const ScriptCallable& function,
-                                                                       Variable* args, size_t count) {
-    const CallFrame frame(*this, function, args, count);
-    // The body's locals live in a scope of their own and die with the call.
-    BlockSignal signal = BlockSignal::Normal;
-    // Only a return leaves a value.
-    Variable result = runChunk(function.program, function.bodyChunk, signal, true);
-    if (signal == BlockSignal::Break) throw std::runtime_error("break used outside a loop");
-    // An error raised by a coroutine turn taken inside the call surfaces when
-    // the call returns, so that a pcall around the call catches it.
-    rethrowPendingCoroutineException();
-    return result;
 }
 
 // ---------------------------------------------------------------------------

@@ -955,8 +955,8 @@ bool ScriptEngine::storeScalarElement(const ParsedScriptLine& line, Packed value
 // there is one indirect jump per instruction and no loop bound to test; the
 // code ends with an End instruction.
 template <bool Wide>
-bool ScriptEngine::runScalarCode(const CompiledExpression& expr, const ParsedScriptLine& line,
-                                 const ScalarInstruction* const code, ScalarValue& out) {
+Scalar ScriptEngine::runScalarCode(const CompiledExpression& expr, const ParsedScriptLine& line,
+                                   const ScalarInstruction* const code) {
     // clang-format off
 #define BV_HANDLER(K, A, B) &&binary##K##A##B,
 #define BV_OPERATOR_HANDLERS(K) BV_OPERAND_PAIRS(BV_HANDLER, K)
@@ -982,7 +982,7 @@ bool ScriptEngine::runScalarCode(const CompiledExpression& expr, const ParsedScr
 
 #define BV_BINARY_HANDLER(K, A, B)                                                                           \
     binary##K##A##B : if (!scalarBinaryStep<Kind::K, Op::Operand::A, Op::Operand::B>(                        \
-                              expr, line, regs, *in, regs[in->dst])) return false;                           \
+                              expr, line, regs, *in, regs[in->dst])) return {};                              \
     BV_NEXT;
 #define BV_OPERATOR_HANDLERS(K) BV_OPERAND_PAIRS(BV_BINARY_HANDLER, K)
     BV_BINARY_KINDS(BV_OPERATOR_HANDLERS)
@@ -990,7 +990,7 @@ bool ScriptEngine::runScalarCode(const CompiledExpression& expr, const ParsedScr
 #undef BV_BINARY_HANDLER
 
 move:
-    if (!loadScalarOperand(expr, regs, in->aMode, in->a, regs[in->dst])) return false;
+    if (!loadScalarOperand(expr, regs, in->aMode, in->a, regs[in->dst])) return {};
     BV_NEXT;
 jumpIfTruthy:
     in = packedTruth(regs[in->dst]) ? in + in->b : in + 1;
@@ -1002,22 +1002,22 @@ element:
 elementRef : {
     scalarReadElement = true;
     const Variable* found = scalarElement(expr, regs, refs, *in);
-    if (!found) return false;
+    if (!found) return {};
     if (in->op == Op::ElementRef)
         refs[in->dst] = found;
     else if (!packVariable(found == &missingElement ? nullptr : found, regs[in->dst]))
-        return false;
+        return {};
     BV_NEXT;
 }
 negate : {
     Packed operand;
-    if (!loadScalarOperand(expr, regs, in->aMode, in->a, operand)) return false;
+    if (!loadScalarOperand(expr, regs, in->aMode, in->a, operand)) return {};
     regs[in->dst] = negatedScalar(operand, line, expr.nodes[in->node]);
     BV_NEXT;
 }
 logicalNot : {
     Packed operand;
-    if (!loadScalarOperand(expr, regs, in->aMode, in->a, operand)) return false;
+    if (!loadScalarOperand(expr, regs, in->aMode, in->a, operand)) return {};
     regs[in->dst] = pack(Scalar::Bool, !packedTruth(operand));
     BV_NEXT;
 }
@@ -1025,34 +1025,33 @@ length : {
     scalarReadElement = true;
     const Variable* v =
         in->aMode == Mode::Variable ? resolveVariableId(expr.nodes[in->a].nameId) : refs[in->a];
-    if (!v || (v->type != VarType::Array && v->type != VarType::String)) return false;
+    if (!v || (v->type != VarType::Array && v->type != VarType::String)) return {};
     regs[in->dst] = packInt(arrayLength(*v));
     BV_NEXT;
 }
 builtin:
-    if (!runScalarBuiltin(expr, line, expr.nodes[in->node], regs + in->a, regs[in->dst])) return false;
+    if (!runScalarBuiltin(expr, line, expr.nodes[in->node], regs + in->a, regs[in->dst])) return {};
     BV_NEXT;
 fail:
-    return false;
+    return {};
 wide:
     if constexpr (!Wide) {
         if (wideRegisters.size() < static_cast<size_t>(in->a)) {
             wideRegisters.resize(in->a);
             wideRefs.resize(in->a);
         }
-        return runScalarCode<true>(expr, line, code, out);
+        return runScalarCode<true>(expr, line, code);
     }
 store:
-    return storeScalar(line, regs[in->dst]);
+    return storeScalar(line, regs[in->dst]) ? unpack(regs[in->dst]) : Scalar();
 end:
-    out = unpack(regs[0]);
-    return true;
+    return unpack(regs[0]);
 #undef BV_NEXT
 #undef BV_DISPATCH
 }
 
-template bool ScriptEngine::runScalarCode<false>(const CompiledExpression&, const ParsedScriptLine&,
-                                                 const ScalarInstruction*, ScalarValue&);
+template Scalar ScriptEngine::runScalarCode<false>(const CompiledExpression&, const ParsedScriptLine&,
+                                                   const ScalarInstruction*);
 
 // The value of name['key'] through the key's remembered lookup; null for any
 // other form, `missingElement` when the key is absent.

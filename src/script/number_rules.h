@@ -95,11 +95,24 @@ template <class T> [[gnu::always_inline]] inline int threeWay(T x, T y) {
     }
 }
 
-// An equality or comparison operator (Equal to GreaterEqual) on two numbers.
+// An equality or comparison operator (Equal to GreaterEqual) on two numbers:
+// orderHolds on their threeWay order, one comparison each. As NaN is neither
+// below nor above, <= is "not above" and >= "not below".
 template <class T> [[gnu::always_inline]] inline bool compare(Op op, T x, T y) {
-    if (op == Op::Equal) return x == y;
-    if (op == Op::NotEqual) return x != y;
-    return orderHolds(op, threeWay(x, y));
+    switch (op) {
+    case Op::Equal:
+        return x == y;
+    case Op::NotEqual:
+        return x != y;
+    case Op::Less:
+        return x < y;
+    case Op::Greater:
+        return x > y;
+    case Op::LessEqual:
+        return !(x > y);
+    default:
+        return !(x < y);
+    }
 }
 
 [[gnu::always_inline]] constexpr bool isComparison(Op op) {
