@@ -336,13 +336,10 @@ Variable ScriptEngine::applyBinaryOperator(ExpressionNodeKind op, const Variable
     case ExpressionNodeKind::NotEqual:
         return Variable(!variablesEqual(a, b));
     case ExpressionNodeKind::Less:
-        return Variable(compareVariables(a, b) < 0);
     case ExpressionNodeKind::Greater:
-        return Variable(compareVariables(a, b) > 0);
     case ExpressionNodeKind::LessEqual:
-        return Variable(compareVariables(a, b) <= 0);
     case ExpressionNodeKind::GreaterEqual:
-        return Variable(compareVariables(a, b) >= 0);
+        return Variable(number_rules::orderHolds(op, compareVariables(a, b)));
     default:
         return performOperation(a, op, b);
     }
